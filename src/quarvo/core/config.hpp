@@ -1,0 +1,30 @@
+// quarvo/core/config.hpp: the optional configuration file, config.toml.
+//
+// One key, `storage_backend_bin` (alias `juicefs_bin`), a path to the storage
+// backend program. A missing or unreadable-by-stat file is the default
+// configuration; other keys are ignored; a duplicate or mistyped key is a
+// TomlParse error in the reader's frame.
+#ifndef QUARVO_CORE_CONFIG_HPP_
+#define QUARVO_CORE_CONFIG_HPP_
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "quarvo/core/error.hpp"
+#include "quarvo/core/paths.hpp"
+
+namespace quarvo {
+
+struct Config {
+  std::optional<std::filesystem::path> storage_backend_bin;
+
+  // Loads home.config_path(); writes nothing and creates nothing.
+  [[nodiscard]] static Result<Config> load(const QuarvoHome& home);
+  // Parses the text of a configuration file (also used by the fuzzer).
+  [[nodiscard]] static Result<Config> parse(std::string_view text);
+};
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_CONFIG_HPP_

@@ -1,0 +1,3 @@
+#include "quarvo/core/config.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,168 @@
+// quarvo/core/error.hpp: the one error type of the core and the volume service.
+//
+// Every fallible operation below the Python boundary returns
+// `Result<T>` = `std::expected<T, QuarvoError>`. A `QuarvoError` is one of a
+// closed set of kinds, each with a fixed payload and one user-facing message
+// rendered by `message()`, the only rendering there is. Nothing here throws.
+//
+//   Result<Volume> read(std::string_view name) {
+//     if (auto ok = validate_volume_name(name); !ok) return std::unexpected(ok.error());
+//     ...
+//   }
+//   if (!r) std::cerr << r.error().message() << '\n';
+//
+// The helpers at the end render the pieces messages are built from: quoted
+// names, paths as lossy UTF-8 text and operating-system error texts.
+#ifndef QUARVO_CORE_ERROR_HPP_
+#define QUARVO_CORE_ERROR_HPP_
+
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quarvo {
+
+// The kinds, in declaration order. The order has no meaning beyond that.
+enum class ErrorKind {
+  InvalidVolumeName,            // a name broke the volume name rule
+  VolumeExists,                 // provisioning a name that has a record
+  VolumeNotFound,               // reading a record that has no file
+  StorageBackendMissing,        // no backend program could be resolved
+  AutoInstallUnsupported,       // no backend build for this platform
+  StorageBackendInstallFailed,  // installing the managed backend failed
+  UnsupportedStoreUrl,          // a store URL with an unknown scheme
+  MissingMetadataUrl,           // a non-development volume without metadata
+  MissingObjectStorage,         // no usable store URL or storage+bucket pair
+  MountpointNotDirectory,       // the mount path exists and is not a directory
+  VolumeNotMounted,             // flush/unmount of a volume without mountpoint
+  MountSupportUnavailable,      // the host cannot mount user-space file systems
+  CommandFailed,                // a child program ended unsuccessfully
+  IoAt,                         // an OS error while working on a known path
+  Io,                           // an OS error without a path
+  TomlParse,                    // a TOML document could not be read
+  TomlWrite,                    // a record could not be serialised
+};
+
+// An operating-system error: an errno value, or, for the few failures the
+// system detects itself ("could not determine home directory", an unexpected
+// probe content), a message of its own together with the errno class that
+// best describes it.
+struct OsError {
+  int code = 0;
+  std::string custom;  // empty: render strerror(code) + " (os error N)"
+
+  static OsError from_errno(int code) { return OsError{code, {}}; }
+  static OsError with_message(int code, std::string message) {
+    return OsError{code, std::move(message)};
+  }
+  // "No such file or directory (os error 2)", or the custom message alone.
+  [[nodiscard]] std::string text() const;
+};
+
+// The fields a failed child program leaves behind; only `status` reaches the
+// message, the rest is carried for callers that want to show more.
+struct CommandFailure {
+  std::string program;
+  std::string args;
+  std::string status;
+  std::string stdout_text;
+  std::string stderr_text;
+};
+
+// The error of the TOML reader, already rendered in its frame
+// ("TOML parse error at line L, column C", the line, a caret, a description).
+struct TomlParseError {
+  std::string text;
+};
+
+// The error of the record writer ("path contains invalid UTF-8 characters").
+struct TomlWriteError {
+  std::string text;
+};
+
+// QuarvoError: a kind with its payload. Build it with the named constructors;
+// `message()` renders the user-facing text exactly as the product states it.
+class [[nodiscard]] QuarvoError {
+ public:
+  static QuarvoError invalid_volume_name(std::string name);
+  static QuarvoError volume_exists(std::string name);
+  static QuarvoError volume_not_found(std::string name);
+  static QuarvoError storage_backend_missing();
+  static QuarvoError auto_install_unsupported(std::string platform);
+  static QuarvoError storage_backend_install_failed(std::string detail);
+  static QuarvoError unsupported_store_url(std::string url);
+  static QuarvoError missing_metadata_url();
+  static QuarvoError missing_object_storage();
+  static QuarvoError mountpoint_not_directory(std::filesystem::path path);
+  static QuarvoError volume_not_mounted(std::string name);
+  static QuarvoError mount_support_unavailable(std::string detail, std::string fix);
+  static QuarvoError command_failed(CommandFailure failure);
+  static QuarvoError io_at(std::filesystem::path path, OsError source);
+  static QuarvoError io(OsError source);
+  static QuarvoError toml_parse(TomlParseError error);
+  static QuarvoError toml_write(TomlWriteError error);
+
+  // Shorthands for the common OS cases: errno taken as it stands.
+  static QuarvoError io_at_errno(std::filesystem::path path, int code) {
+    return io_at(std::move(path), OsError::from_errno(code));
+  }
+  static QuarvoError io_errno(int code) { return io(OsError::from_errno(code)); }
+
+  [[nodiscard]] ErrorKind kind() const { return kind_; }
+
+  // The user-facing message; one line, two for MountSupportUnavailable.
+  [[nodiscard]] std::string message() const;
+
+  // Payload access for callers and tests. Each returns the empty value when
+  // the kind has no such field.
+  [[nodiscard]] const std::string& text() const { return text_; }  // name, url, platform, detail
+  [[nodiscard]] const std::string& fix() const { return fix_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+  [[nodiscard]] const OsError& os_error() const { return os_; }
+  [[nodiscard]] const CommandFailure& command() const { return command_; }
+
+ private:
+  explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
+
+  ErrorKind kind_;
+  std::string text_;            // name, url, platform, detail, or TOML text
+  std::string fix_;             // MountSupportUnavailable only
+  std::filesystem::path path_;  // MountpointNotDirectory, IoAt
+  OsError os_;                  // IoAt, Io
+  CommandFailure command_;      // CommandFailed
+};
+
+template <class T>
+using Result = std::expected<T, QuarvoError>;
+
+// Returns the error of a failed Result from the enclosing function.
+#define QUARVO_TRY(expr)                                         \
+  do {                                                           \
+    if (auto quarvo_try_r_ = (expr); !quarvo_try_r_)             \
+      return std::unexpected(std::move(quarvo_try_r_).error());  \
+  } while (0)
+
+// Text between double quotes, with '"' and '\\' escaped, tab, CR and LF as
+// \t, \r, \n, and every other character that Python's str.isprintable()
+// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
+[[nodiscard]] std::string quote(std::string_view text);
+
+// Whether a code point is printable in the sense of Python's
+// str.isprintable() (the Unicode version is in unicode_printable.inc).
+[[nodiscard]] bool is_printable(char32_t cp);
+
+// Bytes read as UTF-8 with every maximal ill-formed subpart replaced by
+// U+FFFD, the rule of Python's bytes.decode("utf-8", "replace").
+[[nodiscard]] std::string lossy_utf8(std::string_view bytes);
+
+// Whether `bytes` is well-formed UTF-8.
+[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
+
+// A path as text: its bytes read lossily as UTF-8.
+[[nodiscard]] std::string path_text(const std::filesystem::path& path);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_ERROR_HPP_

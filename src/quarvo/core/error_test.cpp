@@ -1,0 +1,3 @@
+#include "quarvo/core/error.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,54 @@
+// quarvo/core/models.hpp: the volume record and its public view.
+//
+// `Volume` is what the registry stores, one TOML file per volume, written one
+// `key = value` line per field in declaration order (mountpoint left out when
+// absent). `VolumeInfo` is the six-field view handed to callers.
+#ifndef QUARVO_CORE_MODELS_HPP_
+#define QUARVO_CORE_MODELS_HPP_
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quarvo/core/error.hpp"
+
+namespace quarvo {
+
+struct Volume {
+  std::string name;
+  std::string backend;
+  std::string metadata_url;
+  std::string storage;
+  std::string bucket;
+  bool dev = false;
+  std::optional<std::filesystem::path> mountpoint;
+  std::string created_at;
+  std::string updated_at;
+
+  bool operator==(const Volume&) const = default;
+};
+
+struct VolumeInfo {
+  std::string name;
+  std::string metadata_url;
+  std::string storage;
+  std::string bucket;
+  std::optional<std::filesystem::path> mountpoint;
+  bool dev = false;
+
+  static VolumeInfo from(const Volume& volume);
+  bool operator==(const VolumeInfo&) const = default;
+};
+
+// The record's TOML text. A mountpoint that is not valid UTF-8 fails with
+// TomlWrite "path contains invalid UTF-8 characters".
+[[nodiscard]] Result<std::string> volume_to_toml(const Volume& volume);
+
+// Reads a record: every key but "mountpoint" required, other keys ignored,
+// duplicates and wrong types rejected; errors are TomlParse in the frame.
+[[nodiscard]] Result<Volume> volume_from_toml(std::string_view text);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_MODELS_HPP_

@@ -1,0 +1,3 @@
+#include "quarvo/core/models.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,1 @@
+#include "quarvo/core/paths.hpp"

@@ -1,0 +1,60 @@
+// quarvo/core/paths.hpp: the per-user home directory and every path in it.
+//
+// `QuarvoHome` is a plain value holding the root directory; the path
+// operations are pure joins and touch nothing. `from_env` resolves the root
+// from QUARVO_HOME, HOME or the user database; `ensure_layout` creates the
+// directories the rest of the system writes into.
+//
+//   root/config.toml          optional configuration (config.hpp)
+//   root/volumes/NAME.toml    one record per volume (registry.hpp)
+//   root/logs/NAME.log        background mount logs
+//   root/bin/quarvo-storage   the managed backend program
+//   root/dev/NAME/            development volume data
+//   root/lock                 the registry lock file
+#ifndef QUARVO_CORE_PATHS_HPP_
+#define QUARVO_CORE_PATHS_HPP_
+
+#include <filesystem>
+#include <string_view>
+
+#include "quarvo/core/error.hpp"
+
+namespace quarvo {
+
+class QuarvoHome {
+ public:
+  explicit QuarvoHome(std::filesystem::path root) : root_(std::move(root)) {}
+
+  // QUARVO_HOME unchanged when set (even empty); else HOME (when non-empty)
+  // or the user database's home directory, joined with ".quarvo". Neither:
+  // Io "could not determine home directory" (classed as not-found).
+  [[nodiscard]] static Result<QuarvoHome> from_env();
+
+  [[nodiscard]] const std::filesystem::path& root() const { return root_; }
+  [[nodiscard]] std::filesystem::path config_path() const;
+  [[nodiscard]] std::filesystem::path managed_storage_backend_bin() const;
+  [[nodiscard]] std::filesystem::path legacy_managed_juicefs_bin() const;
+  [[nodiscard]] std::filesystem::path dev_dir() const;
+  [[nodiscard]] std::filesystem::path volumes_dir() const;
+  [[nodiscard]] std::filesystem::path logs_dir() const;
+  [[nodiscard]] std::filesystem::path bin_dir() const;
+  [[nodiscard]] std::filesystem::path lock_path() const;
+  // The name is inserted unchanged; callers validate it first.
+  [[nodiscard]] std::filesystem::path volume_path(std::string_view name) const;
+  [[nodiscard]] std::filesystem::path volume_log_path(std::string_view name) const;
+
+  // Creates root, volumes, logs, bin and dev (with parents, mode 0777 less the
+  // umask), stopping at the first failure with IoAt of that directory.
+  [[nodiscard]] Result<void> ensure_layout() const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+// Creates `dir` and its missing parents with mode 0777 less the umask; an
+// existing directory is success. On failure returns the errno.
+[[nodiscard]] int create_directories(const std::filesystem::path& dir);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_PATHS_HPP_

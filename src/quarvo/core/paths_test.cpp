@@ -1,0 +1,3 @@
+#include "quarvo/core/paths.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,68 @@
+// quarvo/core/registry.hpp: the volume records of one home, and their lock.
+//
+// One TOML file per volume in root/volumes. Writes go to NAME.toml.tmp
+// (created 0600: records hold metadata URLs, which may carry passwords), are
+// fsynced, renamed over NAME.toml, and the directory is fsynced, so a reader
+// sees the old or the new record and a reported write survives a power cut.
+// The registry operations take no lock themselves: the service holds a
+// `RegistryLock` around every read-decide-write sequence.
+//
+//   auto lock = registry.lock();          // blocks until granted
+//   if (!lock) return std::unexpected(lock.error());
+//   auto volume = registry.read("data");  // ... decide ...
+//   registry.write(*volume);              // lock released at scope end
+//
+// Every descriptor opened here is close-on-exec, so the lock never reaches a
+// child program (a mount daemon would otherwise hold it for its whole life).
+#ifndef QUARVO_CORE_REGISTRY_HPP_
+#define QUARVO_CORE_REGISTRY_HPP_
+
+#include <string_view>
+#include <vector>
+
+#include "quarvo/core/error.hpp"
+#include "quarvo/core/models.hpp"
+#include "quarvo/core/paths.hpp"
+
+namespace quarvo {
+
+// RegistryLock: an exclusive flock on root/lock, released (LOCK_UN, close) when
+// destroyed. Move-only; a moved-from guard holds nothing.
+class [[nodiscard]] RegistryLock {
+ public:
+  RegistryLock(RegistryLock&& other) noexcept;
+  RegistryLock& operator=(RegistryLock&& other) noexcept;
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+  ~RegistryLock();
+
+ private:
+  friend class Registry;
+  explicit RegistryLock(int fd) : fd_(fd) {}
+  int fd_ = -1;  // owned; -1 once released or moved from
+};
+
+class Registry {
+ public:
+  explicit Registry(QuarvoHome home) : home_(std::move(home)) {}
+
+  [[nodiscard]] const QuarvoHome& home() const { return home_; }
+
+  // Ensures the layout, opens root/lock (IoAt) and blocks in flock (Io).
+  [[nodiscard]] Result<RegistryLock> lock() const;
+  // Whether the record's metadata can be read; only a bad name is an error.
+  [[nodiscard]] Result<bool> exists(std::string_view name) const;
+  // VolumeNotFound when the record cannot be stat'ed; IoAt on read; TomlParse.
+  [[nodiscard]] Result<Volume> read(std::string_view name) const;
+  // Atomic replace of NAME.toml; on failure the old record is untouched.
+  [[nodiscard]] Result<void> write(const Volume& volume) const;
+  // Every *.toml record, sorted by name bytes (stable); one bad record fails.
+  [[nodiscard]] Result<std::vector<Volume>> list() const;
+
+ private:
+  QuarvoHome home_;
+};
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_REGISTRY_HPP_

@@ -1,0 +1,3 @@
+#include "quarvo/core/registry.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,32 @@
+// quarvo/core/store.hpp: object store URLs.
+//
+// "file:///data/x" -> {file, /data/x}; "s3://b" -> {s3, s3://b};
+// "gs://b" -> {gs, gs://b}; anything else is UnsupportedStoreUrl.
+#ifndef QUARVO_CORE_STORE_HPP_
+#define QUARVO_CORE_STORE_HPP_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "quarvo/core/error.hpp"
+
+namespace quarvo {
+
+struct StoreSpec {
+  std::string storage;  // "file", "s3" or "gs"
+  std::string bucket;   // the location in the form the backend takes it
+
+  bool operator==(const StoreSpec&) const = default;
+};
+
+// Case-sensitive on the bytes of `url`: a local store loses its scheme, a
+// cloud store keeps it; nothing after the scheme is examined.
+[[nodiscard]] Result<StoreSpec> parse_store_url(std::string_view url);
+
+// A development store: {"file", the path as lossy text}.
+[[nodiscard]] StoreSpec dev_store(const std::filesystem::path& objects_dir);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_STORE_HPP_

@@ -1,0 +1,3 @@
+#include "quarvo/core/store.hpp"
+
+#include <gtest/gtest.h>

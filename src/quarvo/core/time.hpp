@@ -1,0 +1,20 @@
+// quarvo/core/time.hpp: timestamps for volume records.
+#ifndef QUARVO_CORE_TIME_HPP_
+#define QUARVO_CORE_TIME_HPP_
+
+#include <chrono>
+#include <string>
+
+namespace quarvo {
+
+// The current UTC time in RFC 3339: 2026-12-05T07:08:06Z, with a fraction of
+// one to nine digits (trailing zeros removed) only when it is non-zero.
+[[nodiscard]] std::string now_rfc3339();
+
+// The same rendering for a given time; "1970-01-01T00:00:00Z" when the year
+// falls outside 0 to 9999.
+[[nodiscard]] std::string format_rfc3339(std::chrono::system_clock::time_point when);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_TIME_HPP_

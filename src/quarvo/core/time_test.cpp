@@ -1,0 +1,3 @@
+#include "quarvo/core/time.hpp"
+
+#include <gtest/gtest.h>

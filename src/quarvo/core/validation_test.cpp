@@ -1,0 +1,3 @@
+#include "quarvo/core/validation.hpp"
+
+#include <gtest/gtest.h>

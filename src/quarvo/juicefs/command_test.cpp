@@ -1,0 +1,3 @@
+#include "quarvo/juicefs/command.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,84 @@
+// quarvo/juicefs/doctor.hpp: what this machine offers.
+//
+// Where the storage backend program is (`detect_storage_backend_bin`), whether
+// the host can mount user-space file systems (`detect_mount_support`), and a
+// report of both with the home and configuration paths (`doctor`). Only
+// `require_mount_support` turns a negative finding into an error.
+#ifndef QUARVO_JUICEFS_DOCTOR_HPP_
+#define QUARVO_JUICEFS_DOCTOR_HPP_
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quarvo/core/error.hpp"
+#include "quarvo/core/paths.hpp"
+
+namespace quarvo {
+
+struct StorageBackendReport {
+  bool found = false;
+  std::optional<std::filesystem::path> path;
+  std::optional<std::string> version;
+  bool managed = false;
+};
+
+struct MountSupport {
+  bool found = false;
+  std::string detail;
+  std::optional<std::string> fix;
+};
+
+struct DoctorReport {
+  std::filesystem::path home;
+  std::filesystem::path config;
+  StorageBackendReport storage_backend;
+  MountSupport mount_support;
+};
+
+// The first existing regular file (symbolic links followed) of:
+// $QUARVO_STORAGE_BACKEND_BIN, $QUARVO_JUICEFS_BIN, the configured path,
+// root/bin/quarvo-storage, root/bin/juicefs, then "juicefs" on PATH.
+[[nodiscard]] std::optional<std::filesystem::path> detect_storage_backend_bin(
+    const QuarvoHome& home, const std::optional<std::filesystem::path>& configured);
+
+// The first PATH entry holding a regular file `name`; an empty entry means
+// the bare name, relative to the working directory.
+[[nodiscard]] std::optional<std::filesystem::path> which_on_path(std::string_view name);
+
+// The version in the output of "juicefs version": the first piece, split at
+// characters other than ASCII digits and '.', holding a '.' and a digit;
+// else the whole output stripped of Unicode white space.
+[[nodiscard]] std::string extract_version(std::string_view output);
+
+// Whether two paths name the same file by their components (a doubled or a
+// trailing separator makes no difference).
+[[nodiscard]] bool same_path_components(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// A file system question the mount-support checks ask, injectable for tests.
+using PathExists = std::function<bool(const std::filesystem::path&)>;
+
+// The macOS checks: the macFUSE bundle or its helper, or mount_macfuse or
+// mount_fusefs on PATH. Compiled everywhere so it is tested everywhere.
+[[nodiscard]] MountSupport detect_mount_support_macos(const PathExists& exists,
+                                                      const std::function<bool(std::string_view)>& on_path);
+// The Linux checks: /dev/fuse is a character device, and the process is root
+// or fusermount3 or fusermount is on PATH.
+[[nodiscard]] MountSupport detect_mount_support_linux(bool fuse_is_char_device, bool is_root,
+                                                      const std::function<bool(std::string_view)>& on_path);
+
+// The checks of the platform this was built for.
+[[nodiscard]] MountSupport detect_mount_support();
+// MountSupportUnavailable(detail, fix) when not found; an empty fix becomes
+// "Install local mount support for this platform.".
+[[nodiscard]] Result<void> require_mount_support();
+
+// Ensures the layout, loads the configuration (their errors are the only
+// failures), then reports the backend program, its version and mount support.
+[[nodiscard]] Result<DoctorReport> doctor(const QuarvoHome& home);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_JUICEFS_DOCTOR_HPP_

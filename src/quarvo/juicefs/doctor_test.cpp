@@ -1,0 +1,3 @@
+#include "quarvo/juicefs/doctor.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "quarvo/juicefs/juicefs.hpp"
+
+#include <gtest/gtest.h>

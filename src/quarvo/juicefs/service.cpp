@@ -1,0 +1,1 @@
+#include "quarvo/juicefs/service.hpp"

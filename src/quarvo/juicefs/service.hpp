@@ -1,0 +1,91 @@
+// quarvo/juicefs/service.hpp: the volume service, one object for every
+// volume operation.
+//
+// `Quarvo` holds the home, its registry and the backend driver, all fixed at
+// construction; it holds no file, lock or process between calls. Operations
+// that read, decide and write a record (init, ensure_volume, mount, unmount)
+// hold the registry lock for the whole sequence, backend command included.
+//
+//   auto q = Quarvo::from_env();                       // StorageBackendMissing?
+//   auto v = q->init({.name = "data", .dev = true});   // format + record
+//   auto m = q->mount({.name = "data", .path = "/mnt/data"});
+//   q->flush("data");
+//   q->unmount("data", /*force=*/false);
+#ifndef QUARVO_JUICEFS_SERVICE_HPP_
+#define QUARVO_JUICEFS_SERVICE_HPP_
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarvo/core/error.hpp"
+#include "quarvo/core/models.hpp"
+#include "quarvo/core/paths.hpp"
+#include "quarvo/core/registry.hpp"
+#include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/juicefs/juicefs.hpp"
+
+namespace quarvo {
+
+// InitVolume: a provisioning request (init and ensure_volume).
+struct InitVolume {
+  std::string name;
+  bool dev = false;
+  std::optional<std::string> metadata;
+  std::optional<std::string> store;
+  std::optional<std::string> storage;
+  std::optional<std::string> bucket;
+};
+
+// MountedVolume: the outcome of a mount.
+struct MountedVolume {
+  std::string name;
+  std::filesystem::path mountpoint;  // absolute
+};
+
+// Writes "quarvo" to MOUNTPOINT/.quarvo-probe-PID (never through a symbolic
+// link), reads it back and deletes it. IoAt at the probe path on a failed
+// write, read or delete; Io "mount probe returned unexpected data" when the
+// content differs (the file is then left in place).
+[[nodiscard]] Result<void> probe_mount(const std::filesystem::path& mountpoint);
+
+class Quarvo {
+ public:
+  // QuarvoHome::from_env, then create().
+  [[nodiscard]] static Result<Quarvo> from_env();
+  // Ensures the layout, loads the configuration and resolves the backend
+  // program; without one, StorageBackendMissing.
+  [[nodiscard]] static Result<Quarvo> create(QuarvoHome home);
+
+  [[nodiscard]] const QuarvoHome& home() const { return home_; }
+  [[nodiscard]] const JuiceFs& juicefs() const { return juicefs_; }
+
+  [[nodiscard]] Result<DoctorReport> doctor() const;
+  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request) const;
+  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request) const;
+  // The record a request describes; creates the development directories of
+  // a development volume, touches nothing else.
+  [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
+  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request) const;
+  [[nodiscard]] Result<void> flush(std::string_view name) const;
+  [[nodiscard]] Result<void> unmount(std::string_view name, bool force) const;
+  // All records (no name) or exactly the one named.
+  [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
+
+ private:
+  Quarvo(QuarvoHome home, std::filesystem::path program)
+      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)) {}
+
+  // init and ensure_volume share everything after the existence check.
+  [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok) const;
+
+  QuarvoHome home_;
+  Registry registry_;
+  JuiceFs juicefs_;
+};
+
+}  // namespace quarvo
+
+#endif  // QUARVO_JUICEFS_SERVICE_HPP_

@@ -1,0 +1,3 @@
+#include "quarvo/juicefs/service.hpp"
+
+#include <gtest/gtest.h>
