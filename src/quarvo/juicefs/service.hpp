@@ -11,6 +11,11 @@
 //   auto m = q->mount({.name = "data", .path = "/mnt/data"});
 //   q->flush("data");
 //   q->unmount("data", /*force=*/false);
+//
+// Files the service creates inside a mountpoint (the probe, the flush marker)
+// are opened with O_NOFOLLOW, so a symbolic link planted under their names
+// fails the operation instead of redirecting the write. Every descriptor is
+// close-on-exec and owned for exactly the call that opens it.
 #ifndef QUARVO_JUICEFS_SERVICE_HPP_
 #define QUARVO_JUICEFS_SERVICE_HPP_
 
@@ -29,14 +34,15 @@
 
 namespace quarvo {
 
-// InitVolume: a provisioning request (init and ensure_volume).
+// InitVolume: a provisioning request (init and ensure_volume). Every field
+// has a default, so a designated initializer may name only what it sets.
 struct InitVolume {
-  std::string name;
+  std::string name{};
   bool dev = false;
-  std::optional<std::string> metadata;
-  std::optional<std::string> store;
-  std::optional<std::string> storage;
-  std::optional<std::string> bucket;
+  std::optional<std::string> metadata{};
+  std::optional<std::string> store{};
+  std::optional<std::string> storage{};
+  std::optional<std::string> bucket{};
 };
 
 // MountedVolume: the outcome of a mount.
@@ -63,13 +69,29 @@ class Quarvo {
   [[nodiscard]] const JuiceFs& juicefs() const { return juicefs_; }
 
   [[nodiscard]] Result<DoctorReport> doctor() const;
+  // Creates a volume: VolumeExists when the name has a record. A development
+  // volume named "." or ".." (its data would land outside the home's "dev"
+  // directory) is InvalidVolumeName before the lock is taken.
   [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request) const;
+  // The stored record when the name has one, whatever the request says;
+  // else exactly what init does (a "." or ".." development volume is then
+  // InvalidVolumeName, before any directory of it is created).
   [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request) const;
   // The record a request describes; creates the development directories of
   // a development volume, touches nothing else.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
+  // Creates the mountpoint directory, then under the lock runs the backend's
+  // mount, probes it and records the absolute mountpoint. A foreground mount
+  // returns once the attached backend has exited, i.e. after the file system
+  // was unmounted again: on a clean exit nothing is probed and the record is
+  // written with no mountpoint.
   [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request) const;
+  // Probes the recorded mountpoint, creates, fsyncs and deletes
+  // MOUNTPOINT/.quarvo-flush, then runs "sync" (its absence or failure is
+  // ignored). Takes no lock.
   [[nodiscard]] Result<void> flush(std::string_view name) const;
+  // Runs the backend's umount for the recorded mountpoint under the lock and
+  // clears it from the record; VolumeNotMounted when none is recorded.
   [[nodiscard]] Result<void> unmount(std::string_view name, bool force) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
