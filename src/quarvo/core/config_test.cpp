@@ -1,3 +1,105 @@
 #include "quarvo/core/config.hpp"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+
+#include "quarvo/core/test_support.hpp"
+
+namespace quarvo {
+namespace {
+
+using testing::spit;
+using testing::TempDir;
+
+TEST(ConfigParse, ReadsTheKeyOrItsAlias) {
+  const std::pair<std::string, std::optional<std::filesystem::path>> cases[] = {
+      {"", std::nullopt},
+      {"storage_backend_bin = \"/opt/q/bin\"", "/opt/q/bin"},
+      {"juicefs_bin = \"/usr/local/bin/juicefs\"\n", "/usr/local/bin/juicefs"},
+      {"other = 1\n[section]\nstorage_backend_bin = 5\n", std::nullopt},
+  };
+  for (const auto& [text, bin] : cases) {
+    SCOPED_TRACE(text);
+    auto config = Config::parse(text);
+    ASSERT_TRUE(config) << config.error().message();
+    EXPECT_EQ(config->storage_backend_bin, bin);
+  }
+}
+
+TEST(ConfigParse, ErrorsAreFramed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"juicefs_bin = \"/a\"\n# both\n  storage_backend_bin = \"/b\"\n",
+       "TOML parse error at line 3, column 3\n  |\n3 |   storage_backend_bin = \"/b\"\n  |   ^\n"
+       "duplicate field `storage_backend_bin`"},
+      {"storage_backend_bin = \"/b\"\r\njuicefs_bin = 1\r\n",
+       "TOML parse error at line 2, column 1\n  |\n2 | juicefs_bin = 1\n  | ^\nduplicate field `storage_backend_bin`"},
+      // The gutter grows with the line number.
+      {std::string(9, '\n') + "storage_backend_bin = 2.0",
+       "TOML parse error at line 10, column 23\n   |\n10 | storage_backend_bin = 2.0\n   |                       ^\n"
+       "invalid type: floating point `2.0`, expected a string"},
+      {"storage_backend_bin = 1979-05-27",
+       "TOML parse error at line 1, column 23\n  |\n1 | storage_backend_bin = 1979-05-27\n  |                       ^\n"
+       "invalid type: date `1979-05-27`, expected a string"},
+      {"juicefs_bin = 07:32:00.25",
+       "TOML parse error at line 1, column 15\n  |\n1 | juicefs_bin = 07:32:00.25\n  |               ^\n"
+       "invalid type: time `07:32:00.25`, expected a string"},
+  };
+  for (const auto& [text, message] : cases) {
+    SCOPED_TRACE(text);
+    auto config = Config::parse(text);
+    ASSERT_FALSE(config);
+    EXPECT_EQ(config.error().kind(), ErrorKind::TomlParse);
+    EXPECT_EQ(config.error().message(), message);
+  }
+}
+
+TEST(ConfigLoad, MissingFileIsTheDefaultAndBadFilesAreErrors) {
+  TempDir dir;
+  const auto root = dir.path() / "home";
+  std::filesystem::create_directories(root);
+  const QuarvoHome home(root);
+  const auto config_path = home.config_path();
+
+  struct Case {
+    const char* label;
+    std::function<void()> setup;
+    std::string message;  // empty: loads as the default
+  };
+  const Case cases[] = {
+      {"missing", [] {}, ""},
+      {"directory", [&] { std::filesystem::create_directory(config_path); },
+       "I/O error at " + config_path.string() + ": Is a directory (os error 21)"},
+      {"not UTF-8", [&] { spit(config_path, "storage_backend_bin = \"/a\xff\"\n"); },
+       "I/O error at " + config_path.string() + ": Invalid or incomplete multibyte or wide character (os error 84)"},
+      {"syntax", [&] { spit(config_path, "storage_backend_bin = "); },
+       "TOML parse error at line 1, column 23\n  |\n1 | storage_backend_bin = \n  |                       ^\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::filesystem::remove_all(config_path);
+    c.setup();
+    auto config = Config::load(home);
+    if (c.message.empty()) {
+      ASSERT_TRUE(config) << config.error().message();
+      EXPECT_FALSE(config->storage_backend_bin);
+    } else {
+      ASSERT_FALSE(config);
+      EXPECT_TRUE(config.error().message().starts_with(c.message)) << config.error().message();
+    }
+  }
+
+  // A root that is a file makes the stat fail with ENOTDIR: still the default.
+  spit(dir.path() / "file", "");
+  auto config = Config::load(QuarvoHome(dir.path() / "file"));
+  ASSERT_TRUE(config) << config.error().message();
+  EXPECT_FALSE(config->storage_backend_bin);
+
+  spit(config_path, "juicefs_bin = \"/opt/\u00E9/juicefs\"\n");
+  config = Config::load(home);
+  ASSERT_TRUE(config) << config.error().message();
+  EXPECT_EQ(config->storage_backend_bin, std::filesystem::path("/opt/\u00E9/juicefs"));
+}
+
+}  // namespace
+}  // namespace quarvo

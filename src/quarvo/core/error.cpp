@@ -1,6 +1,7 @@
 #include "quarvo/core/error.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -204,6 +205,8 @@ std::string QuarvoError::message() const {
   }
   return "unknown error";  // unreachable: the switch covers every kind
 }
+
+std::string_view unicode_version() { return QUARVO_UNICODE_VERSION; }
 
 bool is_printable(char32_t cp) {
   const auto* end = std::end(kPrintableRanges);

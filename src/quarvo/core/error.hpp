@@ -153,6 +153,9 @@ using Result = std::expected<T, QuarvoError>;
 // str.isprintable() (the Unicode version is in unicode_printable.inc).
 [[nodiscard]] bool is_printable(char32_t cp);
 
+// The Unicode version the printable table was generated from ("14.0.0").
+[[nodiscard]] std::string_view unicode_version();
+
 // Bytes read as UTF-8 with every maximal ill-formed subpart replaced by
 // U+FFFD, the rule of Python's bytes.decode("utf-8", "replace").
 [[nodiscard]] std::string lossy_utf8(std::string_view bytes);

@@ -1,3 +1,217 @@
 #include "quarvo/core/error.hpp"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <sstream>
+
+#include "quarvo/core/test_support.hpp"
+
+namespace quarvo {
+namespace {
+
+using testing::run_program;
+using testing::slurp;
+using testing::spit;
+using testing::TempDir;
+
+std::string utf8(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+std::string to_hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+TEST(ErrorMessage, EveryKindRendersItsFixedText) {
+  struct Case {
+    QuarvoError error;
+    ErrorKind kind;
+    std::string message;
+  };
+  const std::string tail = "; use only letters, numbers, '.', '_' and '-'";
+  const Case cases[] = {
+      {QuarvoError::invalid_volume_name("my vol"), ErrorKind::InvalidVolumeName,
+       "invalid volume name \"my vol\"" + tail},
+      {QuarvoError::invalid_volume_name(""), ErrorKind::InvalidVolumeName, "invalid volume name \"\"" + tail},
+      // Every escape class: quote, backslash, tab, CR, LF, a control
+      // character, a non-printable space, and a printable non-ASCII letter.
+      {QuarvoError::invalid_volume_name("a\"b\\c\td\re\nf\x01g\u00A0h\u00E9"), ErrorKind::InvalidVolumeName,
+       "invalid volume name \"a\\\"b\\\\c\\td\\re\\nf\\u{1}g\\u{a0}h\u00E9\"" + tail},
+      {QuarvoError::volume_exists("x\"y"), ErrorKind::VolumeExists, "volume \"x\\\"y\" already exists"},
+      {QuarvoError::volume_not_found("line\nfeed"), ErrorKind::VolumeNotFound,
+       "volume \"line\\nfeed\" does not exist"},
+      {QuarvoError::storage_backend_missing(), ErrorKind::StorageBackendMissing,
+       "Quarvo storage backend is not installed; run `quarvo doctor --install` or rerun the Quarvo installer"},
+      {QuarvoError::auto_install_unsupported("plan9 \"x\""), ErrorKind::AutoInstallUnsupported,
+       "Quarvo cannot auto-install the storage backend on plan9 \"x\""},
+      {QuarvoError::storage_backend_install_failed("disk\tfull"), ErrorKind::StorageBackendInstallFailed,
+       "could not install the Quarvo storage backend: disk\tfull"},
+      {QuarvoError::unsupported_store_url("ftp://h/\x7f\xff"), ErrorKind::UnsupportedStoreUrl,
+       "unsupported store URL \"ftp://h/\\u{7f}\uFFFD\"; use file://, s3://, gs://, or pass --storage and --bucket"},
+      {QuarvoError::missing_metadata_url(), ErrorKind::MissingMetadataUrl,
+       "missing metadata URL; pass --metadata or use --dev"},
+      {QuarvoError::missing_object_storage(), ErrorKind::MissingObjectStorage,
+       "missing object storage config; pass --store or --storage and --bucket"},
+      {QuarvoError::mountpoint_not_directory("/mnt/a \"b\"/\xff"), ErrorKind::MountpointNotDirectory,
+       "mountpoint /mnt/a \"b\"/\uFFFD exists and is not a directory"},
+      {QuarvoError::volume_not_mounted("v\\1"), ErrorKind::VolumeNotMounted, "volume \"v\\\\1\" is not mounted"},
+      {QuarvoError::mount_support_unavailable("no FUSE", "install macFUSE"), ErrorKind::MountSupportUnavailable,
+       "local mount support is unavailable: no FUSE\nFix: install macFUSE"},
+      {QuarvoError::command_failed({"/bin/juicefs", "format x", "exit status: 2", "out)", "err"}),
+       ErrorKind::CommandFailed, "Quarvo storage backend command failed (exit status: 2)"},
+      {QuarvoError::io_at_errno("/no/such", ENOENT), ErrorKind::IoAt,
+       "I/O error at /no/such: No such file or directory (os error 2)"},
+      {QuarvoError::io_errno(EACCES), ErrorKind::Io, "Permission denied (os error 13)"},
+      {QuarvoError::io(OsError::with_message(ENOENT, "could not determine home directory")), ErrorKind::Io,
+       "could not determine home directory"},
+      {QuarvoError::toml_parse({"TOML parse error at line 1, column 1\n  |\n1 | x\n  | ^\nboom"}),
+       ErrorKind::TomlParse, "TOML parse error at line 1, column 1\n  |\n1 | x\n  | ^\nboom"},
+      {QuarvoError::toml_write({"path contains invalid UTF-8 characters"}), ErrorKind::TomlWrite,
+       "path contains invalid UTF-8 characters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(c.error.kind(), c.kind);
+    EXPECT_EQ(c.error.message(), c.message);
+  }
+}
+
+// Python is the reference for "printable": the bitmap holds one byte per
+// code point, surrogates included, with str.isprintable() of each.
+TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
+  TempDir dir;
+  const auto version_file = dir.path() / "version";
+  const auto bitmap_file = dir.path() / "bitmap";
+  ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
+                         "import sys, unicodedata\n"
+                         "open(sys.argv[1], 'w').write(unicodedata.unidata_version)\n"
+                         "open(sys.argv[2], 'wb').write(bytes(chr(c).isprintable() for c in range(0x110000)))\n",
+                         version_file.string(), bitmap_file.string()}),
+            0);
+  const std::string version = slurp(version_file);
+  if (version != unicode_version()) {
+    GTEST_SKIP() << QUARVO_PYTHON << " has Unicode " << version << " but the printable table is Unicode "
+                 << unicode_version() << "; rerun scripts/gen_unicode_printable.py with a matching Python";
+  }
+  const std::string bitmap = slurp(bitmap_file);
+  ASSERT_EQ(bitmap.size(), 0x110000u);
+
+  int failures = 0;
+  for (char32_t cp = 0; cp < 0x110000 && failures < 10; ++cp) {
+    const bool printable = bitmap[cp] != 0;
+    if (is_printable(cp) != printable) {
+      ADD_FAILURE() << "is_printable(U+" << std::hex << unsigned(cp) << ") != " << printable;
+      ++failures;
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // no UTF-8 form; lossy decoding covers their bytes
+    std::string expected;
+    switch (cp) {
+      case '"': expected = "\\\""; break;
+      case '\\': expected = "\\\\"; break;
+      case '\t': expected = "\\t"; break;
+      case '\r': expected = "\\r"; break;
+      case '\n': expected = "\\n"; break;
+      default:
+        if (printable) {
+          expected = utf8(cp);
+        } else {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(cp));
+          expected = buf;
+        }
+    }
+    if (quote(utf8(cp)) != "\"" + expected + "\"") {
+      ADD_FAILURE() << "quote(U+" << std::hex << unsigned(cp) << ") = " << quote(utf8(cp));
+      ++failures;
+    }
+  }
+}
+
+// Every byte pair, the three-byte sequences around each lead byte's limits,
+// and seeded random strings biased towards the bytes where UTF-8 rules bite.
+std::vector<std::string> lossy_cases() {
+  static constexpr unsigned char kEdges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
+                                             0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF,
+                                             0xF0, 0xF4, 0xF5, 0xFF};
+  std::vector<std::string> cases;
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) cases.push_back({static_cast<char>(a), static_cast<char>(b)});
+  }
+  for (int lead = 0xE0; lead <= 0xF4; ++lead) {
+    for (unsigned char b : kEdges) {
+      for (unsigned char c : kEdges) cases.push_back({static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
+    }
+  }
+  std::mt19937 rng(20261205);
+  for (int i = 0; i < 4000; ++i) {
+    std::string s(rng() % 17, '\0');
+    for (char& ch : s) ch = static_cast<char>(rng() % 2 ? kEdges[rng() % std::size(kEdges)] : rng() % 256);
+    cases.push_back(s);
+  }
+  cases.push_back("plain ascii");
+  cases.push_back("\xF4\x90\x80\x80 \xED\xA0\x80 \xF0\x9F\x98\x80 \xE2\x82");
+  return cases;
+}
+
+TEST(LossyUtf8, AgreesWithPythonDecodeReplace) {
+  TempDir dir;
+  const auto in = dir.path() / "in";
+  const auto out = dir.path() / "out";
+  const std::vector<std::string> cases = lossy_cases();
+  std::string input;
+  for (const auto& c : cases) input += to_hex(c) + "\n";
+  spit(in, input);
+  ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
+                         "import sys\n"
+                         "def valid(b):\n"
+                         "    try:\n"
+                         "        b.decode('utf-8')\n"
+                         "        return '1'\n"
+                         "    except UnicodeDecodeError:\n"
+                         "        return '0'\n"
+                         "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as g:\n"
+                         "    for line in f:\n"
+                         "        b = bytes.fromhex(line.strip())\n"
+                         "        g.write(valid(b) + b.decode('utf-8', 'replace').encode('utf-8').hex() + '\\n')\n",
+                         in.string(), out.string()}),
+            0);
+  std::istringstream expected(slurp(out));
+  int failures = 0;
+  for (const auto& c : cases) {
+    std::string line;
+    ASSERT_TRUE(std::getline(expected, line));
+    if (to_hex(lossy_utf8(c)) != line.substr(1) || is_valid_utf8(c) != (line[0] == '1')) {
+      ADD_FAILURE() << "input " << to_hex(c) << ": lossy " << to_hex(lossy_utf8(c)) << " valid "
+                    << is_valid_utf8(c) << ", Python says " << line;
+      if (++failures == 10) break;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarvo

@@ -1,1 +1,95 @@
 #include "quarvo/core/paths.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace quarvo {
+namespace {
+
+bool is_dir(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The home directory of the current user in the user database, or empty.
+std::string user_database_home() {
+  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(suggested > 0 ? static_cast<size_t>(suggested) : 512);
+  for (;;) {
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    const int rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result);
+    // The suggested size is only a hint; an entry with long fields needs more.
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || result == nullptr || pw.pw_dir == nullptr) return {};
+    return pw.pw_dir;
+  }
+}
+
+}  // namespace
+
+int create_directories(const std::filesystem::path& dir) {
+  if (dir.empty()) return 0;  // the working directory exists
+  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err != ENOENT) return is_dir(dir) ? 0 : err;
+  // A parent is missing: create the chain, then try again. A concurrent
+  // creator may win the race at any level, which is success too.
+  const std::filesystem::path parent = dir.parent_path();
+  if (parent == dir) return err;
+  if (const int perr = quarvo::create_directories(parent); perr != 0) return perr;
+  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  err = errno;
+  return is_dir(dir) ? 0 : err;
+}
+
+Result<QuarvoHome> QuarvoHome::from_env() {
+  if (const char* root = std::getenv("QUARVO_HOME")) return QuarvoHome(root);
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && *env != '\0') {
+    home = env;
+  } else {
+    home = user_database_home();
+  }
+  if (home.empty()) {
+    return std::unexpected(QuarvoError::io(OsError::with_message(ENOENT, "could not determine home directory")));
+  }
+  return QuarvoHome(std::filesystem::path(home) / ".quarvo");
+}
+
+std::filesystem::path QuarvoHome::config_path() const { return root_ / "config.toml"; }
+std::filesystem::path QuarvoHome::managed_storage_backend_bin() const { return bin_dir() / "quarvo-storage"; }
+std::filesystem::path QuarvoHome::legacy_managed_juicefs_bin() const { return bin_dir() / "juicefs"; }
+std::filesystem::path QuarvoHome::dev_dir() const { return root_ / "dev"; }
+std::filesystem::path QuarvoHome::volumes_dir() const { return root_ / "volumes"; }
+std::filesystem::path QuarvoHome::logs_dir() const { return root_ / "logs"; }
+std::filesystem::path QuarvoHome::bin_dir() const { return root_ / "bin"; }
+std::filesystem::path QuarvoHome::lock_path() const { return root_ / "lock"; }
+
+std::filesystem::path QuarvoHome::volume_path(std::string_view name) const {
+  return volumes_dir() / (std::string(name) + ".toml");
+}
+
+std::filesystem::path QuarvoHome::volume_log_path(std::string_view name) const {
+  return logs_dir() / (std::string(name) + ".log");
+}
+
+Result<void> QuarvoHome::ensure_layout() const {
+  for (const auto& dir : {root_, volumes_dir(), logs_dir(), bin_dir(), dev_dir()}) {
+    if (const int err = quarvo::create_directories(dir); err != 0) {
+      return std::unexpected(QuarvoError::io_at_errno(dir, err));
+    }
+  }
+  return {};
+}
+
+}  // namespace quarvo

@@ -1,0 +1,92 @@
+// quarvo/core/toml_reader.hpp: reading TOML documents into typed fields.
+//
+// The only door to the TOML parser: `TomlDocument::parse` turns a text into
+// its top-level entries in source order, each with its type, its string or
+// boolean value and where its key and value start. `fields` then finds a
+// record's fields among them with the usual rules (other keys ignored, a
+// field given twice, a value of the wrong type and a missing required field
+// are errors). Every error is TomlParse, rendered in one frame:
+//
+//   TOML parse error at line 3, column 7
+//     |
+//   3 | dev = "yes"
+//     |       ^
+//   invalid type: string "yes", expected a boolean
+//
+//   auto doc = TomlDocument::parse(text);
+//   if (!doc) return std::unexpected(doc.error());
+//   static constexpr TomlField kFields[] = {{"dev", {}, TomlType::Boolean, true}};
+//   auto found = doc->fields(kFields);  // found->at(0)->boolean
+#ifndef QUARVO_CORE_TOML_READER_HPP_
+#define QUARVO_CORE_TOML_READER_HPP_
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quarvo/core/error.hpp"
+
+namespace quarvo {
+
+// 1-based line and column; columns count characters, not bytes.
+struct TomlPosition {
+  std::uint32_t line = 1;
+  std::uint32_t column = 1;
+};
+
+enum class TomlType { String, Integer, Float, Boolean, Date, Time, DateTime, Array, Table };
+
+struct TomlEntry {
+  std::string key;
+  TomlType type = TomlType::String;
+  std::string string;  // the value when type is String
+  bool boolean = false;  // the value when type is Boolean
+  // The value as a type error shows it: string "yes", integer `5`, map, ...
+  std::string shown;
+  TomlPosition key_at;
+  TomlPosition value_at;
+};
+
+// What a record expects of one field. `alias` is a second key for the same
+// field (empty: none); messages always name the field by `name`.
+struct TomlField {
+  std::string_view name;
+  std::string_view alias;
+  TomlType type;  // String or Boolean
+  bool required;
+};
+
+class TomlDocument {
+ public:
+  // A syntax error (duplicate keys included) is TomlParse at its position.
+  [[nodiscard]] static Result<TomlDocument> parse(std::string_view text);
+
+  // The top-level entries, in the order their keys appear in the text.
+  [[nodiscard]] const std::vector<TomlEntry>& entries() const { return entries_; }
+
+  // For each of `fields`, its entry (owned by this document) or nullptr
+  // when absent. Entries are visited in source order: a field seen twice is
+  // "duplicate field `x`" at the second key, a value of the wrong type
+  // "invalid type: ..." at the value; after the visit, the first absent
+  // required field (in the order of `fields`) is "missing field `x`" at
+  // line 1, column 1.
+  [[nodiscard]] Result<std::vector<const TomlEntry*>> fields(std::span<const TomlField> fields) const;
+
+  // TomlParse with `description` framed at `at` in this document.
+  [[nodiscard]] QuarvoError error_at(TomlPosition at, std::string_view description) const;
+
+ private:
+  std::string text_;
+  std::vector<TomlEntry> entries_;
+};
+
+// The error frame: header, the offending line with its number and a caret
+// under `at`, then the description (no trailing line feed). The gutter is as
+// wide as the line number.
+[[nodiscard]] std::string render_toml_error(std::string_view text, TomlPosition at, std::string_view description);
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_TOML_READER_HPP_
