@@ -1,1 +1,354 @@
 #include "quarvo/juicefs/command.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+extern char** environ;
+
+namespace quarvo {
+namespace {
+
+// Fd: owns one descriptor and closes it on every path.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  [[nodiscard]] int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read_end;
+  Fd write_end;
+};
+
+std::unexpected<QuarvoError> os_failure(int code) { return std::unexpected(QuarvoError::io_errno(code)); }
+
+// Moves a descriptor that landed on 0, 1 or 2 (the caller had closed one of
+// its standard streams) above them, so the child's dup2 actions cannot
+// clobber one pipe end with another or dup2 a descriptor onto itself, which
+// would leave it close-on-exec.
+Result<Fd> above_stdio(Fd fd) {
+  if (fd.get() > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return os_failure(errno);
+  return Fd(moved);
+}
+
+Result<Pipe> make_pipe() {
+  int fds[2];
+#if defined(__APPLE__)
+  // No pipe2 here; the window before FD_CLOEXEC is set is the platform's.
+  if (::pipe(fds) != 0) return os_failure(errno);
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#else
+  if (::pipe2(fds, O_CLOEXEC) != 0) return os_failure(errno);
+#endif
+  Fd read_end(fds[0]);
+  Fd write_end(fds[1]);
+#if defined(F_SETPIPE_SZ)
+  // A larger pipe means fewer round trips with a child that writes a lot;
+  // the system may refuse (a user over the pipe-pages limit), which is harmless.
+  ::fcntl(read_end.get(), F_SETPIPE_SZ, 1 << 20);
+#endif
+  auto r = above_stdio(std::move(read_end));
+  if (!r) return std::unexpected(std::move(r).error());
+  auto w = above_stdio(std::move(write_end));
+  if (!w) return std::unexpected(std::move(w).error());
+  return Pipe{std::move(*r), std::move(*w)};
+}
+
+// The file actions of one posix_spawn call, destroyed on every path. The
+// posix_spawn* functions return the error number instead of setting errno.
+class FileActions {
+ public:
+  FileActions() : init_error_(::posix_spawn_file_actions_init(&actions_)) {}
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  ~FileActions() {
+    if (init_error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  [[nodiscard]] int init_error() const { return init_error_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  int init_error_;
+};
+
+class SpawnAttr {
+ public:
+  SpawnAttr() : init_error_(::posix_spawnattr_init(&attr_)) {}
+  SpawnAttr(const SpawnAttr&) = delete;
+  SpawnAttr& operator=(const SpawnAttr&) = delete;
+  ~SpawnAttr() {
+    if (init_error_ == 0) ::posix_spawnattr_destroy(&attr_);
+  }
+  [[nodiscard]] int init_error() const { return init_error_; }
+  posix_spawnattr_t* get() { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  int init_error_;
+};
+
+// The child's end of the two output pipes; absent for inherited streams.
+struct CapturedStreams {
+  int stdout_fd;
+  int stderr_fd;
+};
+
+// Starts the program and returns its pid. A program without a '/' is looked
+// up on PATH as execvp does. The child starts with an empty signal mask and
+// with the default action for every signal this process ignores: an
+// interpreter that ignores SIGPIPE must not hand that on.
+Result<pid_t> start_process(const std::filesystem::path& program, const std::vector<std::string>& args,
+                            const CapturedStreams* captured) {
+  SpawnAttr attr;
+  if (const int e = attr.init_error()) return os_failure(e);
+  sigset_t mask;
+  sigemptyset(&mask);
+  // Every signal: exec resets caught ones anyway, so this touches exactly the
+  // ignored ones, without asking for each disposition first. SIGKILL and
+  // SIGSTOP cannot be changed, and some C libraries fail the child on them.
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  if (const int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return os_failure(e);
+  if (const int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return os_failure(e);
+  if (const int e = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF))
+    return os_failure(e);
+
+  FileActions actions;
+  if (const int e = actions.init_error()) return os_failure(e);
+  if (captured != nullptr) {
+    if (const int e = ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0))
+      return os_failure(e);
+    // dup2 clears close-on-exec on the copy; the originals close at exec.
+    if (const int e = ::posix_spawn_file_actions_adddup2(actions.get(), captured->stdout_fd, STDOUT_FILENO))
+      return os_failure(e);
+    if (const int e = ::posix_spawn_file_actions_adddup2(actions.get(), captured->stderr_fd, STDERR_FILENO))
+      return os_failure(e);
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const bool search_path = program.native().find('/') == std::string::npos;
+  // glibc reports a failed exec (ENOENT, EACCES) through this return value.
+  const int e = search_path ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ)
+                            : ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  if (e != 0) return os_failure(e);
+  return pid;
+}
+
+// Reads both pipes until each reports end of input. Polling both means a
+// child blocked writing one stream is always relieved, whatever the other does.
+// Reads go through a side buffer, so the strings grow only by what arrived
+// (never on the final read that reports end of input).
+Result<void> drain(const Fd& out, const Fd& err, std::string& out_bytes, std::string& err_bytes) {
+  constexpr size_t kChunk = 1 << 20;
+  const std::unique_ptr<char[]> chunk(new char[kChunk]);
+  struct pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+  std::string* buffers[2] = {&out_bytes, &err_bytes};
+  int open_streams = 2;
+  while (open_streams > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return os_failure(errno);
+    }
+    for (int i = 0; i < 2; ++i) {
+      // A closed write end shows as POLLHUP, possibly without POLLIN; the
+      // read then returns what is left, and finally 0.
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = ::read(fds[i].fd, chunk.get(), kChunk);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return os_failure(errno);
+      }
+      if (got == 0) {
+        fds[i].fd = -1;  // poll skips negative descriptors
+        --open_streams;
+      }
+      buffers[i]->append(chunk.get(), static_cast<size_t>(got));
+    }
+  }
+  return {};
+}
+
+// Valid output (the usual case) is moved, not copied. Plain ASCII, the
+// common case of all, is recognised eight bytes at a time.
+std::string decode(std::string bytes) {
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  size_t i = 0;
+  for (uint64_t word = 0; i + 8 <= bytes.size(); i += 8) {
+    std::memcpy(&word, bytes.data() + i, 8);
+    if ((word & kHighBits) != 0) break;
+  }
+  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+  if (i == bytes.size() || is_valid_utf8(std::string_view(bytes).substr(i))) return bytes;
+  return lossy_utf8(bytes);
+}
+
+std::string join_args(const std::vector<std::string>& args) {
+  std::string joined;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) joined += ' ';
+    joined += args[i];
+  }
+  return joined;
+}
+
+// "KILL" for SIGKILL; empty for a number the platform has no name for.
+std::string signal_abbreviation(int sig) {
+#if defined(__APPLE__)
+  if (sig <= 0 || sig >= NSIG) return {};
+  std::string name = sys_signame[sig];
+  for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  return name;
+#else
+  const char* name = ::sigabbrev_np(sig);
+  return name != nullptr ? std::string(name) : std::string();
+#endif
+}
+
+// Kills and reaps; the pid is ours until waitpid has returned it.
+void kill_and_reap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+std::string wait_status_text(int wait_status) {
+  if (WIFEXITED(wait_status)) return "exit status: " + std::to_string(WEXITSTATUS(wait_status));
+  if (WIFSIGNALED(wait_status)) {
+    const int sig = WTERMSIG(wait_status);
+    std::string text = "signal: " + std::to_string(sig);
+    if (std::string name = signal_abbreviation(sig); !name.empty()) text += " (SIG" + name + ")";
+    if (WCOREDUMP(wait_status)) text += " (core dumped)";
+    return text;
+  }
+  if (WIFSTOPPED(wait_status)) {
+    const int sig = WSTOPSIG(wait_status);
+    std::string text = "stopped (not terminated) by signal: " + std::to_string(sig);
+    if (std::string name = signal_abbreviation(sig); !name.empty()) text += " (SIG" + name + ")";
+    return text;
+  }
+  return "unrecognised wait status: " + std::to_string(wait_status);
+}
+
+Child::Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    if (pid_ > 0) kill_and_reap(pid_);
+    pid_ = std::exchange(other.pid_, -1);
+  }
+  return *this;
+}
+
+Child::~Child() {
+  if (pid_ > 0) kill_and_reap(pid_);
+}
+
+Result<int> Child::wait() {
+  if (pid_ <= 0) return os_failure(ECHILD);
+  int status = 0;
+  pid_t r = 0;
+  while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  }
+  const int saved = errno;
+  // Whatever waitpid said, the pid is no longer ours to signal: it was
+  // reaped, or it was never our child (ECHILD).
+  pid_ = -1;
+  if (r < 0) return os_failure(saved);
+  return status;
+}
+
+CommandSpec CommandSpec::arg(std::string value) && {
+  args_.push_back(std::move(value));
+  return std::move(*this);
+}
+
+CommandSpec& CommandSpec::push(std::string value) & {
+  args_.push_back(std::move(value));
+  return *this;
+}
+
+Result<CommandOutput> CommandSpec::run() const {
+  auto out = make_pipe();
+  if (!out) return std::unexpected(std::move(out).error());
+  auto err = make_pipe();
+  if (!err) return std::unexpected(std::move(err).error());
+
+  const CapturedStreams captured{out->write_end.get(), err->write_end.get()};
+  auto pid = start_process(program_, args_, &captured);
+  if (!pid) return std::unexpected(std::move(pid).error());
+  // From here a failed read kills and reaps the child on the way out.
+  Child child(*pid);
+  // Our copies of the write ends would keep the pipes from ever reaching EOF.
+  out->write_end.reset();
+  err->write_end.reset();
+
+  std::string out_bytes;
+  std::string err_bytes;
+  if (auto drained = drain(out->read_end, err->read_end, out_bytes, err_bytes); !drained)
+    return std::unexpected(std::move(drained).error());
+  auto status = child.wait();
+  if (!status) return std::unexpected(std::move(status).error());
+
+  CommandOutput output{decode(std::move(out_bytes)), decode(std::move(err_bytes))};
+  if (*status == 0) return output;
+  return std::unexpected(QuarvoError::command_failed(CommandFailure{
+      path_text(program_),
+      join_args(args_),
+      wait_status_text(*status),
+      std::move(output.stdout_text),
+      std::move(output.stderr_text),
+  }));
+}
+
+Result<Child> CommandSpec::spawn() const {
+  auto pid = start_process(program_, args_, nullptr);
+  if (!pid) return std::unexpected(std::move(pid).error());
+  return Child(*pid);
+}
+
+}  // namespace quarvo

@@ -11,7 +11,9 @@
 //
 // A program without a '/' is searched on PATH, as execvp does. A child that
 // cannot be started is Io with the system's error, never CommandFailed. No
-// descriptor of this process other than 0, 1 and 2 reaches a child.
+// descriptor of this process other than 0, 1 and 2 reaches a child, and a
+// child starts with no signal blocked and the default action for every
+// signal this process ignores (an interpreter ignoring SIGPIPE keeps that).
 #ifndef QUARVO_JUICEFS_COMMAND_HPP_
 #define QUARVO_JUICEFS_COMMAND_HPP_
 

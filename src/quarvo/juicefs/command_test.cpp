@@ -1,3 +1,198 @@
 #include "quarvo/juicefs/command.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "quarvo/core/registry.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quarvo-command-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path script(const std::string& name, const std::string& body, mode_t mode = 0755) {
+    const fs::path path = dir_ / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(path.c_str(), mode);
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CommandTest, RunOutcomes) {
+  const struct {
+    const char* body;
+    std::vector<std::string> args;
+    std::string status;  // empty: success
+    std::string out, err, args_text;
+  } cases[] = {
+      {"exit 0", {}, "", "", "", ""},
+      {"echo out; echo oops >&2; exit 3", {}, "exit status: 3", "out\n", "oops\n", ""},
+      {"echo before; kill -9 $$", {"x"}, "signal: 9 (SIGKILL)", "before\n", "", "x"},
+      {"printf '%s|' \"$@\"; exit 1", {"a", "b c"}, "exit status: 1", "a|b c|", "", "a b c"},
+      {"printf 'a\\377b\\300' >&2; printf '\\342\\202\\254'", {}, "", "\xE2\x82\xAC", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD", ""},
+      {"if read line; then echo got; else echo eof; fi", {}, "", "eof\n", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    CommandSpec spec(script("child", c.body));
+    for (const std::string& a : c.args) spec.push(a);
+    auto out = spec.run();
+    if (c.status.empty()) {
+      ASSERT_TRUE(out) << out.error().message();
+      EXPECT_EQ(out->stdout_text, c.out);
+      EXPECT_EQ(out->stderr_text, c.err);
+      continue;
+    }
+    ASSERT_FALSE(out);
+    ASSERT_EQ(out.error().kind(), ErrorKind::CommandFailed);
+    EXPECT_EQ(out.error().message(), "Quarvo storage backend command failed (" + c.status + ")");
+    const CommandFailure& f = out.error().command();
+    EXPECT_EQ(f.program, (dir_ / "child").string());
+    EXPECT_EQ(f.args, c.args_text);
+    EXPECT_EQ(f.stdout_text, c.out);
+    EXPECT_EQ(f.stderr_text, c.err);
+  }
+}
+
+TEST_F(CommandTest, ChildThatCannotStartIsIo) {
+  const std::pair<fs::path, int> cases[] = {
+      {dir_ / "missing", ENOENT}, {"quarvo-no-such-program", ENOENT}, {script("plain", "exit 0", 0644), EACCES}};
+  for (const auto& [program, code] : cases) {
+    SCOPED_TRACE(program.string());
+    auto run = CommandSpec(program).run();
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(run.error().os_error().code, code);
+    auto spawn = CommandSpec(program).spawn();
+    ASSERT_FALSE(spawn);
+    EXPECT_EQ(spawn.error().os_error().code, code);
+  }
+}
+
+// An interpreter that ignores SIGPIPE or blocks signals must not hand that on.
+TEST_F(CommandTest, ChildStartsWithDefaultSignalState) {
+  struct sigaction ignore {}, old_pipe {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_pipe), 0);
+  sigset_t block, old_mask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old_mask), 0);
+  auto out = CommandSpec(script("sigs", "exec awk '/^Sig(Blk|Ign)/ { print $2 }' /proc/self/status")).run();
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  ::sigaction(SIGPIPE, &old_pipe, nullptr);
+  ASSERT_TRUE(out) << out.error().message();
+  unsigned long long blocked = 1, ignored = 1;
+  ASSERT_EQ(std::sscanf(out->stdout_text.c_str(), "%llx %llx", &blocked, &ignored), 2) << out->stdout_text;
+  EXPECT_EQ(blocked, 0u);
+  // Standard signals only: glibc's posix_spawn leaves its two internal
+  // signals (32 and 33, which no application can name) ignored.
+  EXPECT_EQ(ignored & 0x7FFFFFFFu, 0u) << out->stdout_text;
+}
+
+// A reader that drains one stream before the other deadlocks here: each
+// 1 MiB write blocks until the matching pipe is read.
+TEST_F(CommandTest, DrainsBothFloodedStreams) {
+  auto out = CommandSpec(script("flood",
+                                "i=0; while [ $i -lt 64 ]; do\n"
+                                "  yes out | head -c 1048576; yes err | head -c 1048576 >&2; i=$((i + 1))\n"
+                                "done"))
+                 .run();
+  ASSERT_TRUE(out) << out.error().message();
+  constexpr size_t kMiB = 1 << 20;
+  for (const auto& [text, line] : {std::pair{&out->stdout_text, "out\n"}, std::pair{&out->stderr_text, "err\n"}}) {
+    std::string mib;
+    while (mib.size() < kMiB) mib += line;
+    ASSERT_EQ(text->size(), 64 * kMiB);
+    for (size_t at = 0; at < text->size(); at += kMiB)
+      ASSERT_TRUE(std::string_view(*text).substr(at, kMiB) == mib) << "in the MiB at " << at;
+  }
+}
+
+std::set<std::string> descriptors(const std::string& listing) {
+  std::set<std::string> fds;
+  std::istringstream in(listing);
+  for (std::string fd; in >> fd;) fds.insert(fd);
+  return fds;
+}
+
+TEST_F(CommandTest, NoDescriptorOfOursReachesTheChild) {
+  // 0, 1, 2 and whatever the test runner handed us without close-on-exec.
+  std::set<std::string> inherited;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    const std::string fd = entry.path().filename().string();
+    if (const int flags = ::fcntl(std::stoi(fd), F_GETFD); flags >= 0 && !(flags & FD_CLOEXEC)) inherited.insert(fd);
+  }
+  auto lock = Registry(QuarvoHome(dir_ / "home")).lock();
+  ASSERT_TRUE(lock) << lock.error().message();
+  const int extra = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(extra, 0);
+  const fs::path listing = dir_ / "spawned";
+  auto out = CommandSpec(script("list", "exec ls /proc/self/fd")).run();
+  auto child = CommandSpec(script("list2", "exec ls /proc/self/fd > '" + listing.string() + "'")).spawn();
+  ASSERT_TRUE(out && child);
+  ASSERT_EQ(child->wait(), 0);
+  std::stringstream spawned;
+  spawned << std::ifstream(listing).rdbuf();
+  ::close(extra);
+  // Besides the inherited ones, only ls's own descriptor of the directory.
+  for (const std::string& seen : {out->stdout_text, spawned.str()}) {
+    const std::set<std::string> fds = descriptors(seen);
+    EXPECT_TRUE(std::includes(fds.begin(), fds.end(), inherited.begin(), inherited.end())) << seen;
+    EXPECT_EQ(fds.size(), inherited.size() + 1) << seen;
+  }
+}
+
+bool reaped(pid_t pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == -1 && errno == ECHILD && !fs::exists("/proc/" + std::to_string(pid));
+}
+
+TEST_F(CommandTest, ChildHandles) {
+  const fs::path sleeper = script("sleeper", "exec sleep 30");
+  auto a = CommandSpec(sleeper).spawn();
+  auto b = CommandSpec(sleeper).spawn();
+  ASSERT_TRUE(a && b);
+  const pid_t first = a->pid(), second = b->pid();
+  *a = std::move(*b);  // the child `a` held is killed and reaped here
+  EXPECT_TRUE(reaped(first));
+  EXPECT_EQ(a->pid(), second);
+  a = std::unexpected(QuarvoError::io_errno(0));  // drops the handle unwaited
+  EXPECT_TRUE(reaped(second));
+
+  auto five = CommandSpec(script("five", "exit 5")).spawn();
+  ASSERT_TRUE(five);
+  auto status = five->wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(wait_status_text(*status), "exit status: 5");
+  EXPECT_FALSE(five->wait());  // waited once; the handle is empty
+}
+
+TEST(WaitStatusText, CoreDumped) {
+  EXPECT_EQ(wait_status_text(SIGABRT | 0x80), "signal: 6 (SIGABRT) (core dumped)");  // Linux encoding
+}
+
+}  // namespace
+}  // namespace quarvo

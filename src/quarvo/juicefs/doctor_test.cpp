@@ -1,3 +1,194 @@
 #include "quarvo/juicefs/doctor.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using Opt = std::optional<std::string>;
+
+class DoctorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quarvo-doctor-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    set_env("QUARVO_STORAGE_BACKEND_BIN", std::nullopt);
+    set_env("QUARVO_JUICEFS_BIN", std::nullopt);
+    set_env("PATH", (dir_ / "path").string());
+  }
+  void TearDown() override {
+    for (const auto& [name, old] : saved_env_) set_env(name, old);
+    fs::remove_all(dir_);
+  }
+
+  // Sets or unsets a variable; TearDown puts the first value seen back.
+  void set_env(const std::string& name, const Opt& value) {
+    const char* old = std::getenv(name.c_str());
+    saved_env_.try_emplace(name, old ? Opt(old) : std::nullopt);
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  }
+
+  fs::path file(const fs::path& relative, const std::string& body = "#!/bin/sh\n") {
+    const fs::path path = dir_ / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << body;
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  fs::path dir_;
+  std::map<std::string, Opt> saved_env_;
+};
+
+TEST_F(DoctorTest, ResolutionOrder) {
+  const QuarvoHome home(dir_ / "home");
+  const fs::path env_bin = file("env-bin"), jfs_bin = file("jfs-bin"), configured = file("configured");
+  const fs::path managed = file("home/bin/quarvo-storage"), legacy = file("home/bin/juicefs");
+  const fs::path on_path = file("path/juicefs");
+  fs::create_directories(dir_ / "dir");
+  fs::create_symlink(env_bin, dir_ / "link");
+  const struct {
+    const char* label;
+    Opt backend_env, juicefs_env;
+    std::optional<fs::path> configured, remove, expected;
+  } cases[] = {  // removals accumulate, in order
+      {"backend env first", env_bin.string(), jfs_bin.string(), configured, {}, env_bin},
+      {"symlink followed", (dir_ / "link").string(), {}, {}, {}, dir_ / "link"},
+      {"missing falls through", (dir_ / "missing").string(), jfs_bin.string(), configured, {}, jfs_bin},
+      {"empty, directory fall through", "", (dir_ / "dir").string(), configured, {}, configured},
+      {"configured directory skipped", {}, {}, dir_ / "dir", {}, managed},
+      {"legacy after managed", {}, {}, {}, managed, legacy},
+      {"PATH last", {}, {}, {}, legacy, on_path},
+      {"nothing", {}, {}, {}, on_path, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    set_env("QUARVO_STORAGE_BACKEND_BIN", c.backend_env);
+    set_env("QUARVO_JUICEFS_BIN", c.juicefs_env);
+    if (c.remove) fs::remove(*c.remove);
+    EXPECT_EQ(detect_storage_backend_bin(home, c.configured), c.expected);
+  }
+}
+
+TEST_F(DoctorTest, PathWithEmptyEntryTriesWorkingDirectory) {
+  fs::create_directories(dir_ / "first");
+  file("second/tool");
+  file("cwd/tool");
+  const fs::path old_cwd = fs::current_path();
+  fs::current_path(dir_ / "cwd");
+  set_env("PATH", (dir_ / "first").string() + "::" + (dir_ / "second").string());
+  EXPECT_EQ(which_on_path("tool"), fs::path("tool"));  // the bare name, between the two
+  fs::remove(dir_ / "cwd" / "tool");
+  fs::create_directories(dir_ / "first" / "tool");  // a directory is no program
+  EXPECT_EQ(which_on_path("tool"), dir_ / "second" / "tool");
+  set_env("PATH", std::nullopt);
+  EXPECT_EQ(which_on_path("tool"), std::nullopt);
+  fs::current_path(old_cwd);
+}
+
+TEST(Doctor, ExtractVersionAndSamePath) {
+  const std::pair<const char*, const char*> versions[] = {
+      {"juicefs version 1.2.3+2024-01-01.abcdef\n", "1.2.3"},
+      {"release-1.1", "1.1"},
+      {"dev", "dev"},
+      {"42", "42"},
+      {" \t\n", ""},
+      {"\xE3\x80\x80 v.x 2.0\xC2\xA0", "2.0"},  // U+3000 and U+00A0 are white space
+      {"\xE2\x80\xA8 some build \xC2\x85", "some build"},
+      {"\xC3\xA9" "3.4", "3.4"},  // a non-ASCII letter separates
+  };
+  for (const auto& [output, version] : versions) EXPECT_EQ(extract_version(output), version) << output;
+  EXPECT_TRUE(same_path_components("/h/bin/quarvo-storage", "/h//bin/quarvo-storage/"));
+  EXPECT_FALSE(same_path_components("/h/bin/x", "h/bin/x"));
+  EXPECT_FALSE(same_path_components("/h/bin", "/h/bin/x"));
+}
+
+TEST_F(DoctorTest, Report) {
+  const QuarvoHome home(dir_ / "home");
+  const struct {
+    const char* program;
+    std::string body;
+    Opt version;
+    bool managed;
+  } cases[] = {
+      {"home/bin/quarvo-storage", "#!/bin/sh\necho 'juicefs version 1.2.3+2024-01-01.abcdef'\n", "1.2.3", true},
+      {"home/bin/juicefs", "#!/bin/sh\necho 'release-1.1'; echo 9.9 >&2\n", "1.1", false},
+      {"home/bin/juicefs", "#!/bin/sh\necho 1.0; exit 1\n", std::nullopt, false},
+      {"home/bin/juicefs", "#!/bin/sh\necho '  '\n", "", false},
+      {"home/bin/juicefs", "not a program", std::nullopt, false},
+      {nullptr, "", std::nullopt, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    fs::remove_all(dir_ / "home");
+    const std::optional<fs::path> program = c.program ? std::optional(file(c.program, c.body)) : std::nullopt;
+    auto report = doctor(home);
+    ASSERT_TRUE(report) << report.error().message();
+    EXPECT_EQ(report->config, home.config_path());
+    EXPECT_EQ(report->storage_backend.found, program.has_value());
+    EXPECT_EQ(report->storage_backend.path, program);
+    EXPECT_EQ(report->storage_backend.version, c.version);
+    EXPECT_EQ(report->storage_backend.managed, c.managed);
+  }
+  file("home/config.toml", "storage_backend_bin = 3\n");
+  auto report = doctor(home);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), ErrorKind::TomlParse);
+}
+
+using Names = std::set<std::string, std::less<>>;
+
+TEST(Doctor, MountSupportMacos) {
+  const std::string bundle = "/Library/Filesystems/macfuse.fs";
+  const std::pair<Names, Names> found[] = {{{bundle + "/Contents/Resources/mount_macfuse"}, {}},
+                                           {{bundle}, {}},  // bundle without its helper
+                                           {{}, {"mount_macfuse"}},
+                                           {{}, {"mount_fusefs"}}};
+  for (const auto& [files, programs] : found) {
+    const MountSupport s = detect_mount_support_macos([&](const fs::path& p) { return files.contains(p.string()); },
+                                                      [&](std::string_view n) { return programs.contains(n); });
+    EXPECT_EQ(s.found, true) << testing::PrintToString(files) << testing::PrintToString(programs);
+    EXPECT_EQ(s.detail + s.fix.value_or("-"), "macOS mount helper found-");
+  }
+  const MountSupport s = detect_mount_support_macos([](const fs::path&) { return false; },
+                                                    [](std::string_view n) { return n == "fusermount3"; });
+  EXPECT_FALSE(s.found);
+  EXPECT_EQ(s.detail, "macOS mount helper was not found");
+  EXPECT_EQ(s.fix, "Install macOS FUSE-compatible mount support, then rerun `quarvo doctor`.");
+}
+
+TEST(Doctor, MountSupportLinux) {
+  const std::string found = "FUSE device /dev/fuse found|-";
+  const struct {
+    bool device, root;
+    Names programs;
+    std::string expected;  // detail|fix
+  } cases[] = {
+      {true, true, {}, found},
+      {true, false, {"fusermount3"}, found},
+      {true, false, {"fusermount"}, found},
+      {true, false, {"mount_macfuse"},
+       "fusermount3 was not found on PATH|Install the fuse3 package, then rerun `quarvo doctor`."},
+      {false, true, {"fusermount3"},
+       "FUSE device /dev/fuse was not found|Install FUSE (for example the fuse3 package) and load the fuse kernel "
+       "module, then rerun `quarvo doctor`."},
+  };
+  for (const auto& c : cases) {
+    const MountSupport s =
+        detect_mount_support_linux(c.device, c.root, [&](std::string_view n) { return c.programs.contains(n); });
+    EXPECT_EQ(s.found, c.expected == found);
+    EXPECT_EQ(s.detail + "|" + s.fix.value_or("-"), c.expected) << c.device << c.root;
+  }
+}
+
+}  // namespace
+}  // namespace quarvo
