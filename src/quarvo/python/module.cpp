@@ -1,1 +1,111 @@
+// quarvo._native, as Python sees it:
+//
+//   __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
+//
+//   class QuarvoError(Exception): ...   # args == (message,)
+//
+//   def doctor() -> dict:               # needs no storage backend program
+//       home = QuarvoHome.from_env()
+//       return doctor_report_to_py(quarvo.doctor(home))
+//
+//   # Quarvo, VolumeInfo, MountInfo, Status: see classes.cpp
+//
+// The entry point PyInit__native is the only exported symbol. The module is
+// initialised once per process, in one interpreter: a repeated initialisation
+// in that interpreter returns the first module, any other interpreter gets an
+// ImportError (the types and exception are process-wide and cannot be shared
+// between interpreters).
+#include <cstdint>
 
+#include "quarvo/core/paths.hpp"
+#include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/python/classes.hpp"
+#include "quarvo/python/conversions.hpp"
+#include "quarvo/python/refs.hpp"
+
+namespace quarvo::python {
+namespace {
+
+PyObject* module_doctor(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    Result<DoctorReport> report = doctor(*home);
+    if (!report) return raise_quarvo_error(report.error());
+    return doctor_report_to_py(std::move(*report));
+  });
+}
+
+PyMethodDef doctor_def = {"doctor", module_doctor, METH_NOARGS, "doctor()\n--\n\n"};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",  // m_name
+    "",         // m_doc
+    // 0, not -1: for a module without per-module state CPython then calls the
+    // entry point again on every further initialisation instead of copying
+    // the first module's dictionary, so the entry point decides what happens.
+    0,        // m_size
+    nullptr,  // m_methods: added one by one below, in __all__ order
+    nullptr,  // m_slots: single-phase initialisation
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+// The first module and the interpreter it belongs to. The module is owned for
+// the life of the process: nothing tears it down.
+PyObject* first_module = nullptr;
+std::int64_t first_interpreter = -1;
+
+// Appends `name` to the module's __all__ (made on first use), then sets the
+// attribute. `value` is borrowed; NULL means its creation failed with an error
+// set. False with the error set on failure.
+bool add_name(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+  }
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+PyObject* create_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (first_module != nullptr) {
+    if (interpreter != first_interpreter) {
+      PyErr_SetString(PyExc_ImportError, "quarvo._native can be loaded in only one interpreter per process");
+      return nullptr;
+    }
+    return Ref::newref(first_module).release();
+  }
+
+  Ref module = Ref::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  Ref doctor_function = Ref::steal(PyCFunction_NewEx(&doctor_def, module.get(), module_name.get()));
+  if (!doctor_function) return nullptr;
+
+  if (!add_name(module.get(), "QuarvoError", quarvo_error_type()) ||
+      !add_name(module.get(), "doctor", doctor_function.get()) ||
+      !add_name(module.get(), "Quarvo", quarvo_type()) ||
+      !add_name(module.get(), "VolumeInfo", volume_info_type()) ||
+      !add_name(module.get(), "MountInfo", mount_info_type()) ||
+      !add_name(module.get(), "Status", status_type())) {
+    return nullptr;
+  }
+  first_module = Ref::newref(module.get()).release();
+  first_interpreter = interpreter;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quarvo::python
+
+PyMODINIT_FUNC PyInit__native(void) { return quarvo::python::guarded(quarvo::python::create_module); }

@@ -1,0 +1,77 @@
+// quarvo/python/classes.hpp: the four classes of quarvo._native.
+//
+//   q = Quarvo.from_env()                  # Quarvo wraps one service object
+//   v = q.init("data", dev=True)           # VolumeInfo
+//   m = q.mount("data", "/mnt/data")       # MountInfo
+//   s = q.status()                         # Status, s.volumes: list[VolumeInfo]
+//
+// All four are heap types with the same traits: base object, not
+// subclassable, no constructor callable from Python, no instance dictionary
+// or weak references, read-only getters only, identity equality. Each
+// instance owns its native value below, built in place when the object is
+// made and destroyed when Python frees it. Each type is created on its first
+// need and kept for the life of the process.
+#ifndef QUARVO_PYTHON_CLASSES_HPP_
+#define QUARVO_PYTHON_CLASSES_HPP_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quarvo/core/models.hpp"
+#include "quarvo/juicefs/service.hpp"
+#include "quarvo/python/refs.hpp"
+
+namespace quarvo::python {
+
+// The native value of a Python `Quarvo`: the service object, fixed by
+// from_env and never changed.
+struct PyQuarvo {
+  Quarvo service;
+};
+
+// The native value of a Python `VolumeInfo`: the service's view of a record
+// with the mountpoint already rendered as text.
+struct PyVolumeInfo {
+  std::string name;
+  std::string metadata_url;
+  std::string storage;
+  std::string bucket;
+  std::optional<std::string> mountpoint;  // absent when not mounted
+  bool dev = false;
+
+  static PyVolumeInfo from(const VolumeInfo& info);
+};
+
+// The native value of a Python `MountInfo`.
+struct PyMountInfo {
+  std::string name;
+  std::string mountpoint;  // absolute, as text
+
+  static PyMountInfo from(const MountedVolume& mounted);
+};
+
+// The native value of a Python `Status`: the volumes in the service's order.
+struct PyStatus {
+  std::vector<PyVolumeInfo> volumes;
+
+  static PyStatus from(const std::vector<VolumeInfo>& infos);
+};
+
+// The type objects, created on first need. Borrowed; NULL with the error set
+// when the type cannot be created.
+[[nodiscard]] PyObject* quarvo_type();
+[[nodiscard]] PyObject* volume_info_type();
+[[nodiscard]] PyObject* mount_info_type();
+[[nodiscard]] PyObject* status_type();
+
+// New Python objects owning the given values; empty with the error set on
+// failure (the value is then dropped).
+[[nodiscard]] Ref new_quarvo(PyQuarvo value);
+[[nodiscard]] Ref new_volume_info(PyVolumeInfo value);
+[[nodiscard]] Ref new_mount_info(PyMountInfo value);
+[[nodiscard]] Ref new_status(PyStatus value);
+
+}  // namespace quarvo::python
+
+#endif  // QUARVO_PYTHON_CLASSES_HPP_
