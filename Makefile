@@ -31,9 +31,9 @@ test: bootstrap build
 	$(MAKE) --no-print-directory py-test || status=1; \
 	exit $$status
 
-demo:
-	@echo "make demo: not ready yet (the volume service and the quarvo command are still being built)"
-	@exit 1
+# A development volume created, mounted, written, flushed, listed and unmounted.
+demo: bootstrap
+	scripts/demo
 
 clean:
 	rm -rf build
