@@ -39,6 +39,8 @@ std::string user_database_home() {
 
 int create_directories(const std::filesystem::path& dir) {
   if (dir.empty()) return 0;  // the working directory exists
+  // mkdir would stop at a NUL byte and create a shorter path than asked for.
+  if (dir.native().find('\0') != std::string::npos) return EINVAL;
   if (::mkdir(dir.c_str(), 0777) == 0) return 0;
   int err = errno;
   if (err != ENOENT) return is_dir(dir) ? 0 : err;

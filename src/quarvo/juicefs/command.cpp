@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -133,6 +134,11 @@ struct CapturedStreams {
 // interpreter that ignores SIGPIPE must not hand that on.
 Result<pid_t> start_process(const std::filesystem::path& program, const std::vector<std::string>& args,
                             const CapturedStreams* captured) {
+  // exec would silently cut an argument short at a NUL byte and run a
+  // different command than the one asked for; refuse to start it instead.
+  const auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
+  if (has_nul(program.native()) || std::any_of(args.begin(), args.end(), has_nul))
+    return std::unexpected(QuarvoError::io(OsError::with_message(EINVAL, "a command argument contains a NUL byte")));
   SpawnAttr attr;
   if (const int e = attr.init_error()) return os_failure(e);
   sigset_t mask;

@@ -91,6 +91,20 @@ TEST_F(CommandTest, ChildThatCannotStartIsIo) {
   }
 }
 
+// exec would cut "x\0; touch ran" short to "x"; the command is refused whole.
+TEST_F(CommandTest, ArgumentWithNulIsRefusedNotShortened) {
+  const fs::path marker = dir_ / "ran";
+  const fs::path program = script("child", "touch '" + marker.string() + "'");
+  for (auto spec : {CommandSpec(program).arg(std::string("x\0y", 3)),
+                    CommandSpec(program.string() + std::string("\0z", 2))}) {
+    auto run = spec.run();
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error().kind(), ErrorKind::Io);
+    EXPECT_FALSE(spec.spawn());
+  }
+  EXPECT_FALSE(fs::exists(marker));
+}
+
 // An interpreter that ignores SIGPIPE or blocks signals must not hand that on.
 TEST_F(CommandTest, ChildStartsWithDefaultSignalState) {
   struct sigaction ignore {}, old_pipe {};

@@ -18,7 +18,10 @@ constexpr std::string_view kMacfuseBundle = "/Library/Filesystems/macfuse.fs";
 constexpr std::string_view kFuseDevice = "/dev/fuse";
 
 // stat follows symbolic links, so a link to a program counts as the program.
+// A path with a NUL byte (possible in config.toml) names no file: stat would
+// look at the shorter path before it.
 bool regular_file_at(const std::filesystem::path& path) {
+  if (path.native().find('\0') != std::string::npos) return false;
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }

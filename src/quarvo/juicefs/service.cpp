@@ -194,6 +194,11 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
   QUARVO_TRY(validate_volume_name(request.name));
   QUARVO_TRY(require_mount_support());
 
+  // The system takes paths as C strings: a NUL byte would cut the path short
+  // and have us create and mount a directory other than the one asked for.
+  if (request.path.native().find('\0') != std::string::npos) {
+    return std::unexpected(QuarvoError::io_at_errno(request.path, EINVAL));
+  }
   struct stat st{};
   if (::stat(request.path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     return std::unexpected(QuarvoError::mountpoint_not_directory(request.path));
