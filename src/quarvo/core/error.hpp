@@ -160,6 +160,9 @@ using Result = std::expected<T, QuarvoError>;
 // U+FFFD, the rule of Python's bytes.decode("utf-8", "replace").
 [[nodiscard]] std::string lossy_utf8(std::string_view bytes);
 
+// Appends the UTF-8 encoding of a code point (surrogates included, as bytes).
+void append_utf8(std::string& out, char32_t cp);
+
 // Whether `bytes` is well-formed UTF-8.
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes);
 

@@ -14,37 +14,15 @@
 #include <memory>
 #include <utility>
 
+#include "quarvo/core/file_io.hpp"
+
 extern char** environ;
 
 namespace quarvo {
 namespace {
 
-// Fd: owns one descriptor and closes it on every path.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-
-  [[nodiscard]] int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+// Every descriptor here has one owner that closes it on every path.
+using Fd = UniqueFd;
 
 struct Pipe {
   Fd read_end;
