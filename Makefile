@@ -37,3 +37,32 @@ demo: bootstrap
 
 clean:
 	rm -rf build
+
+# --- reliability, sanitizers, fuzzing, benchmarks -----------------------------
+.PHONY: stress sanitize fuzz bench
+SANITIZE_BUILD := build/sanitize
+FUZZ_SECONDS ?= 30
+
+# The reliability tests at length: 500 writer kills, ten rounds of 64 racing
+# provisioners.
+stress: bootstrap build
+	QUARVO_STRESS=1 $(BUILD)/reliability_test
+	QUARVO_STRESS=1 QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q tests/python/reliability
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer; any
+# report fails the test that caused it.
+sanitize:
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARVO_SANITIZE=ON -DQUARVO_WERROR=ON \
+	  -DQUARVO_BUILD_PYTHON=OFF -DPython_EXECUTABLE=$(if $(wildcard $(PY)),$(abspath $(PY)),$(shell command -v python3)) >/dev/null
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target for FUZZ_SECONDS (clang; `scripts/bootstrap --fuzz`).
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
+
+# One table of ratios measured side by side; see bench/README.md.
+bench: bootstrap build
+	$(PY) bench/run_all.py --fake-backend $(abspath $(BUILD))/fake_backend

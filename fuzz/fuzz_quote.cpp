@@ -1,0 +1,25 @@
+// quote(): whatever the bytes, the result is one line of valid UTF-8 between
+// double quotes, with no raw control character, and it only ever grows.
+#include "fuzz_support.hpp"
+
+using namespace quarvo;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string quoted = quote(fuzz::bytes(data, size));
+  fuzz::require(quoted.size() >= 2 && quoted.front() == '"' && quoted.back() == '"', "quoted text is in quotes");
+  fuzz::require(is_valid_utf8(quoted), "quoted text is UTF-8");
+  for (const char c : quoted) {
+    const auto b = static_cast<unsigned char>(c);
+    fuzz::require(b >= 0x20 && b != 0x7F, "quoted text holds no raw control character");
+  }
+  // Every '"' inside is escaped, so the text between the quotes has no bare one.
+  const std::string_view inner(quoted.data() + 1, quoted.size() - 2);
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\\') {
+      ++i;
+      continue;
+    }
+    fuzz::require(inner[i] != '"', "an inner double quote is escaped");
+  }
+  return 0;
+}
