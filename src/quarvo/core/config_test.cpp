@@ -103,3 +103,43 @@ TEST(ConfigLoad, MissingFileIsTheDefaultAndBadFilesAreErrors) {
 
 }  // namespace
 }  // namespace quarvo
+
+namespace quarvo {
+namespace {
+
+// Non-ASCII characters reach the TOML parser only where it handles them
+// safely: inside strings and comments. Elsewhere the document is refused at
+// the character, before the parser could misbehave on it.
+TEST(ConfigParse, NonAsciiOutsideStringsIsRefusedAtTheCharacter) {
+  const std::pair<std::string, std::string> refused[] = {
+      {"caf\xC3\xA9 = 1", "line 1, column 4"},
+      {"[\xD0\x94", "line 1, column 2"},
+      {"\xEF\xBB\x83\x1D", "line 1, column 1"},
+      {"a = \"\xD0\x94\"\nb = 1 \xE2\xB2\x90", "line 2, column 7"},
+      {"a = \"\"\"x\\\xD0\x94\"\"\"", "line 1, column 10"},
+      {"a = \"\"\"x\\\n   \xD0\x94\"\"\"", "line 2, column 4"},
+      {"a = '''\xD0\x94''''' \xD0\x94", "line 1, column 15"},
+  };
+  for (const auto& [text, where] : refused) {
+    SCOPED_TRACE(text);
+    auto config = Config::parse(text);
+    ASSERT_FALSE(config);
+    EXPECT_EQ(config.error().kind(), ErrorKind::TomlParse);
+    EXPECT_NE(config.error().message().find("TOML parse error at " + where), std::string::npos)
+        << config.error().message();
+  }
+  const char* accepted[] = {
+      "\xEF\xBB\xBFstorage_backend_bin = \"/\xD0\x94\" # \xD0\x94",
+      "storage_backend_bin = '\xD0\x94\\'\n# \xE2\xB2\x90",
+      "storage_backend_bin = \"\"\"\\\n  x\xD0\x94\"\"\"\"",
+      "storage_backend_bin = '''\xD0\x94''''",
+  };
+  for (const char* text : accepted) {
+    SCOPED_TRACE(text);
+    auto config = Config::parse(text);
+    EXPECT_TRUE(config) << config.error().message();
+  }
+}
+
+}  // namespace
+}  // namespace quarvo

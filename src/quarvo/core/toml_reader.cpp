@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <toml++/toml.h>
 
 namespace quarvo {
@@ -73,8 +74,7 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
   switch (value.type()) {
     case toml::node_type::string:
       e.type = TomlType::String;
-      e.string = value.as_string()->get();
-      e.shown = "string " + quote(e.string);
+      e.string = value.as_string()->get();  // shown only when it is the wrong type
       break;
     case toml::node_type::integer:
       e.type = TomlType::Integer;
@@ -112,6 +112,107 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
       break;
   }
   return e;
+}
+
+// toml++ 3.3 reaches __builtin_unreachable (undefined behaviour: in practice
+// a wrong answer or a crash) when it asks whether one of several non-ASCII
+// characters (U+00A1 to U+0499, among others) is white space. It asks that of
+// every character outside strings and comments, and in a multi-line basic
+// string of the character after a backslash and of those after a
+// line-ending backslash. TOML allows no non-ASCII character outside strings
+// and comments anyway, and a multi-line string that continues a line with a
+// non-ASCII character is rare; both are refused here, before the parser
+// sees them. The scan follows the parser's own string rules, closing
+// delimiters of up to five quotes included, so that it agrees with the parser
+// on what is inside a string.
+struct Refusal {
+  TomlPosition at;
+  std::string description;
+};
+
+std::optional<Refusal> refuse_before_parsing(std::string_view text) {
+  enum class State { Normal, Comment, Basic, Literal, MultiBasic, MultiLiteral, Continuation };
+  State state = State::Normal;
+  TomlPosition at;
+  size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // the parser skips a byte order mark
+  const auto refuse = [&](std::string_view what) {
+    size_t n = 1;
+    while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+    return Refusal{at, std::string(what) + " " + quote(text.substr(i, n))};
+  };
+  // Moves past `n` bytes, counting lines and characters as the parser does.
+  const auto advance = [&](size_t n) {
+    for (; n > 0 && i < text.size(); --n, ++i) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (byte == '\n') {
+        ++at.line;
+        at.column = 1;
+      } else if ((byte & 0xC0) != 0x80) {
+        ++at.column;
+      }
+    }
+  };
+  const auto run_of = [&](char quote_char) {
+    size_t n = 0;
+    while (i + n < text.size() && text[i + n] == quote_char) ++n;
+    return n;
+  };
+  while (i < text.size()) {
+    const char c = text[i];
+    const bool ascii = static_cast<unsigned char>(c) < 0x80;
+    switch (state) {
+      case State::Normal:
+        if (!ascii) return refuse("invalid character outside a string or a comment:");
+        if (c == '#') {
+          state = State::Comment;
+        } else if (c == '"' || c == '\'') {
+          const bool multi = run_of(c) >= 3;
+          state = c == '"' ? (multi ? State::MultiBasic : State::Basic)
+                           : (multi ? State::MultiLiteral : State::Literal);
+          advance(multi ? 3 : 1);
+          continue;
+        }
+        break;
+      case State::Comment:
+        if (c == '\n') state = State::Normal;
+        break;
+      case State::Basic:
+      case State::Literal:
+        if (c == '\n' || c == (state == State::Basic ? '"' : '\'')) {
+          state = State::Normal;
+        } else if (state == State::Basic && c == '\\' && i + 1 < text.size() && text[i + 1] != '\n') {
+          advance(1);  // the escaped character cannot close the string
+        }
+        break;
+      case State::MultiBasic:
+      case State::MultiLiteral: {
+        const char delimiter = state == State::MultiBasic ? '"' : '\'';
+        if (c == delimiter) {
+          const size_t n = run_of(c);
+          if (n >= 3) state = State::Normal;
+          advance(n >= 3 ? std::min<size_t>(n, 5) : n);
+          continue;
+        }
+        if (state == State::MultiBasic && c == '\\') {
+          advance(1);
+          if (i >= text.size()) break;
+          const char next = text[i];
+          if (static_cast<unsigned char>(next) >= 0x80) return refuse("unsupported character after a backslash:");
+          if (next == ' ' || next == '\t' || next == '\r' || next == '\n') state = State::Continuation;
+        }
+        break;
+      }
+      case State::Continuation:
+        // A line-ending backslash: white space up to the next other character
+        // is dropped, and that character is where the parser asks.
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') break;
+        if (!ascii) return refuse("unsupported character after a line-ending backslash:");
+        state = State::MultiBasic;
+        continue;
+    }
+    advance(1);
+  }
+  return std::nullopt;
 }
 
 std::string_view expected_text(TomlType type) {
@@ -153,6 +254,9 @@ std::string render_toml_error(std::string_view text, TomlPosition at, std::strin
 Result<TomlDocument> TomlDocument::parse(std::string_view text) {
   TomlDocument doc;
   doc.text_ = std::string(text);
+  if (auto refusal = refuse_before_parsing(doc.text_)) {
+    return std::unexpected(doc.error_at(refusal->at, refusal->description));
+  }
   toml::parse_result parsed = toml::parse(std::string_view(doc.text_));
   if (!parsed) {
     const toml::parse_error& error = parsed.error();
@@ -178,7 +282,7 @@ Result<std::vector<const TomlEntry*>> TomlDocument::fields(std::span<const TomlF
     }
     if (entry.type != field->type) {
       return std::unexpected(error_at(
-          entry.value_at, "invalid type: " + entry.shown + ", expected " + std::string(expected_text(field->type))));
+          entry.value_at, "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) + ", expected " + std::string(expected_text(field->type))));
     }
     found[index] = &entry;
   }

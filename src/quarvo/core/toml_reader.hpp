@@ -43,7 +43,8 @@ struct TomlEntry {
   TomlType type = TomlType::String;
   std::string string;  // the value when type is String
   bool boolean = false;  // the value when type is Boolean
-  // The value as a type error shows it: string "yes", integer `5`, map, ...
+  // The value as a type error shows it: integer `5`, map, ... (empty for a
+  // string, whose display is built only when it is needed).
   std::string shown;
   TomlPosition key_at;
   TomlPosition value_at;
