@@ -1,6 +1,7 @@
 #include "quarvo/core/config.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 
@@ -72,6 +73,11 @@ TEST(ConfigLoad, MissingFileIsTheDefaultAndBadFilesAreErrors) {
        "I/O error at " + config_path.string() + ": Is a directory (os error 21)"},
       {"not UTF-8", [&] { spit(config_path, "storage_backend_bin = \"/a\xff\"\n"); },
        "I/O error at " + config_path.string() + ": Invalid or incomplete multibyte or wide character (os error 84)"},
+      // Neither may hang or read without end.
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(config_path.c_str(), 0600), 0); },
+       "I/O error at " + config_path.string() + ": Invalid argument (os error 22)"},
+      {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", config_path); },
+       "I/O error at " + config_path.string() + ": Invalid argument (os error 22)"},
       {"syntax", [&] { spit(config_path, "storage_backend_bin = "); },
        "TOML parse error at line 1, column 23\n  |\n1 | storage_backend_bin = \n  |                       ^\n"},
   };

@@ -13,6 +13,7 @@
 #define QUARVO_CORE_FILE_IO_HPP_
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -76,21 +77,33 @@ class UniqueFd {
   return 0;
 }
 
-// The whole content of a file (a directory fails in read(2) with EISDIR).
+// The whole content of a regular file. A directory is EISDIR; any other
+// kind of file is EINVAL: a FIFO would block (it is even opened without
+// blocking, so that the open cannot hang) and a device such as /dev/zero
+// would never end.
 [[nodiscard]] inline std::expected<std::string, int> read_file(const std::filesystem::path& path) {
-  auto fd = open_fd(path, O_RDONLY);
+  auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
-  std::string out;
-  char buf[16384];
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
+  if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
+  if (!S_ISREG(st.st_mode)) return std::unexpected(EINVAL);
+  // Sized for the whole file plus one byte, so that one read usually takes it
+  // all and the next sees the end; a file that grows meanwhile still fits.
+  std::string out(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t len = 0;
   for (;;) {
-    const ssize_t n = ::read(fd->get(), buf, sizeof buf);
+    if (len == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = ::read(fd->get(), out.data() + len, out.size() - len);
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(errno);
     }
-    if (n == 0) return out;
-    out.append(buf, static_cast<size_t>(n));
+    if (n == 0) break;
+    len += static_cast<size_t>(n);
   }
+  out.resize(len);
+  return out;
 }
 
 // The whole content of a file that must be UTF-8 text. Content that is not
