@@ -114,105 +114,94 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
   return e;
 }
 
-// toml++ 3.3 reaches __builtin_unreachable (undefined behaviour: in practice
-// a wrong answer or a crash) when it asks whether one of several non-ASCII
-// characters (U+00A1 to U+0499, among others) is white space. It asks that of
-// every character outside strings and comments, and in a multi-line basic
-// string of the character after a backslash and of those after a
-// line-ending backslash. TOML allows no non-ASCII character outside strings
-// and comments anyway, and a multi-line string that continues a line with a
-// non-ASCII character is rare; both are refused here, before the parser
-// sees them. The scan follows the parser's own string rules, closing
-// delimiters of up to five quotes included, so that it agrees with the parser
-// on what is inside a string.
-struct Refusal {
-  TomlPosition at;
-  std::string description;
-};
+// toml++ 3.3 reaches __builtin_unreachable (undefined behaviour: a wrong
+// answer or a crash) when it asks whether certain non-ASCII characters are
+// white space, which it does in many places, on valid and invalid documents
+// alike: most of U+00A1 to U+0499, of U+2C8E to U+3087 and of U+FB26 to
+// U+FEFE. The parser is therefore never shown them. Each is replaced by a
+// stand-in, U+F0000 plus its code point (private use, plane 15), which the
+// parser takes alike: one character, allowed exactly where the original is,
+// so positions and the document's structure do not change. Keys, string
+// values and error descriptions get the originals back.
+constexpr char32_t kStandInBase = 0xF0000;
 
-std::optional<Refusal> refuse_before_parsing(std::string_view text) {
-  enum class State { Normal, Comment, Basic, Literal, MultiBasic, MultiLiteral, Continuation };
-  State state = State::Normal;
-  TomlPosition at;
-  size_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // the parser skips a byte order mark
-  const auto refuse = [&](std::string_view what) {
-    size_t n = 1;
-    while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
-    return Refusal{at, std::string(what) + " " + quote(text.substr(i, n))};
-  };
-  // Moves past `n` bytes, counting lines and characters as the parser does.
-  const auto advance = [&](size_t n) {
-    for (; n > 0 && i < text.size(); --n, ++i) {
-      const auto byte = static_cast<unsigned char>(text[i]);
-      if (byte == '\n') {
-        ++at.line;
-        at.column = 1;
-      } else if ((byte & 0xC0) != 0x80) {
-        ++at.column;
-      }
+bool needs_stand_in(char32_t c) {
+  // The library's own test, minus the cases it answers without the fault.
+  if (c <= 0xA0 || c >= 0xFEFF || c == 0x3000) return false;
+  const auto block = (static_cast<std::uint64_t>(c) - 0xA0) / 0x3FA;
+  if ((1ull << block) & 0x7FFFFFFFFFFFF75Eull) return false;
+  return block != 5 && block != 7;
+}
+
+// Calls `on_char(begin, length, code point)` for every well-formed UTF-8
+// character and `on_char(begin, 1, -1)` for every other byte.
+template <class OnChar>
+void for_each_char(std::string_view text, OnChar&& on_char) {
+  for (size_t i = 0; i < text.size();) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    size_t n = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
+    if (n == 0 || i + n > text.size() || !is_valid_utf8(text.substr(i, n))) {
+      on_char(i, 1, -1);
+      ++i;
+      continue;
     }
-  };
-  const auto run_of = [&](char quote_char) {
-    size_t n = 0;
-    while (i + n < text.size() && text[i + n] == quote_char) ++n;
-    return n;
-  };
-  while (i < text.size()) {
-    const char c = text[i];
-    const bool ascii = static_cast<unsigned char>(c) < 0x80;
-    switch (state) {
-      case State::Normal:
-        if (!ascii) return refuse("invalid character outside a string or a comment:");
-        if (c == '#') {
-          state = State::Comment;
-        } else if (c == '"' || c == '\'') {
-          const bool multi = run_of(c) >= 3;
-          state = c == '"' ? (multi ? State::MultiBasic : State::Basic)
-                           : (multi ? State::MultiLiteral : State::Literal);
-          advance(multi ? 3 : 1);
-          continue;
-        }
-        break;
-      case State::Comment:
-        if (c == '\n') state = State::Normal;
-        break;
-      case State::Basic:
-      case State::Literal:
-        if (c == '\n' || c == (state == State::Basic ? '"' : '\'')) {
-          state = State::Normal;
-        } else if (state == State::Basic && c == '\\' && i + 1 < text.size() && text[i + 1] != '\n') {
-          advance(1);  // the escaped character cannot close the string
-        }
-        break;
-      case State::MultiBasic:
-      case State::MultiLiteral: {
-        const char delimiter = state == State::MultiBasic ? '"' : '\'';
-        if (c == delimiter) {
-          const size_t n = run_of(c);
-          if (n >= 3) state = State::Normal;
-          advance(n >= 3 ? std::min<size_t>(n, 5) : n);
-          continue;
-        }
-        if (state == State::MultiBasic && c == '\\') {
-          advance(1);
-          if (i >= text.size()) break;
-          const char next = text[i];
-          if (static_cast<unsigned char>(next) >= 0x80) return refuse("unsupported character after a backslash:");
-          if (next == ' ' || next == '\t' || next == '\r' || next == '\n') state = State::Continuation;
-        }
-        break;
-      }
-      case State::Continuation:
-        // A line-ending backslash: white space up to the next other character
-        // is dropped, and that character is where the parser asks.
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') break;
-        if (!ascii) return refuse("unsupported character after a line-ending backslash:");
-        state = State::MultiBasic;
-        continue;
-    }
-    advance(1);
+    char32_t c = n == 1 ? b0 : b0 & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    on_char(i, n, static_cast<std::int64_t>(c));
+    i += n;
   }
-  return std::nullopt;
+}
+
+// The text with stand-ins, or nullopt when it needs none. Where the text
+// already holds a plane-15 character (or an escape that makes one), stand-ins
+// could not be told from it: such a document gets the position of that
+// character in `clash`.
+std::optional<std::string> with_stand_ins(std::string_view text, std::optional<size_t>& clash) {
+  bool needed = false;
+  std::string out;
+  out.reserve(text.size() + 8);
+  for_each_char(text, [&](size_t at, size_t n, std::int64_t c) {
+    if (c >= 0 && needs_stand_in(static_cast<char32_t>(c))) {
+      needed = true;
+      append_utf8(out, kStandInBase + static_cast<char32_t>(c));
+      return;
+    }
+    if (c >= static_cast<std::int64_t>(kStandInBase) && c < 0x100000 && !clash) clash = at;
+    out.append(text.substr(at, n));
+  });
+  if (!needed) return std::nullopt;
+  for (std::string_view escape : {"\\U000F", "\\U000f"}) {
+    if (const auto at = text.find(escape); at != std::string_view::npos && (!clash || at < *clash)) clash = at;
+  }
+  return out;
+}
+
+std::string without_stand_ins(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for_each_char(text, [&](size_t at, size_t n, std::int64_t c) {
+    const auto original = static_cast<char32_t>(c - kStandInBase);
+    if (c >= static_cast<std::int64_t>(kStandInBase) && c < kStandInBase + 0x10000 && needs_stand_in(original)) {
+      append_utf8(out, original);
+    } else {
+      out.append(text.substr(at, n));
+    }
+  });
+  return out;
+}
+
+// The 1-based line and character column of byte `offset` of `text`.
+TomlPosition position_at(std::string_view text, size_t offset) {
+  TomlPosition at;
+  for_each_char(text.substr(0, offset), [&](size_t i, size_t, std::int64_t) {
+    if (text[i] == '\n') {
+      ++at.line;
+      at.column = 1;
+    } else {
+      ++at.column;
+    }
+  });
+  return at;
 }
 
 std::string_view expected_text(TomlType type) {
@@ -254,16 +243,27 @@ std::string render_toml_error(std::string_view text, TomlPosition at, std::strin
 Result<TomlDocument> TomlDocument::parse(std::string_view text) {
   TomlDocument doc;
   doc.text_ = std::string(text);
-  if (auto refusal = refuse_before_parsing(doc.text_)) {
-    return std::unexpected(doc.error_at(refusal->at, refusal->description));
+  std::optional<size_t> clash;
+  const std::optional<std::string> stand_ins = with_stand_ins(doc.text_, clash);
+  if (stand_ins && clash) {
+    return std::unexpected(doc.error_at(position_at(doc.text_, *clash), "unsupported character in this document"));
   }
-  toml::parse_result parsed = toml::parse(std::string_view(doc.text_));
+  toml::parse_result parsed = toml::parse(stand_ins ? std::string_view(*stand_ins) : std::string_view(doc.text_));
   if (!parsed) {
     const toml::parse_error& error = parsed.error();
-    return std::unexpected(doc.error_at(position_of(error.source().begin), lossy_utf8(error.description())));
+    std::string description = lossy_utf8(error.description());
+    if (stand_ins) description = without_stand_ins(description);
+    return std::unexpected(doc.error_at(position_of(error.source().begin), description));
   }
   // The parser keeps tables sorted by key; records are read in source order.
-  for (auto&& [key, value] : parsed.table()) doc.entries_.push_back(make_entry(key, value));
+  for (auto&& [key, value] : parsed.table()) {
+    TomlEntry entry = make_entry(key, value);
+    if (stand_ins) {
+      entry.key = without_stand_ins(entry.key);
+      entry.string = without_stand_ins(entry.string);
+    }
+    doc.entries_.push_back(std::move(entry));
+  }
   std::stable_sort(doc.entries_.begin(), doc.entries_.end(),
                    [](const TomlEntry& a, const TomlEntry& b) { return before(a.key_at, b.key_at); });
   return doc;
