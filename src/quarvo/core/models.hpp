@@ -47,7 +47,15 @@ struct VolumeInfo {
 
 // Reads a record: every key but "mountpoint" required, other keys ignored,
 // duplicates and wrong types rejected; errors are TomlParse in the frame.
+// A record exactly as volume_to_toml writes it is read without the TOML
+// parser; anything else goes through it.
 [[nodiscard]] Result<Volume> volume_from_toml(std::string_view text);
+
+// The two readers behind volume_from_toml, for tests and the fuzzer, which
+// hold them to giving the same record: the exact written form (nullopt for
+// any other text) and the full TOML reader.
+[[nodiscard]] std::optional<Volume> volume_from_written_form(std::string_view text);
+[[nodiscard]] Result<Volume> volume_from_toml_document(std::string_view text);
 
 }  // namespace quarvo
 
