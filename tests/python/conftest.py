@@ -1,9 +1,5 @@
-"""Fixtures shared by the Python tests.
-
-Each test runs against a fresh home directory with the fake storage backend
-program (tests/fake-backend) as its backend, so nothing touches the user's
-real home or needs the real juicefs client.
-"""
+"""Every test runs against a fresh home with the fake storage backend program
+(tests/fake-backend), so nothing touches the user's home or needs juicefs."""
 
 from __future__ import annotations
 
@@ -20,27 +16,21 @@ REPO = Path(__file__).resolve().parents[2]
 FAKE_SOURCE = REPO / "tests" / "fake-backend" / "fake_backend.cpp"
 
 
-def _build_fake_backend(cache: Path) -> Path:
-    """Compiles the fake backend into the pytest cache, once per source change."""
-    binary = cache / "fake_backend"
-    if binary.exists() and binary.stat().st_mtime >= FAKE_SOURCE.stat().st_mtime:
-        return binary
-    compiler = shutil.which("c++") or shutil.which("g++")
-    if compiler is None:
-        pytest.exit("no C++ compiler to build the fake backend; set QUARVO_FAKE_BACKEND", returncode=2)
-    tmp = cache / f"fake_backend.{os.getpid()}"
-    subprocess.run([compiler, "-std=c++20", "-O2", str(FAKE_SOURCE), "-o", str(tmp)], check=True)
-    tmp.replace(binary)
-    return binary
-
-
 @pytest.fixture(scope="session")
 def fake_backend(pytestconfig: pytest.Config, tmp_path_factory: pytest.TempPathFactory) -> Path:
-    given = os.environ.get("QUARVO_FAKE_BACKEND")
-    if given:
-        return Path(given)
-    cache = pytestconfig.cache
-    return _build_fake_backend(cache.mkdir("fake-backend") if cache else tmp_path_factory.mktemp("fake-backend"))
+    """QUARVO_FAKE_BACKEND, else the program built from source into the pytest cache."""
+    if os.environ.get("QUARVO_FAKE_BACKEND"):
+        return Path(os.environ["QUARVO_FAKE_BACKEND"])
+    cache = pytestconfig.cache.mkdir("fake-backend") if pytestconfig.cache else tmp_path_factory.mktemp("fake")
+    binary = cache / "fake_backend"
+    if not binary.exists() or binary.stat().st_mtime < FAKE_SOURCE.stat().st_mtime:
+        compiler = shutil.which("c++") or shutil.which("g++")
+        if compiler is None:
+            pytest.exit("no C++ compiler to build the fake backend; set QUARVO_FAKE_BACKEND", returncode=2)
+        tmp = cache / f"fake_backend.{os.getpid()}"
+        subprocess.run([compiler, "-std=c++20", "-O2", str(FAKE_SOURCE), "-o", str(tmp)], check=True)
+        tmp.replace(binary)
+    return binary
 
 
 @pytest.fixture

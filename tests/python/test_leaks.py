@@ -1,11 +1,6 @@
-"""Resident memory stays flat over many calls of every method and getter.
-
-QUARVO_LEAK_ITERATIONS sets the number of rounds (default 5,000). Every
-round calls each method once, mostly on paths that fail before a child
-program would start (a missing volume, a bad argument, no backend for the
-doctor); every SPAWN_EVERY-th round also runs the successful, process-spawning
-paths (format, mount, flush's sync, umount, version) and a failing format.
-"""
+"""Resident memory stays flat over QUARVO_LEAK_ITERATIONS rounds (default
+5,000) of every method and getter, mostly on failing paths; every
+SPAWN_EVERY-th round also runs the process-spawning ones."""
 
 from __future__ import annotations
 
@@ -45,8 +40,7 @@ def test_calls_do_not_grow_resident_memory(
     q.init("v", dev=True)
     q.init("idle", dev=True)
     mounted = q.mount("v", "mnt")
-    # From here on only `q` knows the backend program: from_env and the
-    # doctors find none, so they start no process.
+    # From here on only `q` knows the backend: from_env and the doctors start no process.
     monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
     monkeypatch.setenv("PATH", str(home / "bin"))
     env = os.environ

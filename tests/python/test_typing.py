@@ -39,18 +39,13 @@ except QuarvoError as error:
     message: str = error.args[0]
 '''
 
-def mypy(tmp_path: Path, program: str) -> subprocess.CompletedProcess[str]:
-    pytest.importorskip("mypy")
-    source = tmp_path / "program.py"
-    source.write_text(program)
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, str(source)],
-        capture_output=True,
-        text=True,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-    )
-
 
 def test_a_program_using_every_name_passes_strict_checking(tmp_path: Path) -> None:
-    result = mypy(tmp_path, PROGRAM)
+    pytest.importorskip("mypy")
+    source = tmp_path / "program.py"
+    source.write_text(PROGRAM)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, str(source)],
+        capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,20 +1,26 @@
-// quarvo/core/test_support.hpp: small helpers shared by the core's tests.
+// quarvo/core/test_support.hpp: small helpers shared by the unit tests.
 //
 // `TempDir` is a fresh directory removed with its content at scope end;
-// `run_program` runs a program (no shell) and returns its exit code;
-// `slurp`/`spit` read and write whole files for assertions.
+// `ScopedEnv` sets or unsets variables and puts the old values back;
+// `run_program` runs a program (no shell), `in_child` a function in a forked
+// child, both returning the exit code; `slurp`/`spit`/`script` write and read
+// whole files.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -39,17 +45,52 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// argv[0] is the program path; returns the exit code, or -1 when it could
-// not be started or did not exit normally.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
+  }
+  // nullopt unsets.
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    const char* old = std::getenv(name.c_str());
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    put(name, value);
+  }
+  void unset(const std::string& name) { set(name, std::nullopt); }
+
+ private:
+  static void put(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// -1 when the child did not exit normally.
+inline int wait_exit_code(pid_t pid) {
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// argv[0] is the program path.
 inline int run_program(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
   if (::posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return wait_exit_code(pid);
+}
+
+// Runs `body` in a forked child that exits with its result: for what must
+// not touch this process (setuid, namespaces, seccomp filters).
+inline int in_child(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return wait_exit_code(pid);
 }
 
 inline std::string slurp(const std::filesystem::path& path) {
@@ -59,6 +100,15 @@ inline std::string slurp(const std::filesystem::path& path) {
 
 inline void spit(const std::filesystem::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
+}
+
+// A shell script at `path` (parents created) with the given mode.
+inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body,
+                                    std::filesystem::perms mode = std::filesystem::perms(0755)) {
+  std::filesystem::create_directories(path.parent_path());
+  spit(path, "#!/bin/sh\n" + body + "\n");
+  std::filesystem::permissions(path, mode);
+  return path;
 }
 
 }  // namespace quarvo::testing

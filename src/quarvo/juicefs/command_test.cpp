@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +9,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 
 #include "quarvo/core/registry.hpp"
+#include "quarvo/core/test_support.hpp"
 
 namespace quarvo {
 namespace {
@@ -23,21 +22,10 @@ namespace fs = std::filesystem;
 
 class CommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quarvo-command-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+  fs::path script(const std::string& name, const std::string& body, fs::perms mode = fs::perms(0755)) {
+    return testing::script(dir_.path() / name, body, mode);
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path script(const std::string& name, const std::string& body, mode_t mode = 0755) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    ::chmod(path.c_str(), mode);
-    return path;
-  }
-
-  fs::path dir_;
+  testing::TempDir dir_;
 };
 
 TEST_F(CommandTest, RunOutcomes) {
@@ -69,7 +57,7 @@ TEST_F(CommandTest, RunOutcomes) {
     ASSERT_EQ(out.error().kind(), ErrorKind::CommandFailed);
     EXPECT_EQ(out.error().message(), "Quarvo storage backend command failed (" + c.status + ")");
     const CommandFailure& f = out.error().command();
-    EXPECT_EQ(f.program, (dir_ / "child").string());
+    EXPECT_EQ(f.program, (dir_.path() / "child").string());
     EXPECT_EQ(f.args, c.args_text);
     EXPECT_EQ(f.stdout_text, c.out);
     EXPECT_EQ(f.stderr_text, c.err);
@@ -78,7 +66,7 @@ TEST_F(CommandTest, RunOutcomes) {
 
 TEST_F(CommandTest, ChildThatCannotStartIsIo) {
   const std::pair<fs::path, int> cases[] = {
-      {dir_ / "missing", ENOENT}, {"quarvo-no-such-program", ENOENT}, {script("plain", "exit 0", 0644), EACCES}};
+      {dir_.path() / "missing", ENOENT}, {"quarvo-no-such-program", ENOENT}, {script("plain", "exit 0", fs::perms(0644)), EACCES}};
   for (const auto& [program, code] : cases) {
     SCOPED_TRACE(program.string());
     auto run = CommandSpec(program).run();
@@ -93,7 +81,7 @@ TEST_F(CommandTest, ChildThatCannotStartIsIo) {
 
 // exec would cut "x\0; touch ran" short to "x"; the command is refused whole.
 TEST_F(CommandTest, ArgumentWithNulIsRefusedNotShortened) {
-  const fs::path marker = dir_ / "ran";
+  const fs::path marker = dir_.path() / "ran";
   const fs::path program = script("child", "touch '" + marker.string() + "'");
   for (auto spec : {CommandSpec(program).arg(std::string("x\0y", 3)),
                     CommandSpec(program.string() + std::string("\0z", 2))}) {
@@ -159,20 +147,19 @@ TEST_F(CommandTest, NoDescriptorOfOursReachesTheChild) {
     const std::string fd = entry.path().filename().string();
     if (const int flags = ::fcntl(std::stoi(fd), F_GETFD); flags >= 0 && !(flags & FD_CLOEXEC)) inherited.insert(fd);
   }
-  auto lock = Registry(QuarvoHome(dir_ / "home")).lock();
+  auto lock = Registry(QuarvoHome(dir_.path() / "home")).lock();
   ASSERT_TRUE(lock) << lock.error().message();
-  const int extra = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int extra = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(extra, 0);
-  const fs::path listing = dir_ / "spawned";
+  const fs::path listing = dir_.path() / "spawned";
   auto out = CommandSpec(script("list", "exec ls /proc/self/fd")).run();
   auto child = CommandSpec(script("list2", "exec ls /proc/self/fd > '" + listing.string() + "'")).spawn();
   ASSERT_TRUE(out && child);
   ASSERT_EQ(child->wait(), 0);
-  std::stringstream spawned;
-  spawned << std::ifstream(listing).rdbuf();
+  const std::string spawned = testing::slurp(listing);
   ::close(extra);
   // Besides the inherited ones, only ls's own descriptor of the directory.
-  for (const std::string& seen : {out->stdout_text, spawned.str()}) {
+  for (const std::string& seen : {out->stdout_text, spawned}) {
     const std::set<std::string> fds = descriptors(seen);
     EXPECT_TRUE(std::includes(fds.begin(), fds.end(), inherited.begin(), inherited.end())) << seen;
     EXPECT_EQ(fds.size(), inherited.size() + 1) << seen;

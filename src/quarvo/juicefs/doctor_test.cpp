@@ -1,13 +1,10 @@
 #include "quarvo/juicefs/doctor.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
 #include <set>
+
+#include "quarvo/core/test_support.hpp"
 
 namespace quarvo {
 namespace {
@@ -18,35 +15,23 @@ using Opt = std::optional<std::string>;
 class DoctorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quarvo-doctor-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     set_env("QUARVO_STORAGE_BACKEND_BIN", std::nullopt);
     set_env("QUARVO_JUICEFS_BIN", std::nullopt);
     set_env("PATH", (dir_ / "path").string());
   }
-  void TearDown() override {
-    for (const auto& [name, old] : saved_env_) set_env(name, old);
-    fs::remove_all(dir_);
-  }
-
-  // Sets or unsets a variable; TearDown puts the first value seen back.
-  void set_env(const std::string& name, const Opt& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_env_.try_emplace(name, old ? Opt(old) : std::nullopt);
-    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-  }
+  void set_env(const std::string& name, const Opt& value) { env_.set(name, value); }
 
   fs::path file(const fs::path& relative, const std::string& body = "#!/bin/sh\n") {
     const fs::path path = dir_ / relative;
     fs::create_directories(path.parent_path());
-    std::ofstream(path) << body;
-    ::chmod(path.c_str(), 0755);
+    testing::spit(path, body);
+    fs::permissions(path, fs::perms(0755));
     return path;
   }
 
-  fs::path dir_;
-  std::map<std::string, Opt> saved_env_;
+  testing::TempDir tmp_;
+  const fs::path dir_ = tmp_.path();
+  testing::ScopedEnv env_;
 };
 
 TEST_F(DoctorTest, ResolutionOrder) {
@@ -156,7 +141,7 @@ TEST(Doctor, MountSupportMacos) {
   for (const auto& [files, programs] : found) {
     const MountSupport s = detect_mount_support_macos([&](const fs::path& p) { return files.contains(p.string()); },
                                                       [&](std::string_view n) { return programs.contains(n); });
-    EXPECT_EQ(s.found, true) << testing::PrintToString(files) << testing::PrintToString(programs);
+    EXPECT_EQ(s.found, true) << ::testing::PrintToString(files) << ::testing::PrintToString(programs);
     EXPECT_EQ(s.detail + s.fix.value_or("-"), "macOS mount helper found-");
   }
   const MountSupport s = detect_mount_support_macos([](const fs::path&) { return false; },

@@ -1,16 +1,13 @@
-// Reliability under faults: a record writer killed at random moments, and
-// backend programs that fail, die, flood their pipes or leave a grandchild
-// behind. QUARVO_STRESS=1 (set by `make stress`) raises the kill count.
+// Reliability under faults: a record writer killed at random moments, and a
+// backend that leaves a grandchild behind. QUARVO_STRESS=1 (set by `make stress`) raises the kill count.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -111,76 +108,22 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     ASSERT_EQ(listed->size(), names.size());
     for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ((*listed)[i].name, names[i]);
   }
-  // The writer made progress between kills, so the checks above saw rewrites.
-  EXPECT_GT(seen["a"], 0u);
-  // At this length some kill has surely landed between open and rename.
+  EXPECT_GT(seen["a"], 0u);  // the writer made progress, so the checks saw rewrites
   if (stress()) {
-    EXPECT_GT(tmp_seen, 0);
-  }
-  RecordProperty("kills", kills);
-  RecordProperty("generations", static_cast<int>(seen["a"]));
-  RecordProperty("leftover_tmp_files_seen", tmp_seen);
-}
-
-class BackendFaults : public ::testing::Test {
- protected:
-  fs::path script(const std::string& body) {
-    const fs::path path = dir_.path() / "backend";
-    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(path, fs::perms::owner_all);
-    return path;
-  }
-  TempDir dir_;
-};
-
-// Every way a backend can end badly is one error value, and the call leaves
-// no descriptor open and no child (zombie or alive) behind.
-TEST_F(BackendFaults, ReportedWithoutLeaks) {
-  constexpr size_t kFlood = 4 << 20;
-  const struct {
-    const char* what;
-    std::string body;
-    std::string status;  // empty: success
-    size_t out_size, err_size;
-  } cases[] = {
-      {"non-zero exit", "echo going; echo wrong >&2; exit 7", "exit status: 7", 6, 6},
-      {"killed by a signal", "echo going; kill -TERM $$", "signal: 15 (SIGTERM)", 6, 0},
-      {"megabytes on both streams", "head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2; exit 1",
-       "exit status: 1", kFlood, kFlood},
-      {"floods and succeeds", "head -c 4194304 /dev/zero >&2; head -c 4194304 /dev/zero", "", kFlood, kFlood},
-  };
-  ASSERT_TRUE(no_children());
-  const size_t fds_before = open_descriptors();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    for (int round = 0; round < 3; ++round) {
-      auto out = CommandSpec(script(c.body)).arg("format").run();
-      if (c.status.empty()) {
-        ASSERT_TRUE(out) << out.error().message();
-        EXPECT_EQ(out->stdout_text.size(), c.out_size);
-        EXPECT_EQ(out->stderr_text.size(), c.err_size);
-      } else {
-        ASSERT_FALSE(out);
-        ASSERT_EQ(out.error().kind(), ErrorKind::CommandFailed);
-        EXPECT_EQ(out.error().message(), "Quarvo storage backend command failed (" + c.status + ")");
-        EXPECT_EQ(out.error().command().stdout_text.size(), c.out_size);
-        EXPECT_EQ(out.error().command().stderr_text.size(), c.err_size);
-      }
-    }
-    EXPECT_EQ(open_descriptors(), fds_before);
-    EXPECT_TRUE(no_children());
+    EXPECT_GT(tmp_seen, 0);  // some kill surely landed between open and rename
   }
 }
 
 // A grandchild that keeps the backend's standard output open holds `run`
 // until it exits too; then the backend's own status is what is reported.
-TEST_F(BackendFaults, GrandchildHoldingStdoutIsWaitedFor) {
-  const fs::path marker = dir_.path() / "grandchild-done";
+TEST(BackendFaults, GrandchildHoldingStdoutIsWaitedFor) {
+  TempDir dir;
+  const fs::path marker = dir.path() / "grandchild-done";
   const std::string body =
       "(sleep 1; echo late; touch '" + marker.string() + "') &\n"
       "echo early; exit 4";
   const size_t fds_before = open_descriptors();
-  auto out = CommandSpec(script(body)).run();
+  auto out = CommandSpec(testing::script(dir.path() / "backend", body)).run();
   ASSERT_FALSE(out);
   EXPECT_EQ(out.error().message(), "Quarvo storage backend command failed (exit status: 4)");
   // The grandchild's last words arrived, so the call outlasted it.

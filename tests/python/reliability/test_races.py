@@ -1,10 +1,6 @@
-"""Many processes provisioning the same volumes at once.
-
-Sixteen processes start together and each provisions eight names (half by
-`init`, half by `ensure_volume`). The registry lock must serialise them: one
-format per name, `VolumeExists` for every later `init`, and every
-`ensure_volume` answering with the one stored record.
-"""
+"""Sixteen processes provision eight names at once (half init, half
+ensure_volume): one format per name, VolumeExists for every later init, and
+every ensure_volume answers with the one stored record."""
 
 from __future__ import annotations
 
