@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test cpp-test py-test demo clean
+.PHONY: all bootstrap build test cpp-test py-test py-versions demo clean
 
 all: build
 
@@ -24,11 +24,16 @@ cpp-test: build
 py-test:
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q
 
-# Both suites run even when the first fails; the target fails if either did.
+# The same abi3 wheel under every CPython from 3.10 on that the machine has.
+py-versions:
+	scripts/test-pythons
+
+# Every suite runs even when an earlier one fails; the target fails if any did.
 test: bootstrap build
 	@status=0; \
 	$(MAKE) --no-print-directory cpp-test || status=1; \
 	$(MAKE) --no-print-directory py-test || status=1; \
+	$(MAKE) --no-print-directory py-versions || status=1; \
 	exit $$status
 
 # A development volume created, mounted, written, flushed, listed and unmounted.

@@ -46,9 +46,27 @@ TEST(VolumeToml, RoundTripsExactly) {
     ASSERT_TRUE(text) << text.error().message();
     EXPECT_EQ(std::count(text->begin(), text->end(), '\n'), v.mountpoint ? 9 : 8);  // no multi-line strings
     EXPECT_EQ(text->find("mountpoint") != std::string::npos, v.mountpoint.has_value());
-    auto back = volume_from_toml(*text);
-    ASSERT_TRUE(back) << back.error().message();
+    // Both readers: the written form directly, and the full TOML reader.
+    auto back = volume_from_written_form(*text);
+    ASSERT_TRUE(back);
     EXPECT_EQ(*back, v);
+    auto parsed = volume_from_toml_document(*text);
+    ASSERT_TRUE(parsed) << parsed.error().message();
+    EXPECT_EQ(*parsed, v);
+  }
+
+  // Any departure from the written form goes to the full reader, which
+  // reads it as TOML: the same record here.
+  const std::string written = *volume_to_toml(sample());
+  for (const auto& [from, to] : {std::pair{"name = ", "name  =  "}, {"\n", "\r\n"}, {"data\"", "d\\u0061ta\""},
+                                 {"true", "  true"}, {"\"\n", "\"  # note\n"}}) {
+    SCOPED_TRACE(to);
+    std::string text = written;
+    text.replace(text.find(from), std::string_view(from).size(), to);
+    EXPECT_FALSE(volume_from_written_form(text));
+    auto read = volume_from_toml(text);
+    ASSERT_TRUE(read) << read.error().message();
+    EXPECT_EQ(*read, sample());
   }
 
   Volume bad = sample();
