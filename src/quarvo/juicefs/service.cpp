@@ -30,8 +30,10 @@ constexpr std::string_view kUnexpectedProbeData = "mount probe returned unexpect
 // Flags for the files we create inside a mountpoint (open_fd adds
 // O_CLOEXEC). O_NOFOLLOW: a symbolic link planted under the name must not
 // redirect our truncating write to a file elsewhere; the open fails with
-// ELOOP instead.
-constexpr int kCreateInMountpoint = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
+// ELOOP instead. O_NONBLOCK: a FIFO planted there must not block the call
+// for ever; opening one without a reader fails with ENXIO (for a regular
+// file the flag changes nothing).
+constexpr int kCreateInMountpoint = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK;
 
 // Reads the file to its end, but no further than `limit` bytes: whatever
 // holds more than the probe content is wrong anyway, and a planted device
@@ -96,7 +98,7 @@ Result<void> probe_mount(const fs::path& mountpoint) {
   // anything the first descriptor might have cached.
   std::string content;
   {
-    auto fd = open_fd(probe, O_RDONLY | O_NOFOLLOW);
+    auto fd = open_fd(probe, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     if (!fd) return std::unexpected(QuarvoError::io_at_errno(probe, fd.error()));
     if (int err = read_up_to(fd->get(), kProbeContent.size() + 1, content)) {
       return std::unexpected(QuarvoError::io_at_errno(probe, err));

@@ -1,6 +1,7 @@
 #include "quarvo/juicefs/service.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -321,6 +322,11 @@ TEST_F(ServiceTest, FlushNeverWritesThroughLinksOrIntoMissingDirectories) {
   expect_error(q_->flush("data"), ErrorKind::IoAt,
                "I/O error at " + (mp / ".quarvo-flush").string() + ": " + os_text(ELOOP));
   EXPECT_EQ(slurp(root_ / "target"), "keep");
+  // A FIFO in its place would block a plain open for ever.
+  fs::remove(mp / ".quarvo-flush");
+  ASSERT_EQ(::mkfifo((mp / ".quarvo-flush").c_str(), 0600), 0);
+  expect_error(q_->flush("data"), ErrorKind::IoAt,
+               "I/O error at " + (mp / ".quarvo-flush").string() + ": " + os_text(ENXIO));
 
   fs::remove_all(mp);
   const fs::path probe = mp / (".quarvo-probe-" + std::to_string(::getpid()));
