@@ -56,7 +56,7 @@ stress: bootstrap build
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report fails the test that caused it.
-sanitize:
+sanitize: bootstrap
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUARVO_SANITIZE=ON -DQUARVO_WERROR=ON \
 	  -DQUARVO_BUILD_PYTHON=OFF -DPython_EXECUTABLE=$(if $(wildcard $(PY)),$(abspath $(PY)),$(shell command -v python3)) >/dev/null
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
@@ -66,6 +66,7 @@ sanitize:
 
 # Each libFuzzer target for FUZZ_SECONDS (clang; `scripts/bootstrap --fuzz`).
 fuzz:
+	scripts/bootstrap --fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
 
 # One table of ratios measured side by side; see bench/README.md.
