@@ -71,36 +71,28 @@ std::string OsError::text() const {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
+QuarvoError QuarvoError::with_text(ErrorKind kind, std::string text) {
+  QuarvoError e(kind);
+  e.text_ = std::move(text);
+  return e;
+}
+
 QuarvoError QuarvoError::invalid_volume_name(std::string name) {
-  QuarvoError e(ErrorKind::InvalidVolumeName);
-  e.text_ = std::move(name);
-  return e;
+  return with_text(ErrorKind::InvalidVolumeName, std::move(name));
 }
-QuarvoError QuarvoError::volume_exists(std::string name) {
-  QuarvoError e(ErrorKind::VolumeExists);
-  e.text_ = std::move(name);
-  return e;
-}
+QuarvoError QuarvoError::volume_exists(std::string name) { return with_text(ErrorKind::VolumeExists, std::move(name)); }
 QuarvoError QuarvoError::volume_not_found(std::string name) {
-  QuarvoError e(ErrorKind::VolumeNotFound);
-  e.text_ = std::move(name);
-  return e;
+  return with_text(ErrorKind::VolumeNotFound, std::move(name));
 }
 QuarvoError QuarvoError::storage_backend_missing() { return QuarvoError(ErrorKind::StorageBackendMissing); }
 QuarvoError QuarvoError::auto_install_unsupported(std::string platform) {
-  QuarvoError e(ErrorKind::AutoInstallUnsupported);
-  e.text_ = std::move(platform);
-  return e;
+  return with_text(ErrorKind::AutoInstallUnsupported, std::move(platform));
 }
 QuarvoError QuarvoError::storage_backend_install_failed(std::string detail) {
-  QuarvoError e(ErrorKind::StorageBackendInstallFailed);
-  e.text_ = std::move(detail);
-  return e;
+  return with_text(ErrorKind::StorageBackendInstallFailed, std::move(detail));
 }
 QuarvoError QuarvoError::unsupported_store_url(std::string url) {
-  QuarvoError e(ErrorKind::UnsupportedStoreUrl);
-  e.text_ = std::move(url);
-  return e;
+  return with_text(ErrorKind::UnsupportedStoreUrl, std::move(url));
 }
 QuarvoError QuarvoError::missing_metadata_url() { return QuarvoError(ErrorKind::MissingMetadataUrl); }
 QuarvoError QuarvoError::missing_object_storage() { return QuarvoError(ErrorKind::MissingObjectStorage); }
@@ -110,13 +102,10 @@ QuarvoError QuarvoError::mountpoint_not_directory(std::filesystem::path path) {
   return e;
 }
 QuarvoError QuarvoError::volume_not_mounted(std::string name) {
-  QuarvoError e(ErrorKind::VolumeNotMounted);
-  e.text_ = std::move(name);
-  return e;
+  return with_text(ErrorKind::VolumeNotMounted, std::move(name));
 }
 QuarvoError QuarvoError::mount_support_unavailable(std::string detail, std::string fix) {
-  QuarvoError e(ErrorKind::MountSupportUnavailable);
-  e.text_ = std::move(detail);
+  QuarvoError e = with_text(ErrorKind::MountSupportUnavailable, std::move(detail));
   e.fix_ = std::move(fix);
   return e;
 }
@@ -126,9 +115,9 @@ QuarvoError QuarvoError::command_failed(CommandFailure failure) {
   return e;
 }
 QuarvoError QuarvoError::io_at(std::filesystem::path path, OsError source) {
-  QuarvoError e(ErrorKind::IoAt);
+  QuarvoError e = io(std::move(source));
+  e.kind_ = ErrorKind::IoAt;
   e.path_ = std::move(path);
-  e.os_ = std::move(source);
   return e;
 }
 QuarvoError QuarvoError::io(OsError source) {
@@ -136,16 +125,8 @@ QuarvoError QuarvoError::io(OsError source) {
   e.os_ = std::move(source);
   return e;
 }
-QuarvoError QuarvoError::toml_parse(TomlParseError error) {
-  QuarvoError e(ErrorKind::TomlParse);
-  e.text_ = std::move(error.text);
-  return e;
-}
-QuarvoError QuarvoError::toml_write(TomlWriteError error) {
-  QuarvoError e(ErrorKind::TomlWrite);
-  e.text_ = std::move(error.text);
-  return e;
-}
+QuarvoError QuarvoError::toml_parse(TomlParseError error) { return with_text(ErrorKind::TomlParse, std::move(error.text)); }
+QuarvoError QuarvoError::toml_write(TomlWriteError error) { return with_text(ErrorKind::TomlWrite, std::move(error.text)); }
 
 std::string QuarvoError::message() const {
   switch (kind_) {

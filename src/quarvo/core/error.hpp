@@ -125,6 +125,8 @@ class [[nodiscard]] QuarvoError {
 
  private:
   explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
+  // The kinds whose one payload is a text.
+  static QuarvoError with_text(ErrorKind kind, std::string text);
 
   ErrorKind kind_;
   std::string text_;            // name, url, platform, detail, or TOML text
