@@ -1,8 +1,10 @@
 #include "quarvo/core/models.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 #include "quarvo/core/toml_reader.hpp"
 
@@ -11,25 +13,24 @@ namespace {
 
 // A single-line TOML basic string. Control characters have no raw form in
 // one, so they are escaped; everything else, non-ASCII included, is kept.
+// The escapes the writer uses, raw character first; the written-form reader
+// accepts exactly these and \u00XX.
+constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'},
+                                              {'\n', 'n'}, {'\f', 'f'},   {'\r', 'r'}};
+
 void append_toml_string(std::string& out, std::string_view text) {
   out += '"';
   for (const char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buf;
-        } else {
-          out += c;
-        }
+    const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes), [c](auto e) { return e.first == c; });
+    if (escape != std::end(kEscapes)) {
+      out += '\\';
+      out += escape->second;
+    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      out += buf;
+    } else {
+      out += c;
     }
   }
   out += '"';
@@ -76,30 +77,24 @@ std::optional<std::string> read_written_string(std::string_view& in, std::string
       continue;
     }
     if (++i >= in.size()) return std::nullopt;
-    switch (in[i]) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case 'b': out += '\b'; break;
-      case 't': out += '\t'; break;
-      case 'n': out += '\n'; break;
-      case 'f': out += '\f'; break;
-      case 'r': out += '\r'; break;
-      case 'u': {
-        // Only the control characters the writer spells \u00XX.
-        if (in.size() - i < 5 || in.substr(i + 1, 2) != "00") return std::nullopt;
-        unsigned value = 0;
-        for (const char h : in.substr(i + 3, 2)) {
-          if (h >= '0' && h <= '9') value = value * 16 + static_cast<unsigned>(h - '0');
-          else if (h >= 'A' && h <= 'F') value = value * 16 + static_cast<unsigned>(h - 'A' + 10);
-          else return std::nullopt;
-        }
-        if (value >= 0x20 && value != 0x7F) return std::nullopt;
-        out += static_cast<char>(value);
-        i += 4;
-        break;
-      }
-      default: return std::nullopt;
+    const char letter = in[i];
+    const auto* escape =
+        std::find_if(std::begin(kEscapes), std::end(kEscapes), [letter](auto e) { return e.second == letter; });
+    if (escape != std::end(kEscapes)) {
+      out += escape->first;
+      continue;
     }
+    // Otherwise only the control characters the writer spells \u00XX.
+    if (letter != 'u' || in.size() - i < 5 || in.substr(i + 1, 2) != "00") return std::nullopt;
+    unsigned value = 0;
+    for (const char h : in.substr(i + 3, 2)) {
+      if (h >= '0' && h <= '9') value = value * 16 + static_cast<unsigned>(h - '0');
+      else if (h >= 'A' && h <= 'F') value = value * 16 + static_cast<unsigned>(h - 'A' + 10);
+      else return std::nullopt;
+    }
+    if (value >= 0x20 && value != 0x7F) return std::nullopt;
+    out += static_cast<char>(value);
+    i += 4;
   }
   return std::nullopt;
 }

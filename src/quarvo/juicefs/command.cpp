@@ -66,39 +66,28 @@ Result<Pipe> make_pipe() {
   return Pipe{std::move(*r), std::move(*w)};
 }
 
-// The file actions of one posix_spawn call, destroyed on every path. The
-// posix_spawn* functions return the error number instead of setting errno.
-class FileActions {
+// One posix_spawn setup object (file actions or attributes), destroyed on
+// every path. The posix_spawn* functions return the error number instead of
+// setting errno.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnSetup {
  public:
-  FileActions() : init_error_(::posix_spawn_file_actions_init(&actions_)) {}
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  ~FileActions() {
-    if (init_error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  SpawnSetup() : init_error_(Init(&value_)) {}
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    if (init_error_ == 0) Destroy(&value_);
   }
   [[nodiscard]] int init_error() const { return init_error_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  T* get() { return &value_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  T value_;
   int init_error_;
 };
-
-class SpawnAttr {
- public:
-  SpawnAttr() : init_error_(::posix_spawnattr_init(&attr_)) {}
-  SpawnAttr(const SpawnAttr&) = delete;
-  SpawnAttr& operator=(const SpawnAttr&) = delete;
-  ~SpawnAttr() {
-    if (init_error_ == 0) ::posix_spawnattr_destroy(&attr_);
-  }
-  [[nodiscard]] int init_error() const { return init_error_; }
-  posix_spawnattr_t* get() { return &attr_; }
-
- private:
-  posix_spawnattr_t attr_;
-  int init_error_;
-};
+using FileActions =
+    SpawnSetup<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
+using SpawnAttr = SpawnSetup<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // The child's end of the two output pipes; absent for inherited streams.
 struct CapturedStreams {

@@ -57,25 +57,22 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
     "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
 };
 
+// Removes white space from the front or the back of `text` while there is any.
+void strip_end(std::string_view& text, bool front) {
+  for (bool stripped = true; stripped;) {
+    stripped = false;
+    for (std::string_view ws : kWhiteSpace) {
+      if (front ? text.starts_with(ws) : text.ends_with(ws)) {
+        front ? text.remove_prefix(ws.size()) : text.remove_suffix(ws.size());
+        stripped = true;
+      }
+    }
+  }
+}
+
 std::string_view strip_white_space(std::string_view text) {
-  for (bool stripped = true; stripped && !text.empty();) {
-    stripped = false;
-    for (std::string_view ws : kWhiteSpace) {
-      if (text.starts_with(ws)) {
-        text.remove_prefix(ws.size());
-        stripped = true;
-      }
-    }
-  }
-  for (bool stripped = true; stripped && !text.empty();) {
-    stripped = false;
-    for (std::string_view ws : kWhiteSpace) {
-      if (text.ends_with(ws)) {
-        text.remove_suffix(ws.size());
-        stripped = true;
-      }
-    }
-  }
+  strip_end(text, true);
+  strip_end(text, false);
   return text;
 }
 
