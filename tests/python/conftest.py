@@ -1,35 +1,28 @@
-"""Every test runs against a fresh home with the fake storage backend program
-(tests/fake-backend), so nothing touches the user's home or needs juicefs."""
+"""Every test gets a fresh home and the fake storage backend program."""
 
 from __future__ import annotations
 
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 import quarvo
 
-REPO = Path(__file__).resolve().parents[2]
-FAKE_SOURCE = REPO / "tests" / "fake-backend" / "fake_backend.cpp"
+FAKE_SOURCE = Path(__file__).resolve().parents[2] / "tests" / "fake-backend" / "fake_backend.cpp"
 
 
 @pytest.fixture(scope="session")
-def fake_backend(pytestconfig: pytest.Config, tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """QUARVO_FAKE_BACKEND, else the program built from source into the pytest cache."""
+def fake_backend(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """QUARVO_FAKE_BACKEND, else the program built from source."""
     if os.environ.get("QUARVO_FAKE_BACKEND"):
         return Path(os.environ["QUARVO_FAKE_BACKEND"])
-    cache = pytestconfig.cache.mkdir("fake-backend") if pytestconfig.cache else tmp_path_factory.mktemp("fake")
-    binary = cache / "fake_backend"
-    if not binary.exists() or binary.stat().st_mtime < FAKE_SOURCE.stat().st_mtime:
-        compiler = shutil.which("c++") or shutil.which("g++")
-        if compiler is None:
-            pytest.exit("no C++ compiler to build the fake backend; set QUARVO_FAKE_BACKEND", returncode=2)
-        tmp = cache / f"fake_backend.{os.getpid()}"
-        subprocess.run([compiler, "-std=c++20", "-O2", str(FAKE_SOURCE), "-o", str(tmp)], check=True)
-        tmp.replace(binary)
+    binary = tmp_path_factory.mktemp("fake") / "fake_backend"
+    compiler = shutil.which("c++") or shutil.which("g++") or pytest.exit("no C++ compiler: set QUARVO_FAKE_BACKEND")
+    subprocess.run([compiler, "-std=c++20", "-O2", str(FAKE_SOURCE), "-o", str(binary)], check=True)
     return binary
 
 
@@ -40,11 +33,8 @@ def home(tmp_path: Path) -> Path:
 
 @pytest.fixture(autouse=True)
 def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, home: Path, fake_backend: Path) -> None:
-    """A fresh QUARVO_HOME and the fake backend for every test."""
-    for name in list(os.environ):
-        if name.startswith("FAKE_BACKEND_"):
-            monkeypatch.delenv(name)
-    monkeypatch.delenv("QUARVO_JUICEFS_BIN", raising=False)
+    for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
+        monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.setenv("QUARVO_HOME", str(home))
     monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", str(fake_backend))
@@ -53,11 +43,8 @@ def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, home: Path, fake
 
 @pytest.fixture
 def no_backend(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
-    """No backend program anywhere: not in the environment, not on PATH."""
     monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
-    empty = tmp_path / "empty-path"
-    empty.mkdir()
-    monkeypatch.setenv("PATH", str(empty))
+    monkeypatch.setenv("PATH", str(tmp_path / "empty-path"))
 
 
 @pytest.fixture
@@ -71,3 +58,10 @@ def backend_log(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Path:
     log = tmp_path / "backend.log"
     monkeypatch.setenv("FAKE_BACKEND_LOG", str(log))
     return log
+
+
+@pytest.fixture
+def run():
+    """The `quarvo` command as its own process, as a user runs it."""
+    return lambda *args, **env: subprocess.run([sys.executable, "-m", "quarvo", *args], env={**os.environ, **env},
+                                               capture_output=True, text=True, timeout=120)

