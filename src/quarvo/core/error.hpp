@@ -11,8 +11,8 @@
 //   }
 //   if (!r) std::cerr << r.error().message() << '\n';
 //
-// The helpers at the end render the pieces messages are built from: quoted
-// names, paths as lossy UTF-8 text and operating-system error texts.
+// Messages are built from the text helpers of quarvo/core/text.hpp: quoted
+// names and paths as lossy UTF-8 text.
 #ifndef QUARVO_CORE_ERROR_HPP_
 #define QUARVO_CORE_ERROR_HPP_
 
@@ -145,31 +145,6 @@ using Result = std::expected<T, QuarvoError>;
     if (auto quarvo_try_r_ = (expr); !quarvo_try_r_)             \
       return std::unexpected(std::move(quarvo_try_r_).error());  \
   } while (0)
-
-// Text between double quotes, with '"' and '\\' escaped, tab, CR and LF as
-// \t, \r, \n, and every other character that Python's str.isprintable()
-// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
-[[nodiscard]] std::string quote(std::string_view text);
-
-// Whether a code point is printable in the sense of Python's
-// str.isprintable() (the Unicode version is in unicode_printable.inc).
-[[nodiscard]] bool is_printable(char32_t cp);
-
-// The Unicode version the printable table was generated from ("14.0.0").
-[[nodiscard]] std::string_view unicode_version();
-
-// Bytes read as UTF-8 with every maximal ill-formed subpart replaced by
-// U+FFFD, the rule of Python's bytes.decode("utf-8", "replace").
-[[nodiscard]] std::string lossy_utf8(std::string_view bytes);
-
-// Appends the UTF-8 encoding of a code point (surrogates included, as bytes).
-void append_utf8(std::string& out, char32_t cp);
-
-// Whether `bytes` is well-formed UTF-8.
-[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
-
-// A path as text: its bytes read lossily as UTF-8.
-[[nodiscard]] std::string path_text(const std::filesystem::path& path);
 
 }  // namespace quarvo
 

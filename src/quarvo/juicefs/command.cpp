@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/text.hpp"
 
 extern char** environ;
 
@@ -183,20 +183,6 @@ Result<void> drain(const Fd& out, const Fd& err, std::string& out_bytes, std::st
   return {};
 }
 
-// Valid output (the usual case) is moved, not copied. Plain ASCII, the
-// common case of all, is recognised eight bytes at a time.
-std::string decode(std::string bytes) {
-  constexpr uint64_t kHighBits = 0x8080808080808080u;
-  size_t i = 0;
-  for (uint64_t word = 0; i + 8 <= bytes.size(); i += 8) {
-    std::memcpy(&word, bytes.data() + i, 8);
-    if ((word & kHighBits) != 0) break;
-  }
-  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
-  if (i == bytes.size() || is_valid_utf8(std::string_view(bytes).substr(i))) return bytes;
-  return lossy_utf8(bytes);
-}
-
 std::string join_args(const std::vector<std::string>& args) {
   std::string joined;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -280,7 +266,7 @@ CommandSpec CommandSpec::arg(std::string value) && {
   return std::move(*this);
 }
 
-CommandSpec& CommandSpec::push(std::string value) & {
+CommandSpec& CommandSpec::arg(std::string value) & {
   args_.push_back(std::move(value));
   return *this;
 }
@@ -307,7 +293,7 @@ Result<CommandOutput> CommandSpec::run() const {
   auto status = child.wait();
   if (!status) return std::unexpected(std::move(status).error());
 
-  CommandOutput output{decode(std::move(out_bytes)), decode(std::move(err_bytes))};
+  CommandOutput output{lossy_utf8(std::move(out_bytes)), lossy_utf8(std::move(err_bytes))};
   if (*status == 0) return output;
   return std::unexpected(QuarvoError::command_failed(CommandFailure{
       path_text(program_),

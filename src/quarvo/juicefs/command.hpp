@@ -63,9 +63,10 @@ class CommandSpec {
  public:
   explicit CommandSpec(std::filesystem::path program) : program_(std::move(program)) {}
 
-  // Appends one argument; builder style, so command lines read as a chain.
+  // Appends one argument. On a temporary it returns the spec by value, so
+  // command lines read as a chain; on a named spec it appends in place.
   [[nodiscard]] CommandSpec arg(std::string value) &&;
-  CommandSpec& push(std::string value) &;
+  CommandSpec& arg(std::string value) &;
 
   [[nodiscard]] const std::filesystem::path& program() const { return program_; }
   [[nodiscard]] const std::vector<std::string>& args() const { return args_; }

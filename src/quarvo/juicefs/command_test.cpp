@@ -51,7 +51,7 @@ TEST_F(CommandTest, RunOutcomes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     CommandSpec spec(script("child", c.body));
-    for (const std::string& a : c.args) spec.push(a);
+    for (const std::string& a : c.args) spec.arg(a);
     auto out = spec.run();
     if (c.status.empty()) {
       ASSERT_TRUE(out) << out.error().message();
