@@ -75,6 +75,29 @@ QuarvoError QuarvoError::io(OsError source) {
 QuarvoError QuarvoError::toml_parse(TomlParseError error) { return with_text(ErrorKind::TomlParse, std::move(error.text)); }
 QuarvoError QuarvoError::toml_write(TomlWriteError error) { return with_text(ErrorKind::TomlWrite, std::move(error.text)); }
 
+QuarvoError QuarvoError::timed_out(std::string what, std::string seconds) {
+  QuarvoError e = with_text(ErrorKind::TimedOut, std::move(what));
+  e.detail_ = std::move(seconds);
+  return e;
+}
+QuarvoError QuarvoError::interrupted() { return QuarvoError(ErrorKind::Interrupted); }
+QuarvoError QuarvoError::volume_mounted(std::string name, std::filesystem::path mountpoint) {
+  QuarvoError e = with_text(ErrorKind::VolumeMounted, std::move(name));
+  e.path_ = std::move(mountpoint);
+  return e;
+}
+QuarvoError QuarvoError::mount_failed(std::string name, std::filesystem::path mountpoint, std::string detail) {
+  QuarvoError e = with_text(ErrorKind::MountFailed, std::move(name));
+  e.path_ = std::move(mountpoint);
+  e.detail_ = std::move(detail);
+  return e;
+}
+QuarvoError QuarvoError::volume_mismatch(std::string name, std::string detail) {
+  QuarvoError e = with_text(ErrorKind::VolumeMismatch, std::move(name));
+  e.detail_ = std::move(detail);
+  return e;
+}
+
 std::string QuarvoError::message() const {
   switch (kind_) {
     case ErrorKind::InvalidVolumeName:
@@ -112,6 +135,16 @@ std::string QuarvoError::message() const {
     case ErrorKind::TomlParse:
     case ErrorKind::TomlWrite:
       return text_;
+    case ErrorKind::TimedOut:
+      return text_ + " timed out after " + detail_ + " s";
+    case ErrorKind::Interrupted:
+      return "interrupted";
+    case ErrorKind::VolumeMounted:
+      return "volume " + quote(text_) + " is mounted at " + path_text(path_);
+    case ErrorKind::MountFailed:
+      return "could not mount volume " + quote(text_) + " at " + path_text(path_) + ": " + detail_;
+    case ErrorKind::VolumeMismatch:
+      return "the metadata engine does not hold volume " + quote(text_) + ": " + detail_;
   }
   return "unknown error";  // unreachable: the switch covers every kind
 }

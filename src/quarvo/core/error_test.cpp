@@ -51,6 +51,13 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
        ErrorKind::TomlParse, "TOML parse error at line 1, column 1\n  |\n1 | x\n  | ^\nboom"},
       {QuarvoError::toml_write({"path contains invalid UTF-8 characters"}), ErrorKind::TomlWrite,
        "path contains invalid UTF-8 characters"},
+      {QuarvoError::timed_out("juicefs format", "2.5"), ErrorKind::TimedOut, "juicefs format timed out after 2.5 s"},
+      {QuarvoError::interrupted(), ErrorKind::Interrupted, "interrupted"},
+      {QuarvoError::volume_mounted("a b", "/mnt/x"), ErrorKind::VolumeMounted, "volume \"a b\" is mounted at /mnt/x"},
+      {QuarvoError::mount_failed("a", "/m", "nothing is mounted there"), ErrorKind::MountFailed,
+       "could not mount volume \"a\" at /m: nothing is mounted there"},
+      {QuarvoError::volume_mismatch("b", "it holds volume \"a\""), ErrorKind::VolumeMismatch,
+       "the metadata engine does not hold volume \"b\": it holds volume \"a\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -58,7 +65,6 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
     EXPECT_EQ(c.error.message(), c.message);
   }
 }
-
 
 }  // namespace
 }  // namespace quarvo
