@@ -80,6 +80,23 @@ TEST_F(CommandTest, MissingProgramIsIo) {
   EXPECT_EQ(run.error().os_error().code, ENOENT);
 }
 
+// Overrides set and remove variables on top of this process's environment;
+// the last override of a name wins.
+TEST_F(CommandTest, EnvironmentOverrides) {
+  ::setenv("QUARVO_TEST_KEEP", "kept", 1);
+  ::setenv("QUARVO_TEST_DROP", "dropped", 1);
+  auto out = CommandSpec(script("child", "printf '%s|%s|%s' \"$QUARVO_TEST_KEEP\" \"${QUARVO_TEST_DROP-unset}\" "
+                                         "\"$QUARVO_TEST_NEW\""))
+                 .env("QUARVO_TEST_DROP", std::nullopt)
+                 .env("QUARVO_TEST_NEW", "first")
+                 .env("QUARVO_TEST_NEW", "p@ss word")
+                 .run();
+  ::unsetenv("QUARVO_TEST_KEEP");
+  ::unsetenv("QUARVO_TEST_DROP");
+  ASSERT_TRUE(out) << out.error().message();
+  EXPECT_EQ(out->stdout_text, "kept|unset|p@ss word");
+}
+
 // exec would cut "x\0; touch ran" short to "x"; the command is refused whole.
 TEST_F(CommandTest, ArgumentWithNulIsRefusedNotShortened) {
   const fs::path marker = dir_.path() / "ran";
