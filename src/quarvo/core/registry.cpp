@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
@@ -107,6 +109,21 @@ Result<void> Registry::write(const Volume& volume) const {
 }
 
 Result<std::vector<Volume>> Registry::list() const {
+  auto records = read_each();
+  if (!records) return std::unexpected(std::move(records).error());
+  std::vector<Volume> volumes;
+  volumes.reserve(records->size());
+  for (RecordRead& record : *records) {
+    if (!record.volume) return std::unexpected(std::move(record.volume).error());
+    volumes.push_back(std::move(*record.volume));
+  }
+  // A record's own name decides, should it differ from its file's.
+  std::stable_sort(volumes.begin(), volumes.end(),
+                   [](const Volume& a, const Volume& b) { return a.name < b.name; });
+  return volumes;
+}
+
+Result<std::vector<RecordRead>> Registry::read_each() const {
   QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path dir = home_.volumes_dir();
   auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
@@ -115,7 +132,7 @@ Result<std::vector<Volume>> Registry::list() const {
   if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
   (void)fd->release();  // the DIR owns the descriptor now
 
-  std::vector<Volume> volumes;
+  std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(handle.get());
@@ -123,14 +140,19 @@ Result<std::vector<Volume>> Registry::list() const {
       if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
       break;
     }
-    if (!is_record_name(entry->d_name)) continue;
-    auto volume = read_record(dir / entry->d_name);
-    if (!volume) return std::unexpected(std::move(volume).error());
-    volumes.push_back(std::move(*volume));
+    if (is_record_name(entry->d_name)) names.emplace_back(entry->d_name);
   }
-  std::stable_sort(volumes.begin(), volumes.end(),
-                   [](const Volume& a, const Volume& b) { return a.name < b.name; });
-  return volumes;
+  std::sort(names.begin(), names.end());
+
+  std::vector<RecordRead> records;
+  records.reserve(names.size());
+  for (std::string& file : names) {
+    std::filesystem::path path = dir / file;
+    file.resize(file.size() - std::string_view(".toml").size());
+    Result<Volume> volume = read_record(path);
+    records.push_back(RecordRead{std::move(file), std::move(path), std::move(volume)});
+  }
+  return records;
 }
 
 }  // namespace quarvo

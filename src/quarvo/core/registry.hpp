@@ -17,6 +17,8 @@
 #ifndef QUARVO_CORE_REGISTRY_HPP_
 #define QUARVO_CORE_REGISTRY_HPP_
 
+#include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +44,13 @@ class [[nodiscard]] RegistryLock {
   int fd_ = -1;  // owned; -1 once released or moved from
 };
 
+// RecordRead: one record file of a listing and what reading it gave.
+struct RecordRead {
+  std::string name;             // the file name without ".toml"
+  std::filesystem::path path;   // the record file
+  Result<Volume> volume;        // the error when it cannot be read
+};
+
 class Registry {
  public:
   explicit Registry(QuarvoHome home) : home_(std::move(home)) {}
@@ -58,6 +67,10 @@ class Registry {
   [[nodiscard]] Result<void> write(const Volume& volume) const;
   // Every *.toml record, sorted by name bytes (stable); one bad record fails.
   [[nodiscard]] Result<std::vector<Volume>> list() const;
+  // Every *.toml record file sorted by file name bytes, each read on its own:
+  // a record that cannot be read is an entry with its error. Fails only when
+  // the directory cannot be listed.
+  [[nodiscard]] Result<std::vector<RecordRead>> read_each() const;
 
  private:
   QuarvoHome home_;
