@@ -4,7 +4,7 @@
 # comes from Quarvo.from_env(), the others are returned by its methods. Every
 # attribute is read-only.
 
-from typing import TypedDict, final
+from typing import Literal, TypedDict, final
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
@@ -31,6 +31,11 @@ class DoctorReport(TypedDict):
     mount_support: MountSupportReport
 
 def doctor() -> DoctorReport: ...
+
+# Not in __all__. Every record of the home (or the one named) with the live
+# state of its mount; needs no backend program, and lists a record that
+# cannot be read as an entry with its error instead of failing.
+def volume_states(name: str | None = None) -> list[VolumeState]: ...
 @final
 class Quarvo:
     @staticmethod
@@ -62,6 +67,7 @@ class Quarvo:
     def flush(self, name: str) -> None: ...
     def unmount(self, name: str, *, force: bool = False) -> None: ...
     def status(self, name: str | None = None) -> Status: ...
+    def volume_states(self, name: str | None = None) -> list[VolumeState]: ...
 
 @final
 class VolumeInfo:
@@ -89,3 +95,22 @@ class MountInfo:
 class Status:
     @property
     def volumes(self) -> list[VolumeInfo]: ...
+
+@final
+class VolumeState:
+    @property
+    def name(self) -> str: ...
+    @property
+    def volume(self) -> VolumeInfo | None:
+        """None when the record cannot be read; `error` says why."""
+    @property
+    def error(self) -> QuarvoError | None: ...
+    @property
+    def path(self) -> str:
+        """The record file."""
+    @property
+    def state(self) -> Literal["mounted", "stale", "unresponsive", "not mounted", "foreign"] | None:
+        """None when no mountpoint is recorded (or the record cannot be read)."""
+    @property
+    def found(self) -> str | None:
+        """When foreign: the source of what is mounted at the recorded path."""

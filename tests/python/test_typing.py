@@ -25,6 +25,12 @@ try:
     status: Status = q.status("v")
 except QuarvoError as error:
     message: str = error.args[0]
+from quarvo._native import VolumeState, volume_states
+states: list[VolumeState] = q.volume_states() + volume_states("v")
+state: str | None = states[0].state or states[0].found
+problem: QuarvoError | None = states[0].error
+listed: VolumeInfo | None = states[0].volume
+record: str = states[0].path + states[0].name
 '''
 
 

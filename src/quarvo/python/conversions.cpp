@@ -91,12 +91,16 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
-PyObject* raise_quarvo_error(const QuarvoError& error) {
+Ref quarvo_error_to_py(const QuarvoError& error) {
   PyObject* type = quarvo_error_type();
   Ref text = text_to_py(error.message());
-  // A str value (not a tuple) becomes the exception's single argument when
-  // Python instantiates it.
-  if (text) PyErr_SetObject(type, text.get());
+  if (!text) return Ref();
+  return Ref::steal(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+}
+
+PyObject* raise_quarvo_error(const QuarvoError& error) {
+  Ref instance = quarvo_error_to_py(error);
+  if (instance) PyErr_SetObject(quarvo_error_type(), instance.get());
   return nullptr;
 }
 

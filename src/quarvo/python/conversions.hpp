@@ -42,8 +42,13 @@ namespace quarvo::python {
 // as a C++ exception. Borrowed; NULL if it could not be created.
 [[nodiscard]] PyObject* panic_exception_type() noexcept;
 
-// Raises quarvo.QuarvoError with the error's message as its only argument.
-// Always returns NULL, so a caller can `return raise_quarvo_error(e);`.
+// A new quarvo.QuarvoError instance for the error, its message as the only
+// argument: the one place where the exception's instances are built, for
+// raising and for results that carry an error (VolumeState.error).
+[[nodiscard]] Ref quarvo_error_to_py(const QuarvoError& error);
+
+// Raises the instance quarvo_error_to_py builds. Always returns NULL, so a
+// caller can `return raise_quarvo_error(e);`.
 [[nodiscard]] PyObject* raise_quarvo_error(const QuarvoError& error);
 
 // Sets the Python error for the C++ exception being handled: MemoryError for

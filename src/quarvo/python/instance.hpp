@@ -1,9 +1,9 @@
-// quarvo/python/instance.hpp: what the four heap types of the module share.
+// quarvo/python/instance.hpp: what the heap types of the module share.
 //
 // Every instance is the object header followed by its native value, built in
 // place by `make_instance` and destroyed by `dealloc_instance`; the getters
 // turn one field of the value into a new Python object. Internal to the
-// extension: only the type files include it.
+// extension: the type files and the module include it.
 #ifndef QUARVO_PYTHON_INSTANCE_HPP_
 #define QUARVO_PYTHON_INSTANCE_HPP_
 
