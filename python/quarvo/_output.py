@@ -17,7 +17,25 @@ def use_colour(stream: TextIO) -> bool:
     )
 
 
-STATE_COLOURS = {"mounted": "32", "stale": "33"}
+# Green for a served mount, yellow for one that needs a look, red for what
+# Quarvo will not act on by itself.
+STATE_COLOURS = {
+    "mounted": "32",
+    "stale": "33",
+    "unresponsive": "33",
+    "not mounted": "33",
+    "foreign": "31",
+    "broken": "31",
+}
+
+
+def escaped(cell: str) -> str:
+    """A cell with every character Python would not print (newline, tab,
+    escape sequences, other controls) written as its escape, so that no
+    value can break a row or colour the terminal."""
+    if cell.isprintable():
+        return cell
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in cell)
 
 
 def table(
@@ -31,7 +49,7 @@ def table(
     `colours` maps a column to a function giving a cell's ANSI colour code;
     it is used only when `colour` is true, and never for the header.
     """
-    body = [list(r) for r in rows]
+    body = [[escaped(c) for c in r] for r in rows]
     widths = [max(len(c) for c in col) for col in zip(headers, *body)]
     lines = []
     for i, row in enumerate([list(headers), *body]):
@@ -52,7 +70,7 @@ def redact(url: str) -> str:
     return _URL_PASSWORD.sub(r"\1****@", url)
 
 
-def volume_dict(v: Any, state: str | None = None, with_state: bool = False) -> dict[str, Any]:
+def volume_dict(v: Any, state: str | None = None, with_state: bool = False, found: str | None = None) -> dict[str, Any]:
     d = {
         "name": v.name,
         "metadata_url": v.metadata_url,
@@ -63,6 +81,7 @@ def volume_dict(v: Any, state: str | None = None, with_state: bool = False) -> d
     }
     if with_state:
         d["state"] = state
+        d["found"] = found
     return d
 
 
@@ -73,6 +92,10 @@ def print_json(value: Any) -> None:
 
 def say(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
+
+
+def indented(text: str, prefix: str = "  ") -> str:
+    return "\n".join(prefix + line for line in text.splitlines())
 
 
 def quoted(name: str) -> str:

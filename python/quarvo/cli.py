@@ -24,10 +24,12 @@ import sys
 from typing import Any, Sequence
 
 import quarvo
+import quarvo._native
 from quarvo._install import install_storage_backend
-from quarvo._mounts import mount_state, read_mount_table
 from quarvo._output import (
     doctor_text,
+    escaped,
+    indented,
     print_json,
     quoted,
     redact,
@@ -153,27 +155,26 @@ def cmd_flush(args: argparse.Namespace) -> int:
     return 0
 
 
-def _unmount_hint(q: Any, args: argparse.Namespace) -> str | None:
+def _unmount_hint(args: argparse.Namespace) -> str | None:
     try:
-        mountpoint = q.status(args.name).volumes[0].mountpoint
-    except (quarvo.QuarvoError, IndexError):
+        volume = quarvo._native.volume_states(args.name)[0]
+    except quarvo.QuarvoError:
         return None
+    mountpoint = volume.volume.mountpoint if volume.volume else None
     if mountpoint is None:
         return None
-    mounts = read_mount_table()
-    state = mount_state(mountpoint, mounts)
-    if state == "mounted":
+    if volume.state in ("mounted", "unresponsive"):
         return None if args.force else (
             f"files under {mountpoint} may be open; close them, or pass --force"
         )
-    if mounts is not None and mounts.get(os.path.normpath(mountpoint)) == "fuse.juicefs":
+    if volume.state == "stale":
         return (
             f"the mount at {mountpoint} has lost its daemon; run `fusermount -u -z {mountpoint}` "
             f"(or `umount -l {mountpoint}`), then `quarvo mount {args.name} {mountpoint}` and "
             f"`quarvo unmount {args.name}`"
         )
     return (
-        f"nothing is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
+        f"nothing of {args.name} is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
         f"serves it again, then `quarvo unmount {args.name}` clears the record"
     )
 
@@ -184,7 +185,7 @@ def cmd_unmount(args: argparse.Namespace) -> int:
     try:
         q.unmount(args.name, force=args.force)
     except quarvo.QuarvoError as e:
-        hint = _unmount_hint(q, args) if str(e).startswith(_COMMAND_FAILED) else None
+        hint = _unmount_hint(args) if str(e).startswith(_COMMAND_FAILED) else None
         if hint:
             raise _Hinted(str(e), hint) from None
         raise
@@ -193,36 +194,56 @@ def cmd_unmount(args: argparse.Namespace) -> int:
 
 
 def cmd_status(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
-    volumes = q.status(args.name).volumes
-    mounts = read_mount_table()
-    states = [mount_state(v.mountpoint, mounts) for v in volumes]
+    # The module function needs no backend program: listing never runs one.
+    entries = quarvo._native.volume_states(args.name)
+    good = [e for e in entries if e.volume is not None]
+    broken = [e for e in entries if e.volume is None]
     if args.json:
-        print_json({"volumes": [volume_dict(v, s, with_state=True) for v, s in zip(volumes, states)]})
-        return 0
-    if not volumes and args.name is None:
-        say("no volumes; create one with `quarvo init NAME --dev`")
-    rows = [
-        [
-            v.name,
-            "dev" if v.dev else "shared",
-            s or "-",
-            v.mountpoint or "-",
-            f"{v.storage} {v.bucket}",
-            redact(v.metadata_url),
+        document: dict[str, Any] = {
+            "volumes": [volume_dict(e.volume, e.state, with_state=True, found=e.found) for e in good],
+        }
+        if broken:
+            document["broken"] = [{"name": e.name, "path": e.path, "error": str(e.error)} for e in broken]
+        print_json(document)
+    else:
+        if not entries and args.name is None:
+            say("no volumes; create one with `quarvo init NAME --dev`")
+        rows = [
+            [e.name, "-", "broken", "-", "-", "-"] if e.volume is None else [
+                e.name,
+                "dev" if e.volume.dev else "shared",
+                e.state or "-",
+                e.volume.mountpoint or "-",
+                f"{e.volume.storage} {e.volume.bucket}",
+                redact(e.volume.metadata_url),
+            ]
+            for e in entries
         ]
-        for v, s in zip(volumes, states)
-    ]
-    colours = {2: lambda cell: STATE_COLOURS.get(cell)}
-    print(
-        table(
-            ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"],
-            rows,
-            colours,
-            use_colour(sys.stdout),
+        colours = {2: lambda cell: STATE_COLOURS.get(cell)}
+        print(
+            table(
+                ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"],
+                rows,
+                colours,
+                use_colour(sys.stdout),
+            )
         )
-    )
-    return 0
+    lost = [e.name for e in good if e.state in ("not mounted", "stale")]
+    if lost:
+        say(
+            f"hint: {escaped(', '.join(lost))} {'is' if len(lost) == 1 else 'are'} recorded as mounted but not served "
+            f"(after a restart, or the mount's daemon died); run `quarvo mount --all` to mount them again"
+        )
+    for e in good:
+        if e.state == "foreign":
+            say(
+                f"hint: another file system ({escaped(e.found or '?')}) is mounted at {escaped(e.volume.mountpoint)}, "
+                f"where {escaped(e.name)} is recorded; `quarvo unmount {escaped(e.name)}` clears the record"
+            )
+    for e in broken:
+        say(f"quarvo: error: the record of {quoted(e.name)} cannot be read: {escaped(e.path)}")
+        say(indented(str(e.error)))
+    return EXIT_FAILURE if broken else 0
 
 
 # --- the command line ----------------------------------------------------------

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from quarvo._mounts import mount_state, parse_mountinfo
+import quarvo
 
 HINT = "hint: the storage backend accepts only volume names of 3 to 63 characters"
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
@@ -32,41 +32,66 @@ def test_errors(run, args: list[str], env: dict[str, str], status: int, tail: li
         assert sum(line.startswith("hint: ") for line in lines) == (tail[-1] == HINT)
 
 
+def record_mountpoint(home: Path, name: str, mountpoint: str) -> None:
+    """What a record holds after a mount, written by hand."""
+    with open(home / "volumes" / f"{name}.toml", "a") as f:
+        f.write(f"mountpoint = {json.dumps(mountpoint)}\n")
+
+
 def test_status_table_and_json(run, home: Path, tmp_path: Path) -> None:
     assert json.loads(run("status", "--json").stdout) == {"volumes": []}
     run("init", "scratch", "--dev")
     run("init", "team-data", "--metadata", "postgres://dev:s3cret@db:5432/quarvo", "--store", "s3://bkt")
     # A mountpoint recorded where nothing is mounted any more (a reboot).
-    with open(home / "volumes" / "team-data.toml", "a") as f:
-        f.write(f"mountpoint = {json.dumps(str(tmp_path))}\n")
+    record_mountpoint(home, "team-data", str(tmp_path))
 
     volumes = json.loads(run("status", "--json").stdout)["volumes"]
     assert [(v["name"], v["mountpoint"], v["state"]) for v in volumes] == [
-        ("scratch", None, None), ("team-data", str(tmp_path), "stale")]
+        ("scratch", None, None), ("team-data", str(tmp_path), "not mounted")]
     assert volumes[1]["metadata_url"] == "postgres://dev:s3cret@db:5432/quarvo"
-    text = run("status").stdout
-    assert "s3cret" not in text
-    header, *rows = text.splitlines()
+    result = run("status")
+    assert result.returncode == 0 and "s3cret" not in result.stdout
+    header, *rows = result.stdout.splitlines()
     assert header.split() == ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"]
-    assert [row.split()[:3] for row in rows] == [["scratch", "dev", "-"], ["team-data", "shared", "stale"]]
+    assert [row.split()[:4] for row in rows] == [
+        ["scratch", "dev", "-", "-"], ["team-data", "shared", "not", "mounted"]]
+    assert result.stderr.splitlines()[-1].startswith("hint: team-data is recorded as mounted but not served")
+    assert result.stderr.splitlines()[-1].endswith("run `quarvo mount --all` to mount them again")
 
 
-TABLE = parse_mountinfo("\n".join([
-    r"45 27 0:40 / /mnt/team\040data rw,nosuid shared:12 - fuse.juicefs JuiceFS:team rw,user_id=0",
-    "46 27 0:41 / /srv/vol rw - tmpfs tmpfs rw",
-    "47 46 0:42 / /srv/vol rw - fuse.juicefs JuiceFS:vol rw",
-    r"48 27 0:43 / /tmp/back\134slash rw - ext4 /dev/vdb rw",
-    "not a mountinfo line",
-]))
+def test_status_lists_broken_records_and_needs_no_backend(run, home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    run("init", "good", "--dev")
+    (home / "volumes" / "bad.toml").write_text("name = ")
+    (home / "volumes" / "worse.toml").write_bytes(b"\xff")
+    monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", str(home / "no-such-backend"))
+    with pytest.raises(quarvo.QuarvoError):
+        quarvo.Quarvo.from_env()
+
+    result = run("status")
+    assert result.returncode == 1
+    assert [row.split()[:3] for row in result.stdout.splitlines()[1:]] == [
+        ["bad", "-", "broken"], ["good", "dev", "-"], ["worse", "-", "broken"]]
+    errors = [line for line in result.stderr.splitlines() if line.startswith("quarvo: error: ")]
+    assert errors == [f'quarvo: error: the record of "{n}" cannot be read: {home / "volumes" / n}.toml'
+                      for n in ("bad", "worse")]
+    assert "  I/O error at " in result.stderr and "(os error 84)" in result.stderr  # the reason, indented
+
+    document = json.loads(run("status", "--json").stdout)
+    assert [v["name"] for v in document["volumes"]] == ["good"]
+    assert [(b["name"], b["path"]) for b in document["broken"]] == [
+        ("bad", str(home / "volumes" / "bad.toml")), ("worse", str(home / "volumes" / "worse.toml"))]
+    assert run("status", "bad").returncode == 1
+    assert run("status", "good").returncode == 0
+    # The API's listing keeps failing on a bad record.
+    monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", "/bin/true")
+    with pytest.raises(quarvo.QuarvoError, match="TOML parse error"):
+        quarvo.Quarvo.from_env().status()
 
 
-@pytest.mark.parametrize("recorded, answers, state", [
-    (None, True, None),
-    ("/mnt/team data", True, "mounted"),
-    ("/srv/vol", True, "mounted"),  # the later, stacked mount wins
-    ("/mnt/team data", False, "stale"),  # the daemon is gone
-    ("/tmp/back\\slash", True, "stale"),  # something else is mounted there
-    ("/nowhere", True, "stale"),
-])
-def test_state_of_a_recorded_mountpoint(recorded: str | None, answers: bool, state: str | None) -> None:
-    assert mount_state(recorded, TABLE, answers=lambda path: answers) == state
+def test_status_escapes_control_characters_in_every_cell(run, home: Path, tmp_path: Path) -> None:
+    run("init", "scratch", "--dev")
+    record_mountpoint(home, "scratch", str(tmp_path / "a\nb\x1b[31mc\td"))
+    result = run("status")
+    lines = result.stdout.splitlines()
+    assert len(lines) == 2 and "\x1b" not in result.stdout
+    assert lines[1].split()[4] == str(tmp_path / "a\\nb\\x1b[31mc\\td")

@@ -12,7 +12,6 @@ import pytest
 from real_support import Machine, checksum, daemons_of, fs_type, kill_all, wait_until, write_random
 
 import quarvo
-from quarvo import _mounts
 
 pytestmark = pytest.mark.real_backend
 
@@ -37,8 +36,7 @@ def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> Non
     unmount = q.unmount if api else (lambda n: run("unmount", n))
     mount = ((lambda n, p: q.mount(n, p, check_storage=True).mountpoint) if api
              else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"]))
-    state = ((lambda n: _mounts.mount_state(q.status(n).volumes[0].mountpoint, _mounts.read_mount_table())) if api
-             else machine.state)
+    state = (lambda n: q.volume_states(n)[0].state) if api else machine.state
     init("scratch")
     mountpoint = Path(mount("scratch", "mnt/scratch"))
     assert mountpoint == machine.root / "mnt" / "scratch"  # relative to the working directory
@@ -122,11 +120,15 @@ def test_status_reports_a_mount_whose_daemon_was_killed_as_stale(machine: Machin
     assert fs_type(mountpoint) == "fuse.juicefs"  # the kernel still lists it
     assert machine.state("doomed") == "stale"
     assert machine.cli("status").stdout.splitlines()[1].split()[:4] == ["doomed", "dev", "stale", str(mountpoint)]
+    assert quarvo.Quarvo.from_env().volume_states("doomed")[0].state == "stale"
 
     # The recovery the hint gives.
     refused = machine.cli("unmount", "doomed", check=False)
     assert refused.returncode == 1 and "has lost its daemon" in refused.stderr
     subprocess.run(["umount", "-l", str(mountpoint)], check=True, capture_output=True)
+    status = machine.cli("status")
+    assert status.stdout.splitlines()[1].split()[2:4] == ["not", "mounted"]
+    assert "run `quarvo mount --all` to mount them again" in status.stderr
     machine.cli("mount", "doomed", str(mountpoint))
     assert (mountpoint / "kept").read_text() == "flushed before the crash"
     machine.cli("unmount", "doomed")
