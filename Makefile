@@ -64,7 +64,7 @@ sanitize: bootstrap
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
-# Each libFuzzer target for FUZZ_SECONDS (clang; `scripts/bootstrap --fuzz`).
+# Each libFuzzer target for FUZZ_SECONDS (clang 19; `scripts/bootstrap --fuzz`).
 fuzz:
 	scripts/bootstrap --fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
