@@ -21,11 +21,11 @@ build:
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-py-test:
+py-test: build
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q
 
 # The same abi3 wheel under every CPython from 3.10 on that the machine has.
-py-versions:
+py-versions: build
 	scripts/test-pythons
 
 # Every suite runs even when an earlier one fails; the target fails if any did.
