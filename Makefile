@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test cpp-test py-test py-versions demo clean
+.PHONY: all bootstrap build test cpp-test py-test py-versions wheel demo clean
 
 all: build
 
@@ -24,12 +24,22 @@ cpp-test: build
 py-test: build
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q
 
+# The abi3 wheel for a package index, in dist/: built, repaired by auditwheel
+# to the oldest manylinux tag its symbols allow, and checked with abi3audit.
+wheel: bootstrap
+	rm -rf build/wheel-raw && rm -f dist/quarvo-*.whl
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel-raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/quarvo-*.whl
+	$(VENV)/bin/auditwheel show dist/quarvo-*.whl
+	$(VENV)/bin/abi3audit --strict --summary dist/quarvo-*.whl
+
 # The same abi3 wheel under every CPython from 3.10 on that the machine has.
 py-versions: build
 	scripts/test-pythons
 
 # Every suite runs even when an earlier one fails; the target fails if any did.
-test: bootstrap build
+# The wheel comes first: a Python test installs it.
+test: bootstrap build wheel
 	@status=0; \
 	$(MAKE) --no-print-directory cpp-test || status=1; \
 	$(MAKE) --no-print-directory py-test || status=1; \
