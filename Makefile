@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test cpp-test py-test py-versions wheel demo clean
+.PHONY: all bootstrap build test cpp-test py-test py-versions wheel lint format demo clean
 
 all: build
 
@@ -45,6 +45,24 @@ test: bootstrap build wheel
 	$(MAKE) --no-print-directory py-test || status=1; \
 	$(MAKE) --no-print-directory py-versions || status=1; \
 	exit $$status
+
+# Formatting and lint, checked: clang-format (.clang-format) over the C++,
+# ruff (pyproject.toml) over the Python. `make format` applies both.
+CXX_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := python tests bench scripts
+CLANG_FORMAT := clang-format-19
+
+lint: bootstrap
+	@echo "$(CLANG_FORMAT) --dry-run --Werror ($(words $(CXX_SOURCES)) C++ files)"
+	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+
+format: bootstrap
+	@echo "$(CLANG_FORMAT) -i ($(words $(CXX_SOURCES)) C++ files)"
+	@$(CLANG_FORMAT) -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
 
 # A development volume created, mounted, written, flushed, listed and unmounted.
 demo: bootstrap

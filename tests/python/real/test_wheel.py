@@ -3,7 +3,6 @@ on a PATH without a compiler, runs a development volume's life."""
 
 from __future__ import annotations
 
-import os
 import re
 import shutil
 import subprocess
