@@ -3,8 +3,8 @@
 // Tests point QUARVO_STORAGE_BACKEND_BIN at this program. It understands no
 // file system: it records how it was called, then behaves as the environment
 // tells it to, so tests can drive every outcome the service has to handle.
-// One self-contained file (libc and libstdc++ only), so it also builds with
-// `c++ -std=c++20 -O2 fake_backend.cpp -o fake_backend`.
+// One self-contained file (libc and libstdc++ only); CMake builds it as
+// build/cpp/fake_backend, which every suite uses.
 //
 // The first argument is the subcommand ("format", "mount", "umount",
 // "version", or anything else). Per invocation, in this order:
