@@ -36,6 +36,8 @@ TOML_IMPL_NAMESPACE_END;
 #endif
 #include <toml++/toml.h>
 
+#include "quarvo/core/text.hpp"
+
 namespace quarvo {
 namespace {
 
