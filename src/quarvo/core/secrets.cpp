@@ -139,6 +139,13 @@ std::string mask_url(std::string_view url) {
   return out;
 }
 
+std::string without_credentials(std::string_view url) {
+  const size_t sep = scheme_end_of(url);
+  const size_t end = sep == npos ? npos : credentials_end(url.substr(sep + 3));
+  if (end == npos) return std::string(url);
+  return std::string(url.substr(0, sep + 3)) + std::string(url.substr(sep + 3 + end + 1));
+}
+
 std::string mask_secrets(std::string_view text) {
   constexpr std::string_view kUrlEnds = " \t\r\n\v\f\"'`<>";
   std::string out;

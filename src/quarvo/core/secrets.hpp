@@ -56,6 +56,10 @@ struct MetadataUrl {
 // space or a quote, masked as by `mask_url`.
 [[nodiscard]] std::string mask_secrets(std::string_view text);
 
+// `url` without its credentials ("user:password@" or "user@"): what is left
+// to compare two URLs of one place by.
+[[nodiscard]] std::string without_credentials(std::string_view url);
+
 // `%XX` sequences decoded; a '%' not followed by two hex digits stays as it is.
 [[nodiscard]] std::string percent_decode(std::string_view text);
 

@@ -55,6 +55,9 @@ TEST(Secrets, EveryUrlInFreeTextIsMasked) {
             "Meta redis://:****@127.0.0.1:6379/2: redis: invalid URL; bucket \"s3://ak:****@h/b\"\nnext http://x:****@h");
   EXPECT_EQ(mask_secrets("no URL here: a://"), "no URL here: a://");
   EXPECT_EQ(percent_decode("%41%2f%%4"), "A/%%4");
+  EXPECT_EQ(without_credentials("http://ak:s/k@h:9000/b"), "http://h:9000/b");
+  EXPECT_EQ(without_credentials("http://ak@h/b"), "http://h/b");
+  EXPECT_EQ(without_credentials("/data/x"), "/data/x");
 }
 
 }  // namespace
