@@ -29,8 +29,9 @@
 //      "stdin: N bytes\n" to standard output.
 //      "version" writes FAKE_BACKEND_VERSION verbatim when set, else
 //      "juicefs version 1.3.0+fake\n".
-//      "format" (format META NAME --storage S --bucket B ...) writes to
-//      standard error the record the real backend logs after a fresh format,
+//      "format" (format META NAME --storage S --bucket B ...) that is not
+//      told to fail writes to standard error the record the real backend
+//      logs after a fresh format,
 //      "... <INFO>: Volume is formatted as {...}", unless
 //      FAKE_BACKEND_FORMAT_EXISTS=1: then, like the real backend given
 //      --no-update on an engine that holds a volume already, nothing.
@@ -225,7 +226,8 @@ int main(int argc, char** argv) {
   if (subcommand == "version") {
     write_all(STDOUT_FILENO, env("FAKE_BACKEND_VERSION").value_or("juicefs version 1.3.0+fake\n"));
   }
-  if (subcommand == "format" && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
+  const bool fails = number_for("FAKE_BACKEND_FAIL", subcommand) || number_for("FAKE_BACKEND_SIGNAL", subcommand);
+  if (subcommand == "format" && !fails && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
   if (subcommand == "status") write_all(STDOUT_FILENO, env("FAKE_BACKEND_STATUS").value_or(""));
 
   if (subcommand == "mount") plant_in_mountpoint(argc, argv);

@@ -72,6 +72,10 @@ struct PyStatus {
 [[nodiscard]] Ref new_mount_info(PyMountInfo value);
 [[nodiscard]] Ref new_status(PyStatus value);
 
+// Adds the private helpers of the `quarvo` command (cli_support.cpp) to the
+// module, outside __all__. False with the error set on failure.
+[[nodiscard]] bool add_cli_support(PyObject* module);
+
 }  // namespace quarvo::python
 
 #endif  // QUARVO_PYTHON_CLASSES_HPP_

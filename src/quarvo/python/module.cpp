@@ -9,6 +9,7 @@
 //       return doctor_report_to_py(quarvo.doctor(home))
 //
 //   # Quarvo, VolumeInfo, MountInfo, Status: see classes.cpp
+//   # _mask_url, _mask_secrets, _error, ...: the command's helpers, cli_support.cpp
 //
 // The entry point PyInit__native is the only exported symbol. The module is
 // initialised once per process, in one interpreter: a repeated initialisation
@@ -97,7 +98,7 @@ PyObject* create_module() {
       !add_name(module.get(), "Quarvo", quarvo_type()) ||
       !add_name(module.get(), "VolumeInfo", volume_info_type()) ||
       !add_name(module.get(), "MountInfo", mount_info_type()) ||
-      !add_name(module.get(), "Status", status_type())) {
+      !add_name(module.get(), "Status", status_type()) || !add_cli_support(module.get())) {
     return nullptr;
   }
   first_module = Ref::newref(module.get()).release();
