@@ -98,7 +98,8 @@ def _provision(args: argparse.Namespace, operation: str) -> int:
             bucket=args.bucket,
         )
     except quarvo.QuarvoError as e:
-        if e.kind == "CommandFailed" and not _BACKEND_NAME.match(args.name):
+        # The backend's own reason, when it gives one, says the same.
+        if e.kind == "CommandFailed" and not e.reason and not _BACKEND_NAME.match(args.name):
             raise _Hinted(
                 e,
                 f"the storage backend accepts only volume names of 3 to 63 characters: "
