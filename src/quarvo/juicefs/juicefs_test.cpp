@@ -79,6 +79,23 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   }
 }
 
+// A background mount's daemon tells its reason in the log: only what this
+// mount appended counts, and the error names the log.
+TEST(JuiceFsRun, BackgroundMountFailureTakesTheReasonFromWhatTheLogGained) {
+  testing::TempDir dir;
+  const auto log = dir.path() / "data.log";
+  testing::spit(log, "2026/12/05 10:00:00.000001 juicefs[7] <FATAL>: an older mount's end [main@main.go:31]\n");
+  const JuiceFs jfs(testing::script(
+      dir.path() / "juicefs",
+      "echo '2026/12/06 10:00:00.000001 juicefs[8] <INFO>: Mounting volume data [mount@mount.go:1]' >&2\n"
+      "echo '2026/12/06 10:00:01.000001 juicefs[9] <FATAL>: fuse: device busy [mount@fuse.go:2]' >> \"$5\"\n"
+      "exit 1"));
+  auto r = jfs.mount(kVolume, MountVolume{"data", "/mnt/x", false, false}, log);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().reason(), "fuse: device busy");
+  EXPECT_EQ(r.error().log(), log);
+}
+
 // A foreground mount hands the terminal to the backend, so its output is not captured.
 TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   testing::TempDir dir;
