@@ -81,10 +81,6 @@ def say(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
 
-def quoted(name: str) -> str:
-    return json.dumps(name, ensure_ascii=False)
-
-
 def doctor_text(report: Mapping[str, Any]) -> str:
     backend = report["storage_backend"]
     mount = report["mount_support"]

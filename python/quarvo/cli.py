@@ -24,8 +24,8 @@ comes from the native module.
 from __future__ import annotations
 
 import argparse
+import math
 import os
-import re
 import shutil
 import sys
 from typing import Any, Sequence
@@ -38,7 +38,6 @@ from quarvo._output import (
     doctor_text,
     home_warning,
     print_json,
-    quoted,
     say,
     shown,
     shown_url,
@@ -55,9 +54,6 @@ EXIT_FAILURE = 1
 # nor config.toml sets one: long enough for the backend's own retries against
 # an engine that does not answer (about 70 s) to end with its own reason.
 DEFAULT_TIMEOUT_SECONDS = 120.0
-
-# The storage backend's own rule for volume names, stricter than ours.
-_BACKEND_NAME = re.compile(r"^[a-z0-9][a-z0-9-]{1,61}[a-z0-9]$")
 
 # --- commands ----------------------------------------------------------------
 
@@ -88,25 +84,16 @@ def _provision(args: argparse.Namespace, operation: str) -> int:
         say(f"formatting volume {args.name} ...")
     else:
         say(f"ensuring volume {args.name} ...")
-    try:
-        info = getattr(q, operation)(
-            args.name,
-            dev=args.dev,
-            metadata=args.metadata,
-            store=args.store,
-            storage=args.storage,
-            bucket=args.bucket,
-        )
-    except quarvo.QuarvoError as e:
-        # The backend's own reason, when it gives one, says the same.
-        if e.kind == "CommandFailed" and not e.reason and not _BACKEND_NAME.match(args.name):
-            raise _Hinted(
-                e,
-                f"the storage backend accepts only volume names of 3 to 63 characters: "
-                f"lowercase letters, digits and '-', beginning and ending with a letter or "
-                f"digit, and {quoted(args.name)} is not one",
-            ) from None
-        raise
+    # A name the backend refuses (it is stricter than ours) fails with the
+    # backend's own reason, which states its rule.
+    info = getattr(q, operation)(
+        args.name,
+        dev=args.dev,
+        metadata=args.metadata,
+        store=args.store,
+        storage=args.storage,
+        bucket=args.bucket,
+    )
     if args.json:
         print_json(volume_dict(info, show_secrets=args.show_secrets))
     else:
@@ -300,20 +287,20 @@ def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        value = float("nan")
-    if not value > 0 or value == float("inf"):
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
         raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
     return value
 
 
-def _global_options(p: argparse.ArgumentParser, default: Any) -> None:
-    """Options taken before or after the command (`default` SUPPRESS after it,
-    so a subcommand does not reset what was given before it)."""
-    p.add_argument("--timeout", metavar="SECONDS", type=_seconds, default=default,
+def _global_options(p: argparse.ArgumentParser, after_command: bool) -> None:
+    """Options taken before or after the command. After it they default to
+    SUPPRESS, so that the subcommand does not reset what was given before."""
+    p.add_argument("--timeout", metavar="SECONDS", type=_seconds,
+                   default=argparse.SUPPRESS if after_command else None,
                    help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
                         "command_timeout in config.toml, else 120 s; none for a foreground mount)")
-    p.add_argument("--show-secrets", action="store_true",
-                   default=False if default is None else default,
+    p.add_argument("--show-secrets", action="store_true", default=argparse.SUPPRESS if after_command else False,
                    help="print passwords in URLs instead of ****")
 
 
@@ -323,9 +310,9 @@ def build_parser() -> argparse.ArgumentParser:
         description="Named POSIX volumes, served by JuiceFS, on a developer's machine.",
     )
     parser.add_argument("--version", action=_VersionAction)
-    _global_options(parser, None)
+    _global_options(parser, after_command=False)
     common = argparse.ArgumentParser(add_help=False)
-    _global_options(common, argparse.SUPPRESS)
+    _global_options(common, after_command=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 

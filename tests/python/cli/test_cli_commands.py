@@ -11,7 +11,6 @@ from support import backend_calls
 
 from quarvo._mounts import mount_state, parse_mountinfo
 
-HINT = "hint: the storage backend accepts only volume names of 3 to 63 characters"
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
 FATAL = ("2026/12/06 17:50:10.313070 juicefs[1] <FATAL>: Load metadata: dial tcp 127.0.0.1:1: connect: "
          "connection refused [format@format.go:553]\n")
@@ -21,8 +20,7 @@ SHARED = ["--metadata", "redis://:pw@127.0.0.1:1/1", "--store", "s3://ak:sk@h/b"
 @pytest.mark.parametrize("args, env, status, tail", [
     (["init", "a b", "--dev"], {}, 1,
      ["quarvo: error: invalid volume name \"a b\"; use only letters, numbers, '.', '_' and '-'"]),
-    (["init", "My_Vol", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED, HINT]),
-    (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # a valid name: no hint
+    (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # no reason given
     (["status", "nope"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
     (["mount", "only-a-name"], {}, 2, None),
     (["--timeout", "0", "status"], {}, 2, None),
@@ -41,7 +39,7 @@ def test_errors(run, args: list[str], env: dict[str, str], status: int, tail: li
         assert ": error: " in lines[-1]  # argparse's usage error
     else:
         assert [line[: len(t)] for line, t in zip(lines[-len(tail):], tail)] == tail
-        assert sum(line.startswith("hint: ") for line in lines) == (tail[-1] == HINT)
+        assert not any(line.startswith("hint: ") for line in lines)
 
 
 def test_status_table_and_json(run, home: Path, tmp_path: Path) -> None:
