@@ -59,7 +59,7 @@ RegistryLock::~RegistryLock() {
 Result<RegistryLock> Registry::lock() const {
   QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path path = home_.lock_path();
-  auto fd = open_fd(path, O_RDWR | O_CREAT, 0666);
+  auto fd = open_fd(path, O_RDWR | O_CREAT, 0600);
   if (!fd) return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
   while (::flock(fd->get(), LOCK_EX) != 0) {
     if (errno != EINTR) return std::unexpected(QuarvoError::io_errno(errno));

@@ -109,10 +109,12 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
       break;
     case toml::node_type::integer:
       e.type = TomlType::Integer;
+      e.number = static_cast<double>(value.as_integer()->get());
       e.shown = "integer `" + std::to_string(value.as_integer()->get()) + "`";
       break;
     case toml::node_type::floating_point:
       e.type = TomlType::Float;
+      e.number = value.as_floating_point()->get();
       e.shown = "floating point `" + float_text(value.as_floating_point()->get()) + "`";
       break;
     case toml::node_type::boolean:
@@ -146,6 +148,7 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
 }
 
 std::string_view expected_text(TomlType type) {
+  if (type == TomlType::Number) return "a number";
   return type == TomlType::Boolean ? "a boolean" : "a string";
 }
 
@@ -207,7 +210,8 @@ Result<std::vector<const TomlEntry*>> TomlDocument::fields(std::span<const TomlF
     if (found[index] != nullptr) {
       return std::unexpected(error_at(entry.key_at, "duplicate field `" + std::string(field->name) + "`"));
     }
-    if (entry.type != field->type) {
+    const bool is_number = entry.type == TomlType::Integer || entry.type == TomlType::Float;
+    if (entry.type != field->type && !(field->type == TomlType::Number && is_number)) {
       return std::unexpected(error_at(
           entry.value_at, "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) + ", expected " + std::string(expected_text(field->type))));
     }

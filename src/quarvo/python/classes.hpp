@@ -96,6 +96,10 @@ struct PyVolumeState {
 // error set when the listing itself fails.
 [[nodiscard]] PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name);
 
+// Adds the private helpers of the `quarvo` command (cli_support.cpp) to the
+// module, outside __all__. False with the error set on failure.
+[[nodiscard]] bool add_cli_support(PyObject* module);
+
 }  // namespace quarvo::python
 
 #endif  // QUARVO_PYTHON_CLASSES_HPP_

@@ -15,6 +15,8 @@
 //   def volume_states(name=None) -> list[VolumeState]:
 //       return volume_states_of(QuarvoHome.from_env(), name)
 //
+//   # _mask_url, _mask_secrets, _error, ...: the command's helpers, cli_support.cpp
+//
 // The entry point PyInit__native is the only exported symbol. The module is
 // initialised once per process, in one interpreter: a repeated initialisation
 // in that interpreter returns the first module, any other interpreter gets an
@@ -123,7 +125,7 @@ PyObject* create_module() {
       !add_name(module.get(), "Quarvo", quarvo_type()) ||
       !add_name(module.get(), "VolumeInfo", volume_info_type()) ||
       !add_name(module.get(), "MountInfo", mount_info_type()) ||
-      !add_name(module.get(), "Status", status_type())) {
+      !add_name(module.get(), "Status", status_type()) || !add_cli_support(module.get())) {
     return nullptr;
   }
   // Beside __all__, which keeps its six names.
