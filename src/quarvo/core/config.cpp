@@ -26,7 +26,9 @@ Result<Config> Config::load(const QuarvoHome& home) {
   if (::stat(path.c_str(), &st) != 0) return Config{};
   auto text = read_text_file(path);
   if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
-  return parse(*text);
+  auto config = parse(*text);
+  if (!config) return std::unexpected(std::move(config).error().in_file(path));
+  return config;
 }
 
 }  // namespace quarvo
