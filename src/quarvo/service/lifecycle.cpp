@@ -18,7 +18,9 @@
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/json.hpp"
 #include "quarvo/core/mount_table.hpp"
+#include "quarvo/core/text.hpp"
 #include "quarvo/core/validation.hpp"
+#include "quarvo/juicefs/command.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/service/service.hpp"
 
@@ -157,6 +159,33 @@ std::optional<std::string> live_session(const BackendStatus& status) {
   return std::nullopt;
 }
 
+// Detaches a mount whose daemon is gone. There is nothing left to flush, and
+// the backend's own unmount fails without its daemon, so the kernel's mount
+// is detached lazily with the system's FUSE tool.
+Result<void> detach_stale(const fs::path& mountpoint) {
+  std::optional<fs::path> tool = which_on_path("fusermount3");
+  if (!tool) tool = which_on_path("fusermount");
+  CommandSpec spec = tool ? CommandSpec(*tool).arg("-u").arg("-z") : CommandSpec("umount").arg("-l");
+  auto out = spec.arg(path_text(mountpoint)).run();
+  if (!out) return std::unexpected(std::move(out).error());
+  return {};
+}
+
+// The record of a volume to remove. One that cannot be read is removed only
+// when forced, as a record with no mountpoint and no engine to ask: a
+// development volume's directory, if there is one, goes with it.
+Result<Volume> readable_or_forced(const Registry& registry, std::string_view name, bool force) {
+  auto volume = registry.read(name);
+  if (volume || !force || volume.error().kind() == ErrorKind::InvalidVolumeName ||
+      volume.error().kind() == ErrorKind::VolumeNotFound) {
+    return volume;
+  }
+  Volume unreadable;
+  unreadable.name = std::string(name);
+  unreadable.dev = entry_exists(dev_paths(registry.home(), name).directory);
+  return unreadable;
+}
+
 // The backend's status of a volume, for a caller without a service object.
 Result<BackendStatus> backend_status(const QuarvoHome& home, const Volume& volume) {
   auto config = Config::load(home);
@@ -282,21 +311,25 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy) con
   // A live mount is unmounted first; unmount takes the lock itself.
   std::optional<MountConfig> mount_config;
   {
-    auto volume = registry_.read(name);
+    auto volume = readable_or_forced(registry_, name, force);
     if (!volume) return std::unexpected(std::move(volume).error());
     const LiveState state = live_state_of(*volume);
     if (is_live(state)) {
       if (!force) return std::unexpected(QuarvoError::volume_mounted(std::string(name), *volume->mountpoint));
-      // The mount's own word on its cache, while it can still be asked.
-      if (state == LiveState::Mounted) mount_config = read_mount_config(*volume->mountpoint);
-      QUARVO_TRY(unmount(name, true));
+      if (state == LiveState::Stale) {
+        QUARVO_TRY(detach_stale(*volume->mountpoint));
+      } else {
+        // The mount's own word on its cache, while it can still be asked.
+        if (state == LiveState::Mounted) mount_config = read_mount_config(*volume->mountpoint);
+        QUARVO_TRY(unmount(name, true));
+      }
     }
   }
 
   auto lock = registry_.lock();
   if (!lock) return std::unexpected(std::move(lock).error());
   (void)finish_removals_locked(registry_);
-  auto volume = registry_.read(name);
+  auto volume = readable_or_forced(registry_, name, force);
   if (!volume) return std::unexpected(std::move(volume).error());
   // Mounted again meanwhile.
   if (is_live(live_state_of(*volume))) {
@@ -310,7 +343,7 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy) con
   // cache is not found; destroying needs the answer.
   const DevPaths dev = dev_paths(home_, name);
   std::optional<BackendStatus> status;
-  if (!volume->dev || entry_exists(dev.metadata)) {
+  if (!volume->metadata_url.empty() && (!volume->dev || entry_exists(dev.metadata))) {
     auto asked = juicefs_.status(volume->metadata_url);
     if (asked) {
       status = std::move(*asked);
