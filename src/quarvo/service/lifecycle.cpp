@@ -141,13 +141,17 @@ std::string host_name() {
 // and, on this host, whose process lives and whose mountpoint shows the
 // volume in the mount table (a session of a mount just unmounted may linger
 // a moment). "HOST:MOUNTPOINT" for another host; nullopt when there is none.
-std::optional<std::string> live_session(const BackendStatus& status) {
+// `this_host_only`: only sessions of this host, which share its cache.
+std::optional<std::string> live_session(const BackendStatus& status, bool this_host_only = false) {
   const auto now = std::chrono::system_clock::now();
   const std::string here = host_name();
   const auto table = read_mount_table();
   for (const BackendSession& session : status.sessions) {
     if (session.expires && *session.expires < now) continue;
-    if (here.empty() || session.host != here) return session.host + ":" + session.mountpoint;
+    if (here.empty() || session.host != here) {
+      if (this_host_only) continue;
+      return session.host + ":" + session.mountpoint;
+    }
     if (session.pid > 0 && ::kill(static_cast<pid_t>(session.pid), 0) != 0 && errno == ESRCH) continue;
     if (table) {
       auto where = canonical_mountpoint(session.mountpoint);
@@ -354,11 +358,15 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy) con
   // A mount the record does not know of (a foreground one; another
   // machine's) would lose its files under it.
   if (status && (volume->dev || destroying)) {
-    if (auto where = live_session(*status)) return std::unexpected(QuarvoError::volume_mounted(std::string(name), *where));
+    if (auto where = live_session(*status)) {
+      return std::unexpected(QuarvoError::volume_mounted(std::string(name), *where));
+    }
   }
+  // The cache belongs to the volume's UUID on this machine: a shared volume
+  // that another home here has mounted keeps it.
   std::vector<fs::path> caches;
   if (status) {
-    caches = volume_cache_dirs(status->uuid, mount_config);
+    if (!live_session(*status, /*this_host_only=*/true)) caches = volume_cache_dirs(status->uuid, mount_config);
   } else if (mount_config) {
     caches = volume_cache_dirs(mount_config->uuid, mount_config);
   }

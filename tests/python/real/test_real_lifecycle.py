@@ -110,6 +110,13 @@ def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
     assert f'quarvo: error: volume "team-data" is mounted at {there}' in refused.stderr
     assert "unmount it there first" in refused.stderr
     assert inspected(machine, "team-data")["volume"] is not None and bucket_keys(bucket)
+    # A third home on this machine leaves; the cache the mount here uses stays.
+    third = Machine(machine.root / "home-c", dict(machine.env, QUARVO_HOME=str(machine.root / "home-c")),
+                    machine.root)
+    third.cli("ensure", "team-data", *shared)
+    cache = inspected(other, "team-data")["cache_dirs"]
+    assert third.cli("rm", "team-data").stdout.startswith("removed volume team-data from this machine; its data stays")
+    assert cache and all(os.path.isdir(c) for c in cache)
 
     other.cli("unmount", "team-data")
     done = machine.cli("rm", "team-data", "--destroy", "--yes")
