@@ -162,8 +162,11 @@ def _inspect_text(d: dict[str, Any]) -> str:
         rows += [["uuid", backend["uuid"]], ["used", used], ["connected", sessions]]
     elif d["backend_error"]:
         rows.append(["backend", f"no answer: {d['backend_error']}"])
+    # Control characters escaped; only a multi-line error keeps its lines, indented.
     return "\n".join(
-        f"{key + ':':<12} {escaped(value)}" for key, value in rows
+        f"{key + ':':<12} " + "\n             ".join(escaped(line) for line in value.split("\n")) if key == "error"
+        else f"{key + ':':<12} {escaped(value)}"
+        for key, value in rows
     )
 
 
