@@ -78,6 +78,14 @@ class UniqueFd {
   return 0;
 }
 
+// fsync of a directory, which makes the last changes to its entries (a
+// rename, an unlink) durable; 0 or the errno.
+[[nodiscard]] inline int sync_directory(const std::filesystem::path& dir) {
+  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return fd.error();
+  return ::fsync(fd->get()) == 0 ? 0 : errno;
+}
+
 // The whole content of a regular file. A directory is EISDIR; any other
 // kind of file is EINVAL: a FIFO would block (it is even opened without
 // blocking, so that the open cannot hang) and a device such as /dev/zero

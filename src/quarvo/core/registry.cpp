@@ -33,7 +33,16 @@ bool is_record_name(std::string_view name) {
 Result<Volume> read_record(const std::filesystem::path& path) {
   auto text = read_text_file(path);
   if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
-  return volume_from_toml(*text);
+  auto volume = volume_from_toml(*text);
+  if (!volume) return std::unexpected(std::move(volume).error().in_file(path));
+  return volume;
+}
+
+// Makes the last change to the directory's entries durable.
+Result<void> sync_volumes_dir(const QuarvoHome& home) {
+  const std::filesystem::path dir = home.volumes_dir();
+  if (const int err = sync_directory(dir)) return std::unexpected(QuarvoError::io_at_errno(dir, err));
+  return {};
 }
 
 }  // namespace
@@ -101,11 +110,17 @@ Result<void> Registry::write(const Volume& volume) const {
 
   // The rename lives in the directory; without syncing it a power cut may
   // bring back the old record after the write was reported done.
-  const std::filesystem::path dir = home_.volumes_dir();
-  auto dir_fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!dir_fd) return std::unexpected(QuarvoError::io_at_errno(dir, dir_fd.error()));
-  if (::fsync(dir_fd->get()) != 0) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  return {};
+  return sync_volumes_dir(home_);
+}
+
+Result<void> Registry::remove(std::string_view name) const {
+  QUARVO_TRY(validate_volume_name(name));
+  const std::filesystem::path path = home_.volume_path(name);
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+    return std::unexpected(QuarvoError::io_at_errno(path, errno));
+  }
+  return sync_volumes_dir(home_);
 }
 
 Result<std::vector<Volume>> Registry::list() const {
