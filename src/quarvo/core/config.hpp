@@ -7,6 +7,7 @@
 #ifndef QUARVO_CORE_CONFIG_HPP_
 #define QUARVO_CORE_CONFIG_HPP_
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -18,6 +19,9 @@ namespace quarvo {
 
 struct Config {
   std::optional<std::filesystem::path> storage_backend_bin;
+  // The bound on every backend command and on the file operations inside a
+  // mountpoint; none: wait as long as they take.
+  std::optional<std::chrono::milliseconds> command_timeout;
 
   // Loads home.config_path(); writes nothing and creates nothing.
   [[nodiscard]] static Result<Config> load(const QuarvoHome& home);

@@ -40,21 +40,23 @@ CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool 
   return spec;
 }
 
-Result<CommandOutput> JuiceFs::format(const Volume& volume) const { return format_spec(volume).run(); }
+Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& limits) const {
+  return format_spec(volume).run(limits);
+}
 
 Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
-                            const std::filesystem::path& log_path) const {
+                            const std::filesystem::path& log_path, const WaitLimits& limits) const {
   const CommandSpec spec = mount_spec(volume, request, log_path);
   if (!request.foreground) {
     // "-d": the backend detaches its daemon and exits once the mount is up.
-    auto output = spec.run();
+    auto output = spec.run(limits);
     if (!output) return std::unexpected(std::move(output).error());
     return {};
   }
   // Attached to the caller's terminal; returns when the file system is unmounted.
   auto child = spec.spawn();
   if (!child) return std::unexpected(std::move(child).error());
-  auto status = child->wait();
+  auto status = child->wait({.cancel = limits.cancel});
   if (!status) return std::unexpected(std::move(status).error());
   if (*status == 0) return {};
   return std::unexpected(QuarvoError::command_failed(CommandFailure{
@@ -66,8 +68,9 @@ Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
   }));
 }
 
-Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force) const {
-  return unmount_spec(mountpoint, force).run();
+Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force,
+                                       const WaitLimits& limits) const {
+  return unmount_spec(mountpoint, force).run(limits);
 }
 
 }  // namespace quarvo

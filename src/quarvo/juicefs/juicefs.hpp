@@ -39,12 +39,13 @@ class JuiceFs {
                                        const std::filesystem::path& log_path) const;
   [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force) const;
 
-  [[nodiscard]] Result<CommandOutput> format(const Volume& volume) const;
+  [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits = {}) const;
   // Background: run to completion. Foreground: spawn, wait; a non-zero status
   // is CommandFailed with args "mount" and no captured output.
   [[nodiscard]] Result<void> mount(const Volume& volume, const MountVolume& request,
-                                   const std::filesystem::path& log_path) const;
-  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force) const;
+                                   const std::filesystem::path& log_path, const WaitLimits& limits = {}) const;
+  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force,
+                                              const WaitLimits& limits = {}) const;
 
  private:
   std::filesystem::path program_;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "quarvo/python/instance.hpp"
+#include "quarvo/python/released.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -39,9 +40,8 @@ const Quarvo* service_of(PyObject* self) {
 
 PyObject* Quarvo_from_env(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    Result<Quarvo> service = Quarvo::from_env();
-    if (!service) return raise_quarvo_error(service.error());
-    return new_quarvo(PyQuarvo{std::move(*service)}).release();
+    Result<Quarvo> service = without_gil([](const Cancel&) { return Quarvo::from_env(); });
+    return finish(service, [&](const Quarvo&) { return new_quarvo(PyQuarvo{std::move(*service)}).release(); });
   });
 }
 
@@ -49,9 +49,8 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const Quarvo* service = service_of(self);
     if (service == nullptr) return nullptr;
-    Result<DoctorReport> report = service->doctor();
-    if (!report) return raise_quarvo_error(report.error());
-    return doctor_report_to_py(std::move(*report));
+    Result<DoctorReport> report = without_gil([&](const Cancel&) { return service->doctor(); });
+    return finish(report, [&](const DoctorReport&) { return doctor_report_to_py(std::move(*report)); });
   });
 }
 
@@ -78,9 +77,10 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
       !optional_text_arg(bucket, "bucket", request.bucket)) {
     return nullptr;
   }
-  Result<VolumeInfo> info = existing_ok ? service->ensure_volume(request) : service->init(request);
-  if (!info) return raise_quarvo_error(info.error());
-  return new_volume_info(PyVolumeInfo::from(*info)).release();
+  Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
+    return existing_ok ? service->ensure_volume(request, cancel) : service->init(request, cancel);
+  });
+  return finish(info, [](const VolumeInfo& v) { return new_volume_info(PyVolumeInfo::from(v)).release(); });
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -114,9 +114,8 @@ PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The text's bytes as the path, exactly as given: no "~" expansion and
     // no normalisation; the service makes a relative path absolute.
     request.path = std::filesystem::path(std::move(path_text));
-    Result<MountedVolume> mounted = service->mount(request);
-    if (!mounted) return raise_quarvo_error(mounted.error());
-    return new_mount_info(PyMountInfo::from(*mounted)).release();
+    Result<MountedVolume> mounted = without_gil([&](const Cancel& cancel) { return service->mount(request, cancel); });
+    return finish(mounted, [](const MountedVolume& m) { return new_mount_info(PyMountInfo::from(m)).release(); });
   });
 }
 
@@ -131,9 +130,8 @@ PyObject* Quarvo_flush(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     std::string volume;
     if (!text_arg(name, "name", volume)) return nullptr;
-    Result<void> flushed = service->flush(volume);
-    if (!flushed) return raise_quarvo_error(flushed.error());
-    Py_RETURN_NONE;
+    Result<void> flushed = without_gil([&](const Cancel& cancel) { return service->flush(volume, cancel); });
+    return finish(flushed, [] { return Py_NewRef(Py_None); });
   });
 }
 
@@ -151,9 +149,9 @@ PyObject* Quarvo_unmount(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string volume;
     bool forced = false;
     if (!text_arg(name, "name", volume) || !bool_arg(force, "force", forced)) return nullptr;
-    Result<void> unmounted = service->unmount(volume, forced);
-    if (!unmounted) return raise_quarvo_error(unmounted.error());
-    Py_RETURN_NONE;
+    Result<void> unmounted =
+        without_gil([&](const Cancel& cancel) { return service->unmount(volume, forced, cancel); });
+    return finish(unmounted, [] { return Py_NewRef(Py_None); });
   });
 }
 
@@ -168,9 +166,8 @@ PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     std::optional<std::string> volume;
     if (!optional_text_arg(name, "name", volume)) return nullptr;
-    Result<std::vector<VolumeInfo>> infos = service->status(volume);
-    if (!infos) return raise_quarvo_error(infos.error());
-    return new_status(PyStatus::from(*infos)).release();
+    Result<std::vector<VolumeInfo>> infos = without_gil([&](const Cancel&) { return service->status(volume); });
+    return finish(infos, [](const std::vector<VolumeInfo>& v) { return new_status(PyStatus::from(v)).release(); });
   });
 }
 

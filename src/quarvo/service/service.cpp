@@ -125,16 +125,20 @@ Result<Quarvo> Quarvo::create(QuarvoHome home) {
   if (!config) return std::unexpected(std::move(config).error());
   auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
   if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
-  return Quarvo(std::move(home), std::move(*program));
+  return Quarvo(std::move(home), std::move(*program), config->command_timeout);
 }
 
 Result<DoctorReport> Quarvo::doctor() const { return ::quarvo::doctor(home_); }
 
-Result<VolumeInfo> Quarvo::init(const InitVolume& request) const { return provision(request, false); }
+Result<VolumeInfo> Quarvo::init(const InitVolume& request, const Cancel& cancel) const {
+  return provision(request, false, cancel);
+}
 
-Result<VolumeInfo> Quarvo::ensure_volume(const InitVolume& request) const { return provision(request, true); }
+Result<VolumeInfo> Quarvo::ensure_volume(const InitVolume& request, const Cancel& cancel) const {
+  return provision(request, true, cancel);
+}
 
-Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok) const {
+Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(request.name));
   // init can only fail for such a name (it exists, or it would be created
   // outside the dev directory), so it fails before taking the lock;
@@ -142,7 +146,7 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   // only to create one (build_volume).
   if (!existing_ok) QUARVO_TRY(check_dev_name(request));
 
-  auto lock = registry_.lock();
+  auto lock = registry_.lock(cancel);
   if (!lock) return std::unexpected(std::move(lock).error());
 
   auto exists = registry_.exists(request.name);
@@ -156,7 +160,7 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
 
   auto volume = build_volume(request);
   if (!volume) return std::unexpected(std::move(volume).error());
-  auto formatted = juicefs_.format(*volume);
+  auto formatted = juicefs_.format(*volume, limits(cancel));
   if (!formatted) return std::unexpected(std::move(formatted).error());
   QUARVO_TRY(registry_.write(*volume));
   return VolumeInfo::from(*volume);
@@ -193,7 +197,7 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
   return volume;
 }
 
-Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
+Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(request.name));
   QUARVO_TRY(require_mount_support());
 
@@ -210,7 +214,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
     return std::unexpected(QuarvoError::io_at_errno(request.path, err));
   }
 
-  auto lock = registry_.lock();
+  auto lock = registry_.lock(cancel);
   if (!lock) return std::unexpected(std::move(lock).error());
   auto volume = registry_.read(request.name);
   if (!volume) return std::unexpected(std::move(volume).error());
@@ -221,7 +225,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
 
   MountVolume resolved = request;
   resolved.path = *mountpoint;
-  QUARVO_TRY(juicefs_.mount(*volume, resolved, log_path));
+  QUARVO_TRY(juicefs_.mount(*volume, resolved, log_path, limits(cancel)));
 
   if (request.foreground) {
     // The attached backend has exited, so the file system is no longer
@@ -236,7 +240,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
   return MountedVolume{volume->name, std::move(*mountpoint)};
 }
 
-Result<void> Quarvo::flush(std::string_view name) const {
+Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(name));
   auto volume = registry_.read(name);
   if (!volume) return std::unexpected(std::move(volume).error());
@@ -251,21 +255,21 @@ Result<void> Quarvo::flush(std::string_view name) const {
   if (::unlink(marker.c_str()) != 0) return std::unexpected(QuarvoError::io_at_errno(marker, errno));
   // The system-wide sync is a best effort on top of the marker's fsync: a
   // machine without the program, or a sync that fails, does not fail a flush.
-  if (auto child = CommandSpec("sync").spawn()) (void)child->wait();
+  if (auto child = CommandSpec("sync").spawn()) (void)child->wait(limits(cancel));
   // The marker stays open across the sync so the backend sees an open file
   // being synced, and is closed only now.
   fd->reset();
   return {};
 }
 
-Result<void> Quarvo::unmount(std::string_view name, bool force) const {
+Result<void> Quarvo::unmount(std::string_view name, bool force, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(name));
-  auto lock = registry_.lock();
+  auto lock = registry_.lock(cancel);
   if (!lock) return std::unexpected(std::move(lock).error());
   auto volume = registry_.read(name);
   if (!volume) return std::unexpected(std::move(volume).error());
   if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
-  auto out = juicefs_.unmount(*volume->mountpoint, force);
+  auto out = juicefs_.unmount(*volume->mountpoint, force, limits(cancel));
   if (!out) return std::unexpected(std::move(out).error());
   volume->mountpoint.reset();
   volume->updated_at = now_rfc3339();

@@ -19,12 +19,14 @@
 #ifndef QUARVO_SERVICE_SERVICE_HPP_
 #define QUARVO_SERVICE_SERVICE_HPP_
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "quarvo/core/cancel.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
@@ -72,11 +74,12 @@ class Quarvo {
   // Creates a volume: VolumeExists when the name has a record. A development
   // volume named "." or ".." (its data would land outside the home's "dev"
   // directory) is InvalidVolumeName before the lock is taken.
-  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request) const;
+  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request, const Cancel& cancel = Cancel::never()) const;
   // The stored record when the name has one, whatever the request says;
   // else exactly what init does (a "." or ".." development volume is then
   // InvalidVolumeName, before any directory of it is created).
-  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request) const;
+  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request,
+                                                 const Cancel& cancel = Cancel::never()) const;
   // The record a request describes; creates the development directories of
   // a development volume, touches nothing else.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
@@ -85,27 +88,30 @@ class Quarvo {
   // returns once the attached backend has exited, i.e. after the file system
   // was unmounted again: on a clean exit nothing is probed and the record is
   // written with no mountpoint.
-  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request) const;
+  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel = Cancel::never()) const;
   // Probes the recorded mountpoint, creates, fsyncs and deletes
   // MOUNTPOINT/.quarvo-flush, then runs "sync" (its absence or failure is
   // ignored). Takes no lock.
-  [[nodiscard]] Result<void> flush(std::string_view name) const;
+  [[nodiscard]] Result<void> flush(std::string_view name, const Cancel& cancel = Cancel::never()) const;
   // Runs the backend's umount for the recorded mountpoint under the lock and
   // clears it from the record; VolumeNotMounted when none is recorded.
-  [[nodiscard]] Result<void> unmount(std::string_view name, bool force) const;
+  [[nodiscard]] Result<void> unmount(std::string_view name, bool force, const Cancel& cancel = Cancel::never()) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
  private:
-  Quarvo(QuarvoHome home, std::filesystem::path program)
-      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)) {}
+  Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
+      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), timeout_(timeout) {}
 
   // init and ensure_volume share everything after the existence check.
-  [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok) const;
+  [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;
+  // The user's bound and the caller's cancel, for one backend command.
+  [[nodiscard]] WaitLimits limits(const Cancel& cancel) const { return {.timeout = timeout_, .cancel = &cancel}; }
 
   QuarvoHome home_;
   Registry registry_;
   JuiceFs juicefs_;
+  std::optional<std::chrono::milliseconds> timeout_;  // Config::command_timeout
 };
 
 }  // namespace quarvo
