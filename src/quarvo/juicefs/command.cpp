@@ -304,20 +304,6 @@ Fd open_pidfd(pid_t pid) {
   return Fd();
 }
 
-// Reaps `pid` on a detached thread. Falls back to waiting here when no
-// thread can be made: a zombie is worse than a late return.
-void reap_in_background(pid_t pid) {
-  const auto reap = [pid] {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  };
-  try {
-    std::thread(reap).detach();
-  } catch (const std::system_error&) {
-    reap();
-  }
-}
 
 }  // namespace
 
@@ -514,6 +500,21 @@ void Child::hand_to_reaper() && {
   for (Fd& stream : s->streams) stream.reset();
   s->pidfd.reset();
   if (s->pid > 0 && !s->reaped) reap_in_background(s->pid);
+}
+
+// Falls back to waiting here when no thread can be made: a zombie is worse
+// than a late return.
+void reap_in_background(pid_t pid) {
+  const auto reap = [pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  };
+  try {
+    std::thread(reap).detach();
+  } catch (const std::system_error&) {
+    reap();
+  }
 }
 
 std::string seconds_text(std::chrono::milliseconds bound) {

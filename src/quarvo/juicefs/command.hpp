@@ -59,6 +59,10 @@ struct WaitLimits {
 // "signal: 6 (SIGABRT) (core dumped)".
 [[nodiscard]] std::string wait_status_text(int wait_status);
 
+// Reaps `pid`, a child of ours that may still run, on a detached thread, so
+// the caller need not wait for it and no zombie stays.
+void reap_in_background(pid_t pid);
+
 // "30", "1.5": a bound in seconds as the user gave it, for TimedOut.
 [[nodiscard]] std::string seconds_text(std::chrono::milliseconds bound);
 

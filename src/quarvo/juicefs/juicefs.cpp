@@ -33,8 +33,9 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
   return spec;
 }
 
-CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool force) const {
-  CommandSpec spec = CommandSpec(program_).arg("umount").arg("--flush");
+CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush) const {
+  CommandSpec spec = CommandSpec(program_).arg("umount");
+  if (flush) spec.arg("--flush");
   if (force) spec.arg("--force");
   spec.arg(path_text(mountpoint));
   return spec;
@@ -44,33 +45,23 @@ Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& li
   return format_spec(volume).run(limits);
 }
 
-Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
-                            const std::filesystem::path& log_path, const WaitLimits& limits) const {
+Result<Child> JuiceFs::start_mount(const Volume& volume, const MountVolume& request,
+                                   const std::filesystem::path& log_path) const {
   const CommandSpec spec = mount_spec(volume, request, log_path);
-  if (!request.foreground) {
-    // "-d": the backend detaches its daemon and exits once the mount is up.
-    auto output = spec.run(limits);
-    if (!output) return std::unexpected(std::move(output).error());
-    return {};
-  }
-  // Attached to the caller's terminal; returns when the file system is unmounted.
-  auto child = spec.spawn();
-  if (!child) return std::unexpected(std::move(child).error());
-  auto status = child->wait({.cancel = limits.cancel});
-  if (!status) return std::unexpected(std::move(status).error());
-  if (*status == 0) return {};
-  return std::unexpected(QuarvoError::command_failed(CommandFailure{
-      path_text(program_),
-      "mount",
-      wait_status_text(*status),
-      {},
-      {},
-  }));
+  return request.foreground ? spec.spawn() : spec.start();
 }
 
-Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force,
+QuarvoError JuiceFs::mount_failure(const Volume& volume, const MountVolume& request,
+                                   const std::filesystem::path& log_path, int wait_status,
+                                   CommandOutput output) const {
+  if (!request.foreground) return mount_spec(volume, request, log_path).failure(wait_status, std::move(output));
+  // Its output went to the caller's terminal.
+  return QuarvoError::command_failed(CommandFailure{path_text(program_), "mount", wait_status_text(wait_status), {}, {}});
+}
+
+Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
                                        const WaitLimits& limits) const {
-  return unmount_spec(mountpoint, force).run(limits);
+  return unmount_spec(mountpoint, force, flush).run(limits);
 }
 
 }  // namespace quarvo

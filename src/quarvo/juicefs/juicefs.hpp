@@ -2,12 +2,15 @@
 //
 //   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update
 //   mount   : mount META MOUNTPOINT --log LOG [-d] [--check-storage]
-//   unmount : umount --flush [--force] MOUNTPOINT
+//   unmount : umount [--flush] [--force] MOUNTPOINT
 //
-// "-d" is given for a background mount, which `run`s to completion while the
-// backend's daemon keeps serving; a foreground mount is `spawn`ed with the
-// caller's streams and waited for until the file system is unmounted. Paths
-// go on the command line as lossy UTF-8 text.
+// "-d" is given for a background mount, whose command detaches the backend's
+// daemon; a foreground mount runs with the caller's streams and serves until
+// the file system is unmounted. The caller starts either and decides when it
+// is ready (the mount table), so the backend's own fixed wait before it
+// returns is not waited out. "--flush" has the backend reach the mount's
+// daemon through the mount's .config first, so it is left out for a mount
+// whose daemon is gone. Paths go on the command line as lossy UTF-8 text.
 #ifndef QUARVO_JUICEFS_JUICEFS_HPP_
 #define QUARVO_JUICEFS_JUICEFS_HPP_
 
@@ -37,14 +40,19 @@ class JuiceFs {
   [[nodiscard]] CommandSpec format_spec(const Volume& volume) const;
   [[nodiscard]] CommandSpec mount_spec(const Volume& volume, const MountVolume& request,
                                        const std::filesystem::path& log_path) const;
-  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force) const;
+  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush = true) const;
 
   [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits = {}) const;
-  // Background: run to completion. Foreground: spawn, wait; a non-zero status
-  // is CommandFailed with args "mount" and no captured output.
-  [[nodiscard]] Result<void> mount(const Volume& volume, const MountVolume& request,
-                                   const std::filesystem::path& log_path, const WaitLimits& limits = {}) const;
-  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force,
+  // Starts the mount command: output captured in the background, the
+  // caller's own streams in the foreground.
+  [[nodiscard]] Result<Child> start_mount(const Volume& volume, const MountVolume& request,
+                                          const std::filesystem::path& log_path) const;
+  // The CommandFailed of a mount command that ended with `wait_status`; in
+  // the foreground its args are "mount" and no output was captured.
+  [[nodiscard]] QuarvoError mount_failure(const Volume& volume, const MountVolume& request,
+                                          const std::filesystem::path& log_path, int wait_status,
+                                          CommandOutput output) const;
+  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
                                               const WaitLimits& limits = {}) const;
 
  private:

@@ -24,6 +24,7 @@ TEST(JuiceFsSpec, CommandLines) {
                                                    "--bucket", kVolume.bucket, "--trash-days", "0", "--no-update"}));
   EXPECT_EQ(jfs.unmount_spec("/mnt/data", true).args(), (Args{"umount", "--flush", "--force", "/mnt/data"}));
   EXPECT_EQ(jfs.unmount_spec("/mnt/data", false).args(), (Args{"umount", "--flush", "/mnt/data"}));
+  EXPECT_EQ(jfs.unmount_spec("/mnt/data", true, false).args(), (Args{"umount", "--force", "/mnt/data"}));
   const struct {
     bool foreground, check_storage;
     Args tail;
@@ -42,11 +43,15 @@ TEST(JuiceFsSpec, CommandLines) {
 TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   testing::TempDir dir;
   const JuiceFs jfs(testing::script(dir.path() / "juicefs", "echo to the terminal >&2; exit 1"));
-  auto r = jfs.mount(kVolume, MountVolume{"data", "/mnt/x", true, false}, "/l.log");
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "Quarvo storage backend command failed (exit status: 1)");
-  EXPECT_EQ(r.error().command().args, "mount");
-  EXPECT_EQ(r.error().command().stderr_text, "");
+  const MountVolume request{"data", "/mnt/x", true, false};
+  auto child = jfs.start_mount(kVolume, request, "/l.log");
+  ASSERT_TRUE(child) << child.error().message();
+  auto status = child->wait();
+  ASSERT_TRUE(status);
+  const QuarvoError e = jfs.mount_failure(kVolume, request, "/l.log", *status, child->take_output());
+  EXPECT_EQ(e.message(), "Quarvo storage backend command failed (exit status: 1)");
+  EXPECT_EQ(e.command().args, "mount");
+  EXPECT_EQ(e.command().stderr_text, "");
 }
 
 }  // namespace

@@ -13,6 +13,11 @@
 //       def flush(self, name) -> None: ...
 //       def unmount(self, name, *, force=False) -> None: ...
 //       def status(self, name=None) -> Status: ...
+//       def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+//
+// Every method but from_env's lookup runs its service call with the
+// interpreter lock released (see released.hpp); what a mount or unmount
+// found and set right on its way is issued as a UserWarning.
 #include "quarvo/python/classes.hpp"
 
 #include <filesystem>
@@ -115,7 +120,10 @@ PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     // no normalisation; the service makes a relative path absolute.
     request.path = std::filesystem::path(std::move(path_text));
     Result<MountedVolume> mounted = without_gil([&](const Cancel& cancel) { return service->mount(request, cancel); });
-    return finish(mounted, [](const MountedVolume& m) { return new_mount_info(PyMountInfo::from(m)).release(); });
+    return finish(mounted, [](const MountedVolume& m) -> PyObject* {
+      if (!warn_notes(m.notes)) return nullptr;
+      return new_mount_info(PyMountInfo::from(m)).release();
+    });
   });
 }
 
@@ -149,9 +157,51 @@ PyObject* Quarvo_unmount(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string volume;
     bool forced = false;
     if (!text_arg(name, "name", volume) || !bool_arg(force, "force", forced)) return nullptr;
-    Result<void> unmounted =
+    Result<Notes> unmounted =
         without_gil([&](const Cancel& cancel) { return service->unmount(volume, forced, cancel); });
-    return finish(unmounted, [] { return Py_NewRef(Py_None); });
+    return finish(unmounted, [](const Notes& notes) { return warn_notes(notes) ? Py_NewRef(Py_None) : nullptr; });
+  });
+}
+
+// The exception raise_quarvo_error would raise, as an instance not raised:
+// whatever that function sets on it, the instance has too.
+Ref quarvo_error_instance(const QuarvoError& error) {
+  (void)raise_quarvo_error(error);
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // the only way before 3.12
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+#pragma GCC diagnostic pop
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+}
+
+PyObject* Quarvo_mount_all(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    Result<std::vector<MountAttempt>> attempts =
+        without_gil([&](const Cancel& cancel) { return service->mount_all(cancel); });
+    return finish(attempts, [](const std::vector<MountAttempt>& all) -> PyObject* {
+      Ref out = Ref::steal(PyDict_New());
+      if (!out) return nullptr;
+      for (const MountAttempt& attempt : all) {
+        Ref value;
+        if (attempt.result) {
+          if (!warn_notes(attempt.result->notes)) return nullptr;
+          value = new_mount_info(PyMountInfo::from(*attempt.result));
+        } else {
+          value = quarvo_error_instance(attempt.result.error());
+        }
+        Ref key = text_to_py(attempt.name);
+        if (!value || !key || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return nullptr;
+      }
+      return out.release();
+    });
   });
 }
 
@@ -184,6 +234,9 @@ PyMethodDef Quarvo_methods[] = {
     {"unmount", method_function(Quarvo_unmount), METH_VARARGS | METH_KEYWORDS,
      "unmount($self, name, *, force=False)\n--\n\n"},
     {"status", method_function(Quarvo_status), METH_VARARGS | METH_KEYWORDS, "status($self, name=None)\n--\n\n"},
+    {"mount_all", method_function(Quarvo_mount_all), METH_NOARGS,
+     "mount_all($self)\n--\n\nMounts again every volume whose record names a mountpoint where it is no longer "
+     "mounted; returns {name: MountInfo or QuarvoError}."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

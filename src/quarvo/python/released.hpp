@@ -14,11 +14,15 @@
 // raises (KeyboardInterrupt on Ctrl-C) makes it say yes. The service then ends
 // what it started and returns Interrupted, and `finish` raises the handler's
 // exception rather than a QuarvoError: the caller sees KeyboardInterrupt
-// after the child was ended and the lock released.
+// after the child was ended and the lock released. What the service found
+// and set right on its way (a stale mount cleared) reaches Python as
+// warnings: the call succeeded, and the caller may want to know.
 #ifndef QUARVO_PYTHON_RELEASED_HPP_
 #define QUARVO_PYTHON_RELEASED_HPP_
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "quarvo/core/cancel.hpp"
 #include "quarvo/core/error.hpp"
@@ -72,6 +76,15 @@ template <class T, class Convert>
   } else {
     return std::forward<Convert>(convert)(*result);
   }
+}
+
+// Issues each note as a UserWarning (warnings may be filtered, or turned
+// into errors by the host). False with the error set when one was raised.
+[[nodiscard]] inline bool warn_notes(const std::vector<std::string>& notes) {
+  for (const std::string& note : notes) {
+    if (PyErr_WarnEx(PyExc_UserWarning, note.c_str(), 1) < 0) return false;
+  }
+  return true;
 }
 
 }  // namespace quarvo::python
