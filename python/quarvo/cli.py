@@ -215,9 +215,10 @@ def cmd_unmount(args: argparse.Namespace) -> int:
         with _notes():
             q.unmount(args.name, force=args.force)
     except quarvo.QuarvoError as e:
-        # The backend refuses a busy mount; nothing else fails it here.
+        # The backend refuses a busy mount; the record keeps its mountpoint.
         if str(e).startswith(_COMMAND_FAILED) and not args.force:
-            raise _Hinted(str(e), "files under its mountpoint may be open; close them, or pass --force") from None
+            where = q.status(args.name).volumes[0].mountpoint
+            raise _Hinted(str(e), f"files under {where} may be open; close them, or pass --force") from None
         raise
     print(f"unmounted {args.name}")
     return 0

@@ -44,11 +44,9 @@
 //   mount META MOUNTPOINT ... [-d]   looks up the volume of META ("database is
 //       not formatted", exit 1, when there is none), mounts the tmpfs and
 //       writes MOUNTPOINT/.config with "Pid" and "PPid", the daemon's, as the
-//       real client shows them. With "-d" a daemon in a session of its own
-//       serves until the mount is gone, and the command exits 0 after
-//       FAKE_BACKEND_LINGER=mount:MS milliseconds (the real client's fixed
-//       wait). Without "-d" it serves in the foreground until the mount is
-//       gone, or until SIGINT or SIGTERM, when it unmounts and exits 0.
+//       real client shows them. Without "-d" it serves until the mount is
+//       gone, or until SIGINT or SIGTERM, when it unmounts and exits 0. With
+//       "-d" a daemon in a session of its own serves, and the command exits 0.
 //       FAKE_BACKEND_MOUNT changes what happens:
 //         none         exit 0 without mounting anything
 //         die          mount, then die by SIGKILL before reporting
@@ -332,7 +330,6 @@ void mount(int argc, char** argv) {
   write_config(mountpoint, daemon, daemon);
   if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
   if (how == "die") ::kill(::getpid(), SIGKILL);
-  if (auto ms = number_for("FAKE_BACKEND_LINGER", "mount"); ms && *ms > 0) sleep_ms(*ms);
   write_all(STDERR_FILENO, "OK, " + name + " is ready at " + mountpoint + "\n");
 }
 

@@ -93,10 +93,12 @@ using FileActions =
     SpawnSetup<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
 using SpawnAttr = SpawnSetup<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
-// The child's end of the two output pipes; absent for inherited streams.
-struct CapturedStreams {
+// Where the child's output goes (our pipes, or a file for a daemon), and
+// whether it leads a session of its own; absent for inherited streams.
+struct ChildStreams {
   int stdout_fd;
   int stderr_fd;
+  bool new_session = false;
 };
 
 // The child's environment: this process's, with the overrides applied. The
@@ -138,7 +140,7 @@ bool sigchld_ignored() {
 // with the default action for every signal this process ignores: an
 // interpreter that ignores SIGPIPE must not hand that on.
 Result<pid_t> start_process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                            const std::vector<CommandSpec::EnvOverride>& env, const CapturedStreams* captured) {
+                            const std::vector<CommandSpec::EnvOverride>& env, const ChildStreams* captured) {
   // exec would silently cut an argument short at a NUL byte and run a
   // different command than the one asked for; refuse to start it instead.
   const auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
@@ -168,11 +170,14 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   if (const int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return os_failure(e);
   if (const int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return os_failure(e);
   // A process group of its own: the terminal's Ctrl-C reaches only us, and
-  // ending the child ends whatever it started in its group.
+  // ending the child ends whatever it started in its group. A daemon leads
+  // a session of its own (and so a group): no terminal, no signal of ours.
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+#if defined(POSIX_SPAWN_SETSID)
+  if (captured != nullptr && captured->new_session) flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
+#endif
   if (const int e = ::posix_spawnattr_setpgroup(attr.get(), 0)) return os_failure(e);
-  if (const int e = ::posix_spawnattr_setflags(attr.get(),
-                                               POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP))
-    return os_failure(e);
+  if (const int e = ::posix_spawnattr_setflags(attr.get(), flags)) return os_failure(e);
 
   FileActions actions;
   if (const int e = actions.init_error()) return os_failure(e);
@@ -582,6 +587,21 @@ QuarvoError CommandSpec::failure(int wait_status, CommandOutput output) const {
   });
 }
 
+Result<Child> CommandSpec::start_detached(const std::filesystem::path& output) const {
+  auto log = open_fd(output, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (!log) return std::unexpected(QuarvoError::io_at_errno(output, log.error()));
+  auto fd = above_stdio(std::move(*log));
+  if (!fd) return std::unexpected(std::move(fd).error());
+  const ChildStreams streams{fd->get(), fd->get(), true};
+  auto pid = start_process(program_, args_, env_, &streams);
+  if (!pid) return std::unexpected(std::move(pid).error());
+  auto state = std::make_unique<Child::State>();
+  state->what = what();
+  state->pid = *pid;
+  state->pidfd = open_pidfd(*pid);
+  return Child(std::move(state));
+}
+
 Result<Child> CommandSpec::launch(bool capture) const {
   auto state = std::make_unique<Child::State>();
   state->what = what();
@@ -595,8 +615,7 @@ Result<Child> CommandSpec::launch(bool capture) const {
     out = std::move(*o);
     err = std::move(*e);
   }
-  const CapturedStreams captured = capture ? CapturedStreams{out->write_end.get(), err->write_end.get()}
-                                           : CapturedStreams{-1, -1};
+  const ChildStreams captured{capture ? out->write_end.get() : -1, capture ? err->write_end.get() : -1};
   auto pid = start_process(program_, args_, env_, capture ? &captured : nullptr);
   if (!pid) return std::unexpected(std::move(pid).error());
   state->pid = *pid;

@@ -142,6 +142,10 @@ class CommandSpec {
   [[nodiscard]] Result<Child> start() const;
   // Starts with inherited standard streams and returns the running child.
   [[nodiscard]] Result<Child> spawn() const;
+  // Starts it as a daemon: a session of its own (no terminal, no signal of
+  // ours reaches it), standard input from /dev/null, both output streams
+  // appended to `output` (created 0600; IoAt when it cannot be opened).
+  [[nodiscard]] Result<Child> start_detached(const std::filesystem::path& output) const;
 
   // The CommandFailed of this command for a raw wait status and its output.
   [[nodiscard]] QuarvoError failure(int wait_status, CommandOutput output) const;

@@ -28,7 +28,6 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
                          .arg(path_text(request.path))
                          .arg("--log")
                          .arg(path_text(log_path));
-  if (!request.foreground) spec.arg("-d");
   if (request.check_storage) spec.arg("--check-storage");
   return spec;
 }
@@ -48,7 +47,7 @@ Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& li
 Result<Child> JuiceFs::start_mount(const Volume& volume, const MountVolume& request,
                                    const std::filesystem::path& log_path) const {
   const CommandSpec spec = mount_spec(volume, request, log_path);
-  return request.foreground ? spec.spawn() : spec.start();
+  return request.foreground ? spec.spawn() : spec.start_detached(log_path);
 }
 
 QuarvoError JuiceFs::mount_failure(const Volume& volume, const MountVolume& request,

@@ -1,16 +1,18 @@
 // quarvo/juicefs/juicefs.hpp: the command lines of the storage backend.
 //
 //   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update
-//   mount   : mount META MOUNTPOINT --log LOG [-d] [--check-storage]
+//   mount   : mount META MOUNTPOINT --log LOG [--check-storage]
 //   unmount : umount [--flush] [--force] MOUNTPOINT
 //
-// "-d" is given for a background mount, whose command detaches the backend's
-// daemon; a foreground mount runs with the caller's streams and serves until
-// the file system is unmounted. The caller starts either and decides when it
-// is ready (the mount table), so the backend's own fixed wait before it
-// returns is not waited out. "--flush" has the backend reach the mount's
-// daemon through the mount's .config first, so it is left out for a mount
-// whose daemon is gone. Paths go on the command line as lossy UTF-8 text.
+// The mount command serves until the file system is unmounted. In the
+// foreground it runs with the caller's streams; in the background it is
+// started as a daemon of its own (a new session, its output appended to the
+// log), which is what the backend's "-d" would make of it after starting
+// itself twice more and then sleeping a fixed half second before it returns.
+// Either way the caller decides when the mount is ready (the mount table),
+// in about half the time "-d" takes. "--flush" has the backend reach the
+// mount's daemon through the mount's .config first, so it is left out for a
+// mount whose daemon is gone. Paths go on the command line as lossy UTF-8.
 #ifndef QUARVO_JUICEFS_JUICEFS_HPP_
 #define QUARVO_JUICEFS_JUICEFS_HPP_
 
@@ -43,12 +45,13 @@ class JuiceFs {
   [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush = true) const;
 
   [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits = {}) const;
-  // Starts the mount command: output captured in the background, the
-  // caller's own streams in the foreground.
+  // Starts the mount command: in the background as a daemon logging to
+  // `log_path`, in the foreground with the caller's own streams.
   [[nodiscard]] Result<Child> start_mount(const Volume& volume, const MountVolume& request,
                                           const std::filesystem::path& log_path) const;
-  // The CommandFailed of a mount command that ended with `wait_status`; in
-  // the foreground its args are "mount" and no output was captured.
+  // The CommandFailed of a mount command that ended with `wait_status`, with
+  // what it wrote (in the background: to its log); in the foreground its
+  // args are "mount" and its output went to the caller's terminal.
   [[nodiscard]] QuarvoError mount_failure(const Volume& volume, const MountVolume& request,
                                           const std::filesystem::path& log_path, int wait_status,
                                           CommandOutput output) const;

@@ -28,7 +28,7 @@ TEST(JuiceFsSpec, CommandLines) {
   const struct {
     bool foreground, check_storage;
     Args tail;
-  } mounts[] = {{false, false, {"-d"}}, {false, true, {"-d", "--check-storage"}}, {true, true, {"--check-storage"}},
+  } mounts[] = {{false, false, {}}, {false, true, {"--check-storage"}}, {true, true, {"--check-storage"}},
                 {true, false, {}}};
   for (const auto& c : mounts) {
     SCOPED_TRACE(std::to_string(c.foreground) + std::to_string(c.check_storage));

@@ -165,7 +165,8 @@ void close_all_but(int keep) {
 // by the timeout and the cancel. `what` names the step for TimedOut.
 Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, const WaitLimits& limits,
                         const std::string& what) {
-  if (!limits.timeout) return steps(path.c_str());
+  const bool cancellable = limits.cancel != nullptr && limits.cancel != &Cancel::never();
+  if (!limits.timeout && !cancellable) return steps(path.c_str());
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(QuarvoError::io_errno(errno));
   UniqueFd result(fds[0]);
@@ -187,7 +188,7 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
   result_end.reset();
   if (pid < 0) return std::unexpected(QuarvoError::io_errno(fork_error));
 
-  const auto deadline = Clock::now() + *limits.timeout;
+  const auto deadline = limits.timeout ? Clock::now() + *limits.timeout : Clock::time_point::max();
   for (;;) {
     if (limits.cancel != nullptr && limits.cancel->requested()) {
       ::kill(pid, SIGKILL);
@@ -202,7 +203,7 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
       reap_in_background(pid);
       return std::unexpected(QuarvoError::timed_out(what, seconds_text(*limits.timeout)));
     }
-    auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    auto wait = limits.timeout ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now) : kCancelPollInterval;
     if (limits.cancel != nullptr) wait = std::min(wait, kCancelPollInterval);
     struct pollfd p = {result.get(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) continue;  // EINTR or nothing yet
@@ -221,12 +222,21 @@ fs::path own_name(const fs::path& mountpoint, std::string_view prefix) {
          (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++calls));
 }
 
+// Steps: 0 delete.
+Outcome unlink_steps(const char* path) { return ::unlink(path) == 0 || errno == ENOENT ? Outcome{} : failed(0, errno); }
+
 }  // namespace
 
 Result<void> probe_mount(const fs::path& mountpoint, const WaitLimits& limits) {
   const fs::path probe = own_name(mountpoint, ".quarvo-probe");
   auto outcome = perform(probe_steps, probe, limits, "the mount probe");
-  if (!outcome) return std::unexpected(std::move(outcome).error());
+  if (!outcome) {
+    // Given up while it waited (on an object store that is down, say): the
+    // file may be there. Deleting it asks only the metadata, which may
+    // still answer; a short bound, for one that does not.
+    (void)perform(unlink_steps, probe, {.timeout = std::chrono::milliseconds(5000)}, "deleting the mount probe");
+    return std::unexpected(std::move(outcome).error());
+  }
   switch (outcome->failed_step) {
     case -1:
       return {};

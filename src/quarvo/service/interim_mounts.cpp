@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -115,9 +116,12 @@ std::vector<MountCheck> check_mounts(const std::vector<std::pair<std::string, fs
       continue;
     }
     asked.push_back(i);
+    // statfs, not stat: the kernel answers a stat of the root from its
+    // attribute cache for a while after the daemon died, a statfs always
+    // goes to the daemon (ENOTCONN when it is gone).
     const auto ask = [answers, i, path = mountpoint] {
-      struct stat st {};
-      const int err = ::stat(path.c_str(), &st) == 0 ? 0 : errno;
+      struct statfs st {};
+      const int err = ::statfs(path.c_str(), &st) == 0 ? 0 : errno;
       const std::lock_guard hold(answers->mutex);
       answers->errors[i] = err;
       answers->changed.notify_all();

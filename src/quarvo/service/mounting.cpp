@@ -1,11 +1,13 @@
 // The volume service's mounts: mount (background and foreground), unmount
 // and mount_all, all checked against the kernel's mount table.
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -30,10 +32,16 @@ using interim::volume_mount_source;
 using std::chrono::milliseconds;
 
 // How often a starting mount is looked for in the mount table.
-constexpr milliseconds kReadyInterval{10};
+constexpr milliseconds kReadyInterval{5};
+// How long a mount may take to become ready when the user set no bound: the
+// backend's own "-d" gives up after 10 s, an object store check may take longer.
+constexpr milliseconds kReadyBound{60'000};
 // How long an unmounted daemon has to exit, and how long taking down a
 // mount may take, when the user set no bound of their own.
 constexpr milliseconds kDaemonExitBound{30'000};
+// After a forced unmount the daemon also waits for files still open under the
+// detached mount, which may be never: a shorter wait.
+constexpr milliseconds kForcedDaemonExitBound{5'000};
 constexpr milliseconds kTeardownBound{30'000};
 
 bool is_volume_source(std::string_view source) { return source.starts_with("JuiceFS:"); }
@@ -93,6 +101,27 @@ std::string found_there(const MountCheck& check) {
     default:
       return "nothing is mounted there";
   }
+}
+
+// The size of the log before the backend starts writing to it.
+off_t log_size(const fs::path& log) {
+  struct stat st {};
+  return ::stat(log.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// What the backend wrote to its log from `from` on (its last 64 KiB): what
+// a daemon that failed had to say.
+std::string log_since(const fs::path& log, off_t from) {
+  constexpr off_t kKept = 64 * 1024;
+  auto fd = open_fd(log, O_RDONLY | O_NONBLOCK);
+  if (!fd) return {};
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= from) return {};
+  const off_t start = std::max(from, st.st_size - kKept);
+  std::string text(static_cast<size_t>(st.st_size - start), '\0');
+  const ssize_t n = ::pread(fd->get(), text.data(), text.size(), start);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return lossy_utf8(std::move(text));
 }
 
 std::string pid_list(const std::vector<pid_t>& pids) {
@@ -170,14 +199,27 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   const fs::path& at = request.path;
   const std::string& name = volume.name;
   const fs::path log_path = home_.volume_log_path(name);
+  const off_t log_start = log_size(log_path);
   auto child = juicefs_.start_mount(volume, request, log_path);
   if (!child) return std::unexpected(std::move(child).error());
 
   // Ready: the table shows this volume at the mountpoint and its root
-  // answers. The backend's own command may still be waiting a fixed time
-  // before it says so itself.
-  const auto ready = [&] { return state_at(name, at).state == LiveState::Mounted; };
-  auto waited = child->wait_until(ready, kReadyInterval, limits(cancel));
+  // answers. Another volume's mount appearing there decides too: the
+  // backend mounted what its metadata engine holds, not this volume.
+  MountCheck seen{LiveState::NotMounted, {}};
+  const auto decided = [&] {
+    seen = state_at(name, at);
+    return seen.state == LiveState::Mounted ||
+           (seen.state == LiveState::Foreign && is_volume_source(seen.found_source));
+  };
+  WaitLimits bounded = limits(cancel);
+  if (!bounded.timeout) bounded.timeout = kReadyBound;
+  auto waited = child->wait_until(decided, kReadyInterval, bounded);
+  if (waited && !*waited && seen.state == LiveState::Foreign) {
+    child->terminate();
+    tear_down(at);
+    return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend mounted " + seen.found_source + " there"));
+  }
   if (!waited) {
     // Ended at the deadline or on request: its daemon may have mounted.
     tear_down(at);
@@ -189,7 +231,9 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
     if (status != 0 || after.state != LiveState::Mounted || request.foreground) {
       tear_down(at);
       if (status != 0) {
-        return std::unexpected(juicefs_.mount_failure(volume, request, log_path, status, child->take_output()));
+        CommandOutput said;
+        if (!request.foreground) said.stderr_text = log_since(log_path, log_start);
+        return std::unexpected(juicefs_.mount_failure(volume, request, log_path, status, std::move(said)));
       }
       if (after.state == LiveState::Mounted) {
         return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend ended before it was ready"));
@@ -197,7 +241,7 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
       return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend returned, but " + found_there(after)));
     }
   } else if (!request.foreground) {
-    // Its daemon serves; the command would only sleep out its fixed wait.
+    // It serves from now on; a thread of ours reaps it when it ends.
     std::move(*child).hand_to_reaper();
   }
 
@@ -305,12 +349,14 @@ Result<Notes> Quarvo::unmount(std::string_view name, bool force, const Cancel& c
         }
       }
       if (!pids) break;
-      auto gone = wait_until_gone(*pids, kDaemonExitBound, cancel);
+      const milliseconds bound = force ? kForcedDaemonExitBound : kDaemonExitBound;
+      auto gone = wait_until_gone(*pids, bound, cancel);
       if (!gone) {
         after_clearing = std::move(gone).error();
       } else if (!*gone) {
         notes.push_back("the daemon of " + where + " (pid " + pid_list(*pids) + ") still runs after " +
-                        seconds_text(kDaemonExitBound) + " s; its last writes may not be on the object store yet");
+                        seconds_text(bound) + " s" + (force ? ", held by files still open under it" : "") +
+                        "; its last writes may not be on the object store yet");
       }
       break;
     }

@@ -93,7 +93,7 @@ class ServiceTest : public ::testing::Test {
     env_.set("FAKE_BACKEND_STATE", (root_ / "engines").string());
     fs::create_directory(root_ / "engines");
     for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SIGNAL", "FAKE_BACKEND_SLEEP",
-                             "FAKE_BACKEND_MOUNT", "FAKE_BACKEND_LINGER"}) {
+                             "FAKE_BACKEND_MOUNT"}) {
       env_.unset(name);
     }
     auto q = Quarvo::from_env();
@@ -273,18 +273,17 @@ TEST_F(ServiceTest, MountIsVerifiedRecordedCanonicalAndNeverStacked) {
   fs::create_directories(root_ / "work" / "real");
   fs::create_directory_symlink(root_ / "work" / "real", root_ / "work" / "link");
   fs::current_path(root_ / "work");
-  env_.set("FAKE_BACKEND_LINGER", "mount:3000");  // the backend's fixed wait before it returns
-  const auto start = std::chrono::steady_clock::now();
+  // The backend serves on after the call: it returned on the mount's readiness.
   auto m = q_->mount({.name = "data", .path = "mnt/./x"});
   ASSERT_TRUE(m) << m.error().message();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(daemons().size(), 1u);
   const fs::path first = root_ / "work" / "mnt" / "x";
   EXPECT_EQ(m->mountpoint, first);
   EXPECT_EQ(record("data").mountpoint, first);
   EXPECT_EQ(source_at(first), "JuiceFS:data");
   EXPECT_EQ(listing(first), std::vector<std::string>{".config"});  // no probe file left
   EXPECT_EQ(calls("mount").back(), (Args{"mount", v.metadata_url, first.string(), "--log",
-                                         (home() / "logs" / "data.log").string(), "-d"}));
+                                         (home() / "logs" / "data.log").string()}));
 
   auto again = q_->mount({.name = "data", .path = first, .foreground = true});
   ASSERT_TRUE(again) << again.error().message();
@@ -318,8 +317,7 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
       {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed,
        "Quarvo storage backend command failed (signal: 9 (SIGKILL))"},
       {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed, "the storage backend returned, but nothing is mounted there"},
-      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed,
-       "the storage backend returned, but JuiceFS:vol-b is mounted there"},
+      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed, "the storage backend mounted JuiceFS:vol-b there"},
       {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ""},
   };
   for (const Case& c : cases) {

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -70,3 +71,24 @@ TABLE = parse_mountinfo("\n".join([
 ])
 def test_state_of_a_recorded_mountpoint(recorded: str | None, answers: bool, state: str | None) -> None:
     assert mount_state(recorded, TABLE, answers=lambda path: answers) == state
+
+
+def test_mount_all_and_unmount_say_what_they_found(run, tmp_path: Path, mounts: None) -> None:
+    for name in ("a", "b"):
+        run("init", name, "--dev")
+        assert run("mount", name, name).returncode == 0
+    for name in ("a", "b"):
+        subprocess.run(["umount", "-l", str(tmp_path / name)], check=True)
+    (tmp_path / "b").rmdir()
+    (tmp_path / "b").write_text("a file now")
+    result = run("mount", "--all", "--json")
+    assert result.returncode == 1
+    assert json.loads(result.stdout) == {"volumes": [
+        {"name": "a", "mountpoint": str(tmp_path / "a")},
+        {"name": "b", "error": f"mountpoint {tmp_path / 'b'} exists and is not a directory"}]}
+    assert "note: it was recorded at" in result.stderr
+    subprocess.run(["umount", "-l", str(tmp_path / "a")], check=True)
+    result = run("unmount", "a")
+    assert (result.returncode, result.stdout) == (0, "unmounted a\n")
+    assert f"note: it was already unmounted: nothing is mounted at {tmp_path / 'a'}" in result.stderr
+    assert run("mount", "--all", "x").returncode == 2

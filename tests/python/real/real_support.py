@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import glob
 import hashlib
 import json
@@ -19,8 +20,6 @@ from pathlib import Path
 
 import pytest
 
-from quarvo import _mounts
-
 POSTGRES_PASSWORD = "quarvo-secret"
 
 
@@ -31,8 +30,41 @@ def missing(what: str) -> None:
     pytest.skip(what)
 
 
+def mount_table() -> dict[str, tuple[str, str]]:
+    """Mountpoint -> (file system type, source) of the mount on top there."""
+    table = {}
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            dash = fields.index("-", 6)
+            unescape = lambda field: re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+            table[unescape(fields[4])] = (unescape(fields[dash + 1]), unescape(fields[dash + 2]))
+    return table
+
+
 def fs_type(path: Path) -> str | None:
-    return (_mounts.read_mount_table() or {}).get(str(path))
+    return mount_table().get(str(path), (None, None))[0]
+
+
+def source_at(path: Path) -> str | None:
+    """What the kernel says is mounted at `path`: "JuiceFS:NAME" for a volume."""
+    return mount_table().get(str(path), (None, None))[1]
+
+
+def kill_daemons(mountpoint: Path) -> None:
+    """Kills the daemon of a mount; its supervisor restarts a killed worker, so
+    until neither is left and the mount answers ENOTCONN. The kernel keeps
+    listing the mount, now dead."""
+
+    def dead() -> bool:
+        kill_all(daemons_of(str(mountpoint)))
+        try:
+            os.statvfs(mountpoint)
+        except OSError as e:
+            return e.errno == errno.ENOTCONN and not daemons_of(str(mountpoint))
+        return False
+
+    wait_until(dead, "the daemon to die")
 
 
 def daemons_of(text: str) -> list[int]:
@@ -64,7 +96,7 @@ def wait_until(predicate, what: str, timeout: float = 60.0) -> None:
 def clean_up(root: Path, juicefs: str) -> None:
     """Unmounts everything under `root`, deepest first, ends its daemons, and
     removes the block caches of its volumes, which outlive them."""
-    for mountpoint in sorted((m for m in _mounts.read_mount_table() or {} if m.startswith(f"{root}/")), reverse=True):
+    for mountpoint in sorted((m for m in mount_table() if m.startswith(f"{root}/")), reverse=True):
         if subprocess.run([juicefs, "umount", "--force", mountpoint], capture_output=True, timeout=60).returncode:
             subprocess.run(["umount", "-l", mountpoint], capture_output=True, timeout=60)
     kill_all(daemons_of(str(root)))
