@@ -127,7 +127,6 @@ class CommandSpec {
   [[nodiscard]] CommandSpec env(std::string name, std::optional<std::string> value) &&;
   CommandSpec& env(std::string name, std::optional<std::string> value) &;
 
-  [[nodiscard]] const std::filesystem::path& program() const { return program_; }
   [[nodiscard]] const std::vector<std::string>& args() const { return args_; }
   using EnvOverride = std::pair<std::string, std::optional<std::string>>;
   [[nodiscard]] const std::vector<EnvOverride>& env_overrides() const { return env_; }

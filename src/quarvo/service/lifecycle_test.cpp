@@ -208,7 +208,7 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   const DevPaths dev = dev_paths(h, "vol");
   const fs::path tombstone = h.dev_dir() / ".removing~vol";
   const auto uuid = [&] {
-    auto status = q->juicefs().status("sqlite3://" + dev.metadata.string());
+    auto status = JuiceFs(program).status("sqlite3://" + dev.metadata.string());
     EXPECT_TRUE(status) << status.error().message();
     return status ? status->uuid : "";
   };

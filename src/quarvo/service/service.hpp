@@ -84,7 +84,6 @@ class Quarvo {
   [[nodiscard]] static Result<Quarvo> create(QuarvoHome home);
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
-  [[nodiscard]] const JuiceFs& juicefs() const { return juicefs_; }
   // The bound on backend commands (config.toml or QUARVO_COMMAND_TIMEOUT);
   // absent: none.
   [[nodiscard]] const std::optional<std::chrono::milliseconds>& command_timeout() const { return timeout_; }
@@ -103,11 +102,6 @@ class Quarvo {
   // InvalidVolumeName, before any directory of it is created).
   [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request,
                                                  const Cancel& cancel = Cancel::never()) const;
-  // The record a request describes; creates the development directories of
-  // a development volume (0700), touches nothing else. A home whose path
-  // holds "?" or "#" cannot hold development volumes (Io saying so): the
-  // metadata URL would mean another file.
-  [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
   // Mounts the volume at `request.path` (created with its parents when
   // missing; a symbolic link is followed), verified: the mount table must
   // show this volume there and the probe must pass, else whatever was
@@ -161,6 +155,11 @@ class Quarvo {
   Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
       : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), timeout_(timeout) {}
 
+  // The record a request describes; creates the development directories of
+  // a development volume (0700), touches nothing else. A home whose path
+  // holds "?" or "#" cannot hold development volumes (Io saying so): the
+  // metadata URL would mean another file.
+  [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
   // init and ensure_volume share everything after the existence check.
   [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;
   // The user's bound and the caller's cancel, for one backend command.

@@ -501,37 +501,5 @@ TEST_F(ServiceTest, MountAllMountsEveryRecordedVolumeAgain) {
   EXPECT_EQ(calls("mount").size(), 5u);  // a, b, c, c again, a again
 }
 
-// Two processes provisioning one name: the second waits for the registry lock
-// held across the first one's (slow) format and then sees its record.
-class ProvisionRaceTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(ProvisionRaceTest, SecondProcessWaitsAndSeesTheFirstRecord) {
-  const bool ensure = GetParam();
-  env_.set("FAKE_BACKEND_SLEEP", "format:1000");
-  const pid_t first = ::fork();
-  if (first == 0) _exit(q_->init({.name = "shared", .dev = true}) ? 0 : 1);
-
-  // Once the format has started, the first process holds the lock.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (calls("format").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(calls("format").size(), 1u);
-
-  const InitVolume request{.name = "shared", .metadata = "redis://db", .store = "s3://b"};
-  auto second = ensure ? q_->ensure_volume(request) : q_->init(request);
-  EXPECT_EQ(testing::wait_exit_code(first), 0);
-  if (ensure) {
-    ASSERT_TRUE(second) << second.error().message();
-    EXPECT_TRUE(second->dev);
-  } else {
-    expect_error(second, ErrorKind::VolumeExists, "volume \"shared\" already exists");
-  }
-  EXPECT_EQ(calls("format").size(), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(InitAndEnsure, ProvisionRaceTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "ensure_volume" : "init"; });
-
 }  // namespace
 }  // namespace quarvo

@@ -75,6 +75,8 @@ def test_a_dead_daemon_is_recovered_by_mount_and_cleared_by_unmount(machine: Mac
 
     kill_daemons(mountpoint)
     assert source_at(mountpoint) == "JuiceFS:doomed"  # the kernel still lists it
+    assert machine.cli("status").stdout.splitlines()[1].split()[:4] == ["doomed", "dev", "stale", str(mountpoint)]
+    assert quarvo.Quarvo.from_env().volume_states("doomed")[0].state == "stale"
     flush = machine.cli("flush", "doomed", check=False)
     assert flush.returncode == 1 and "Transport endpoint is not connected" in flush.stderr
     mounted = machine.cli("mount", "doomed", str(mountpoint))
@@ -137,6 +139,7 @@ def test_mount_all_after_a_reboot(machine: Machine, fuse: None) -> None:
         kill_daemons(machine.root / name)
         subprocess.run(["umount", "-l", str(machine.root / name)], check=True)
 
+    assert "run `quarvo mount --all` to mount them again" in machine.cli("status").stderr
     result = machine.cli("mount", "--all")
     assert sorted(result.stdout.splitlines()) == [f"mounted {n} at {machine.root / n}" for n in sorted(digests)]
     for name, digest in digests.items():
