@@ -241,14 +241,19 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
       }
       return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend returned, but " + found_there(after)));
     }
-  } else if (!request.foreground) {
+  }
+  // The daemon's process group: it leads a session of its own, and its
+  // worker stays in the group. A mount given up below ends the whole group
+  // even when the mount is too busy to say which processes serve it.
+  const pid_t daemon_group = request.foreground ? -1 : child->pid();
+  if (waited && !*waited && !request.foreground) {
     // It serves from now on; a thread of ours reaps it when it ends.
     std::move(*child).hand_to_reaper();
   }
 
   const auto give_up = [&](QuarvoError error) -> Result<MountedVolume> {
     if (request.foreground) child->terminate();  // a foreground backend unmounts on SIGTERM
-    tear_down(at);
+    tear_down(at, daemon_group);
     return std::unexpected(std::move(error));
   };
   if (auto probed = probe_mount(at, limits(cancel)); !probed) return give_up(std::move(probed).error());
@@ -310,17 +315,24 @@ Result<void> Quarvo::detach(const fs::path& mountpoint) const {
   return std::unexpected(QuarvoError::io_at_errno(mountpoint, errno));
 }
 
-void Quarvo::tear_down(const fs::path& mountpoint) const {
+void Quarvo::tear_down(const fs::path& mountpoint, pid_t daemon_group) const {
   auto table = read_mount_table();
   const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
   if (!entry || !is_volume_source(entry->source)) return;
   // The daemon's ids before the mount goes, bounded: it may be stuck.
-  auto pids = read_daemon_pids(mountpoint, {.timeout = kAnswerBound});
+  auto read = read_daemon_pids(mountpoint, {.timeout = kAnswerBound});
   (void)detach(mountpoint);
-  if (!pids) return;
-  for (const pid_t pid : *pids) ::kill(pid, SIGTERM);
-  if (auto gone = wait_until_gone(*pids, milliseconds(2000), Cancel::never()); gone && !*gone) {
-    for (const pid_t pid : *pids) ::kill(pid, SIGKILL);
+  std::vector<pid_t> pids = read ? std::move(*read) : std::vector<pid_t>{};
+  if (daemon_group > 0) pids.push_back(daemon_group);
+  if (pids.empty()) return;
+  const auto signal_all = [&](int sig) {
+    for (const pid_t pid : pids) ::kill(pid, sig);
+    if (daemon_group > 0) ::kill(-daemon_group, sig);
+  };
+  signal_all(SIGTERM);
+  if (auto gone = wait_until_gone(pids, milliseconds(2000), Cancel::never()); gone && !*gone) {
+    signal_all(SIGKILL);
+    (void)wait_until_gone(pids, milliseconds(2000), Cancel::never());
   }
 }
 

@@ -177,7 +177,7 @@ class Quarvo {
   [[nodiscard]] Result<void> detach(const std::filesystem::path& mountpoint) const;
   // Takes down a mount this call started at `mountpoint`: its daemon ended,
   // the mount detached. Best effort: it is already on an error path.
-  void tear_down(const std::filesystem::path& mountpoint) const;
+  void tear_down(const std::filesystem::path& mountpoint, pid_t daemon_group = -1) const;
 
   QuarvoHome home_;
   Registry registry_;
