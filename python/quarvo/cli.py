@@ -45,6 +45,7 @@ from quarvo._output import (
     shown,
     shown_url,
     table,
+    url_shown,
     use_colour,
     volume_dict,
     STATE_COLOURS,
@@ -305,27 +306,43 @@ def cmd_status(args: argparse.Namespace) -> int:
     entries = _native.volume_states(args.name)
     good = [e for e in entries if e.volume is not None]
     broken = [e for e in entries if e.volume is None]
+    show_url = url_shown(args.show_secrets)
     if args.json:
-        document: dict[str, Any] = {
-            "volumes": [volume_dict(e.volume, e.state, with_state=True, found=e.found, show_secrets=args.show_secrets) for e in good],
-        }
+        # volume_dict(..., with_state=True) of each, built here in one loop.
+        document: dict[str, Any] = {"volumes": [
+            {
+                "name": v.name,
+                "metadata_url": show_url(v.metadata_url),
+                "storage": v.storage,
+                "bucket": show_url(v.bucket),
+                "dev": v.dev,
+                "mountpoint": v.mountpoint,
+                "state": e.state,
+                "found": e.found,
+            }
+            for e in good
+            for v in (e.volume,)
+        ]}
         if broken:
             document["broken"] = [{"name": e.name, "path": e.path, "error": str(e.error)} for e in broken]
         print_json(document)
     else:
         if not entries and args.name is None:
             say("no volumes; create one with `quarvo init NAME --dev`")
-        rows = [
-            [e.name, "-", "broken", "-", "-", "-"] if e.volume is None else [
-                e.name,
-                "dev" if e.volume.dev else "shared",
-                e.state or "-",
-                e.volume.mountpoint or "-",
-                f"{e.volume.storage} {shown_url(e.volume.bucket, args.show_secrets)}",
-                shown_url(e.volume.metadata_url, args.show_secrets),
-            ]
-            for e in entries
-        ]
+        rows = []
+        for e in entries:
+            v = e.volume
+            if v is None:
+                rows.append([e.name, "-", "broken", "-", "-", "-"])
+            else:
+                rows.append([
+                    e.name,
+                    "dev" if v.dev else "shared",
+                    e.state or "-",
+                    v.mountpoint or "-",
+                    f"{v.storage} {show_url(v.bucket)}",
+                    show_url(v.metadata_url),
+                ])
         colours = {2: lambda cell: STATE_COLOURS.get(cell)}
         print(
             table(
