@@ -19,11 +19,12 @@ import time
 import quarvo
 import quarvo._native
 from quarvo._output import escaped, print_json, quoted, say, shown_url, table
-from quarvo.cli import EXIT_FAILURE, _Hinted, _Usage, _service
+from quarvo.cli import EXIT_FAILURE, _Hinted, _service, _Usage
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Iterable
+    from collections.abc import Callable, Iterable
+    from typing import Any
 
 # A state in which a volume's mount is gone or not ours: nothing to unmount
 # ("stale" is unmounted lazily by remove(force=True)).
@@ -97,8 +98,8 @@ def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
     elif destroying:
         print(f"removed volume {name} and destroyed its data")
     else:
-        print(f"removed volume {name} from this machine; its data stays on {shown_url(volume.metadata_url, args.show_secrets)} "
-              f"for other machines")
+        metadata = shown_url(volume.metadata_url, args.show_secrets)
+        print(f"removed volume {name} from this machine; its data stays on {metadata} for other machines")
 
 
 def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:

@@ -5,13 +5,14 @@ from __future__ import annotations
 import os
 import stat
 import sys
-# typing is imported only by type checkers: the command starts without it.
-TYPE_CHECKING = False
 
 from quarvo import _native
 
+# typing is imported only by type checkers: the command starts without it.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Callable, Iterable, Mapping, Sequence, TextIO
+    from collections.abc import Callable, Iterable, Mapping, Sequence
+    from typing import Any, TextIO
 
 
 def use_colour(stream: TextIO) -> bool:
@@ -54,7 +55,8 @@ def table(
     `colours` maps a column to a function giving a cell's ANSI colour code;
     it is used only when `colour` is true, and never for the header.
     """
-    body = [[c if c.isprintable() else escaped(c) for c in r] for r in rows]
+    # One check of a row's printable text; only a row that fails it escaped cell by cell.
+    body = [r if "".join(r).isprintable() else [escaped(c) for c in r] for r in rows]
     widths = [max(map(len, col)) for col in zip(headers, *body)]
     if not (colour and colours):
         # One format for every row: each cell but the last left-aligned in

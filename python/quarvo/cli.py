@@ -37,6 +37,7 @@ import sys
 import quarvo
 from quarvo import _native
 from quarvo._output import (
+    STATE_COLOURS,
     escaped,
     indented,
     print_json,
@@ -48,12 +49,12 @@ from quarvo._output import (
     url_shown,
     use_colour,
     volume_dict,
-    STATE_COLOURS,
 )
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Iterator, Sequence
+    from collections.abc import Sequence
+    from typing import Any
 
 # A failed operation; argparse exits 2 for a command line it rejects.
 EXIT_FAILURE = 1
@@ -202,7 +203,7 @@ class _notes:
         self._caught = self._catching.__enter__()
         warnings.simplefilter("always")
 
-    def __exit__(self, *exc: object) -> None:
+    def __exit__(self, *exc: Any) -> None:
         try:
             for w in self._caught or ():
                 say(f"note: {w.message}")
