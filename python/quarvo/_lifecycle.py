@@ -15,12 +15,16 @@ import collections
 import os
 import sys
 import time
-from typing import Any, Callable, Iterable
 
 import quarvo
 import quarvo._native
 from quarvo._output import escaped, print_json, quoted, say, shown_url, table
-from quarvo.cli import EXIT_FAILURE, _Hinted, _Usage, _service
+from quarvo.cli import EXIT_FAILURE, _Hinted, _service, _Usage
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable
+    from typing import Any
 
 # A state in which a volume's mount is gone or not ours: nothing to unmount
 # ("stale" is unmounted lazily by remove(force=True)).
@@ -94,8 +98,8 @@ def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
     elif destroying:
         print(f"removed volume {name} and destroyed its data")
     else:
-        print(f"removed volume {name} from this machine; its data stays on {shown_url(volume.metadata_url, args.show_secrets)} "
-              f"for other machines")
+        metadata = shown_url(volume.metadata_url, args.show_secrets)
+        print(f"removed volume {name} from this machine; its data stays on {metadata} for other machines")
 
 
 def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:
@@ -268,7 +272,7 @@ def cmd_logs(args: argparse.Namespace) -> int:
 # --- the command line ------------------------------------------------------------
 
 
-def add_lifecycle_commands(sub: Any, common: argparse.ArgumentParser) -> None:
+def _add_rm(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("rm", parents=[common], help="remove volumes: record, logs, cache, a development volume's data")
     p.add_argument("names", metavar="NAME", nargs="+")
     p.add_argument("--force", action="store_true", help="unmount a mounted volume first")
@@ -277,17 +281,31 @@ def add_lifecycle_commands(sub: Any, common: argparse.ArgumentParser) -> None:
     p.add_argument("--yes", action="store_true", help="with --destroy: do not ask for the name again")
     p.set_defaults(run=cmd_rm)
 
+
+def _add_inspect(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("inspect", parents=[common], help="show everything known about volumes (no backend needed)")
     p.add_argument("names", metavar="NAME", nargs="+")
     p.add_argument("--json", action="store_true", help="print a JSON list, one object per volume")
     p.set_defaults(run=cmd_inspect)
 
+
+def _add_prune(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("prune", parents=[common], help="remove the development volumes that are not mounted")
     p.add_argument("--yes", action="store_true", help="do not ask before removing")
     p.set_defaults(run=cmd_prune)
 
+
+def _add_logs(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("logs", parents=[common], help="show a volume's mount log (no backend needed)")
     p.add_argument("name", metavar="NAME")
     p.add_argument("-f", "--follow", action="store_true", help="keep printing what is appended")
     p.add_argument("-n", "--lines", metavar="N", type=int, help="only the last N lines")
     p.set_defaults(run=cmd_logs)
+
+
+_ADDERS = {"rm": _add_rm, "inspect": _add_inspect, "prune": _add_prune, "logs": _add_logs}
+
+
+def add_lifecycle_command(name: str, sub: Any, common: argparse.ArgumentParser) -> None:
+    """Adds the subcommand `name` (one of the quarvo command's list) to `sub`."""
+    _ADDERS[name](sub, common)

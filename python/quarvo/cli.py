@@ -28,35 +28,33 @@ comes from the native module.
 
 from __future__ import annotations
 
+# A command imports what it uses when it runs: the command line starts with
+# argparse, os, sys and the native module only (typing only for checkers).
 import argparse
-import contextlib
-import math
 import os
-import re
-import shutil
-import signal
 import sys
-import warnings
-from typing import Any, Iterator, Sequence
 
 import quarvo
 from quarvo import _native
-from quarvo._install import install_storage_backend
 from quarvo._output import (
-    doctor_text,
+    STATE_COLOURS,
     escaped,
     indented,
-    home_warning,
     print_json,
     quoted,
     say,
     shown,
     shown_url,
     table,
+    url_shown,
     use_colour,
     volume_dict,
-    STATE_COLOURS,
 )
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import Any
 
 # A failed operation; argparse exits 2 for a command line it rejects.
 EXIT_FAILURE = 1
@@ -88,15 +86,6 @@ def _service() -> quarvo.Quarvo:
         raise
 
 
-def _unmount_command(path: str, lazy: bool = False) -> str:
-    """A command of this machine that unmounts a FUSE mount at `path`;
-    `lazy` detaches one whose daemon is gone."""
-    for program in ("fusermount3", "fusermount"):
-        if shutil.which(program):
-            return f"{program} -u{' -z' if lazy else ''} {path}"
-    return f"umount{' -l' if lazy else ''} {path}"
-
-
 def _error_text(e: Exception) -> str:
     """"quarvo: error: MESSAGE", naming the file the error is about when the
     message does not (a TOML error's text names only line and column)."""
@@ -109,6 +98,9 @@ def _error_text(e: Exception) -> str:
 # --- commands ----------------------------------------------------------------
 
 def cmd_doctor(args: argparse.Namespace) -> int:
+    from quarvo._install import install_storage_backend
+    from quarvo._output import doctor_text, home_warning
+
     if args.source is not None and not args.install:
         raise _Usage("--from needs --install")
     if args.install:
@@ -200,16 +192,23 @@ def _mount_checks(args: argparse.Namespace) -> None:
         say(f"warning: {escaped(args.path)} is not empty; its files are hidden while {args.name} is mounted there")
 
 
-@contextlib.contextmanager
-def _notes() -> Iterator[None]:
-    """Says what the call found and set right on its way (its warnings)."""
-    with warnings.catch_warnings(record=True) as caught:
+class _notes:
+    """Says what the call found and set right on its way (its warnings):
+    a context in which every warning is caught, then told as a note."""
+
+    def __enter__(self) -> None:
+        import warnings
+
+        self._catching = warnings.catch_warnings(record=True)
+        self._caught = self._catching.__enter__()
         warnings.simplefilter("always")
+
+    def __exit__(self, *exc: Any) -> None:
         try:
-            yield
-        finally:
-            for w in caught:
+            for w in self._caught or ():
                 say(f"note: {w.message}")
+        finally:
+            self._catching.__exit__(*exc)
 
 
 def _ended_by_signal(signum: int, frame: Any) -> None:
@@ -231,6 +230,8 @@ def cmd_mount(args: argparse.Namespace) -> int:
             f"it stays until unmounted, Ctrl-C or SIGTERM ..."
         )
         # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
+        import signal
+
         signal.signal(signal.SIGTERM, _ended_by_signal)
     else:
         say(f"mounting {args.name} at {args.path} ...")
@@ -306,27 +307,43 @@ def cmd_status(args: argparse.Namespace) -> int:
     entries = _native.volume_states(args.name)
     good = [e for e in entries if e.volume is not None]
     broken = [e for e in entries if e.volume is None]
+    show_url = url_shown(args.show_secrets)
     if args.json:
-        document: dict[str, Any] = {
-            "volumes": [volume_dict(e.volume, e.state, with_state=True, found=e.found, show_secrets=args.show_secrets) for e in good],
-        }
+        # volume_dict(..., with_state=True) of each, built here in one loop.
+        document: dict[str, Any] = {"volumes": [
+            {
+                "name": v.name,
+                "metadata_url": show_url(v.metadata_url),
+                "storage": v.storage,
+                "bucket": show_url(v.bucket),
+                "dev": v.dev,
+                "mountpoint": v.mountpoint,
+                "state": e.state,
+                "found": e.found,
+            }
+            for e in good
+            for v in (e.volume,)
+        ]}
         if broken:
             document["broken"] = [{"name": e.name, "path": e.path, "error": str(e.error)} for e in broken]
         print_json(document)
     else:
         if not entries and args.name is None:
             say("no volumes; create one with `quarvo init NAME --dev`")
-        rows = [
-            [e.name, "-", "broken", "-", "-", "-"] if e.volume is None else [
-                e.name,
-                "dev" if e.volume.dev else "shared",
-                e.state or "-",
-                e.volume.mountpoint or "-",
-                f"{e.volume.storage} {shown_url(e.volume.bucket, args.show_secrets)}",
-                shown_url(e.volume.metadata_url, args.show_secrets),
-            ]
-            for e in entries
-        ]
+        rows = []
+        for e in entries:
+            v = e.volume
+            if v is None:
+                rows.append([e.name, "-", "broken", "-", "-", "-"])
+            else:
+                rows.append([
+                    e.name,
+                    "dev" if v.dev else "shared",
+                    e.state or "-",
+                    v.mountpoint or "-",
+                    f"{v.storage} {show_url(v.bucket)}",
+                    show_url(v.metadata_url),
+                ])
         colours = {2: lambda cell: STATE_COLOURS.get(cell)}
         print(
             table(
@@ -406,8 +423,8 @@ def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value > 0):
+        value = 0.0
+    if not 0 < value < float("inf"):  # also false for NaN
         raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
     return value
 
@@ -423,32 +440,27 @@ def _global_options(p: argparse.ArgumentParser, after_command: bool) -> None:
                    help="print passwords in URLs instead of ****")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="quarvo",
-        description="Named POSIX volumes, served by JuiceFS, on a developer's machine.",
-    )
-    parser.add_argument("--version", action=_VersionAction)
-    _global_options(parser, after_command=False)
-    common = argparse.ArgumentParser(add_help=False)
-    _global_options(common, after_command=True)
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
-    sub.required = True
-
+def _add_doctor(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("doctor", parents=[common], help="check the storage backend and mount support")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
     p.add_argument("--install", action="store_true", help="install the storage backend into the Quarvo home")
     p.add_argument("--from", dest="source", metavar="PATH", help="with --install: the juicefs client to install")
     p.set_defaults(run=cmd_doctor)
 
+
+def _add_init(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("init", parents=[common], help="create a volume")
     _volume_options(p)
     p.set_defaults(run=cmd_init)
 
+
+def _add_ensure(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("ensure", parents=[common], help="create a volume unless it exists")
     _volume_options(p)
     p.set_defaults(run=cmd_ensure)
 
+
+def _add_mount(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("mount", parents=[common], help="mount a volume at a directory")
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("path", metavar="PATH", nargs="?", help="mountpoint directory, created when missing")
@@ -459,23 +471,82 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print the mount as JSON")
     p.set_defaults(run=cmd_mount)
 
+
+def _add_flush(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("flush", parents=[common], help="push a mounted volume's writes to its storage")
     p.add_argument("name", metavar="NAME")
     p.set_defaults(run=cmd_flush)
 
+
+def _add_unmount(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("unmount", parents=[common], help="unmount a volume")
     p.add_argument("name", metavar="NAME")
     p.add_argument("--force", action="store_true", help="unmount even when the volume is busy")
     p.set_defaults(run=cmd_unmount)
 
+
+def _add_status(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("status", parents=[common], help="list volumes and their mount state")
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("--json", action="store_true", help="print the volumes as JSON")
     p.set_defaults(run=cmd_status)
 
-    from quarvo._lifecycle import add_lifecycle_commands  # it imports this module
 
-    add_lifecycle_commands(sub, common)
+# Every command in the order of the help; None for those quarvo._lifecycle adds.
+_COMMANDS = {
+    "doctor": _add_doctor,
+    "init": _add_init,
+    "ensure": _add_ensure,
+    "mount": _add_mount,
+    "flush": _add_flush,
+    "unmount": _add_unmount,
+    "status": _add_status,
+    "rm": None,
+    "inspect": None,
+    "prune": None,
+    "logs": None,
+}
+
+
+def _command_named(argv: Sequence[str]) -> str | None:
+    """The command `argv` runs, when what comes before it can only be
+    --show-secrets and --timeout with its value; else None (help, --version,
+    abbreviated options, a mistake: the whole parser is needed to answer)."""
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--show-secrets" or arg.startswith("--timeout="):
+            i += 1
+        elif arg == "--timeout":
+            i += 2
+        else:
+            return arg if arg in _COMMANDS else None
+    return None
+
+
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The parser of the command line; given the `command` it runs, the
+    parser of that command alone (each subcommand's parser costs about as
+    much to build as the rest of what `quarvo status` does)."""
+    parser = argparse.ArgumentParser(
+        prog="quarvo",
+        description="Named POSIX volumes, served by JuiceFS, on a developer's machine.",
+    )
+    parser.add_argument("--version", action=_VersionAction)
+    _global_options(parser, after_command=False)
+    common = argparse.ArgumentParser(add_help=False)
+    _global_options(common, after_command=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for name, add in _COMMANDS.items():
+        if command is not None and name != command:
+            continue
+        if add is None:
+            from quarvo._lifecycle import add_lifecycle_command  # it imports this module
+
+            add_lifecycle_command(name, sub, common)
+        else:
+            add(sub, common)
     return parser
 
 
@@ -509,7 +580,9 @@ def _report(error: Exception, show_secrets: bool, hint: str | None = None) -> No
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    if argv is None:
+        argv = sys.argv[1:]
+    parser = build_parser(_command_named(argv))
     args = parser.parse_args(argv)
     try:
         _apply_timeout(args)
