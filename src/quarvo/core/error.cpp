@@ -1,6 +1,7 @@
 #include "quarvo/core/error.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -258,6 +259,16 @@ void append_utf8(std::string& out, char32_t cp) {
 bool is_valid_utf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    // Records and messages are nearly all ASCII: eight bytes at a time while
+    // no byte has its high bit set.
+    std::uint64_t word = 0;
+    if (bytes.size() - i >= sizeof word) {
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;
