@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -20,19 +21,36 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// Whether a directory entry is a record: its extension, after the last dot
-// of a name that does not start with that dot, is exactly "toml". So
-// "a.toml.tmp", "NOTES.txt" and a hidden ".toml" are not.
-bool is_record_name(std::string_view name) {
-  const auto dot = name.rfind('.');
-  return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == "toml";
+// The volume name of a directory entry that is a record, else empty.
+// Records are NAME.toml for a NAME valid under the name rule that is not
+// hidden; whatever else gathers in the directory is no record and is passed
+// over: NAME.toml.tmp of a write in progress, hidden files, an editor's lock
+// link ".#NAME.toml", notes.
+std::string_view record_stem(std::string_view file_name) {
+  constexpr std::string_view kSuffix = ".toml";
+  if (!file_name.ends_with(kSuffix)) return {};
+  const std::string_view stem = file_name.substr(0, file_name.size() - kSuffix.size());
+  if (stem.starts_with('.') || !is_valid_volume_name(stem)) return {};
+  return stem;
 }
 
-Result<Volume> read_record(const std::filesystem::path& path) {
-  auto text = read_text_file(path);
-  if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
-  return volume_from_toml(*text);
+// Whether an open of an entry failed because there is nothing behind its
+// name: a link pointing nowhere, or a record removed since the listing.
+bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
+
+// Parses a record's bytes: IoAt (EILSEQ) when they are not UTF-8, else as
+// the record reader says.
+Result<Volume> parse_record(std::string_view bytes, const auto& path_of) {
+  if (!is_valid_utf8(bytes)) return std::unexpected(QuarvoError::io_at_errno(path_of(), EILSEQ));
+  return volume_from_utf8_toml(bytes);
 }
+
+// One record file of a listing: where its name is in the names buffer.
+struct RecordEntry {
+  std::uint32_t offset;     // of the file name, NUL-terminated
+  std::uint32_t stem_size;  // the volume name's length
+  bool regular;             // the directory entry says regular file
+};
 
 }  // namespace
 
@@ -74,9 +92,18 @@ Result<bool> Registry::exists(std::string_view name) const {
 Result<Volume> Registry::read(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
   const std::filesystem::path path = home_.volume_path(name);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
-  return read_record(path);
+  auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) {
+    // A record is missing when its metadata cannot be had, as for exists();
+    // one that is there but cannot be opened is an I/O error.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+    return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
+  }
+  std::string buf;
+  auto bytes = read_regular_file(fd->get(), false, buf);
+  if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path, bytes.error()));
+  return parse_record(*bytes, [&] { return path; });
 }
 
 Result<void> Registry::write(const Volume& volume) const {
@@ -107,15 +134,23 @@ Result<void> Registry::write(const Volume& volume) const {
 }
 
 Result<std::vector<Volume>> Registry::list() const {
-  QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path dir = home_.volumes_dir();
   auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
+  if (!fd) {
+    // A fresh home: the layout is made here, and only here, so listing an
+    // existing home costs one open rather than a check of every directory.
+    QUARVO_TRY(home_.ensure_layout());
+    fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
+  }
   DirHandle handle(::fdopendir(fd->get()));
   if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  (void)fd->release();  // the DIR owns the descriptor now
+  const int dir_fd = fd->release();  // the DIR owns the descriptor now
 
-  std::vector<Volume> volumes;
+  // The names first, sorted, then the files in that order: records come out
+  // nearly always already in order, and the directory is read in one sweep.
+  std::string names;
+  std::vector<RecordEntry> entries;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(handle.get());
@@ -123,13 +158,41 @@ Result<std::vector<Volume>> Registry::list() const {
       if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
       break;
     }
-    if (!is_record_name(entry->d_name)) continue;
-    auto volume = read_record(dir / entry->d_name);
+    const std::string_view file_name = entry->d_name;
+    const std::string_view stem = record_stem(file_name);
+    if (stem.empty()) continue;
+    entries.push_back({static_cast<std::uint32_t>(names.size()), static_cast<std::uint32_t>(stem.size()),
+                       entry->d_type == DT_REG});
+    names.append(file_name);
+    names.push_back('\0');
+  }
+  const auto stem_of = [&](const RecordEntry& e) { return std::string_view(names).substr(e.offset, e.stem_size); };
+  std::sort(entries.begin(), entries.end(),
+            [&](const RecordEntry& a, const RecordEntry& b) { return stem_of(a) < stem_of(b); });
+
+  std::vector<Volume> volumes;
+  volumes.reserve(entries.size());
+  std::string buf(16 * 1024, '\0');  // one buffer for every file; grows for a larger one
+  for (const RecordEntry& e : entries) {
+    const char* file_name = names.data() + e.offset;
+    const auto path = [&] { return dir / file_name; };
+    auto record_fd = open_fd_at(dir_fd, file_name, O_RDONLY | O_NONBLOCK);
+    if (!record_fd) {
+      if (names_nothing(record_fd.error())) continue;
+      return std::unexpected(QuarvoError::io_at_errno(path(), record_fd.error()));
+    }
+    auto bytes = read_regular_file(record_fd->get(), e.regular, buf);
+    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path(), bytes.error()));
+    auto volume = parse_record(*bytes, path);
     if (!volume) return std::unexpected(std::move(volume).error());
     volumes.push_back(std::move(*volume));
   }
-  std::stable_sort(volumes.begin(), volumes.end(),
-                   [](const Volume& a, const Volume& b) { return a.name < b.name; });
+  // The order is by the name inside each record, which is nearly always the
+  // file's own name; stable, so records of one name keep their files' order.
+  const auto by_name = [](const Volume& a, const Volume& b) { return a.name < b.name; };
+  if (!std::is_sorted(volumes.begin(), volumes.end(), by_name)) {
+    std::stable_sort(volumes.begin(), volumes.end(), by_name);
+  }
   return volumes;
 }
 

@@ -56,7 +56,10 @@ class Registry {
   [[nodiscard]] Result<Volume> read(std::string_view name) const;
   // Atomic replace of NAME.toml; on failure the old record is untouched.
   [[nodiscard]] Result<void> write(const Volume& volume) const;
-  // Every *.toml record, sorted by name bytes (stable); one bad record fails.
+  // Every record, sorted by name bytes (stable); one bad record fails. A
+  // record is a file NAME.toml for a valid NAME not starting with '.'; other
+  // entries, and links pointing nowhere, are passed over. A fresh home gets
+  // its layout.
   [[nodiscard]] Result<std::vector<Volume>> list() const;
 
  private:
