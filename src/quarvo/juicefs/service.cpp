@@ -276,13 +276,13 @@ Result<std::vector<VolumeInfo>> Quarvo::status(const std::optional<std::string>&
   if (name) {
     auto volume = registry_.read(*name);
     if (!volume) return std::unexpected(std::move(volume).error());
-    infos.push_back(VolumeInfo::from(*volume));
+    infos.push_back(VolumeInfo::from(std::move(*volume)));
     return infos;
   }
   auto volumes = registry_.list();
   if (!volumes) return std::unexpected(std::move(volumes).error());
   infos.reserve(volumes->size());
-  for (const Volume& volume : *volumes) infos.push_back(VolumeInfo::from(volume));
+  for (Volume& volume : *volumes) infos.push_back(VolumeInfo::from(std::move(volume)));
   return infos;
 }
 
