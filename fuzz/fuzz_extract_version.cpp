@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fuzz_support.hpp"
+#include "quarvo/core/text.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 
 using namespace quarvo;

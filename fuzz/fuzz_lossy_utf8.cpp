@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fuzz_support.hpp"
+#include "quarvo/core/text.hpp"
 
 using namespace quarvo;
 

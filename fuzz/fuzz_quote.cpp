@@ -1,6 +1,7 @@
 // quote(): whatever the bytes, the result is one line of valid UTF-8 between
 // double quotes, with no raw control character, and it only ever grows.
 #include "fuzz_support.hpp"
+#include "quarvo/core/text.hpp"
 
 using namespace quarvo;
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "quarvo/core/error.hpp"
+#include "quarvo/core/text.hpp"
 
 namespace quarvo::fuzz {
 

@@ -11,8 +11,8 @@
 //   }
 //   if (!r) std::cerr << r.error().message() << '\n';
 //
-// The helpers at the end render the pieces messages are built from: quoted
-// names, paths as lossy UTF-8 text and operating-system error texts.
+// Messages are built from the text helpers of quarvo/core/text.hpp: quoted
+// names and paths as lossy UTF-8 text.
 #ifndef QUARVO_CORE_ERROR_HPP_
 #define QUARVO_CORE_ERROR_HPP_
 
@@ -43,6 +43,11 @@ enum class ErrorKind {
   Io,                           // an OS error without a path
   TomlParse,                    // a TOML document could not be read
   TomlWrite,                    // a record could not be serialised
+  TimedOut,                     // a bounded command or file operation ran out of time
+  Interrupted,                  // the caller asked to stop (Ctrl-C) while we waited
+  VolumeMounted,                // the volume is live at a mountpoint (mount elsewhere, remove)
+  MountFailed,                  // the backend returned, but the mount is not this volume's
+  VolumeMismatch,               // the metadata engine holds a different volume than asked for
 };
 
 // An operating-system error: an errno value, or, for the few failures the
@@ -103,6 +108,15 @@ class [[nodiscard]] QuarvoError {
   static QuarvoError io(OsError source);
   static QuarvoError toml_parse(TomlParseError error);
   static QuarvoError toml_write(TomlWriteError error);
+  // `what` names the step ("juicefs format", "the mount probe"); `seconds` is
+  // the bound as the user gave it.
+  static QuarvoError timed_out(std::string what, std::string seconds);
+  static QuarvoError interrupted();
+  static QuarvoError volume_mounted(std::string name, std::filesystem::path mountpoint);
+  // `detail` says what was found instead ("nothing is mounted there").
+  static QuarvoError mount_failed(std::string name, std::filesystem::path mountpoint, std::string detail);
+  // `detail` describes the volume the engine holds.
+  static QuarvoError volume_mismatch(std::string name, std::string detail);
 
   // Shorthands for the common OS cases: errno taken as it stands.
   static QuarvoError io_at_errno(std::filesystem::path path, int code) {
@@ -119,9 +133,19 @@ class [[nodiscard]] QuarvoError {
   // the kind has no such field.
   [[nodiscard]] const std::string& text() const { return text_; }  // name, url, platform, detail
   [[nodiscard]] const std::string& fix() const { return fix_; }
+  // The second text of TimedOut (seconds), MountFailed and VolumeMismatch.
+  [[nodiscard]] const std::string& detail() const { return detail_; }
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
   [[nodiscard]] const OsError& os_error() const { return os_; }
   [[nodiscard]] const CommandFailure& command() const { return command_; }
+
+  // What the backend itself said about the failure (its last error line),
+  // when it said anything. Not part of the message: shown beside it.
+  [[nodiscard]] const std::string& reason() const { return reason_; }
+  [[nodiscard]] QuarvoError with_reason(std::string reason) && {
+    reason_ = std::move(reason);
+    return std::move(*this);
+  }
 
  private:
   explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
@@ -131,7 +155,9 @@ class [[nodiscard]] QuarvoError {
   ErrorKind kind_;
   std::string text_;            // name, url, platform, detail, or TOML text
   std::string fix_;             // MountSupportUnavailable only
-  std::filesystem::path path_;  // MountpointNotDirectory, IoAt
+  std::string detail_;          // TimedOut, MountFailed, VolumeMismatch
+  std::string reason_;          // the backend's own words, when known
+  std::filesystem::path path_;  // MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
   OsError os_;                  // IoAt, Io
   CommandFailure command_;      // CommandFailed
 };
@@ -145,31 +171,6 @@ using Result = std::expected<T, QuarvoError>;
     if (auto quarvo_try_r_ = (expr); !quarvo_try_r_)             \
       return std::unexpected(std::move(quarvo_try_r_).error());  \
   } while (0)
-
-// Text between double quotes, with '"' and '\\' escaped, tab, CR and LF as
-// \t, \r, \n, and every other character that Python's str.isprintable()
-// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
-[[nodiscard]] std::string quote(std::string_view text);
-
-// Whether a code point is printable in the sense of Python's
-// str.isprintable() (the Unicode version is in unicode_printable.inc).
-[[nodiscard]] bool is_printable(char32_t cp);
-
-// The Unicode version the printable table was generated from ("14.0.0").
-[[nodiscard]] std::string_view unicode_version();
-
-// Bytes read as UTF-8 with every maximal ill-formed subpart replaced by
-// U+FFFD, the rule of Python's bytes.decode("utf-8", "replace").
-[[nodiscard]] std::string lossy_utf8(std::string_view bytes);
-
-// Appends the UTF-8 encoding of a code point (surrogates included, as bytes).
-void append_utf8(std::string& out, char32_t cp);
-
-// Whether `bytes` is well-formed UTF-8.
-[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
-
-// A path as text: its bytes read lossily as UTF-8.
-[[nodiscard]] std::string path_text(const std::filesystem::path& path);
 
 }  // namespace quarvo
 

@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "quarvo/core/error.hpp"
+#include "quarvo/core/text.hpp"
 
 namespace quarvo {
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "quarvo/core/text.hpp"
 #include "quarvo/core/toml_reader.hpp"
 
 namespace quarvo {

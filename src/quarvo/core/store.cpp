@@ -1,4 +1,5 @@
 #include "quarvo/core/store.hpp"
+#include "quarvo/core/text.hpp"
 
 namespace quarvo {
 

@@ -1,4 +1,5 @@
 #include "quarvo/core/toml_reader.hpp"
+#include "quarvo/core/text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -138,17 +139,15 @@ bool needs_stand_in(char32_t c) {
 template <class OnChar>
 void for_each_char(std::string_view text, OnChar&& on_char) {
   for (size_t i = 0; i < text.size();) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    size_t n = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-    if (n == 0 || i + n > text.size() || !is_valid_utf8(text.substr(i, n))) {
+    char32_t c = 0;
+    const int n = decode_utf8(text.substr(i), c);
+    if (n < 0) {
       on_char(i, 1, -1);
       ++i;
       continue;
     }
-    char32_t c = n == 1 ? b0 : b0 & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    on_char(i, n, static_cast<std::int64_t>(c));
-    i += n;
+    on_char(i, static_cast<size_t>(n), static_cast<std::int64_t>(c));
+    i += static_cast<size_t>(n);
   }
 }
 

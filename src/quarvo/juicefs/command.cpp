@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/text.hpp"
 
 extern char** environ;
 
@@ -95,16 +95,47 @@ struct CapturedStreams {
   int stderr_fd;
 };
 
+// The child's environment: this process's, with the overrides applied. The
+// strings own the text; `pointers` is the NULL-terminated envp over them.
+struct ChildEnvironment {
+  std::vector<std::string> entries;
+  std::vector<char*> pointers;
+
+  explicit ChildEnvironment(const std::vector<CommandSpec::EnvOverride>& overrides) {
+    const auto overridden = [&](std::string_view entry) {
+      const std::string_view name = entry.substr(0, entry.find('='));
+      return std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) { return o.first == name; });
+    };
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+      if (!overridden(*e)) entries.emplace_back(*e);
+    }
+    for (size_t i = 0; i < overrides.size(); ++i) {
+      const auto& [name, value] = overrides[i];
+      // The last override of a name decides.
+      const bool later = std::any_of(overrides.begin() + static_cast<std::ptrdiff_t>(i) + 1, overrides.end(),
+                                     [&](const auto& o) { return o.first == name; });
+      if (!later && value) entries.push_back(name + "=" + *value);
+    }
+    pointers.reserve(entries.size() + 1);
+    for (std::string& entry : entries) pointers.push_back(entry.data());
+    pointers.push_back(nullptr);
+  }
+};
+
 // Starts the program and returns its pid. A program without a '/' is looked
 // up on PATH as execvp does. The child starts with an empty signal mask and
 // with the default action for every signal this process ignores: an
 // interpreter that ignores SIGPIPE must not hand that on.
 Result<pid_t> start_process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                            const CapturedStreams* captured) {
+                            const std::vector<CommandSpec::EnvOverride>& env, const CapturedStreams* captured) {
   // exec would silently cut an argument short at a NUL byte and run a
   // different command than the one asked for; refuse to start it instead.
   const auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
-  if (has_nul(program.native()) || std::any_of(args.begin(), args.end(), has_nul))
+  const auto env_has_nul = [&](const CommandSpec::EnvOverride& o) {
+    return has_nul(o.first) || o.first.find('=') != std::string::npos || (o.second && has_nul(*o.second));
+  };
+  if (has_nul(program.native()) || std::any_of(args.begin(), args.end(), has_nul) ||
+      std::any_of(env.begin(), env.end(), env_has_nul))
     return std::unexpected(QuarvoError::io(OsError::with_message(EINVAL, "a command argument contains a NUL byte")));
   SpawnAttr attr;
   if (const int e = attr.init_error()) return os_failure(e);
@@ -140,11 +171,15 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
+  std::optional<ChildEnvironment> child_env;
+  if (!env.empty()) child_env.emplace(env);
+  char** envp = child_env ? child_env->pointers.data() : environ;
+
   pid_t pid = -1;
   const bool search_path = program.native().find('/') == std::string::npos;
   // glibc reports a failed exec (ENOENT, EACCES) through this return value.
-  const int e = search_path ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ)
-                            : ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), environ);
+  const int e = search_path ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp)
+                            : ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp);
   if (e != 0) return os_failure(e);
   return pid;
 }
@@ -181,20 +216,6 @@ Result<void> drain(const Fd& out, const Fd& err, std::string& out_bytes, std::st
     }
   }
   return {};
-}
-
-// Valid output (the usual case) is moved, not copied. Plain ASCII, the
-// common case of all, is recognised eight bytes at a time.
-std::string decode(std::string bytes) {
-  constexpr uint64_t kHighBits = 0x8080808080808080u;
-  size_t i = 0;
-  for (uint64_t word = 0; i + 8 <= bytes.size(); i += 8) {
-    std::memcpy(&word, bytes.data() + i, 8);
-    if ((word & kHighBits) != 0) break;
-  }
-  while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
-  if (i == bytes.size() || is_valid_utf8(std::string_view(bytes).substr(i))) return bytes;
-  return lossy_utf8(bytes);
 }
 
 std::string join_args(const std::vector<std::string>& args) {
@@ -280,7 +301,17 @@ CommandSpec CommandSpec::arg(std::string value) && {
   return std::move(*this);
 }
 
-CommandSpec& CommandSpec::push(std::string value) & {
+CommandSpec CommandSpec::env(std::string name, std::optional<std::string> value) && {
+  env_.emplace_back(std::move(name), std::move(value));
+  return std::move(*this);
+}
+
+CommandSpec& CommandSpec::env(std::string name, std::optional<std::string> value) & {
+  env_.emplace_back(std::move(name), std::move(value));
+  return *this;
+}
+
+CommandSpec& CommandSpec::arg(std::string value) & {
   args_.push_back(std::move(value));
   return *this;
 }
@@ -292,7 +323,7 @@ Result<CommandOutput> CommandSpec::run() const {
   if (!err) return std::unexpected(std::move(err).error());
 
   const CapturedStreams captured{out->write_end.get(), err->write_end.get()};
-  auto pid = start_process(program_, args_, &captured);
+  auto pid = start_process(program_, args_, env_, &captured);
   if (!pid) return std::unexpected(std::move(pid).error());
   // From here a failed read kills and reaps the child on the way out.
   Child child(*pid);
@@ -307,7 +338,7 @@ Result<CommandOutput> CommandSpec::run() const {
   auto status = child.wait();
   if (!status) return std::unexpected(std::move(status).error());
 
-  CommandOutput output{decode(std::move(out_bytes)), decode(std::move(err_bytes))};
+  CommandOutput output{lossy_utf8(std::move(out_bytes)), lossy_utf8(std::move(err_bytes))};
   if (*status == 0) return output;
   return std::unexpected(QuarvoError::command_failed(CommandFailure{
       path_text(program_),
@@ -319,7 +350,7 @@ Result<CommandOutput> CommandSpec::run() const {
 }
 
 Result<Child> CommandSpec::spawn() const {
-  auto pid = start_process(program_, args_, nullptr);
+  auto pid = start_process(program_, args_, env_, nullptr);
   if (!pid) return std::unexpected(std::move(pid).error());
   return Child(*pid);
 }

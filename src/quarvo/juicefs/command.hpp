@@ -20,7 +20,9 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarvo/core/error.hpp"
@@ -63,12 +65,22 @@ class CommandSpec {
  public:
   explicit CommandSpec(std::filesystem::path program) : program_(std::move(program)) {}
 
-  // Appends one argument; builder style, so command lines read as a chain.
+  // Appends one argument. On a temporary it returns the spec by value, so
+  // command lines read as a chain; on a named spec it appends in place.
   [[nodiscard]] CommandSpec arg(std::string value) &&;
-  CommandSpec& push(std::string value) &;
+  CommandSpec& arg(std::string value) &;
+
+  // Sets (a value) or removes (nullopt) one variable of the child's
+  // environment, which is otherwise this process's. A later call for the same
+  // name wins. Secrets go here, not on the command line, which every local
+  // user can read in /proc.
+  [[nodiscard]] CommandSpec env(std::string name, std::optional<std::string> value) &&;
+  CommandSpec& env(std::string name, std::optional<std::string> value) &;
 
   [[nodiscard]] const std::filesystem::path& program() const { return program_; }
   [[nodiscard]] const std::vector<std::string>& args() const { return args_; }
+  using EnvOverride = std::pair<std::string, std::optional<std::string>>;
+  [[nodiscard]] const std::vector<EnvOverride>& env_overrides() const { return env_; }
 
   // Runs to completion with captured output. A non-zero wait status is
   // CommandFailed with program, args joined by spaces, status and output.
@@ -79,6 +91,7 @@ class CommandSpec {
  private:
   std::filesystem::path program_;
   std::vector<std::string> args_;
+  std::vector<EnvOverride> env_;
 };
 
 }  // namespace quarvo

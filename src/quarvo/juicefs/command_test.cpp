@@ -51,7 +51,7 @@ TEST_F(CommandTest, RunOutcomes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
     CommandSpec spec(script("child", c.body));
-    for (const std::string& a : c.args) spec.push(a);
+    for (const std::string& a : c.args) spec.arg(a);
     auto out = spec.run();
     if (c.status.empty()) {
       ASSERT_TRUE(out) << out.error().message();
@@ -78,6 +78,23 @@ TEST_F(CommandTest, MissingProgramIsIo) {
   ASSERT_FALSE(run);
   EXPECT_EQ(run.error().kind(), ErrorKind::Io);
   EXPECT_EQ(run.error().os_error().code, ENOENT);
+}
+
+// Overrides set and remove variables on top of this process's environment;
+// the last override of a name wins.
+TEST_F(CommandTest, EnvironmentOverrides) {
+  ::setenv("QUARVO_TEST_KEEP", "kept", 1);
+  ::setenv("QUARVO_TEST_DROP", "dropped", 1);
+  auto out = CommandSpec(script("child", "printf '%s|%s|%s' \"$QUARVO_TEST_KEEP\" \"${QUARVO_TEST_DROP-unset}\" "
+                                         "\"$QUARVO_TEST_NEW\""))
+                 .env("QUARVO_TEST_DROP", std::nullopt)
+                 .env("QUARVO_TEST_NEW", "first")
+                 .env("QUARVO_TEST_NEW", "p@ss word")
+                 .run();
+  ::unsetenv("QUARVO_TEST_KEEP");
+  ::unsetenv("QUARVO_TEST_DROP");
+  ASSERT_TRUE(out) << out.error().message();
+  EXPECT_EQ(out->stdout_text, "kept|unset|p@ss word");
 }
 
 // exec would cut "x\0; touch ran" short to "x"; the command is refused whole.

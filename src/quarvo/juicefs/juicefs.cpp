@@ -1,4 +1,5 @@
 #include "quarvo/juicefs/juicefs.hpp"
+#include "quarvo/core/text.hpp"
 
 #include <utility>
 
@@ -27,15 +28,15 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
                          .arg(path_text(request.path))
                          .arg("--log")
                          .arg(path_text(log_path));
-  if (!request.foreground) spec.push("-d");
-  if (request.check_storage) spec.push("--check-storage");
+  if (!request.foreground) spec.arg("-d");
+  if (request.check_storage) spec.arg("--check-storage");
   return spec;
 }
 
 CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool force) const {
   CommandSpec spec = CommandSpec(program_).arg("umount").arg("--flush");
-  if (force) spec.push("--force");
-  spec.push(path_text(mountpoint));
+  if (force) spec.arg("--force");
+  spec.arg(path_text(mountpoint));
   return spec;
 }
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "quarvo/core/models.hpp"
-#include "quarvo/juicefs/service.hpp"
+#include "quarvo/service/service.hpp"
 #include "quarvo/python/refs.hpp"
 
 namespace quarvo::python {

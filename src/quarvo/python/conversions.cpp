@@ -1,4 +1,5 @@
 #include "quarvo/python/conversions.hpp"
+#include "quarvo/core/text.hpp"
 
 #include <exception>
 #include <filesystem>

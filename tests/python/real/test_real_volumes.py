@@ -12,7 +12,7 @@ import pytest
 from real_support import Machine, checksum, daemons_of, fs_type, kill_all, wait_until, write_random
 
 import quarvo
-from quarvo import cli
+from quarvo import _mounts
 
 pytestmark = pytest.mark.real_backend
 
@@ -37,7 +37,7 @@ def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> Non
     unmount = q.unmount if api else (lambda n: run("unmount", n))
     mount = ((lambda n, p: q.mount(n, p, check_storage=True).mountpoint) if api
              else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"]))
-    state = ((lambda n: cli.mount_state(q.status(n).volumes[0].mountpoint, cli.read_mount_table())) if api
+    state = ((lambda n: _mounts.mount_state(q.status(n).volumes[0].mountpoint, _mounts.read_mount_table())) if api
              else machine.state)
     init("scratch")
     mountpoint = Path(mount("scratch", "mnt/scratch"))

@@ -1,4 +1,4 @@
-#include "quarvo/juicefs/service.hpp"
+#include "quarvo/service/service.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include "quarvo/core/config.hpp"
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/store.hpp"
+#include "quarvo/core/text.hpp"
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"

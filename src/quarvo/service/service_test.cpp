@@ -1,4 +1,4 @@
-#include "quarvo/juicefs/service.hpp"
+#include "quarvo/service/service.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-// quarvo/juicefs/service.hpp: the volume service, one object for every
+// quarvo/service/service.hpp: the volume service, one object for every
 // volume operation.
 //
 // `Quarvo` holds the home, its registry and the backend driver, all fixed at
@@ -16,8 +16,8 @@
 // are opened with O_NOFOLLOW, so a symbolic link planted under their names
 // fails the operation instead of redirecting the write. Every descriptor is
 // close-on-exec and owned for exactly the call that opens it.
-#ifndef QUARVO_JUICEFS_SERVICE_HPP_
-#define QUARVO_JUICEFS_SERVICE_HPP_
+#ifndef QUARVO_SERVICE_SERVICE_HPP_
+#define QUARVO_SERVICE_SERVICE_HPP_
 
 #include <filesystem>
 #include <optional>
@@ -110,4 +110,4 @@ class Quarvo {
 
 }  // namespace quarvo
 
-#endif  // QUARVO_JUICEFS_SERVICE_HPP_
+#endif  // QUARVO_SERVICE_SERVICE_HPP_

@@ -1,4 +1,4 @@
-// The classes as Python sees them (all final, none callable):
+// The class Quarvo as Python sees it (final, not callable):
 //
 //   class Quarvo:
 //       @staticmethod
@@ -13,109 +13,18 @@
 //       def flush(self, name) -> None: ...
 //       def unmount(self, name, *, force=False) -> None: ...
 //       def status(self, name=None) -> Status: ...
-//
-//   class VolumeInfo:  name, metadata_url, storage, bucket, dev, mountpoint
-//   class MountInfo:   name, mountpoint
-//   class Status:      volumes (a new list of new VolumeInfo on every read)
 #include "quarvo/python/classes.hpp"
 
-#include <cstddef>
-#include <new>
-#include <type_traits>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
-#include "quarvo/python/conversions.hpp"
+#include "quarvo/python/instance.hpp"
 
 namespace quarvo::python {
 namespace {
-
-// --- instances ---------------------------------------------------------------
-
-// The layout of every instance: the object header, then the native value.
-template <class T>
-struct Instance {
-  PyObject ob_base;
-  T value;  // built in place by make_instance, destroyed by dealloc_instance
-};
-
-template <class T>
-T& value_of(PyObject* self) {
-  return reinterpret_cast<Instance<T>*>(self)->value;
-}
-
-// A function slot of a heap type, at its own function type.
-template <class Fn>
-Fn type_slot(PyTypeObject* type, int slot) {
-  return reinterpret_cast<Fn>(PyType_GetSlot(type, slot));
-}
-
-// A function pointer as the untyped `pfunc` of a PyType_Slot.
-template <class Fn>
-void* slot_function(Fn* fn) {
-  return reinterpret_cast<void*>(fn);
-}
-
-// A method implementation at the PyCFunction type the method table stores;
-// the flags of its entry tell CPython the real signature.
-template <class Fn>
-PyCFunction method_function(Fn* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-template <class T>
-Ref make_instance(PyObject* type_object, T value) {
-  // Nothing may throw between the allocation and the value's construction:
-  // freeing a half-made object would destroy a value that was never built.
-  static_assert(std::is_nothrow_move_constructible_v<T>);
-  if (type_object == nullptr) return Ref();
-  auto* type = reinterpret_cast<PyTypeObject*>(type_object);
-  Ref self = Ref::steal(type_slot<allocfunc>(type, Py_tp_alloc)(type, 0));
-  if (!self) return Ref();
-  new (&value_of<T>(self.get())) T(std::move(value));
-  return self;
-}
-
-template <class T>
-void dealloc_instance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  value_of<T>(self).~T();
-  type_slot<freefunc>(type, Py_tp_free)(self);
-  // Every instance of a heap type holds a reference to its type.
-  Py_DECREF(type);
-}
-
-// Creates a type once; later calls return the same object.
-PyObject* once(PyObject*& type, PyType_Spec* spec) {
-  if (type == nullptr) type = PyType_FromSpec(spec);
-  return type;
-}
-
-// The names are bare for Python ("Quarvo", shown as <class 'Quarvo'>). A heap
-// type takes its __module__ from the text before the last dot, and one
-// without a dot has none at all (and warns when made), hence "builtins.".
-// No Py_TPFLAGS_BASETYPE: a Python subclass could not give the native value
-// a meaning.
-constexpr auto kTypeFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                                     Py_TPFLAGS_IMMUTABLETYPE);
-
-// --- getters -------------------------------------------------------------------
-
-template <class T, std::string T::*Field>
-PyObject* get_text(PyObject* self, void*) {
-  return guarded([&] { return text_to_py(value_of<T>(self).*Field).release(); });
-}
-
-template <class T, std::optional<std::string> T::*Field>
-PyObject* get_optional_text(PyObject* self, void*) {
-  return guarded([&] { return optional_text_to_py(value_of<T>(self).*Field).release(); });
-}
-
-template <class T, bool T::*Field>
-PyObject* get_bool(PyObject* self, void*) {
-  return guarded([&] { return bool_to_py(value_of<T>(self).*Field).release(); });
-}
-
-// --- Quarvo ----------------------------------------------------------------------
 
 // The wrapped service, or NULL with a TypeError when `self` is no Quarvo.
 const Quarvo* service_of(PyObject* self) {
@@ -296,139 +205,13 @@ PyType_Spec Quarvo_spec = {
     .slots = Quarvo_slots,
 };
 
-// --- VolumeInfo ------------------------------------------------------------------
-
-PyGetSetDef VolumeInfo_getset[] = {
-    {"name", get_text<PyVolumeInfo, &PyVolumeInfo::name>, nullptr, nullptr, nullptr},
-    {"metadata_url", get_text<PyVolumeInfo, &PyVolumeInfo::metadata_url>, nullptr, nullptr, nullptr},
-    {"storage", get_text<PyVolumeInfo, &PyVolumeInfo::storage>, nullptr, nullptr, nullptr},
-    {"bucket", get_text<PyVolumeInfo, &PyVolumeInfo::bucket>, nullptr, nullptr, nullptr},
-    {"dev", get_bool<PyVolumeInfo, &PyVolumeInfo::dev>, nullptr, nullptr, nullptr},
-    {"mountpoint", get_optional_text<PyVolumeInfo, &PyVolumeInfo::mountpoint>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
-};
-
-PyType_Slot VolumeInfo_slots[] = {
-    {Py_tp_dealloc, slot_function(dealloc_instance<PyVolumeInfo>)},
-    {Py_tp_getset, VolumeInfo_getset},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},  // sentinel
-};
-
-PyType_Spec VolumeInfo_spec = {
-    .name = "builtins.VolumeInfo",
-    .basicsize = static_cast<int>(sizeof(Instance<PyVolumeInfo>)),
-    .itemsize = 0,
-    .flags = kTypeFlags,
-    .slots = VolumeInfo_slots,
-};
-
-// --- MountInfo -------------------------------------------------------------------
-
-PyGetSetDef MountInfo_getset[] = {
-    {"name", get_text<PyMountInfo, &PyMountInfo::name>, nullptr, nullptr, nullptr},
-    {"mountpoint", get_text<PyMountInfo, &PyMountInfo::mountpoint>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
-};
-
-PyType_Slot MountInfo_slots[] = {
-    {Py_tp_dealloc, slot_function(dealloc_instance<PyMountInfo>)},
-    {Py_tp_getset, MountInfo_getset},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},  // sentinel
-};
-
-PyType_Spec MountInfo_spec = {
-    .name = "builtins.MountInfo",
-    .basicsize = static_cast<int>(sizeof(Instance<PyMountInfo>)),
-    .itemsize = 0,
-    .flags = kTypeFlags,
-    .slots = MountInfo_slots,
-};
-
-// --- Status ------------------------------------------------------------------------
-
-// A new list of new VolumeInfo objects, so that callers who change the list
-// or its elements never change the Status itself.
-PyObject* Status_volumes(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    const std::vector<PyVolumeInfo>& volumes = value_of<PyStatus>(self).volumes;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(volumes.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < volumes.size(); ++i) {
-      Ref item = new_volume_info(volumes[i]);
-      if (!item) return nullptr;
-      // PyList_SetItem takes the reference even when it fails.
-      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;
-    }
-    return list.release();
-  });
-}
-
-PyGetSetDef Status_getset[] = {
-    {"volumes", Status_volumes, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
-};
-
-PyType_Slot Status_slots[] = {
-    {Py_tp_dealloc, slot_function(dealloc_instance<PyStatus>)},
-    {Py_tp_getset, Status_getset},
-    {Py_tp_doc, const_cast<char*>("")},
-    {0, nullptr},  // sentinel
-};
-
-PyType_Spec Status_spec = {
-    .name = "builtins.Status",
-    .basicsize = static_cast<int>(sizeof(Instance<PyStatus>)),
-    .itemsize = 0,
-    .flags = kTypeFlags,
-    .slots = Status_slots,
-};
-
-// Each owned for the life of the process; the module holds one more reference.
+// Owned for the life of the process; the module holds one more reference.
 PyObject* quarvo_type_object = nullptr;
-PyObject* volume_info_type_object = nullptr;
-PyObject* mount_info_type_object = nullptr;
-PyObject* status_type_object = nullptr;
 
 }  // namespace
 
-// --- native values ---------------------------------------------------------------
-
-PyVolumeInfo PyVolumeInfo::from(const VolumeInfo& info) {
-  PyVolumeInfo out{
-      .name = info.name,
-      .metadata_url = info.metadata_url,
-      .storage = info.storage,
-      .bucket = info.bucket,
-      .mountpoint = std::nullopt,
-      .dev = info.dev,
-  };
-  if (info.mountpoint) out.mountpoint = path_text(*info.mountpoint);
-  return out;
-}
-
-PyMountInfo PyMountInfo::from(const MountedVolume& mounted) {
-  return PyMountInfo{.name = mounted.name, .mountpoint = path_text(mounted.mountpoint)};
-}
-
-PyStatus PyStatus::from(const std::vector<VolumeInfo>& infos) {
-  PyStatus out;
-  out.volumes.reserve(infos.size());
-  for (const VolumeInfo& info : infos) out.volumes.push_back(PyVolumeInfo::from(info));
-  return out;
-}
-
-// --- types and instances ---------------------------------------------------------
-
 PyObject* quarvo_type() { return once(quarvo_type_object, &Quarvo_spec); }
-PyObject* volume_info_type() { return once(volume_info_type_object, &VolumeInfo_spec); }
-PyObject* mount_info_type() { return once(mount_info_type_object, &MountInfo_spec); }
-PyObject* status_type() { return once(status_type_object, &Status_spec); }
 
 Ref new_quarvo(PyQuarvo value) { return make_instance(quarvo_type(), std::move(value)); }
-Ref new_volume_info(PyVolumeInfo value) { return make_instance(volume_info_type(), std::move(value)); }
-Ref new_mount_info(PyMountInfo value) { return make_instance(mount_info_type(), std::move(value)); }
-Ref new_status(PyStatus value) { return make_instance(status_type(), std::move(value)); }
 
 }  // namespace quarvo::python

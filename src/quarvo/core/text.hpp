@@ -1,0 +1,55 @@
+// quarvo/core/text.hpp: UTF-8 text as the system shows it.
+//
+// Everything the system turns into text goes through here: paths and child
+// output are read as UTF-8 with every ill-formed sequence replaced by U+FFFD
+// (the rule of Python's bytes.decode("utf-8", "replace")), and names and URLs
+// in messages are quoted with escapes for what Python would not print.
+// `decode_utf8` is the one decoder; every other walk over UTF-8 uses it.
+//
+//   quote("my\tvol")           // "\"my\\tvol\""
+//   path_text("/tmp/\xff")     // "/tmp/\uFFFD"
+#ifndef QUARVO_CORE_TEXT_HPP_
+#define QUARVO_CORE_TEXT_HPP_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quarvo {
+
+// Decodes the sequence at the start of `s` (which must not be empty). Returns
+// its length and sets `cp` when it is well-formed UTF-8; otherwise returns
+// minus the length of its maximal ill-formed subpart (at least one byte).
+[[nodiscard]] int decode_utf8(std::string_view s, char32_t& cp);
+
+// Whether `bytes` is well-formed UTF-8.
+[[nodiscard]] bool is_valid_utf8(std::string_view bytes);
+
+// Bytes read as UTF-8 with every maximal ill-formed subpart replaced by U+FFFD.
+[[nodiscard]] std::string lossy_utf8(std::string_view bytes);
+
+// The same for bytes the caller gives up: well-formed input (the usual case)
+// is moved, not copied, and plain ASCII is recognised eight bytes at a time.
+[[nodiscard]] std::string lossy_utf8(std::string&& bytes);
+
+// Appends the UTF-8 encoding of a code point (surrogates included, as bytes).
+void append_utf8(std::string& out, char32_t cp);
+
+// A path as text: its bytes read lossily as UTF-8.
+[[nodiscard]] std::string path_text(const std::filesystem::path& path);
+
+// Text between double quotes, with '"' and '\\' escaped, tab, CR and LF as
+// \t, \r, \n, and every other character that Python's str.isprintable()
+// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
+[[nodiscard]] std::string quote(std::string_view text);
+
+// Whether a code point is printable in the sense of Python's
+// str.isprintable() (the Unicode version is in unicode_printable.inc).
+[[nodiscard]] bool is_printable(char32_t cp);
+
+// The Unicode version the printable table was generated from ("14.0.0").
+[[nodiscard]] std::string_view unicode_version();
+
+}  // namespace quarvo
+
+#endif  // QUARVO_CORE_TEXT_HPP_

@@ -1,0 +1,68 @@
+// The class Status as Python sees it (final, not callable):
+//
+//   class Status:      volumes (a new list of new VolumeInfo on every read)
+#include "quarvo/python/classes.hpp"
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "quarvo/python/instance.hpp"
+
+namespace quarvo::python {
+namespace {
+
+// A new list of new VolumeInfo objects, so that callers who change the list
+// or its elements never change the Status itself.
+PyObject* Status_volumes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::vector<PyVolumeInfo>& volumes = value_of<PyStatus>(self).volumes;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(volumes.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+      Ref item = new_volume_info(volumes[i]);
+      if (!item) return nullptr;
+      // PyList_SetItem takes the reference even when it fails.
+      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyGetSetDef Status_getset[] = {
+    {"volumes", Status_volumes, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+};
+
+PyType_Slot Status_slots[] = {
+    {Py_tp_dealloc, slot_function(dealloc_instance<PyStatus>)},
+    {Py_tp_getset, Status_getset},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec Status_spec = {
+    .name = "builtins.Status",
+    .basicsize = static_cast<int>(sizeof(Instance<PyStatus>)),
+    .itemsize = 0,
+    .flags = kTypeFlags,
+    .slots = Status_slots,
+};
+
+// Owned for the life of the process; the module holds one more reference.
+PyObject* status_type_object = nullptr;
+
+}  // namespace
+
+PyStatus PyStatus::from(const std::vector<VolumeInfo>& infos) {
+  PyStatus out;
+  out.volumes.reserve(infos.size());
+  for (const VolumeInfo& info : infos) out.volumes.push_back(PyVolumeInfo::from(info));
+  return out;
+}
+
+PyObject* status_type() { return once(status_type_object, &Status_spec); }
+
+Ref new_status(PyStatus value) { return make_instance(status_type(), std::move(value)); }
+
+}  // namespace quarvo::python
