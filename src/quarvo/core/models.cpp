@@ -113,40 +113,40 @@ bool read_written_string(std::string_view& in, std::string_view key, std::string
   return false;
 }
 
-// The written form of a text already known to be UTF-8.
-std::optional<Volume> read_written_form(std::string_view text) {
-  Volume volume;
+// Reads the written form of a text already known to be UTF-8 into `volume`,
+// reusing its strings' storage; false for any other text.
+bool read_written_form(std::string_view text, Volume& volume) {
   std::string_view in = text;
   std::string* const before_dev[] = {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage,
                                      &volume.bucket};
   for (size_t i = 0; i < std::size(before_dev); ++i) {
-    if (!read_written_string(in, kFields[i].name, *before_dev[i])) return std::nullopt;
+    if (!read_written_string(in, kFields[i].name, *before_dev[i])) return false;
   }
   if (in.starts_with("dev = true\n")) {
     volume.dev = true;
     in.remove_prefix(11);
   } else if (in.starts_with("dev = false\n")) {
+    volume.dev = false;
     in.remove_prefix(12);
   } else {
-    return std::nullopt;
+    return false;
   }
+  volume.mountpoint.reset();
   if (in.starts_with("mountpoint = ")) {
     std::string mountpoint;
-    if (!read_written_string(in, "mountpoint", mountpoint)) return std::nullopt;
+    if (!read_written_string(in, "mountpoint", mountpoint)) return false;
     volume.mountpoint = std::filesystem::path(std::move(mountpoint));
   }
-  if (!read_written_string(in, "created_at", volume.created_at) ||
-      !read_written_string(in, "updated_at", volume.updated_at) || !in.empty()) {
-    return std::nullopt;
-  }
-  return volume;
+  return read_written_string(in, "created_at", volume.created_at) &&
+         read_written_string(in, "updated_at", volume.updated_at) && in.empty();
 }
 
 }  // namespace
 
 std::optional<Volume> volume_from_written_form(std::string_view text) {
-  if (!is_valid_utf8(text)) return std::nullopt;
-  return read_written_form(text);
+  Volume volume;
+  if (!is_valid_utf8(text) || !read_written_form(text, volume)) return std::nullopt;
+  return volume;
 }
 
 VolumeInfo VolumeInfo::from(const Volume& volume) {
@@ -187,15 +187,20 @@ Result<std::string> volume_to_toml(const Volume& volume) {
 Result<Volume> volume_from_toml(std::string_view text) {
   // Text that is not UTF-8 is no TOML: the full reader says where.
   if (!is_valid_utf8(text)) return volume_from_toml_document(text);
-  return volume_from_utf8_toml(text);
+  Volume volume;
+  QUARVO_TRY(read_utf8_volume(text, volume));
+  return volume;
 }
 
-Result<Volume> volume_from_utf8_toml(std::string_view text) {
+Result<void> read_utf8_volume(std::string_view text, Volume& out) {
   // Records are nearly always exactly as this program wrote them; reading
   // that form directly costs a fraction of a full TOML parse and gives the
   // same record. Anything else, hand-edited files included, is parsed.
-  if (auto volume = read_written_form(text)) return std::move(*volume);
-  return volume_from_toml_document(text);
+  if (read_written_form(text, out)) return {};
+  auto volume = volume_from_toml_document(text);
+  if (!volume) return std::unexpected(std::move(volume).error());
+  out = std::move(*volume);
+  return {};
 }
 
 Result<Volume> volume_from_toml_document(std::string_view text) {

@@ -38,19 +38,103 @@ std::string_view record_stem(std::string_view file_name) {
 // name: a link pointing nowhere, or a record removed since the listing.
 bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
 
-// Parses a record's bytes: IoAt (EILSEQ) when they are not UTF-8, else as
-// the record reader says.
-Result<Volume> parse_record(std::string_view bytes, const auto& path_of) {
+// Reads a record's bytes into `out`: IoAt (EILSEQ) when they are not UTF-8,
+// else as the record reader says.
+Result<void> parse_record(std::string_view bytes, const auto& path_of, Volume& out) {
   if (!is_valid_utf8(bytes)) return std::unexpected(QuarvoError::io_at_errno(path_of(), EILSEQ));
-  return volume_from_utf8_toml(bytes);
+  return read_utf8_volume(bytes, out);
 }
 
-// One record file of a listing: where its name is in the names buffer.
+// One record file of a listing. Entries sort by the volume name's bytes;
+// the first eight of them, big-endian in `key`, settle nearly every
+// comparison without touching the names buffer.
 struct RecordEntry {
-  std::uint32_t offset;     // of the file name, NUL-terminated
+  std::uint64_t key;        // the name's first 8 bytes, zero-padded
+  std::uint32_t offset;     // of the file name in the names buffer, NUL-terminated
   std::uint32_t stem_size;  // the volume name's length
   bool regular;             // the directory entry says regular file
 };
+
+std::uint64_t sort_key(std::string_view stem) {
+  std::uint64_t key = 0;
+  for (size_t i = 0; i < sizeof key; ++i) {
+    key = key << 8 | (i < stem.size() ? static_cast<unsigned char>(stem[i]) : 0u);
+  }
+  return key;
+}
+
+// The record files listed by `dir`, sorted by volume name. No valid name holds
+// a NUL byte, so zero padding sorts a name before any longer one it starts.
+Result<std::vector<RecordEntry>> record_entries(DIR* dir, std::string& names) {
+  std::vector<RecordEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
+      break;
+    }
+    const std::string_view file_name = entry->d_name;
+    const std::string_view stem = record_stem(file_name);
+    if (stem.empty()) continue;
+    entries.push_back({sort_key(stem), static_cast<std::uint32_t>(names.size()),
+                       static_cast<std::uint32_t>(stem.size()), entry->d_type == DT_REG});
+    names.append(file_name);
+    names.push_back('\0');
+  }
+  std::sort(entries.begin(), entries.end(), [&](const RecordEntry& a, const RecordEntry& b) {
+    if (a.key != b.key) return a.key < b.key;
+    return std::string_view(names).substr(a.offset, a.stem_size) <
+           std::string_view(names).substr(b.offset, b.stem_size);
+  });
+  return entries;
+}
+
+// Every record of the home, read in the order of its file's name into one
+// scratch Volume and handed to `take`, which makes the element kept; then
+// sorted by the name inside each record (nearly always the file's own name,
+// so nearly always sorted already), stably, so that records of one name
+// keep their files' order.
+template <class T, class Take>
+Result<std::vector<T>> list_records(const QuarvoHome& home, Take take) {
+  const std::filesystem::path dir = home.volumes_dir();
+  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) {
+    // A fresh home: the layout is made here, and only here, so listing an
+    // existing home costs one open rather than a check of every directory.
+    QUARVO_TRY(home.ensure_layout());
+    fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
+  }
+  DirHandle handle(::fdopendir(fd->get()));
+  if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
+  const int dir_fd = fd->release();  // the DIR owns the descriptor now
+
+  std::string names;
+  auto entries = record_entries(handle.get(), names);
+  if (!entries) return std::unexpected(std::move(entries).error());
+
+  std::vector<T> out;
+  out.reserve(entries->size());
+  std::string buf(16 * 1024, '\0');  // one buffer for every file; grows for a larger one
+  Volume scratch;
+  for (const RecordEntry& e : *entries) {
+    const char* file_name = names.data() + e.offset;
+    const auto path = [&] { return dir / file_name; };
+    auto record_fd = open_fd_at(dir_fd, file_name, O_RDONLY | O_NONBLOCK);
+    if (!record_fd) {
+      if (names_nothing(record_fd.error())) continue;
+      return std::unexpected(QuarvoError::io_at_errno(path(), record_fd.error()));
+    }
+    auto bytes = read_regular_file(record_fd->get(), e.regular, buf);
+    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path(), bytes.error()));
+    QUARVO_TRY(parse_record(*bytes, path, scratch));
+    out.push_back(take(scratch));
+  }
+  const auto by_name = [](const T& a, const T& b) { return a.name < b.name; };
+  if (!std::is_sorted(out.begin(), out.end(), by_name)) std::stable_sort(out.begin(), out.end(), by_name);
+  return out;
+}
 
 }  // namespace
 
@@ -103,7 +187,9 @@ Result<Volume> Registry::read(std::string_view name) const {
   std::string buf;
   auto bytes = read_regular_file(fd->get(), false, buf);
   if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path, bytes.error()));
-  return parse_record(*bytes, [&] { return path; });
+  Volume volume;
+  QUARVO_TRY(parse_record(*bytes, [&] { return path; }, volume));
+  return volume;
 }
 
 Result<void> Registry::write(const Volume& volume) const {
@@ -134,66 +220,16 @@ Result<void> Registry::write(const Volume& volume) const {
 }
 
 Result<std::vector<Volume>> Registry::list() const {
-  const std::filesystem::path dir = home_.volumes_dir();
-  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!fd) {
-    // A fresh home: the layout is made here, and only here, so listing an
-    // existing home costs one open rather than a check of every directory.
-    QUARVO_TRY(home_.ensure_layout());
-    fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-    if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
-  }
-  DirHandle handle(::fdopendir(fd->get()));
-  if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  const int dir_fd = fd->release();  // the DIR owns the descriptor now
+  return list_records<Volume>(home_, [](Volume& v) { return std::move(v); });
+}
 
-  // The names first, sorted, then the files in that order: records come out
-  // nearly always already in order, and the directory is read in one sweep.
-  std::string names;
-  std::vector<RecordEntry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(handle.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
-      break;
-    }
-    const std::string_view file_name = entry->d_name;
-    const std::string_view stem = record_stem(file_name);
-    if (stem.empty()) continue;
-    entries.push_back({static_cast<std::uint32_t>(names.size()), static_cast<std::uint32_t>(stem.size()),
-                       entry->d_type == DT_REG});
-    names.append(file_name);
-    names.push_back('\0');
-  }
-  const auto stem_of = [&](const RecordEntry& e) { return std::string_view(names).substr(e.offset, e.stem_size); };
-  std::sort(entries.begin(), entries.end(),
-            [&](const RecordEntry& a, const RecordEntry& b) { return stem_of(a) < stem_of(b); });
-
-  std::vector<Volume> volumes;
-  volumes.reserve(entries.size());
-  std::string buf(16 * 1024, '\0');  // one buffer for every file; grows for a larger one
-  for (const RecordEntry& e : entries) {
-    const char* file_name = names.data() + e.offset;
-    const auto path = [&] { return dir / file_name; };
-    auto record_fd = open_fd_at(dir_fd, file_name, O_RDONLY | O_NONBLOCK);
-    if (!record_fd) {
-      if (names_nothing(record_fd.error())) continue;
-      return std::unexpected(QuarvoError::io_at_errno(path(), record_fd.error()));
-    }
-    auto bytes = read_regular_file(record_fd->get(), e.regular, buf);
-    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path(), bytes.error()));
-    auto volume = parse_record(*bytes, path);
-    if (!volume) return std::unexpected(std::move(volume).error());
-    volumes.push_back(std::move(*volume));
-  }
-  // The order is by the name inside each record, which is nearly always the
-  // file's own name; stable, so records of one name keep their files' order.
-  const auto by_name = [](const Volume& a, const Volume& b) { return a.name < b.name; };
-  if (!std::is_sorted(volumes.begin(), volumes.end(), by_name)) {
-    std::stable_sort(volumes.begin(), volumes.end(), by_name);
-  }
-  return volumes;
+Result<std::vector<VolumeInfo>> Registry::list_info() const {
+  // Only the view's fields move out; the scratch record keeps the storage of
+  // the others (backend, timestamps) for the next file.
+  return list_records<VolumeInfo>(home_, [](Volume& v) {
+    return VolumeInfo{std::move(v.name),   std::move(v.metadata_url), std::move(v.storage),
+                      std::move(v.bucket), std::move(v.mountpoint),   v.dev};
+  });
 }
 
 }  // namespace quarvo

@@ -61,6 +61,9 @@ class Registry {
   // entries, and links pointing nowhere, are passed over. A fresh home gets
   // its layout.
   [[nodiscard]] Result<std::vector<Volume>> list() const;
+  // The same records as list(), as their views: what status needs, without
+  // keeping the fields no view shows.
+  [[nodiscard]] Result<std::vector<VolumeInfo>> list_info() const;
 
  private:
   QuarvoHome home_;

@@ -8,7 +8,6 @@
 #define QUARVO_PYTHON_INSTANCE_HPP_
 
 #include <new>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -93,16 +92,6 @@ inline constexpr auto kTypeFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT 
 template <class T, std::string T::*Field>
 PyObject* get_text(PyObject* self, void*) {
   return guarded([&] { return text_to_py(value_of<T>(self).*Field).release(); });
-}
-
-template <class T, std::optional<std::string> T::*Field>
-PyObject* get_optional_text(PyObject* self, void*) {
-  return guarded([&] { return optional_text_to_py(value_of<T>(self).*Field).release(); });
-}
-
-template <class T, bool T::*Field>
-PyObject* get_bool(PyObject* self, void*) {
-  return guarded([&] { return bool_to_py(value_of<T>(self).*Field).release(); });
 }
 
 }  // namespace quarvo::python

@@ -80,7 +80,7 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   }
   Result<VolumeInfo> info = existing_ok ? service->ensure_volume(request) : service->init(request);
   if (!info) return raise_quarvo_error(info.error());
-  return new_volume_info(PyVolumeInfo::from(*info)).release();
+  return new_volume_info(PyVolumeInfo::from(std::move(*info))).release();
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -170,7 +170,7 @@ PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!optional_text_arg(name, "name", volume)) return nullptr;
     Result<std::vector<VolumeInfo>> infos = service->status(volume);
     if (!infos) return raise_quarvo_error(infos.error());
-    return new_status(PyStatus::from(*infos)).release();
+    return new_status(PyStatus::from(std::move(*infos))).release();
   });
 }
 

@@ -273,17 +273,11 @@ Result<void> Quarvo::unmount(std::string_view name, bool force) const {
 }
 
 Result<std::vector<VolumeInfo>> Quarvo::status(const std::optional<std::string>& name) const {
+  if (!name) return registry_.list_info();
+  auto volume = registry_.read(*name);
+  if (!volume) return std::unexpected(std::move(volume).error());
   std::vector<VolumeInfo> infos;
-  if (name) {
-    auto volume = registry_.read(*name);
-    if (!volume) return std::unexpected(std::move(volume).error());
-    infos.push_back(VolumeInfo::from(std::move(*volume)));
-    return infos;
-  }
-  auto volumes = registry_.list();
-  if (!volumes) return std::unexpected(std::move(volumes).error());
-  infos.reserve(volumes->size());
-  for (Volume& volume : *volumes) infos.push_back(VolumeInfo::from(std::move(volume)));
+  infos.push_back(VolumeInfo::from(std::move(*volume)));
   return infos;
 }
 
