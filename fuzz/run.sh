@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH="${FUZZ_SECONDS:-30}"
 BUILD="${FUZZ_BUILD:-build/fuzz}"
 TARGETS=("$@")
-((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version)
+((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version registry_list)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is missing; run scripts/bootstrap --fuzz" >&2
