@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <utility>
@@ -68,14 +70,32 @@ constexpr auto kPlainBytes = [] {
   return plain;
 }();
 
+// How many bytes at the start of `in` are plain, eight at a time while
+// none of the eight is special: a byte below 0x20, '"', '\\' or 0x7F.
+size_t plain_prefix(std::string_view in) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  // Whether some byte of `w` is zero (exact as to "some", the classic test).
+  const auto has_zero = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHigh) != 0; };
+  size_t i = 0;
+  for (std::uint64_t w = 0; in.size() - i >= sizeof w; i += sizeof w) {
+    std::memcpy(&w, in.data() + i, sizeof w);
+    const bool control = ((w - 0x20 * kOnes) & ~w & kHigh) != 0;  // some byte below 0x20
+    if (control || has_zero(w ^ ('"' * kOnes)) || has_zero(w ^ ('\\' * kOnes)) || has_zero(w ^ (0x7F * kOnes))) {
+      break;
+    }
+  }
+  while (i < in.size() && kPlainBytes[static_cast<unsigned char>(in[i])]) ++i;
+  return i;
+}
+
 // Reads the value of a `key = "..."` line as volume_to_toml writes it into
 // `out`, moving `in` past the line; false when the line has any other form.
 bool read_written_string(std::string_view& in, std::string_view key, std::string& out) {
   if (!in.starts_with(key) || in.substr(key.size(), 4) != " = \"") return false;
   in.remove_prefix(key.size() + 4);
   // Most values hold no escape: such a value is taken in one piece.
-  size_t i = 0;
-  while (i < in.size() && kPlainBytes[static_cast<unsigned char>(in[i])]) ++i;
+  size_t i = plain_prefix(in);
   out.assign(in.substr(0, i));
   for (; i < in.size(); ++i) {
     const char c = in[i];
