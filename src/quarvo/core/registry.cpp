@@ -51,7 +51,7 @@ Result<void> parse_record(std::string_view bytes, const auto& path_of, Volume& o
 struct RecordEntry {
   std::uint64_t key;        // the name's first 8 bytes, zero-padded
   std::uint32_t offset;     // of the file name in the names buffer, NUL-terminated
-  std::uint32_t stem_size;  // the volume name's length
+  std::uint16_t stem_size;  // the volume name's length (a file name is at most 255 bytes)
   bool regular;             // the directory entry says regular file
 };
 
@@ -78,7 +78,7 @@ Result<std::vector<RecordEntry>> record_entries(DIR* dir, std::string& names) {
     const std::string_view stem = record_stem(file_name);
     if (stem.empty()) continue;
     entries.push_back({sort_key(stem), static_cast<std::uint32_t>(names.size()),
-                       static_cast<std::uint32_t>(stem.size()), entry->d_type == DT_REG});
+                       static_cast<std::uint16_t>(stem.size()), entry->d_type == DT_REG});
     names.append(file_name);
     names.push_back('\0');
   }
