@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test cpp-test py-test py-versions demo clean
+.PHONY: all bootstrap build test cpp-test py-test py-versions wheel lint format demo clean
 
 all: build
 
@@ -21,20 +21,50 @@ build:
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-py-test:
+py-test: build
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q
 
+# The abi3 wheel for a package index, in dist/: built, repaired by auditwheel
+# to the oldest manylinux tag its symbols allow (glibc 2.17; a call to anything
+# newer fails the repair), and checked with abi3audit.
+WHEEL_PLAT ?= manylinux_2_17_$(shell uname -m)
+wheel: bootstrap
+	rm -rf build/wheel-raw && rm -f dist/quarvo-*.whl
+	$(PY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel-raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel-raw/quarvo-*.whl
+	$(VENV)/bin/auditwheel show dist/quarvo-*.whl
+	$(VENV)/bin/abi3audit --strict --summary dist/quarvo-*.whl
+
 # The same abi3 wheel under every CPython from 3.10 on that the machine has.
-py-versions:
+py-versions: build
 	scripts/test-pythons
 
 # Every suite runs even when an earlier one fails; the target fails if any did.
-test: bootstrap build
+# The wheel comes first: a Python test installs it.
+test: bootstrap build wheel
 	@status=0; \
 	$(MAKE) --no-print-directory cpp-test || status=1; \
 	$(MAKE) --no-print-directory py-test || status=1; \
 	$(MAKE) --no-print-directory py-versions || status=1; \
 	exit $$status
+
+# Formatting and lint, checked: clang-format (.clang-format) over the C++,
+# ruff (pyproject.toml) over the Python. `make format` applies both.
+CXX_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.hpp')
+PY_SOURCES := python tests bench scripts
+CLANG_FORMAT := clang-format-19
+
+lint: bootstrap
+	@echo "$(CLANG_FORMAT) --dry-run --Werror ($(words $(CXX_SOURCES)) C++ files)"
+	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+
+format: bootstrap
+	@echo "$(CLANG_FORMAT) -i ($(words $(CXX_SOURCES)) C++ files)"
+	@$(CLANG_FORMAT) -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix $(PY_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
 
 # A development volume created, mounted, written, flushed, listed and unmounted.
 demo: bootstrap
@@ -64,7 +94,7 @@ sanitize: bootstrap
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
-# Each libFuzzer target for FUZZ_SECONDS (clang; `scripts/bootstrap --fuzz`).
+# Each libFuzzer target for FUZZ_SECONDS (clang 19; `scripts/bootstrap --fuzz`).
 fuzz:
 	scripts/bootstrap --fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh

@@ -1,5 +1,6 @@
 // parse_store_url(): a file URL loses exactly its scheme, a cloud URL is
-// kept whole, and anything else is UnsupportedStoreUrl carrying the URL.
+// kept whole, and anything else (a file URL without a path too) is
+// UnsupportedStoreUrl carrying the URL.
 #include <string>
 
 #include "fuzz_support.hpp"
@@ -13,12 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!spec) {
     fuzz::require(spec.error().kind() == ErrorKind::UnsupportedStoreUrl, "a bad URL is UnsupportedStoreUrl");
     fuzz::require(spec.error().text() == url, "the error carries the whole URL");
-    fuzz::require(!url.starts_with("file://") && !url.starts_with("s3://") && !url.starts_with("gs://"),
-                  "only unknown schemes are rejected");
+    fuzz::require(url == "file://" || (!url.starts_with("file://") && !url.starts_with("s3://") &&
+                                       !url.starts_with("gs://")),
+                  "only unknown schemes and a file URL without a path are rejected");
     return 0;
   }
   if (spec->storage == "file") {
-    fuzz::require("file://" + spec->bucket == url, "a file URL loses exactly its scheme");
+    fuzz::require("file://" + spec->bucket == url && !spec->bucket.empty(), "a file URL loses exactly its scheme");
   } else {
     fuzz::require(spec->storage == "s3" || spec->storage == "gs", "storage is file, s3 or gs");
     fuzz::require(spec->bucket == url, "a cloud URL is kept whole");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS
-# (default 30), starting from the committed seeds in fuzz/corpus/<target>.
+# Builds the libFuzzer targets with clang 19 (or $FUZZ_CXX) and runs each for
+# FUZZ_SECONDS (default 30), starting from the committed seeds in
+# fuzz/corpus/<target>.
 # New inputs go to build/fuzz/corpus/<target>; a crashing input is saved in
 # build/fuzz/artifacts/. Prints one line per target and fails if any crashed.
 #
@@ -11,13 +12,14 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH="${FUZZ_SECONDS:-30}"
 BUILD="${FUZZ_BUILD:-build/fuzz}"
 TARGETS=("$@")
-((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version registry_list)
+((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version secrets registry_list)
 
-if ! command -v clang++ >/dev/null; then
-  echo "fuzz: clang++ is missing; run scripts/bootstrap --fuzz" >&2
+CXX_FUZZ="${FUZZ_CXX:-clang++-19}"
+if ! command -v "$CXX_FUZZ" >/dev/null; then
+  echo "fuzz: $CXX_FUZZ is missing; run scripts/bootstrap --fuzz" >&2
   exit 2
 fi
-cmake -S . -B "$BUILD" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVO_FUZZ=ON \
+cmake -S . -B "$BUILD" -DCMAKE_CXX_COMPILER="$CXX_FUZZ" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVO_FUZZ=ON \
   -DQUARVO_BUILD_TESTS=OFF -DQUARVO_BUILD_PYTHON=OFF >/dev/null || exit 2
 cmake --build "$BUILD" -j "${JOBS:-2}" --target "${TARGETS[@]/#/fuzz_}" >/dev/null || exit 2
 

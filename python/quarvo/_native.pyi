@@ -4,12 +4,42 @@
 # comes from Quarvo.from_env(), the others are returned by its methods. Every
 # attribute is read-only.
 
-from typing import TypedDict, final
+from typing import Literal, TypedDict, final
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
 class QuarvoError(Exception):
-    """Every failure of the system; args[0] is the user-facing message."""
+    """Every failure of the system; args[0] is the user-facing message.
+
+    `kind` names the failure; the fields below carry what the kind has and
+    are None where it has none. When the storage backend said why it
+    failed, `reason` holds its words and `__notes__` is [reason].
+    """
+
+    kind: Literal[
+        "InvalidVolumeName", "VolumeExists", "VolumeNotFound", "StorageBackendMissing",
+        "AutoInstallUnsupported", "StorageBackendInstallFailed", "UnsupportedStoreUrl",
+        "MissingMetadataUrl", "MissingObjectStorage", "MountpointNotDirectory", "VolumeNotMounted",
+        "MountSupportUnavailable", "CommandFailed", "IoAt", "Io", "TomlParse", "TomlWrite",
+        "TimedOut", "Interrupted", "VolumeMounted", "MountFailed", "VolumeMismatch",
+    ]
+    reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
+    log: str | None  # the log file the reason was read from (a background mount's)
+    name: str | None  # the volume kinds
+    path: str | None  # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
+    url: str | None  # UnsupportedStoreUrl
+    platform: str | None  # AutoInstallUnsupported
+    detail: str | None  # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch
+    fix: str | None  # MountSupportUnavailable
+    program: str | None  # CommandFailed
+    command_args: str | None  # CommandFailed: the arguments joined by spaces (`args` is the exception's own)
+    status: str | None  # CommandFailed: "exit status: 1", "signal: 9 (SIGKILL)"
+    stdout: str | None  # CommandFailed
+    stderr: str | None  # CommandFailed
+    source: str | None  # IoAt, Io: the operating system's error text
+    errno: int | None  # IoAt, Io
+    command: str | None  # TimedOut: what ran out of time
+    seconds: float | None  # TimedOut: the bound
 
 # The doctor's report. At run time it is a plain dict; these TypedDicts exist
 # only for type checkers.
@@ -31,6 +61,11 @@ class DoctorReport(TypedDict):
     mount_support: MountSupportReport
 
 def doctor() -> DoctorReport: ...
+
+# Not in __all__. Every record of the home (or the one named) with the live
+# state of its mount; needs no backend program, and lists a record that
+# cannot be read as an entry with its error instead of failing.
+def volume_states(name: str | None = None) -> list[VolumeState]: ...
 @final
 class Quarvo:
     @staticmethod
@@ -62,6 +97,7 @@ class Quarvo:
     def flush(self, name: str) -> None: ...
     def unmount(self, name: str, *, force: bool = False) -> None: ...
     def status(self, name: str | None = None) -> Status: ...
+    def volume_states(self, name: str | None = None) -> list[VolumeState]: ...
 
 @final
 class VolumeInfo:
@@ -89,3 +125,29 @@ class MountInfo:
 class Status:
     @property
     def volumes(self) -> list[VolumeInfo]: ...
+
+@final
+class VolumeState:
+    @property
+    def name(self) -> str: ...
+    @property
+    def volume(self) -> VolumeInfo | None:
+        """None when the record cannot be read; `error` says why."""
+    @property
+    def error(self) -> QuarvoError | None: ...
+    @property
+    def path(self) -> str:
+        """The record file."""
+    @property
+    def state(self) -> Literal["mounted", "stale", "unresponsive", "not mounted", "foreign"] | None:
+        """None when no mountpoint is recorded (or the record cannot be read)."""
+    @property
+    def found(self) -> str | None:
+        """When foreign: the source of what is mounted at the recorded path."""
+
+# Helpers of the `quarvo` command; not part of the library.
+def _mask_url(url: str, /) -> str: ...
+def _mask_secrets(text: str, /) -> str: ...
+def _error(kind: str, /, *texts: str) -> QuarvoError: ...
+def _storage_backend_version(path: str, /) -> str | None: ...
+def _command_timeout() -> float | None: ...

@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import json
 import os
-import re
+import stat
 import sys
 from typing import Any, Callable, Iterable, Mapping, Sequence, TextIO
+
+from quarvo import _native
 
 
 def use_colour(stream: TextIO) -> bool:
@@ -17,7 +19,25 @@ def use_colour(stream: TextIO) -> bool:
     )
 
 
-STATE_COLOURS = {"mounted": "32", "stale": "33"}
+# Green for a served mount, yellow for one that needs a look, red for what
+# Quarvo will not act on by itself.
+STATE_COLOURS = {
+    "mounted": "32",
+    "stale": "33",
+    "unresponsive": "33",
+    "not mounted": "33",
+    "foreign": "31",
+    "broken": "31",
+}
+
+
+def escaped(cell: str) -> str:
+    """A cell with every character Python would not print (newline, tab,
+    escape sequences, other controls) written as its escape, so that no
+    value can break a row or colour the terminal."""
+    if cell.isprintable():
+        return cell
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in cell)
 
 
 def table(
@@ -31,7 +51,7 @@ def table(
     `colours` maps a column to a function giving a cell's ANSI colour code;
     it is used only when `colour` is true, and never for the header.
     """
-    body = [list(r) for r in rows]
+    body = [[escaped(c) for c in r] for r in rows]
     widths = [max(len(c) for c in col) for col in zip(headers, *body)]
     lines = []
     for i, row in enumerate([list(headers), *body]):
@@ -44,25 +64,34 @@ def table(
     return "\n".join(lines)
 
 
-_URL_PASSWORD = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*://[^/@:]*:)([^/@]*)@")
+def shown_url(url: str, show_secrets: bool = False) -> str:
+    """A URL as printed: its passwords masked unless secrets are to be shown."""
+    return url if show_secrets else _native._mask_url(url)
 
 
-def redact(url: str) -> str:
-    """A URL with the password of its user part replaced by "****"."""
-    return _URL_PASSWORD.sub(r"\1****@", url)
+def shown(text: str, show_secrets: bool = False) -> str:
+    """A message as printed: the passwords of every URL in it masked."""
+    return text if show_secrets else _native._mask_secrets(text)
 
 
-def volume_dict(v: Any, state: str | None = None, with_state: bool = False) -> dict[str, Any]:
+def volume_dict(
+    v: Any,
+    state: str | None = None,
+    with_state: bool = False,
+    found: str | None = None,
+    show_secrets: bool = False,
+) -> dict[str, Any]:
     d = {
         "name": v.name,
-        "metadata_url": v.metadata_url,
+        "metadata_url": shown_url(v.metadata_url, show_secrets),
         "storage": v.storage,
-        "bucket": v.bucket,
+        "bucket": shown_url(v.bucket, show_secrets),
         "dev": v.dev,
         "mountpoint": v.mountpoint,
     }
     if with_state:
         d["state"] = state
+        d["found"] = found
     return d
 
 
@@ -73,6 +102,10 @@ def print_json(value: Any) -> None:
 
 def say(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
+
+
+def indented(text: str, prefix: str = "  ") -> str:
+    return "\n".join(prefix + line for line in text.splitlines())
 
 
 def quoted(name: str) -> str:
@@ -87,14 +120,28 @@ def doctor_text(report: Mapping[str, Any]) -> str:
         f"home:             {report['home']}",
         f"config:           {report['config']}{config_note}",
     ]
-    if backend["found"]:
-        facts = [f"version {backend['version']}" if backend["version"] else "version unknown"]
-        facts.append("managed" if backend["managed"] else "not managed")
+    if backend["found"] and backend["version"] is not None:
+        facts = [f"version {backend['version']}", "managed" if backend["managed"] else "not managed"]
         lines.append(f"storage backend:  {backend['path']} ({', '.join(facts)})")
+    elif backend["found"]:
+        lines.append(f"storage backend:  {backend['path']} is not usable: `{backend['path']} version` tells no version")
+        lines.append("  fix: run `quarvo doctor --install`, or set QUARVO_STORAGE_BACKEND_BIN to a juicefs client")
     else:
         lines.append("storage backend:  not found")
         lines.append("  fix: run `quarvo doctor --install`, or set QUARVO_STORAGE_BACKEND_BIN to a juicefs client")
     lines.append(f"mount support:    {'found' if mount['found'] else 'missing'}: {mount['detail']}")
-    if not mount["found"]:
-        lines.append(f"  fix: {mount['fix'] or 'Install local mount support for this platform.'}")
+    if not mount["found"] and mount["fix"]:
+        lines.append(f"  fix: {mount['fix']}")
     return "\n".join(lines)
+
+
+def home_warning(home: str) -> str | None:
+    """Why the home is not private, if it is not: other users could read the
+    records (with their passwords), the logs and development volumes."""
+    try:
+        mode = stat.S_IMODE(os.stat(home).st_mode)
+    except OSError:
+        return None
+    if not mode & 0o077:
+        return None
+    return f"the Quarvo home {home} is open to other users (mode {mode:04o}); `chmod 700 {home}` makes it private"

@@ -1,5 +1,6 @@
 """The `quarvo` command: named volumes from the shell.
 
+    quarvo [--timeout SECONDS] [--show-secrets] COMMAND ...
     quarvo doctor [--json] [--install [--from PATH]]
     quarvo init NAME [--dev] [--metadata URL] [--store URL]
                      [--storage KIND --bucket BUCKET] [--json]
@@ -12,26 +13,36 @@
 Results go to standard output, as aligned text or, with --json, as one JSON
 document. Progress and errors go to standard error; an error is one line
 "quarvo: error: MESSAGE" (the mount-support message has a second "Fix:"
-line) and exit status 1, a usage error exit status 2.
+line), then "reason: ..." when the storage backend said why, and exit
+status 1; a usage error exit status 2. Passwords are masked in everything
+printed unless --show-secrets is given.
+
+Errors are told apart by their `kind`, never by their text; every message
+comes from the native module.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
-import re
+import shutil
 import sys
 from typing import Any, Sequence
 
 import quarvo
+from quarvo import _native
 from quarvo._install import install_storage_backend
-from quarvo._mounts import mount_state, read_mount_table
 from quarvo._output import (
     doctor_text,
+    escaped,
+    indented,
+    home_warning,
     print_json,
     quoted,
-    redact,
     say,
+    shown,
+    shown_url,
     table,
     use_colour,
     volume_dict,
@@ -41,9 +52,10 @@ from quarvo._output import (
 # A failed operation; argparse exits 2 for a command line it rejects.
 EXIT_FAILURE = 1
 
-# The storage backend's own rule for volume names, stricter than ours.
-_BACKEND_NAME = re.compile(r"^[a-z0-9][a-z0-9-]{1,61}[a-z0-9]$")
-_COMMAND_FAILED = "Quarvo storage backend command failed"
+# The bound on backend commands when neither --timeout, QUARVO_COMMAND_TIMEOUT
+# nor config.toml sets one: long enough for the backend's own retries against
+# an engine that does not answer (about 70 s) to end with its own reason.
+DEFAULT_TIMEOUT_SECONDS = 120.0
 
 # --- commands ----------------------------------------------------------------
 
@@ -59,7 +71,12 @@ def cmd_doctor(args: argparse.Namespace) -> int:
         print_json(report)
     else:
         print(doctor_text(report))
-    healthy = report["storage_backend"]["found"] and report["mount_support"]["found"]
+    warning = home_warning(report["home"])
+    if warning:
+        say(f"warning: {warning}")
+    backend = report["storage_backend"]
+    # A program that tells no version (/bin/true, a text file) is found but no backend.
+    healthy = backend["found"] and backend["version"] is not None and report["mount_support"]["found"]
     return 0 if healthy else EXIT_FAILURE
 
 
@@ -69,30 +86,23 @@ def _provision(args: argparse.Namespace, operation: str) -> int:
         say(f"formatting volume {args.name} ...")
     else:
         say(f"ensuring volume {args.name} ...")
-    try:
-        info = getattr(q, operation)(
-            args.name,
-            dev=args.dev,
-            metadata=args.metadata,
-            store=args.store,
-            storage=args.storage,
-            bucket=args.bucket,
-        )
-    except quarvo.QuarvoError as e:
-        if str(e).startswith(_COMMAND_FAILED) and not _BACKEND_NAME.match(args.name):
-            raise _Hinted(
-                str(e),
-                f"the storage backend accepts only volume names of 3 to 63 characters: "
-                f"lowercase letters, digits and '-', beginning and ending with a letter or "
-                f"digit, and {quoted(args.name)} is not one",
-            ) from None
-        raise
+    # A name the backend refuses (it is stricter than ours) fails with the
+    # backend's own reason, which states its rule.
+    info = getattr(q, operation)(
+        args.name,
+        dev=args.dev,
+        metadata=args.metadata,
+        store=args.store,
+        storage=args.storage,
+        bucket=args.bucket,
+    )
     if args.json:
-        print_json(volume_dict(info))
+        print_json(volume_dict(info, show_secrets=args.show_secrets))
     else:
         kind = "development volume" if info.dev else "volume"
         verb = "created" if operation == "init" else "ready"
-        print(f"{kind} {info.name} {verb} ({redact(info.metadata_url)}, {info.storage} {info.bucket})")
+        metadata = shown_url(info.metadata_url, args.show_secrets)
+        print(f"{kind} {info.name} {verb} ({metadata}, {info.storage} {shown_url(info.bucket, args.show_secrets)})")
     return 0
 
 
@@ -104,20 +114,23 @@ def cmd_ensure(args: argparse.Namespace) -> int:
     return _provision(args, "ensure_volume")
 
 
-def _mount_hint(args: argparse.Namespace) -> str | None:
-    """Where to read why the backend refused: its log, or its own output."""
-    if args.foreground:
-        return None  # its output went to this terminal already
-    try:
-        home = quarvo.doctor()["home"]
-    except quarvo.QuarvoError:
-        home = None
-    log = os.path.join(home, "logs", args.name + ".log") if home else None
-    if log and os.path.isfile(log):
-        return f"the storage backend's log is {log}"
+def _mount_hint(e: quarvo.QuarvoError, args: argparse.Namespace) -> str | None:
+    """Where to read more when the backend gave no reason of its own."""
+    if args.foreground or e.kind != "CommandFailed" or e.reason:
+        return None  # its output went to this terminal already, or the reason is shown
     return (
         f"`quarvo mount {args.name} {args.path} --foreground` shows the storage backend's own messages"
     )
+
+
+def _unmount_command(path: str) -> str:
+    """A command on this machine that unmounts a FUSE mount at `path`."""
+    if shutil.which("juicefs"):
+        return f"juicefs umount {path}"
+    for helper in ("fusermount3", "fusermount"):
+        if shutil.which(helper):
+            return f"{helper} -u {path}"
+    return f"umount {path}"
 
 
 def cmd_mount(args: argparse.Namespace) -> int:
@@ -125,16 +138,16 @@ def cmd_mount(args: argparse.Namespace) -> int:
     if args.foreground:
         say(
             f"mounting {args.name} at {args.path} in the foreground; "
-            f"it stays until unmounted (`juicefs umount {args.path}` or Ctrl-C) ..."
+            f"it stays until unmounted (`{_unmount_command(args.path)}` or Ctrl-C) ..."
         )
     else:
         say(f"mounting {args.name} at {args.path} ...")
     try:
         info = q.mount(args.name, args.path, foreground=args.foreground, check_storage=args.check_storage)
     except quarvo.QuarvoError as e:
-        hint = _mount_hint(args) if str(e).startswith(_COMMAND_FAILED) else None
+        hint = _mount_hint(e, args)
         if hint:
-            raise _Hinted(str(e), hint) from None
+            raise _Hinted(e, hint) from None
         raise
     if args.json:
         print_json({"name": info.name, "mountpoint": info.mountpoint})
@@ -153,27 +166,25 @@ def cmd_flush(args: argparse.Namespace) -> int:
     return 0
 
 
-def _unmount_hint(q: Any, args: argparse.Namespace) -> str | None:
+def _unmount_hint(args: argparse.Namespace) -> str | None:
     try:
-        mountpoint = q.status(args.name).volumes[0].mountpoint
-    except (quarvo.QuarvoError, IndexError):
+        volume = _native.volume_states(args.name)[0]
+    except quarvo.QuarvoError:
         return None
+    mountpoint = volume.volume.mountpoint if volume.volume else None
     if mountpoint is None:
         return None
-    mounts = read_mount_table()
-    state = mount_state(mountpoint, mounts)
-    if state == "mounted":
+    if volume.state in ("mounted", "unresponsive"):
         return None if args.force else (
             f"files under {mountpoint} may be open; close them, or pass --force"
         )
-    if mounts is not None and mounts.get(os.path.normpath(mountpoint)) == "fuse.juicefs":
+    if volume.state == "stale":
         return (
-            f"the mount at {mountpoint} has lost its daemon; run `fusermount -u -z {mountpoint}` "
-            f"(or `umount -l {mountpoint}`), then `quarvo mount {args.name} {mountpoint}` and "
-            f"`quarvo unmount {args.name}`"
+            f"the mount at {mountpoint} has lost its daemon; run `umount -l {mountpoint}`, "
+            f"then `quarvo mount {args.name} {mountpoint}` and `quarvo unmount {args.name}`"
         )
     return (
-        f"nothing is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
+        f"nothing of {args.name} is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
         f"serves it again, then `quarvo unmount {args.name}` clears the record"
     )
 
@@ -184,45 +195,65 @@ def cmd_unmount(args: argparse.Namespace) -> int:
     try:
         q.unmount(args.name, force=args.force)
     except quarvo.QuarvoError as e:
-        hint = _unmount_hint(q, args) if str(e).startswith(_COMMAND_FAILED) else None
+        hint = _unmount_hint(args) if e.kind == "CommandFailed" else None
         if hint:
-            raise _Hinted(str(e), hint) from None
+            raise _Hinted(e, hint) from None
         raise
     print(f"unmounted {args.name}")
     return 0
 
 
 def cmd_status(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
-    volumes = q.status(args.name).volumes
-    mounts = read_mount_table()
-    states = [mount_state(v.mountpoint, mounts) for v in volumes]
+    # The module function needs no backend program: listing never runs one.
+    entries = _native.volume_states(args.name)
+    good = [e for e in entries if e.volume is not None]
+    broken = [e for e in entries if e.volume is None]
     if args.json:
-        print_json({"volumes": [volume_dict(v, s, with_state=True) for v, s in zip(volumes, states)]})
-        return 0
-    if not volumes and args.name is None:
-        say("no volumes; create one with `quarvo init NAME --dev`")
-    rows = [
-        [
-            v.name,
-            "dev" if v.dev else "shared",
-            s or "-",
-            v.mountpoint or "-",
-            f"{v.storage} {v.bucket}",
-            redact(v.metadata_url),
+        document: dict[str, Any] = {
+            "volumes": [volume_dict(e.volume, e.state, with_state=True, found=e.found, show_secrets=args.show_secrets) for e in good],
+        }
+        if broken:
+            document["broken"] = [{"name": e.name, "path": e.path, "error": str(e.error)} for e in broken]
+        print_json(document)
+    else:
+        if not entries and args.name is None:
+            say("no volumes; create one with `quarvo init NAME --dev`")
+        rows = [
+            [e.name, "-", "broken", "-", "-", "-"] if e.volume is None else [
+                e.name,
+                "dev" if e.volume.dev else "shared",
+                e.state or "-",
+                e.volume.mountpoint or "-",
+                f"{e.volume.storage} {shown_url(e.volume.bucket, args.show_secrets)}",
+                shown_url(e.volume.metadata_url, args.show_secrets),
+            ]
+            for e in entries
         ]
-        for v, s in zip(volumes, states)
-    ]
-    colours = {2: lambda cell: STATE_COLOURS.get(cell)}
-    print(
-        table(
-            ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"],
-            rows,
-            colours,
-            use_colour(sys.stdout),
+        colours = {2: lambda cell: STATE_COLOURS.get(cell)}
+        print(
+            table(
+                ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"],
+                rows,
+                colours,
+                use_colour(sys.stdout),
+            )
         )
-    )
-    return 0
+    lost = [e.name for e in good if e.state in ("not mounted", "stale")]
+    if lost:
+        say(
+            f"hint: {escaped(', '.join(lost))} {'is' if len(lost) == 1 else 'are'} recorded as mounted but not served "
+            f"(after a restart, or the mount's daemon died); run `quarvo mount --all` to mount them again"
+        )
+    for e in good:
+        if e.state == "foreign":
+            say(
+                f"hint: another file system ({escaped(e.found or '?')}) is mounted at {escaped(e.volume.mountpoint)}, "
+                f"where {escaped(e.name)} is recorded; `quarvo unmount {escaped(e.name)}` clears the record"
+            )
+    for e in broken:
+        say(f"quarvo: error: the record of {quoted(e.name)} cannot be read: {escaped(e.path)}")
+        say(indented(str(e.error)))
+    return EXIT_FAILURE if broken else 0
 
 
 # --- the command line ----------------------------------------------------------
@@ -233,10 +264,11 @@ class _Usage(Exception):
 
 
 class _Hinted(Exception):
-    """An error with a second line that tells the user what to change."""
+    """A QuarvoError with a line that tells the user what to do about it."""
 
-    def __init__(self, message: str, hint: str) -> None:
-        super().__init__(message)
+    def __init__(self, error: quarvo.QuarvoError, hint: str) -> None:
+        super().__init__(str(error))
+        self.error = error
         self.hint = hint
 
 
@@ -271,30 +303,54 @@ def _volume_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="print the volume as JSON")
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
+    return value
+
+
+def _global_options(p: argparse.ArgumentParser, after_command: bool) -> None:
+    """Options taken before or after the command. After it they default to
+    SUPPRESS, so that the subcommand does not reset what was given before."""
+    p.add_argument("--timeout", metavar="SECONDS", type=_seconds,
+                   default=argparse.SUPPRESS if after_command else None,
+                   help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
+                        "command_timeout in config.toml, else 120 s; none for a foreground mount)")
+    p.add_argument("--show-secrets", action="store_true", default=argparse.SUPPRESS if after_command else False,
+                   help="print passwords in URLs instead of ****")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quarvo",
         description="Named POSIX volumes, served by JuiceFS, on a developer's machine.",
     )
     parser.add_argument("--version", action=_VersionAction)
+    _global_options(parser, after_command=False)
+    common = argparse.ArgumentParser(add_help=False)
+    _global_options(common, after_command=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    p = sub.add_parser("doctor", help="check the storage backend and mount support")
+    p = sub.add_parser("doctor", parents=[common], help="check the storage backend and mount support")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
     p.add_argument("--install", action="store_true", help="install the storage backend into the Quarvo home")
     p.add_argument("--from", dest="source", metavar="PATH", help="with --install: the juicefs client to install")
     p.set_defaults(run=cmd_doctor)
 
-    p = sub.add_parser("init", help="create a volume")
+    p = sub.add_parser("init", parents=[common], help="create a volume")
     _volume_options(p)
     p.set_defaults(run=cmd_init)
 
-    p = sub.add_parser("ensure", help="create a volume unless it exists")
+    p = sub.add_parser("ensure", parents=[common], help="create a volume unless it exists")
     _volume_options(p)
     p.set_defaults(run=cmd_ensure)
 
-    p = sub.add_parser("mount", help="mount a volume at a directory")
+    p = sub.add_parser("mount", parents=[common], help="mount a volume at a directory")
     p.add_argument("name", metavar="NAME")
     p.add_argument("path", metavar="PATH", help="mountpoint directory, created when missing")
     p.add_argument("--foreground", action="store_true", help="serve the mount from this process until unmounted")
@@ -302,35 +358,59 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print the mount as JSON")
     p.set_defaults(run=cmd_mount)
 
-    p = sub.add_parser("flush", help="push a mounted volume's writes to its storage")
+    p = sub.add_parser("flush", parents=[common], help="push a mounted volume's writes to its storage")
     p.add_argument("name", metavar="NAME")
     p.set_defaults(run=cmd_flush)
 
-    p = sub.add_parser("unmount", help="unmount a volume")
+    p = sub.add_parser("unmount", parents=[common], help="unmount a volume")
     p.add_argument("name", metavar="NAME")
     p.add_argument("--force", action="store_true", help="unmount even when the volume is busy")
     p.set_defaults(run=cmd_unmount)
 
-    p = sub.add_parser("status", help="list volumes and their mount state")
+    p = sub.add_parser("status", parents=[common], help="list volumes and their mount state")
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("--json", action="store_true", help="print the volumes as JSON")
     p.set_defaults(run=cmd_status)
     return parser
 
 
+def _apply_timeout(args: argparse.Namespace) -> None:
+    """The bound the service reads from QUARVO_COMMAND_TIMEOUT: --timeout, else
+    what the environment or config.toml says, else this command's default."""
+    if args.timeout is not None:
+        os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(args.timeout)
+        return
+    if getattr(args, "foreground", False) or _native._command_timeout() is not None:
+        return
+    os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(DEFAULT_TIMEOUT_SECONDS)
+
+
+def _report(error: quarvo.QuarvoError, show_secrets: bool, hint: str | None = None) -> None:
+    say(f"quarvo: error: {shown(str(error), show_secrets)}")
+    if error.reason:
+        say(f"reason: {shown(error.reason, show_secrets)}")
+        if error.log:
+            say(f"log: {error.log}")
+    if hint:
+        say(f"hint: {hint}")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
+        _apply_timeout(args)
         status: int = args.run(args)
         return status
     except _Usage as e:
         parser.error(str(e))
     except _Hinted as e:
-        say(f"quarvo: error: {e}")
-        say(f"hint: {e.hint}")
+        _report(e.error, args.show_secrets, e.hint)
     except quarvo.QuarvoError as e:
-        say(f"quarvo: error: {e}")
+        if e.kind == "Interrupted":
+            say("quarvo: interrupted")
+            return 130
+        _report(e, args.show_secrets)
     except KeyboardInterrupt:
         say("quarvo: interrupted")
         return 130

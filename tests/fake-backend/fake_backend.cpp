@@ -3,8 +3,8 @@
 // Tests point QUARVO_STORAGE_BACKEND_BIN at this program. It understands no
 // file system: it records how it was called, then behaves as the environment
 // tells it to, so tests can drive every outcome the service has to handle.
-// One self-contained file (libc and libstdc++ only), so it also builds with
-// `c++ -std=c++20 -O2 fake_backend.cpp -o fake_backend`.
+// One self-contained file (libc and libstdc++ only); CMake builds it as
+// build/cpp/fake_backend, which every suite uses.
 //
 // The first argument is the subcommand ("format", "mount", "umount",
 // "version", or anything else). Per invocation, in this order:
@@ -16,6 +16,9 @@
 //      so a record is always one line and splits back exactly. A call without
 //      arguments gives an empty line. The record is written with O_APPEND in
 //      one write(), so concurrent invocations never interleave.
+//      FAKE_BACKEND_ENV_LOG=PATH
+//      Appends one record the same way: the subcommand, then NAME=VALUE for
+//      every variable of its environment, in the order it has them.
 //   2. FAKE_BACKEND_SLEEP=SPEC      sleep that many milliseconds.
 //   3. FAKE_BACKEND_STDOUT=TEXT, FAKE_BACKEND_STDERR=TEXT
 //      Written verbatim (no line end added) to standard output / error.
@@ -26,6 +29,13 @@
 //      "stdin: N bytes\n" to standard output.
 //      "version" writes FAKE_BACKEND_VERSION verbatim when set, else
 //      "juicefs version 1.3.0+fake\n".
+//      "format" (format META NAME --storage S --bucket B ...) that is not
+//      told to fail writes to standard error the record the real backend
+//      logs after a fresh format,
+//      "... <INFO>: Volume is formatted as {...}", unless
+//      FAKE_BACKEND_FORMAT_EXISTS=1: then, like the real backend given
+//      --no-update on an engine that holds a volume already, nothing.
+//      "status" writes FAKE_BACKEND_STATUS verbatim to standard output.
 //   4. "mount" only; MOUNTPOINT is the third argument (mount META MOUNTPOINT):
 //      FAKE_BACKEND_MOUNT_NULLDEV=1   creates MOUNTPOINT/.quarvo-probe-PPID as a
 //          character device 1:3 (the null device), so a probe written there
@@ -61,6 +71,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -110,11 +123,12 @@ void write_all(int fd, std::string_view data) {
   }
 }
 
-void append_log(const std::string& path, int argc, char** argv) {
+// One record: the fields escaped, separated by 0x1F, ended by a line feed.
+void append_log(const std::string& path, int count, char** fields) {
   std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) line += '\x1f';
-    for (const char* p = argv[i]; *p != '\0'; ++p) {
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) line += '\x1f';
+    for (const char* p = fields[i]; *p != '\0'; ++p) {
       switch (*p) {
         case '\\': line += "\\\\"; break;
         case '\n': line += "\\n"; break;
@@ -184,10 +198,25 @@ void plant_in_mountpoint(int argc, char** argv) {
 
 }  // namespace
 
+void append_env_log(const std::string& path, const std::string& subcommand) {
+  std::vector<char*> fields{const_cast<char*>(subcommand.c_str())};
+  for (char** e = environ; *e != nullptr; ++e) fields.push_back(*e);
+  append_log(path, static_cast<int>(fields.size()), fields.data());
+}
+
+// The record of a fresh format, as the real backend logs it (on one line).
+void log_fresh_format(int argc, char** argv) {
+  auto at = [&](int i) { return std::string(i < argc ? argv[i] : ""); };
+  write_all(STDERR_FILENO, "2026/01/01 00:00:00.000000 juicefs[" + std::to_string(::getpid()) +
+                               "] <INFO>: Volume is formatted as {\"Name\": \"" + at(3) + "\", \"Storage\": \"" +
+                               at(5) + "\", \"Bucket\": \"" + at(7) + "\"} [format@format.go:608]\n");
+}
+
 int main(int argc, char** argv) {
   const std::string subcommand = argc > 1 ? argv[1] : "";
 
-  if (auto log = env("FAKE_BACKEND_LOG")) append_log(*log, argc, argv);
+  if (auto log = env("FAKE_BACKEND_LOG")) append_log(*log, argc - 1, argv + 1);
+  if (auto log = env("FAKE_BACKEND_ENV_LOG")) append_env_log(*log, subcommand);
   if (auto ms = number_for("FAKE_BACKEND_SLEEP", subcommand); ms && *ms > 0) sleep_ms(*ms);
 
   if (auto text = env("FAKE_BACKEND_STDOUT")) write_all(STDOUT_FILENO, *text);
@@ -197,6 +226,9 @@ int main(int argc, char** argv) {
   if (subcommand == "version") {
     write_all(STDOUT_FILENO, env("FAKE_BACKEND_VERSION").value_or("juicefs version 1.3.0+fake\n"));
   }
+  const bool fails = number_for("FAKE_BACKEND_FAIL", subcommand) || number_for("FAKE_BACKEND_SIGNAL", subcommand);
+  if (subcommand == "format" && !fails && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
+  if (subcommand == "status") write_all(STDOUT_FILENO, env("FAKE_BACKEND_STATUS").value_or(""));
 
   if (subcommand == "mount") plant_in_mountpoint(argc, argv);
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -12,17 +11,15 @@ import pytest
 
 import quarvo
 
-FAKE_SOURCE = Path(__file__).resolve().parents[2] / "tests" / "fake-backend" / "fake_backend.cpp"
+BUILT_FAKE = Path(__file__).resolve().parents[2] / "build" / "cpp" / "fake_backend"
 
 
 @pytest.fixture(scope="session")
-def fake_backend(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """QUARVO_FAKE_BACKEND, else the program built from source."""
-    if os.environ.get("QUARVO_FAKE_BACKEND"):
-        return Path(os.environ["QUARVO_FAKE_BACKEND"])
-    binary = tmp_path_factory.mktemp("fake") / "fake_backend"
-    compiler = shutil.which("c++") or shutil.which("g++") or pytest.exit("no C++ compiler: set QUARVO_FAKE_BACKEND")
-    subprocess.run([compiler, "-std=c++20", "-O2", str(FAKE_SOURCE), "-o", str(binary)], check=True)
+def fake_backend() -> Path:
+    """QUARVO_FAKE_BACKEND, else the program `make build` made."""
+    binary = Path(os.environ.get("QUARVO_FAKE_BACKEND") or BUILT_FAKE)
+    if not os.access(binary, os.X_OK):
+        pytest.exit(f"no fake backend at {binary}: run `make build` or set QUARVO_FAKE_BACKEND")
     return binary
 
 

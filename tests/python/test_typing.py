@@ -25,6 +25,15 @@ try:
     status: Status = q.status("v")
 except QuarvoError as error:
     message: str = error.args[0]
+    why: str | None = error.reason
+    failed = error.kind == "CommandFailed" and error.command_args is not None
+    bound: float | None = error.seconds
+from quarvo._native import VolumeState, volume_states
+states: list[VolumeState] = q.volume_states() + volume_states("v")
+state: str | None = states[0].state or states[0].found
+problem: QuarvoError | None = states[0].error
+listed: VolumeInfo | None = states[0].volume
+record: str = states[0].path + states[0].name
 '''
 
 

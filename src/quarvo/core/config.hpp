@@ -1,12 +1,16 @@
 // quarvo/core/config.hpp: the optional configuration file, config.toml.
 //
-// One key, `storage_backend_bin` (alias `juicefs_bin`), a path to the storage
-// backend program. A missing or unreadable-by-stat file is the default
-// configuration; other keys are ignored; a duplicate or mistyped key is a
-// TomlParse error in the reader's frame.
+// Two keys: `storage_backend_bin` (alias `juicefs_bin`), a path to the
+// storage backend program, and `command_timeout`, the bound in seconds (a
+// positive number) on every backend command; the environment variable
+// QUARVO_COMMAND_TIMEOUT overrides the latter. A missing or
+// unreadable-by-stat file is the default configuration; other keys are
+// ignored; a duplicate, mistyped or out-of-range key is a TomlParse error in
+// the reader's frame, a bad QUARVO_COMMAND_TIMEOUT an Io error naming it.
 #ifndef QUARVO_CORE_CONFIG_HPP_
 #define QUARVO_CORE_CONFIG_HPP_
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -18,12 +22,19 @@ namespace quarvo {
 
 struct Config {
   std::optional<std::filesystem::path> storage_backend_bin;
+  // Absent: backend commands are waited for as long as they run.
+  std::optional<std::chrono::milliseconds> command_timeout;
 
-  // Loads home.config_path(); writes nothing and creates nothing.
+  // Loads home.config_path(), then applies QUARVO_COMMAND_TIMEOUT; writes
+  // nothing and creates nothing.
   [[nodiscard]] static Result<Config> load(const QuarvoHome& home);
   // Parses the text of a configuration file (also used by the fuzzer).
   [[nodiscard]] static Result<Config> parse(std::string_view text);
 };
+
+// A bound given in seconds as a bound the runner applies (at least 1 ms);
+// nullopt unless it is a finite number above 0 and at most 10^9 seconds.
+[[nodiscard]] std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
 
 }  // namespace quarvo
 

@@ -28,6 +28,45 @@ TEST(ConfigParse, ReadsTheKeyOrItsAliasButNotBoth) {
   }
 }
 
+TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
+  using std::chrono::milliseconds;
+  testing::TempDir dir;
+  const QuarvoHome home(dir.path());
+  const struct {
+    std::string file;
+    std::optional<std::string> env;
+    std::optional<milliseconds> bound;  // nullopt with `error`: the load fails
+    std::string error;
+  } cases[] = {
+      {"", std::nullopt, std::nullopt, ""},
+      {"command_timeout = 60", std::nullopt, milliseconds(60000), ""},
+      {"command_timeout = 0.0001", std::nullopt, milliseconds(1), ""},
+      {"command_timeout = 60", "2.5", milliseconds(2500), ""},  // the environment wins
+      {"command_timeout = 60", "", milliseconds(60000), ""},    // empty: not set
+      {"command_timeout = 0", std::nullopt, std::nullopt,
+       "invalid value: integer `0`, expected a positive number of seconds"},
+      {"command_timeout = 1e10", std::nullopt, std::nullopt, "expected a positive number of seconds"},
+      {"command_timeout = \"60\"", std::nullopt, std::nullopt, "invalid type: string \"60\", expected a number"},
+      {"", "60s", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds, not \"60s\""},
+      {"", "-1", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds"},
+      {"", "nan", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + " / " + c.env.value_or("(unset)"));
+    testing::ScopedEnv env;
+    env.set("QUARVO_COMMAND_TIMEOUT", c.env);
+    testing::spit(home.config_path(), c.file);
+    auto config = Config::load(home);
+    if (c.error.empty()) {
+      ASSERT_TRUE(config) << config.error().message();
+      EXPECT_EQ(config->command_timeout, c.bound);
+    } else {
+      ASSERT_FALSE(config);
+      EXPECT_NE(config.error().message().find(c.error), std::string::npos) << config.error().message();
+    }
+  }
+}
+
 TEST(ConfigLoad, FifoIsRefusedNotWaitedOn) {
   testing::TempDir dir;
   const QuarvoHome home(dir.path());

@@ -146,6 +146,13 @@ class [[nodiscard]] QuarvoError {
     reason_ = std::move(reason);
     return std::move(*this);
   }
+  // The log file the reason was read from (a background mount's), when it
+  // was read from one: where the user finds the rest of the story.
+  [[nodiscard]] const std::filesystem::path& log() const { return log_; }
+  [[nodiscard]] QuarvoError with_log(std::filesystem::path log) && {
+    log_ = std::move(log);
+    return std::move(*this);
+  }
 
  private:
   explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
@@ -157,6 +164,7 @@ class [[nodiscard]] QuarvoError {
   std::string fix_;             // MountSupportUnavailable only
   std::string detail_;          // TimedOut, MountFailed, VolumeMismatch
   std::string reason_;          // the backend's own words, when known
+  std::filesystem::path log_;   // where reason_ came from, when a log file
   std::filesystem::path path_;  // MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
   OsError os_;                  // IoAt, Io
   CommandFailure command_;      // CommandFailed

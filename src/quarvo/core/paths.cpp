@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "quarvo/core/file_io.hpp"
+#include "quarvo/core/text.hpp"
+
 namespace quarvo {
 namespace {
 
@@ -37,25 +40,45 @@ std::string user_database_home() {
 
 }  // namespace
 
-int create_directories(const std::filesystem::path& dir) {
+int create_directories(const std::filesystem::path& dir, mode_t mode) {
   if (dir.empty()) return 0;  // the working directory exists
   // mkdir would stop at a NUL byte and create a shorter path than asked for.
   if (dir.native().find('\0') != std::string::npos) return EINVAL;
-  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  if (::mkdir(dir.c_str(), mode) == 0) return 0;
   int err = errno;
   if (err != ENOENT) return is_dir(dir) ? 0 : err;
   // A parent is missing: create the chain, then try again. A concurrent
   // creator may win the race at any level, which is success too.
   const std::filesystem::path parent = dir.parent_path();
   if (parent == dir) return err;
-  if (const int perr = quarvo::create_directories(parent); perr != 0) return perr;
-  if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+  if (const int perr = quarvo::create_directories(parent, mode); perr != 0) return perr;
+  if (::mkdir(dir.c_str(), mode) == 0) return 0;
   err = errno;
   return is_dir(dir) ? 0 : err;
 }
 
+int create_private_file(const std::filesystem::path& file) {
+  if (file.native().find('\0') != std::string::npos) return EINVAL;
+  // O_EXCL: only a file made here gets the mode; an existing one is kept.
+  auto fd = open_fd(file, O_WRONLY | O_CREAT | O_EXCL, 0600);
+  if (fd || fd.error() == EEXIST) return 0;
+  return fd.error();
+}
+
 Result<QuarvoHome> QuarvoHome::from_env() {
-  if (const char* root = std::getenv("QUARVO_HOME")) return QuarvoHome(root);
+  if (const char* root = std::getenv("QUARVO_HOME")) {
+    const std::string_view value = root;
+    if (value.empty()) {
+      return std::unexpected(QuarvoError::io(
+          OsError::with_message(EINVAL, "QUARVO_HOME is set but empty; set it to an absolute directory or unset it")));
+    }
+    if (!value.starts_with('/')) {
+      return std::unexpected(QuarvoError::io(OsError::with_message(
+          EINVAL, "QUARVO_HOME must be an absolute path, not " + quote(value) +
+                      " (a relative home would follow the working directory)")));
+    }
+    return QuarvoHome(root);
+  }
   std::string home;
   if (const char* env = std::getenv("HOME"); env != nullptr && *env != '\0') {
     home = env;
@@ -87,7 +110,7 @@ std::filesystem::path QuarvoHome::volume_log_path(std::string_view name) const {
 
 Result<void> QuarvoHome::ensure_layout() const {
   for (const auto& dir : {root_, volumes_dir(), logs_dir(), bin_dir(), dev_dir()}) {
-    if (const int err = quarvo::create_directories(dir); err != 0) {
+    if (const int err = quarvo::create_directories(dir, kPrivateDirectoryMode); err != 0) {
       return std::unexpected(QuarvoError::io_at_errno(dir, err));
     }
   }

@@ -5,6 +5,10 @@
 // from QUARVO_HOME, HOME or the user database; `ensure_layout` creates the
 // directories the rest of the system writes into.
 //
+// Private by default: every directory Quarvo creates in the home is 0700
+// (a development volume's metadata and objects, the logs and the records are
+// nobody else's business); a directory that already exists keeps its mode.
+//
 //   root/config.toml          optional configuration (config.hpp)
 //   root/volumes/NAME.toml    one record per volume (registry.hpp)
 //   root/logs/NAME.log        background mount logs
@@ -13,6 +17,8 @@
 //   root/lock                 the registry lock file
 #ifndef QUARVO_CORE_PATHS_HPP_
 #define QUARVO_CORE_PATHS_HPP_
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <string_view>
@@ -25,9 +31,11 @@ class QuarvoHome {
  public:
   explicit QuarvoHome(std::filesystem::path root) : root_(std::move(root)) {}
 
-  // QUARVO_HOME unchanged when set (even empty); else HOME (when non-empty)
-  // or the user database's home directory, joined with ".quarvo". Neither:
-  // Io "could not determine home directory" (classed as not-found).
+  // QUARVO_HOME when set, which must be an absolute path (an empty or
+  // relative one would scatter the home over whatever the working directory
+  // is: Io with a message saying so); else HOME (when non-empty) or the user
+  // database's home directory, joined with ".quarvo". Neither: Io "could not
+  // determine home directory" (classed as not-found).
   [[nodiscard]] static Result<QuarvoHome> from_env();
 
   [[nodiscard]] const std::filesystem::path& root() const { return root_; }
@@ -43,17 +51,26 @@ class QuarvoHome {
   [[nodiscard]] std::filesystem::path volume_path(std::string_view name) const;
   [[nodiscard]] std::filesystem::path volume_log_path(std::string_view name) const;
 
-  // Creates root, volumes, logs, bin and dev (with parents, mode 0777 less the
-  // umask), stopping at the first failure with IoAt of that directory.
+  // Creates root, volumes, logs, bin and dev (with parents, mode 0700),
+  // stopping at the first failure with IoAt of that directory.
   [[nodiscard]] Result<void> ensure_layout() const;
 
  private:
   std::filesystem::path root_;
 };
 
-// Creates `dir` and its missing parents with mode 0777 less the umask; an
-// existing directory is success. On failure returns the errno.
-[[nodiscard]] int create_directories(const std::filesystem::path& dir);
+// The mode of the directories Quarvo keeps its own files in.
+inline constexpr mode_t kPrivateDirectoryMode = 0700;
+
+// Creates `dir` and its missing parents with `mode` less the umask; an
+// existing directory is success and keeps its mode. On failure returns the
+// errno.
+[[nodiscard]] int create_directories(const std::filesystem::path& dir, mode_t mode = 0777);
+
+// Creates `file` empty with mode 0600 unless it exists (an existing file,
+// or whatever a symbolic link there names, is left as it is). For files
+// another program will append to, such as a mount's log. 0 or the errno.
+[[nodiscard]] int create_private_file(const std::filesystem::path& file);
 
 }  // namespace quarvo
 

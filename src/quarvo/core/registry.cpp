@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
@@ -63,73 +65,107 @@ std::uint64_t sort_key(std::string_view stem) {
   return key;
 }
 
-// The record files listed by `dir`, sorted by volume name. No valid name holds
-// a NUL byte, so zero padding sorts a name before any longer one it starts.
-Result<std::vector<RecordEntry>> record_entries(DIR* dir, std::string& names) {
-  std::vector<RecordEntry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
-      break;
+// The record files of a home's volumes directory, sorted by volume name,
+// and their reading: each file is opened relative to the directory and read
+// into one buffer shared by all of them.
+class RecordFiles {
+ public:
+  // Opens the directory (making the layout of a fresh home) and lists it.
+  [[nodiscard]] static Result<RecordFiles> open(const QuarvoHome& home) {
+    const std::filesystem::path dir = home.volumes_dir();
+    auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd) {
+      // A fresh home: the layout is made here, and only here, so listing an
+      // existing home costs one open rather than a check of every directory.
+      QUARVO_TRY(home.ensure_layout());
+      fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+      if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
     }
-    const std::string_view file_name = entry->d_name;
-    const std::string_view stem = record_stem(file_name);
-    if (stem.empty()) continue;
-    entries.push_back({sort_key(stem), static_cast<std::uint32_t>(names.size()),
-                       static_cast<std::uint16_t>(stem.size()), entry->d_type == DT_REG});
-    names.append(file_name);
-    names.push_back('\0');
+    RecordFiles files(dir);
+    files.dir_.reset(::fdopendir(fd->get()));
+    if (!files.dir_) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
+    (void)fd->release();  // the DIR owns the descriptor now
+    QUARVO_TRY(files.list());
+    return files;
   }
-  std::sort(entries.begin(), entries.end(), [&](const RecordEntry& a, const RecordEntry& b) {
-    if (a.key != b.key) return a.key < b.key;
-    return std::string_view(names).substr(a.offset, a.stem_size) <
-           std::string_view(names).substr(b.offset, b.stem_size);
-  });
-  return entries;
-}
+
+  [[nodiscard]] size_t size() const { return entries_.size(); }
+  // The volume name of file `i`: its name without ".toml".
+  [[nodiscard]] std::string_view name(size_t i) const {
+    return std::string_view(names_).substr(entries_[i].offset, entries_[i].stem_size);
+  }
+  [[nodiscard]] std::filesystem::path path(size_t i) const { return dir_path_ / (names_.data() + entries_[i].offset); }
+
+  // Reads file `i` into `out` (see read_utf8_volume): true when read, false
+  // when there is nothing behind its name (a link pointing nowhere, a record
+  // removed since the listing), IoAt with its path or TomlParse otherwise.
+  [[nodiscard]] Result<bool> read(size_t i, Volume& out) {
+    const RecordEntry& e = entries_[i];
+    const auto path_of = [&] { return path(i); };
+    auto fd = open_fd_at(::dirfd(dir_.get()), names_.data() + e.offset, O_RDONLY | O_NONBLOCK);
+    if (!fd) {
+      if (names_nothing(fd.error())) return false;
+      return std::unexpected(QuarvoError::io_at_errno(path_of(), fd.error()));
+    }
+    auto bytes = read_regular_file(fd->get(), e.regular, buf_);
+    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path_of(), bytes.error()));
+    QUARVO_TRY(parse_record(*bytes, path_of, out));
+    return true;
+  }
+
+ private:
+  explicit RecordFiles(std::filesystem::path dir) : dir_path_(std::move(dir)) {}
+
+  // One entry per record file, sorted by the volume name's bytes; no valid
+  // name holds a NUL byte, so the key's zero padding sorts a name before any
+  // longer one it starts.
+  Result<void> list() {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir_.get());
+      if (entry == nullptr) {
+        if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
+        break;
+      }
+      const std::string_view file_name = entry->d_name;
+      const std::string_view stem = record_stem(file_name);
+      if (stem.empty()) continue;
+      entries_.push_back({sort_key(stem), static_cast<std::uint32_t>(names_.size()),
+                          static_cast<std::uint16_t>(stem.size()), entry->d_type == DT_REG});
+      names_.append(file_name);
+      names_.push_back('\0');
+    }
+    std::sort(entries_.begin(), entries_.end(), [&](const RecordEntry& a, const RecordEntry& b) {
+      if (a.key != b.key) return a.key < b.key;
+      return std::string_view(names_).substr(a.offset, a.stem_size) <
+             std::string_view(names_).substr(b.offset, b.stem_size);
+    });
+    return {};
+  }
+
+  std::filesystem::path dir_path_;
+  DirHandle dir_;
+  std::string names_;  // the file names, each NUL-terminated
+  std::vector<RecordEntry> entries_;
+  std::string buf_;  // shared by every read; grows for a larger file
+};
 
 // Every record of the home, read in the order of its file's name into one
 // scratch Volume and handed to `take`, which makes the element kept; then
 // sorted by the name inside each record (nearly always the file's own name,
 // so nearly always sorted already), stably, so that records of one name
-// keep their files' order.
+// keep their files' order. The first record that cannot be read fails all.
 template <class T, class Take>
 Result<std::vector<T>> list_records(const QuarvoHome& home, Take take) {
-  const std::filesystem::path dir = home.volumes_dir();
-  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!fd) {
-    // A fresh home: the layout is made here, and only here, so listing an
-    // existing home costs one open rather than a check of every directory.
-    QUARVO_TRY(home.ensure_layout());
-    fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-    if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
-  }
-  DirHandle handle(::fdopendir(fd->get()));
-  if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  const int dir_fd = fd->release();  // the DIR owns the descriptor now
-
-  std::string names;
-  auto entries = record_entries(handle.get(), names);
-  if (!entries) return std::unexpected(std::move(entries).error());
-
+  auto files = RecordFiles::open(home);
+  if (!files) return std::unexpected(std::move(files).error());
   std::vector<T> out;
-  out.reserve(entries->size());
-  std::string buf(16 * 1024, '\0');  // one buffer for every file; grows for a larger one
+  out.reserve(files->size());
   Volume scratch;
-  for (const RecordEntry& e : *entries) {
-    const char* file_name = names.data() + e.offset;
-    const auto path = [&] { return dir / file_name; };
-    auto record_fd = open_fd_at(dir_fd, file_name, O_RDONLY | O_NONBLOCK);
-    if (!record_fd) {
-      if (names_nothing(record_fd.error())) continue;
-      return std::unexpected(QuarvoError::io_at_errno(path(), record_fd.error()));
-    }
-    auto bytes = read_regular_file(record_fd->get(), e.regular, buf);
-    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path(), bytes.error()));
-    QUARVO_TRY(parse_record(*bytes, path, scratch));
-    out.push_back(take(scratch));
+  for (size_t i = 0; i < files->size(); ++i) {
+    auto read = files->read(i, scratch);
+    if (!read) return std::unexpected(std::move(read).error());
+    if (*read) out.push_back(take(scratch));
   }
   const auto by_name = [](const T& a, const T& b) { return a.name < b.name; };
   if (!std::is_sorted(out.begin(), out.end(), by_name)) std::stable_sort(out.begin(), out.end(), by_name);
@@ -159,7 +195,7 @@ RegistryLock::~RegistryLock() {
 Result<RegistryLock> Registry::lock() const {
   QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path path = home_.lock_path();
-  auto fd = open_fd(path, O_RDWR | O_CREAT, 0666);
+  auto fd = open_fd(path, O_RDWR | O_CREAT, 0600);
   if (!fd) return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
   while (::flock(fd->get(), LOCK_EX) != 0) {
     if (errno != EINTR) return std::unexpected(QuarvoError::io_errno(errno));
@@ -230,6 +266,21 @@ Result<std::vector<VolumeInfo>> Registry::list_info() const {
     return VolumeInfo{std::move(v.name),   std::move(v.metadata_url), std::move(v.storage),
                       std::move(v.bucket), std::move(v.mountpoint),   v.dev};
   });
+}
+
+Result<std::vector<RecordRead>> Registry::read_each() const {
+  auto files = RecordFiles::open(home_);
+  if (!files) return std::unexpected(std::move(files).error());
+  std::vector<RecordRead> records;
+  records.reserve(files->size());
+  for (size_t i = 0; i < files->size(); ++i) {
+    Volume volume;
+    auto read = files->read(i, volume);
+    if (read && !*read) continue;
+    records.push_back(RecordRead{std::string(files->name(i)), files->path(i),
+                                 read ? Result<Volume>(std::move(volume)) : std::unexpected(std::move(read).error())});
+  }
+  return records;
 }
 
 }  // namespace quarvo

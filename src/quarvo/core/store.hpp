@@ -1,7 +1,8 @@
 // quarvo/core/store.hpp: object store URLs.
 //
 // "file:///data/x" -> {file, /data/x}; "s3://b" -> {s3, s3://b};
-// "gs://b" -> {gs, gs://b}; anything else is UnsupportedStoreUrl.
+// "gs://b" -> {gs, gs://b}; anything else, "file://" without a path
+// included, is UnsupportedStoreUrl.
 #ifndef QUARVO_CORE_STORE_HPP_
 #define QUARVO_CORE_STORE_HPP_
 

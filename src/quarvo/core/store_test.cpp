@@ -12,6 +12,7 @@ TEST(ParseStoreUrl, SchemesAreExactAndOnlyTheLocalOneIsStripped) {
       {"gs://b", StoreSpec{"gs", "gs://b"}},
       {"S3://b", std::nullopt},
       {"file:/x", std::nullopt},
+      {"file://", std::nullopt},
       {"/data/x", std::nullopt},
   };
   for (const auto& [url, spec] : cases) {

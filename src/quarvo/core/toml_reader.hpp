@@ -36,13 +36,16 @@ struct TomlPosition {
   std::uint32_t column = 1;
 };
 
-enum class TomlType { String, Integer, Float, Boolean, Date, Time, DateTime, Array, Table };
+// The types of values, and what a field may ask for (Number: an Integer or
+// a Float).
+enum class TomlType { String, Integer, Float, Boolean, Date, Time, DateTime, Array, Table, Number };
 
 struct TomlEntry {
   std::string key;
   TomlType type = TomlType::String;
   std::string string;  // the value when type is String
   bool boolean = false;  // the value when type is Boolean
+  double number = 0;     // the value when type is Integer or Float
   // The value as a type error shows it: integer `5`, map, ... (empty for a
   // string, whose display is built only when it is needed).
   std::string shown;
@@ -55,7 +58,7 @@ struct TomlEntry {
 struct TomlField {
   std::string_view name;
   std::string_view alias;
-  TomlType type;  // String or Boolean
+  TomlType type;  // String, Boolean or Number
   bool required;
 };
 

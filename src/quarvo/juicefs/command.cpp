@@ -227,17 +227,31 @@ std::string join_args(const std::vector<std::string>& args) {
   return joined;
 }
 
-// "KILL" for SIGKILL; empty for a number the platform has no name for.
+// "KILL" for SIGKILL; empty for a number the platform has no name for. The
+// names are glibc's (sigabbrev_np, which needs glibc 2.32) and, on macOS,
+// sys_signame's in capitals; a table keeps the module loadable on older C
+// libraries.
 std::string signal_abbreviation(int sig) {
-#if defined(__APPLE__)
-  if (sig <= 0 || sig >= NSIG) return {};
-  std::string name = sys_signame[sig];
-  for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return name;
+  static constexpr std::pair<int, const char*> kNames[] = {
+      {SIGHUP, "HUP"},     {SIGINT, "INT"},       {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},     {SIGTRAP, "TRAP"},
+      {SIGABRT, "ABRT"},   {SIGBUS, "BUS"},       {SIGFPE, "FPE"},   {SIGKILL, "KILL"},   {SIGUSR1, "USR1"},
+      {SIGSEGV, "SEGV"},   {SIGUSR2, "USR2"},     {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"},   {SIGTERM, "TERM"},
+      {SIGCHLD, "CHLD"},   {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},   {SIGTTIN, "TTIN"},
+      {SIGTTOU, "TTOU"},   {SIGURG, "URG"},       {SIGXCPU, "XCPU"}, {SIGXFSZ, "XFSZ"},   {SIGVTALRM, "VTALRM"},
+      {SIGPROF, "PROF"},   {SIGWINCH, "WINCH"},   {SIGSYS, "SYS"},
+#if defined(__linux__)
+      {SIGSTKFLT, "STKFLT"}, {SIGPOLL, "POLL"},   {SIGPWR, "PWR"},
 #else
-  const char* name = ::sigabbrev_np(sig);
-  return name != nullptr ? std::string(name) : std::string();
+      {SIGIO, "IO"},
 #endif
+#if defined(__APPLE__)
+      {SIGEMT, "EMT"},     {SIGINFO, "INFO"},
+#endif
+  };
+  for (const auto& [number, name] : kNames) {
+    if (number == sig) return name;
+  }
+  return {};
 }
 
 // Kills and reaps; the pid is ours until waitpid has returned it.

@@ -1,6 +1,7 @@
 #include "quarvo/juicefs/command.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <set>
@@ -28,6 +30,17 @@ class CommandTest : public ::testing::Test {
   }
   testing::TempDir dir_;
 };
+
+#if defined(__GLIBC__)
+// The module names signals itself, as glibc's sigabbrev_np does (which it
+// cannot call: that needs glibc 2.32).
+TEST(WaitStatusText, NamesEverySignalAsGlibcDoes) {
+  for (int sig = 1; sig < NSIG; ++sig) {
+    const char* name = ::sigabbrev_np(sig);
+    EXPECT_EQ(wait_status_text(sig), "signal: " + std::to_string(sig) + (name ? std::string(" (SIG") + name + ")" : ""));
+  }
+}
+#endif
 
 TEST_F(CommandTest, RunOutcomes) {
   const struct {

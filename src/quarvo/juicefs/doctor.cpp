@@ -145,6 +145,14 @@ std::string extract_version(std::string_view output) {
   return std::string(stripped);
 }
 
+std::optional<std::string> storage_backend_version(const std::filesystem::path& program) {
+  auto output = CommandSpec(program).arg("version").run();
+  if (!output) return std::nullopt;
+  std::string version = extract_version(output->stdout_text);
+  if (version.empty()) return std::nullopt;
+  return version;
+}
+
 bool same_path_components(const std::filesystem::path& a, const std::filesystem::path& b) {
   return components(a) == components(b);
 }
@@ -202,9 +210,7 @@ Result<DoctorReport> doctor(const QuarvoHome& home) {
   backend.path = detect_storage_backend_bin(home, config->storage_backend_bin);
   backend.found = backend.path.has_value();
   if (backend.found) {
-    // A program that cannot tell its version is still reported as found.
-    if (auto output = CommandSpec(*backend.path).arg("version").run(); output)
-      backend.version = extract_version(output->stdout_text);
+    backend.version = storage_backend_version(*backend.path);
     backend.managed = same_path_components(*backend.path, home.managed_storage_backend_bin());
   }
   report.mount_support = detect_mount_support();

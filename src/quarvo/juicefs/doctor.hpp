@@ -21,6 +21,8 @@ namespace quarvo {
 struct StorageBackendReport {
   bool found = false;
   std::optional<std::filesystem::path> path;
+  // Absent when not found or when the program told no version: then it is
+  // not a usable backend (/bin/true, a text file), whatever `found` says.
   std::optional<std::string> version;
   bool managed = false;
 };
@@ -52,6 +54,10 @@ struct DoctorReport {
 // characters other than ASCII digits and '.', holding a '.' and a digit;
 // else the whole output stripped of Unicode white space.
 [[nodiscard]] std::string extract_version(std::string_view output);
+
+// What `program version` tells (extract_version of its standard output);
+// nullopt when it cannot be run, fails or tells nothing.
+[[nodiscard]] std::optional<std::string> storage_backend_version(const std::filesystem::path& program);
 
 // Whether two paths name the same file by their components (a doubled or a
 // trailing separator makes no difference).

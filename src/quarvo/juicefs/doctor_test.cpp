@@ -96,6 +96,8 @@ TEST_F(DoctorTest, Report) {
       {"home/bin/quarvo-storage", "#!/bin/sh\necho 'juicefs version 1.2.3+2024-01-01.abcdef'\n", "1.2.3", true},
       {"home/bin/juicefs", "#!/bin/sh\necho 'release-1.1'; echo 9.9 >&2\n", "1.1", false},
       {"home/bin/juicefs", "#!/bin/sh\necho 1.0; exit 1\n", std::nullopt, false},
+      {"home/bin/juicefs", "#!/bin/sh\necho '  '\n", std::nullopt, false},  // tells nothing: not usable
+      {"home/bin/juicefs", "not a program\n", std::nullopt, false},
       {nullptr, "", std::nullopt, false},
   };
   for (const auto& c : cases) {

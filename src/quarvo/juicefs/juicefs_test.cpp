@@ -38,6 +38,64 @@ TEST(JuiceFsSpec, CommandLines) {
   }
 }
 
+TEST(JuiceFsStatus, ReadsTheSettingsTheEngineHolds) {
+  const std::string json = R"({
+  "Setting": {"Name": "team-data", "UUID": "8a27", "Storage": "s3", "Tiers": {"0": {"ID": 0, "Tag": ""}},
+              "Bucket": "http://127.0.0.1:9000/b\u00e9", "BlockSize": 4096, "KeyEncrypted": true, "Sessions": [1, -2.5e3, null]},
+  "Sessions": [], "Stat": {"UsedSpace": 0}})";
+  EXPECT_EQ(parse_stored_volume(json), (StoredVolume{"team-data", "s3", "http://127.0.0.1:9000/b\u00e9"}));
+  EXPECT_EQ(parse_stored_volume(R"({"Setting": {"Name": "x", "Storage": "file"}})"), std::nullopt);
+  EXPECT_EQ(parse_stored_volume("2026/12/06 <FATAL>: not formatted"), std::nullopt);
+  EXPECT_EQ(stored_bucket("file", "/data/./x/../objects"), "/data/objects/");
+  EXPECT_EQ(stored_bucket("file", "/data/objects/"), "/data/objects/");
+  EXPECT_EQ(stored_bucket("file", "rel"), (std::filesystem::current_path() / "rel").string() + "/");
+  EXPECT_EQ(stored_bucket("s3", "http://ak:sk@h/b"), "http://h/b");
+}
+
+// An engine that already holds a volume: the format changes nothing there,
+// so the volume it holds must be the one asked for.
+TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
+  testing::TempDir dir;
+  Volume volume = kVolume;
+  volume.bucket = "/q/dev/data/objects";
+  const struct {
+    std::string held;  // Name, Storage, Bucket as status reports them
+    std::string error;  // empty: the request matches
+  } cases[] = {
+      {R"("data", "Storage": "file", "Bucket": "/q/dev/data/objects/")", ""},
+      {R"("other", "Storage": "file", "Bucket": "/q/dev/data/objects/")",
+       "the metadata engine does not hold volume \"data\": it holds volume \"other\" (storage file, bucket "
+       "/q/dev/data/objects/)"},
+      {R"("data", "Storage": "s3", "Bucket": "http://ak:sk@h/b")",
+       "the metadata engine does not hold volume \"data\": its volume \"data\" (storage s3, bucket "
+       "http://ak:****@h/b) is not on storage file, bucket /q/dev/data/objects"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.held);
+    const JuiceFs jfs(testing::script(dir.path() / "juicefs",
+                                      "[ \"$1\" = status ] && echo '{\"Setting\": {\"Name\": " + c.held + "}}'; exit 0"));
+    auto formatted = jfs.format(volume);
+    EXPECT_EQ(formatted ? "" : formatted.error().message(), c.error);
+  }
+}
+
+// A background mount's daemon tells its reason in the log: only what this
+// mount appended counts, and the error names the log.
+TEST(JuiceFsRun, BackgroundMountFailureTakesTheReasonFromWhatTheLogGained) {
+  testing::TempDir dir;
+  const auto log = dir.path() / "data.log";
+  testing::spit(log, "2026/12/05 10:00:00.000001 juicefs[7] <FATAL>: an older mount's end [main@main.go:31]\n");
+  const JuiceFs jfs(testing::script(
+      dir.path() / "juicefs",
+      "echo '2026/12/06 10:00:00.000001 juicefs[8] <INFO>: Mounting volume data [mount@mount.go:1]' >&2\n"
+      "echo '2026/12/06 10:00:01.000001 juicefs[9] <FATAL>: fuse: device busy [mount@fuse.go:2]' >> \"$5\"\n"
+      "exit 1"));
+  auto r = jfs.mount(kVolume, MountVolume{"data", "/mnt/x", false, false}, log);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().reason(), "fuse: device busy");
+  EXPECT_EQ(r.error().log(), log);
+}
+
 // A foreground mount hands the terminal to the backend, so its output is not captured.
 TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   testing::TempDir dir;

@@ -1,11 +1,12 @@
-// quarvo/python/classes.hpp: the four classes of quarvo._native.
+// quarvo/python/classes.hpp: the five classes of quarvo._native.
 //
 //   q = Quarvo.from_env()                  # Quarvo wraps one service object
 //   v = q.init("data", dev=True)           # VolumeInfo
 //   m = q.mount("data", "/mnt/data")       # MountInfo
 //   s = q.status()                         # Status, s.volumes: list[VolumeInfo]
+//   l = q.volume_states()                  # list[VolumeState]
 //
-// All four are heap types with the same traits: base object, not
+// All five are heap types with the same traits: base object, not
 // subclassable, no constructor callable from Python, no instance dictionary
 // or weak references, read-only getters only, identity equality. Each
 // instance owns its native value below, built in place when the object is
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "quarvo/core/models.hpp"
+#include "quarvo/core/paths.hpp"
+#include "quarvo/service/live_state.hpp"
 #include "quarvo/service/service.hpp"
 #include "quarvo/python/refs.hpp"
 
@@ -39,7 +42,8 @@ struct PyQuarvo {
 struct PyVolumeInfo {
   std::shared_ptr<const VolumeInfo> info;  // never null
 
-  // A view of its own, moved out of `info`.
+  // A view of its own, copied from or moved out of `info`.
+  static PyVolumeInfo from(const VolumeInfo& info);
   static PyVolumeInfo from(VolumeInfo&& info);
 };
 
@@ -60,12 +64,26 @@ struct PyStatus {
   static PyStatus from(std::vector<VolumeInfo>&& infos);
 };
 
+// The native value of a Python `VolumeState`: one record as listed, with
+// the live state of its mount, everything already rendered for Python.
+struct PyVolumeState {
+  std::string name;
+  std::string path;                    // the record file, as text
+  std::optional<PyVolumeInfo> volume;  // absent when the record cannot be read
+  std::optional<QuarvoError> error;    // present exactly when `volume` is absent
+  std::optional<std::string> state;    // absent when no mountpoint is recorded
+  std::optional<std::string> found;    // what is on top at the mountpoint, when foreign
+
+  static PyVolumeState from(const VolumeState& state);
+};
+
 // The type objects, created on first need. Borrowed; NULL with the error set
 // when the type cannot be created.
 [[nodiscard]] PyObject* quarvo_type();
 [[nodiscard]] PyObject* volume_info_type();
 [[nodiscard]] PyObject* mount_info_type();
 [[nodiscard]] PyObject* status_type();
+[[nodiscard]] PyObject* volume_state_type();
 
 // New Python objects owning the given values; empty with the error set on
 // failure (the value is then dropped).
@@ -73,6 +91,17 @@ struct PyStatus {
 [[nodiscard]] Ref new_volume_info(PyVolumeInfo value);
 [[nodiscard]] Ref new_mount_info(PyMountInfo value);
 [[nodiscard]] Ref new_status(PyStatus value);
+[[nodiscard]] Ref new_volume_state(PyVolumeState value);
+
+// The body shared by Quarvo.volume_states and the module's volume_states: a
+// new list of VolumeState for the records of `home` (one, given a name),
+// their mounts checked with the interpreter lock released. NULL with the
+// error set when the listing itself fails.
+[[nodiscard]] PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name);
+
+// Adds the private helpers of the `quarvo` command (cli_support.cpp) to the
+// module, outside __all__. False with the error set on failure.
+[[nodiscard]] bool add_cli_support(PyObject* module);
 
 }  // namespace quarvo::python
 

@@ -1,6 +1,7 @@
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/core/text.hpp"
 
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <new>
@@ -91,12 +92,142 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
+const char* kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::InvalidVolumeName: return "InvalidVolumeName";
+    case ErrorKind::VolumeExists: return "VolumeExists";
+    case ErrorKind::VolumeNotFound: return "VolumeNotFound";
+    case ErrorKind::StorageBackendMissing: return "StorageBackendMissing";
+    case ErrorKind::AutoInstallUnsupported: return "AutoInstallUnsupported";
+    case ErrorKind::StorageBackendInstallFailed: return "StorageBackendInstallFailed";
+    case ErrorKind::UnsupportedStoreUrl: return "UnsupportedStoreUrl";
+    case ErrorKind::MissingMetadataUrl: return "MissingMetadataUrl";
+    case ErrorKind::MissingObjectStorage: return "MissingObjectStorage";
+    case ErrorKind::MountpointNotDirectory: return "MountpointNotDirectory";
+    case ErrorKind::VolumeNotMounted: return "VolumeNotMounted";
+    case ErrorKind::MountSupportUnavailable: return "MountSupportUnavailable";
+    case ErrorKind::CommandFailed: return "CommandFailed";
+    case ErrorKind::IoAt: return "IoAt";
+    case ErrorKind::Io: return "Io";
+    case ErrorKind::TomlParse: return "TomlParse";
+    case ErrorKind::TomlWrite: return "TomlWrite";
+    case ErrorKind::TimedOut: return "TimedOut";
+    case ErrorKind::Interrupted: return "Interrupted";
+    case ErrorKind::VolumeMounted: return "VolumeMounted";
+    case ErrorKind::MountFailed: return "MountFailed";
+    case ErrorKind::VolumeMismatch: return "VolumeMismatch";
+  }
+  return "Unknown";  // unreachable: the switch covers every kind
+}
+
+Ref quarvo_error_to_py(const QuarvoError& error) {
+  Ref message = text_to_py(error.message());
+  if (!message) return Ref();
+  Ref instance = Ref::steal(PyObject_CallFunctionObjArgs(quarvo_error_type(), message.get(), nullptr));
+  if (!instance) return Ref();
+
+  // Every field, None unless the kind has it, so that `e.name` never raises.
+  struct Field {
+    const char* name;
+    Ref value;
+  };
+  Field fields[] = {{"kind", text_to_py(kind_name(error.kind()))},
+                    {"reason", Ref()}, {"log", Ref()}, {"name", Ref()}, {"path", Ref()}, {"url", Ref()},
+                    {"platform", Ref()}, {"detail", Ref()}, {"fix", Ref()}, {"program", Ref()},
+                    {"command_args", Ref()}, {"status", Ref()}, {"stdout", Ref()}, {"stderr", Ref()},
+                    {"source", Ref()}, {"errno", Ref()}, {"command", Ref()}, {"seconds", Ref()}};
+  auto set = [&](const char* name, Ref value) {
+    for (Field& f : fields) {
+      if (std::string_view(f.name) == name) f.value = std::move(value);
+    }
+  };
+  if (!error.reason().empty()) set("reason", text_to_py(error.reason()));
+  if (!error.log().empty()) set("log", path_to_py(error.log()));
+  switch (error.kind()) {
+    case ErrorKind::InvalidVolumeName:
+    case ErrorKind::VolumeExists:
+    case ErrorKind::VolumeNotFound:
+    case ErrorKind::VolumeNotMounted:
+      set("name", text_to_py(error.text()));
+      break;
+    case ErrorKind::AutoInstallUnsupported:
+      set("platform", text_to_py(error.text()));
+      break;
+    case ErrorKind::StorageBackendInstallFailed:
+    case ErrorKind::TomlParse:
+    case ErrorKind::TomlWrite:
+      set("detail", text_to_py(error.text()));
+      break;
+    case ErrorKind::UnsupportedStoreUrl:
+      set("url", text_to_py(error.text()));
+      break;
+    case ErrorKind::MountpointNotDirectory:
+      set("path", path_to_py(error.path()));
+      break;
+    case ErrorKind::MountSupportUnavailable:
+      set("detail", text_to_py(error.text()));
+      set("fix", text_to_py(error.fix()));
+      break;
+    case ErrorKind::CommandFailed: {
+      const CommandFailure& c = error.command();
+      set("program", text_to_py(c.program));
+      set("command_args", text_to_py(c.args));
+      set("status", text_to_py(c.status));
+      set("stdout", text_to_py(c.stdout_text));
+      set("stderr", text_to_py(c.stderr_text));
+      break;
+    }
+    case ErrorKind::IoAt:
+    case ErrorKind::Io:
+      if (error.kind() == ErrorKind::IoAt) set("path", path_to_py(error.path()));
+      set("source", text_to_py(error.os_error().text()));
+      set("errno", Ref::steal(PyLong_FromLong(error.os_error().code)));
+      break;
+    case ErrorKind::TimedOut:
+      set("command", text_to_py(error.text()));
+      set("seconds", Ref::steal(PyFloat_FromDouble(std::strtod(error.detail().c_str(), nullptr))));
+      break;
+    case ErrorKind::VolumeMounted:
+      set("name", text_to_py(error.text()));
+      set("path", path_to_py(error.path()));
+      break;
+    case ErrorKind::MountFailed:
+      set("name", text_to_py(error.text()));
+      set("path", path_to_py(error.path()));
+      set("detail", text_to_py(error.detail()));
+      break;
+    case ErrorKind::VolumeMismatch:
+      set("name", text_to_py(error.text()));
+      set("detail", text_to_py(error.detail()));
+      break;
+    case ErrorKind::StorageBackendMissing:
+    case ErrorKind::MissingMetadataUrl:
+    case ErrorKind::MissingObjectStorage:
+    case ErrorKind::Interrupted:
+      break;
+  }
+  if (PyErr_Occurred()) return Ref();  // a value above could not be made
+  for (Field& f : fields) {
+    PyObject* value = f.value ? f.value.get() : Py_None;
+    if (PyObject_SetAttrString(instance.get(), f.name, value) < 0) return Ref();
+  }
+  // PEP 678 notes, set directly so that 3.10 (no add_note) has them too;
+  // a traceback shows them under the message from 3.11 on.
+  if (!error.reason().empty()) {
+    Ref notes = Ref::steal(PyList_New(0));
+    Ref reason = text_to_py(error.reason());
+    if (!notes || !reason || PyList_Append(notes.get(), reason.get()) < 0 ||
+        PyObject_SetAttrString(instance.get(), "__notes__", notes.get()) < 0) {
+      return Ref();
+    }
+  }
+  return instance;
+}
+
 PyObject* raise_quarvo_error(const QuarvoError& error) {
-  PyObject* type = quarvo_error_type();
-  Ref text = text_to_py(error.message());
-  // A str value (not a tuple) becomes the exception's single argument when
-  // Python instantiates it.
-  if (text) PyErr_SetObject(type, text.get());
+  Ref instance = quarvo_error_to_py(error);
+  // An instance (not a tuple or a str) is raised as it is.
+  if (instance) PyErr_SetObject(quarvo_error_type(), instance.get());
   return nullptr;
 }
 

@@ -42,9 +42,29 @@ namespace quarvo::python {
 // as a C++ exception. Borrowed; NULL if it could not be created.
 [[nodiscard]] PyObject* panic_exception_type() noexcept;
 
-// Raises quarvo.QuarvoError with the error's message as its only argument.
-// Always returns NULL, so a caller can `return raise_quarvo_error(e);`.
+// A new quarvo.QuarvoError instance for `error`:
+//
+//   e.args == (message,)         str(e) is the message, exactly
+//   e.kind                       the kind's name: "VolumeNotFound", "CommandFailed", ...
+//   e.reason, e.log              the backend's own reason and the log it came from, or None
+//   e.__notes__ == [reason]      only when there is a reason (PEP 678)
+//   e.name, e.path, e.url, e.platform, e.detail, e.fix,
+//   e.program, e.command_args, e.status, e.stdout, e.stderr,
+//   e.source, e.errno, e.command, e.seconds
+//                                the kind's fields; None where the kind has none
+//
+// CommandFailed's argument text is `command_args`, since `args` is the
+// exception's own. The one place where the exception's instances are built,
+// for raising and for results that carry an error (VolumeState.error).
+// Empty with the Python error set on failure.
+[[nodiscard]] Ref quarvo_error_to_py(const QuarvoError& error);
+
+// Raises the instance above. Always returns NULL, so a caller can
+// `return raise_quarvo_error(e);`.
 [[nodiscard]] PyObject* raise_quarvo_error(const QuarvoError& error);
+
+// The name Python sees for a kind ("VolumeNotFound").
+[[nodiscard]] const char* kind_name(ErrorKind kind);
 
 // Sets the Python error for the C++ exception being handled: MemoryError for
 // std::bad_alloc, PanicException with the exception's text for anything else.

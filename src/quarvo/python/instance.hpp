@@ -1,13 +1,14 @@
-// quarvo/python/instance.hpp: what the four heap types of the module share.
+// quarvo/python/instance.hpp: what the heap types of the module share.
 //
 // Every instance is the object header followed by its native value, built in
 // place by `make_instance` and destroyed by `dealloc_instance`; the getters
 // turn one field of the value into a new Python object. Internal to the
-// extension: only the type files include it.
+// extension: the type files and the module include it.
 #ifndef QUARVO_PYTHON_INSTANCE_HPP_
 #define QUARVO_PYTHON_INSTANCE_HPP_
 
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -92,6 +93,11 @@ inline constexpr auto kTypeFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT 
 template <class T, std::string T::*Field>
 PyObject* get_text(PyObject* self, void*) {
   return guarded([&] { return text_to_py(value_of<T>(self).*Field).release(); });
+}
+
+template <class T, std::optional<std::string> T::*Field>
+PyObject* get_optional_text(PyObject* self, void*) {
+  return guarded([&] { return optional_text_to_py(value_of<T>(self).*Field).release(); });
 }
 
 }  // namespace quarvo::python

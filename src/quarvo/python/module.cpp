@@ -8,7 +8,14 @@
 //       home = QuarvoHome.from_env()
 //       return doctor_report_to_py(quarvo.doctor(home))
 //
-//   # Quarvo, VolumeInfo, MountInfo, Status: see classes.cpp
+//   # Quarvo, VolumeInfo, MountInfo, Status: see classes.hpp
+//
+//   # Not in __all__: the registry with each mount's live state, readable
+//   # with no backend program installed (see volume_state_type.cpp).
+//   def volume_states(name=None) -> list[VolumeState]:
+//       return volume_states_of(QuarvoHome.from_env(), name)
+//
+//   # _mask_url, _mask_secrets, _error, ...: the command's helpers, cli_support.cpp
 //
 // The entry point PyInit__native is the only exported symbol. The module is
 // initialised once per process, in one interpreter: a repeated initialisation
@@ -16,11 +23,14 @@
 // ImportError (the types and exception are process-wide and cannot be shared
 // between interpreters).
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "quarvo/core/paths.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/python/classes.hpp"
 #include "quarvo/python/conversions.hpp"
+#include "quarvo/python/instance.hpp"
 #include "quarvo/python/refs.hpp"
 
 namespace quarvo::python {
@@ -37,6 +47,24 @@ PyObject* module_doctor(PyObject*, PyObject*) {
 }
 
 PyMethodDef doctor_def = {"doctor", module_doctor, METH_NOARGS, "doctor()\n--\n\n"};
+
+PyObject* module_volume_states(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", nullptr};
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:volume_states", const_cast<char**>(keywords), &name)) {
+      return nullptr;
+    }
+    std::optional<std::string> volume;
+    if (!optional_text_arg(name, "name", volume)) return nullptr;
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    return volume_states_to_py(*home, volume);
+  });
+}
+
+PyMethodDef volume_states_def = {"volume_states", method_function(module_volume_states), METH_VARARGS | METH_KEYWORDS,
+                                 "volume_states(name=None)\n--\n\n"};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -97,7 +125,15 @@ PyObject* create_module() {
       !add_name(module.get(), "Quarvo", quarvo_type()) ||
       !add_name(module.get(), "VolumeInfo", volume_info_type()) ||
       !add_name(module.get(), "MountInfo", mount_info_type()) ||
-      !add_name(module.get(), "Status", status_type())) {
+      !add_name(module.get(), "Status", status_type()) || !add_cli_support(module.get())) {
+    return nullptr;
+  }
+  // Beside __all__, which keeps its six names.
+  Ref volume_states_function = Ref::steal(PyCFunction_NewEx(&volume_states_def, module.get(), module_name.get()));
+  if (!volume_states_function ||
+      PyModule_AddObjectRef(module.get(), "volume_states", volume_states_function.get()) < 0 ||
+      volume_state_type() == nullptr ||
+      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0) {
     return nullptr;
   }
   first_module = Ref::newref(module.get()).release();

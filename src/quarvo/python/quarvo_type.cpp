@@ -13,6 +13,7 @@
 //       def flush(self, name) -> None: ...
 //       def unmount(self, name, *, force=False) -> None: ...
 //       def status(self, name=None) -> Status: ...
+//       def volume_states(self, name=None) -> list[VolumeState]: ...
 #include "quarvo/python/classes.hpp"
 
 #include <filesystem>
@@ -174,6 +175,21 @@ PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* Quarvo_volume_states(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", nullptr};
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:volume_states", const_cast<char**>(keywords), &name)) {
+      return nullptr;
+    }
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    std::optional<std::string> volume;
+    if (!optional_text_arg(name, "name", volume)) return nullptr;
+    return volume_states_to_py(service->home(), volume);
+  });
+}
+
 PyMethodDef Quarvo_methods[] = {
     {"from_env", method_function(Quarvo_from_env), METH_NOARGS | METH_STATIC, "from_env()\n--\n\n"},
     {"doctor", method_function(Quarvo_doctor), METH_NOARGS, "doctor($self)\n--\n\n"},
@@ -187,6 +203,8 @@ PyMethodDef Quarvo_methods[] = {
     {"unmount", method_function(Quarvo_unmount), METH_VARARGS | METH_KEYWORDS,
      "unmount($self, name, *, force=False)\n--\n\n"},
     {"status", method_function(Quarvo_status), METH_VARARGS | METH_KEYWORDS, "status($self, name=None)\n--\n\n"},
+    {"volume_states", method_function(Quarvo_volume_states), METH_VARARGS | METH_KEYWORDS,
+     "volume_states($self, name=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -60,6 +60,10 @@ PyObject* volume_info_type_object = nullptr;
 
 }  // namespace
 
+PyVolumeInfo PyVolumeInfo::from(const VolumeInfo& info) {
+  return PyVolumeInfo{std::make_shared<const VolumeInfo>(info)};
+}
+
 PyVolumeInfo PyVolumeInfo::from(VolumeInfo&& info) {
   return PyVolumeInfo{std::make_shared<const VolumeInfo>(std::move(info))};
 }

@@ -64,6 +64,18 @@ constexpr int kCreateInMountpoint = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | 
   return {};
 }
 
+// The metadata URL of a development volume is "sqlite3://" + its path, and
+// the backend reads a "?" in it as the start of its options ("#" may start
+// a fragment): such a home would put the database somewhere else.
+[[nodiscard]] Result<void> check_sqlite_path(const fs::path& volume_dir) {
+  const std::string text = path_text(volume_dir);
+  const size_t at = text.find_first_of("?#");
+  if (at == std::string::npos) return {};
+  return std::unexpected(QuarvoError::io(OsError::with_message(
+      EINVAL, "a development volume cannot live at " + text + ": its metadata URL would read \"" +
+                  std::string(1, text[at]) + "\" as the start of options; use a Quarvo home without '?' or '#'")));
+}
+
 // The storage kind and bucket of a configured (non-development) volume.
 [[nodiscard]] Result<StoreSpec> configured_store(const InitVolume& request) {
   if (request.store) {
@@ -125,7 +137,7 @@ Result<Quarvo> Quarvo::create(QuarvoHome home) {
   if (!config) return std::unexpected(std::move(config).error());
   auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
   if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
-  return Quarvo(std::move(home), std::move(*program));
+  return Quarvo(std::move(home), std::move(*program), config->command_timeout);
 }
 
 Result<DoctorReport> Quarvo::doctor() const { return ::quarvo::doctor(home_); }
@@ -182,8 +194,9 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
 
   QUARVO_TRY(check_dev_name(request));
   const fs::path volume_dir = home_.dev_dir() / request.name;
+  QUARVO_TRY(check_sqlite_path(volume_dir));
   const fs::path objects = volume_dir / "objects";
-  if (int err = quarvo::create_directories(objects)) {
+  if (int err = quarvo::create_directories(objects, kPrivateDirectoryMode)) {
     return std::unexpected(QuarvoError::io_at_errno(objects, err));
   }
   StoreSpec store = dev_store(objects);
@@ -218,6 +231,10 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
   auto mountpoint = absolute_mountpoint(request.path);
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());
   const fs::path log_path = home_.volume_log_path(request.name);
+
+  // The daemon appends to the log, which may hold what the volume's paths
+  // and errors reveal: it is created private before the backend opens it.
+  if (int err = create_private_file(log_path)) return std::unexpected(QuarvoError::io_at_errno(log_path, err));
 
   MountVolume resolved = request;
   resolved.path = *mountpoint;

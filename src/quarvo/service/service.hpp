@@ -19,6 +19,7 @@
 #ifndef QUARVO_SERVICE_SERVICE_HPP_
 #define QUARVO_SERVICE_SERVICE_HPP_
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -67,6 +68,9 @@ class Quarvo {
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
   [[nodiscard]] const JuiceFs& juicefs() const { return juicefs_; }
+  // The bound on backend commands (config.toml or QUARVO_COMMAND_TIMEOUT);
+  // absent: none.
+  [[nodiscard]] const std::optional<std::chrono::milliseconds>& command_timeout() const { return command_timeout_; }
 
   [[nodiscard]] Result<DoctorReport> doctor() const;
   // Creates a volume: VolumeExists when the name has a record. A development
@@ -78,10 +82,13 @@ class Quarvo {
   // InvalidVolumeName, before any directory of it is created).
   [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request) const;
   // The record a request describes; creates the development directories of
-  // a development volume, touches nothing else.
+  // a development volume (0700), touches nothing else. A home whose path
+  // holds "?" or "#" cannot hold development volumes (Io saying so): the
+  // metadata URL would mean another file.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
-  // Creates the mountpoint directory, then under the lock runs the backend's
-  // mount, probes it and records the absolute mountpoint. A foreground mount
+  // Creates the mountpoint directory, then under the lock creates the log
+  // (0600) unless it exists, runs the backend's mount, probes it and records
+  // the absolute mountpoint. A foreground mount
   // returns once the attached backend has exited, i.e. after the file system
   // was unmounted again: on a clean exit nothing is probed and the record is
   // written with no mountpoint.
@@ -97,8 +104,8 @@ class Quarvo {
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
  private:
-  Quarvo(QuarvoHome home, std::filesystem::path program)
-      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)) {}
+  Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> command_timeout)
+      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), command_timeout_(command_timeout) {}
 
   // init and ensure_volume share everything after the existence check.
   [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok) const;
@@ -106,6 +113,7 @@ class Quarvo {
   QuarvoHome home_;
   Registry registry_;
   JuiceFs juicefs_;
+  std::optional<std::chrono::milliseconds> command_timeout_;
 };
 
 }  // namespace quarvo

@@ -15,8 +15,8 @@ from pathlib import Path
 from typing import Iterator
 
 import pytest
-from real_support import (POSTGRES_PASSWORD, Machine, Server, clean_up, missing, postgres_bin, start_server,
-                          stop_server)
+from real_support import (POSTGRES_PASSWORD, REDIS_PASSWORD, Machine, Server, clean_up, missing, postgres_bin,
+                          start_server, stop_server)
 
 from quarvo import _install
 
@@ -69,6 +69,17 @@ def redis_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
     work = tmp_path_factory.mktemp("redis")
     server = start_server([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
                            "--dir", str(work)], work / "redis.log")
+    yield server
+    stop_server(server.proc)
+
+
+@pytest.fixture(scope="session")
+def redis_password_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+    """A Redis that asks for REDIS_PASSWORD, which holds every character a URL gives a meaning."""
+    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
+    work = tmp_path_factory.mktemp("redis-password")
+    server = start_server([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+                           "--dir", str(work), "--requirepass", REDIS_PASSWORD], work / "redis.log")
     yield server
     stop_server(server.proc)
 

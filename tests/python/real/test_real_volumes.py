@@ -4,15 +4,16 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
-from real_support import Machine, checksum, daemons_of, fs_type, kill_all, wait_until, write_random
+from real_support import Machine, checksum, clean_up, daemons_of, fs_type, kill_all, missing, wait_until, write_random
 
 import quarvo
-from quarvo import _mounts
 
 pytestmark = pytest.mark.real_backend
 
@@ -20,11 +21,14 @@ pytestmark = pytest.mark.real_backend
 def test_name_the_backend_refuses(machine: Machine) -> None:
     result = machine.cli("init", "My_Vol", "--dev", check=False)
     assert result.returncode == 1
-    error, hint = result.stderr.splitlines()[-2:]
-    assert error == "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
-    assert hint.startswith("hint: ") and "3 to 63 characters" in hint and '"My_Vol"' in hint
-    with pytest.raises(quarvo.QuarvoError, match=r"^Quarvo storage backend command failed \(exit status: 1\)$"):
+    assert result.stderr.splitlines()[-2:] == [
+        "quarvo: error: Quarvo storage backend command failed (exit status: 1)",
+        'reason: invalid name: "My_Vol", only alphabet, number and - are allowed, and the length should be 3 to 63 '
+        "characters."]
+    with pytest.raises(quarvo.QuarvoError) as failure:
         quarvo.Quarvo.from_env().ensure_volume("My_Vol", dev=True)
+    assert failure.value.args == ("Quarvo storage backend command failed (exit status: 1)",)
+    assert failure.value.__notes__ == [failure.value.reason] and "My_Vol" in failure.value.reason
     assert quarvo.Quarvo.from_env().status().volumes == []
 
 
@@ -37,8 +41,7 @@ def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> Non
     unmount = q.unmount if api else (lambda n: run("unmount", n))
     mount = ((lambda n, p: q.mount(n, p, check_storage=True).mountpoint) if api
              else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"]))
-    state = ((lambda n: _mounts.mount_state(q.status(n).volumes[0].mountpoint, _mounts.read_mount_table())) if api
-             else machine.state)
+    state = (lambda n: q.volume_states(n)[0].state) if api else machine.state
     init("scratch")
     mountpoint = Path(mount("scratch", "mnt/scratch"))
     assert mountpoint == machine.root / "mnt" / "scratch"  # relative to the working directory
@@ -106,7 +109,8 @@ def test_check_storage_refuses_a_broken_store(machine: Machine, fuse: None) -> N
     objects.rename(objects.with_name("objects.moved"))
     objects.write_text("not a directory")
     result = machine.cli("mount", "checked", "checked", "--check-storage", check=False)
-    assert result.returncode == 1 and result.stderr.splitlines()[-1].startswith("hint: `quarvo mount checked ")
+    reason = result.stderr.splitlines()[-1]
+    assert result.returncode == 1 and reason.startswith("reason: Failed to put: ") and "not a directory" in reason
     assert (fs_type(machine.root / "checked"), machine.state("checked")) == (None, None)
 
 
@@ -122,12 +126,43 @@ def test_status_reports_a_mount_whose_daemon_was_killed_as_stale(machine: Machin
     assert fs_type(mountpoint) == "fuse.juicefs"  # the kernel still lists it
     assert machine.state("doomed") == "stale"
     assert machine.cli("status").stdout.splitlines()[1].split()[:4] == ["doomed", "dev", "stale", str(mountpoint)]
+    assert quarvo.Quarvo.from_env().volume_states("doomed")[0].state == "stale"
 
     # The recovery the hint gives.
     refused = machine.cli("unmount", "doomed", check=False)
     assert refused.returncode == 1 and "has lost its daemon" in refused.stderr
     subprocess.run(["umount", "-l", str(mountpoint)], check=True, capture_output=True)
+    status = machine.cli("status")
+    assert status.stdout.splitlines()[1].split()[2:4] == ["not", "mounted"]
+    assert "run `quarvo mount --all` to mount them again" in status.stderr
     machine.cli("mount", "doomed", str(mountpoint))
     assert (mountpoint / "kept").read_text() == "flushed before the crash"
     machine.cli("unmount", "doomed")
     assert machine.state("doomed") is None
+
+
+def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None, juicefs: str) -> None:
+    if os.geteuid() != 0 or not shutil.which("useradd") or not shutil.which("runuser"):
+        missing("needs root with useradd and runuser to play another user")
+    # A home in a directory anyone may enter, so that only the modes Quarvo gives protect it.
+    base = Path(tempfile.mkdtemp(prefix="quarvo-private-"))
+    base.chmod(0o755)
+    home = base / "home"
+    mine = Machine(home, dict(machine.env, QUARVO_HOME=str(home)), machine.root)
+    user = f"quarvo-other-{os.getpid()}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", user], check=True, timeout=60)
+    try:
+        mine.cli("init", "private", "--dev")
+        mine.cli("mount", "private", str(machine.root / "private"))
+        write_random(machine.root / "private" / "secret.bin", 1 << 20)
+        mine.cli("unmount", "private")
+        objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
+        assert objects
+        for target in [home / "dev" / "private" / "metadata.db", objects[0], home / "logs" / "private.log",
+                       home / "volumes" / "private.toml"]:
+            read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
+            assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
+    finally:
+        subprocess.run(["userdel", user], capture_output=True, timeout=60)
+        clean_up(base, juicefs)
+        shutil.rmtree(base, ignore_errors=True)

@@ -1,0 +1,39 @@
+// Passwords and the backend's output: on any text, masking is idempotent and
+// leaves no password that the split would take out of a URL; a URL keeps
+// everything but its password; the backend's reason is bounded, UTF-8 when
+// the output is, and free of the known secret; its status JSON never crashes
+// the reader.
+#include <string>
+
+#include "fuzz_support.hpp"
+#include "quarvo/core/secrets.hpp"
+#include "quarvo/juicefs/backend_reason.hpp"
+#include "quarvo/juicefs/juicefs.hpp"
+
+using namespace quarvo;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text = fuzz::bytes(data, size);
+
+  const std::string masked = mask_url(text);
+  fuzz::require(mask_url(masked) == masked, "masking a URL twice changes nothing");
+  fuzz::require(mask_secrets(mask_secrets(text)) == mask_secrets(text), "masking a text twice changes nothing");
+
+  const MetadataUrl split = split_metadata_password(text);
+  if (!split.password.empty()) {
+    fuzz::require(split.url.size() < text.size(), "the password leaves the URL");
+    fuzz::require(mask_url(split.url) == split.url || split.url.find_first_of("?&") != std::string::npos,
+                  "no password is left in the userinfo of what the backend gets");
+  } else {
+    fuzz::require(split.url == text, "a URL without a password is passed on as it is");
+  }
+
+  const std::string secret(text.substr(0, std::min<size_t>(text.size(), 8)));
+  const std::string reason = backend_reason(text, secret);
+  fuzz::require(reason.size() <= 1003, "a reason is at most 1000 bytes and an ellipsis");
+  fuzz::require(secret.size() < 4 || reason.find(secret) == std::string::npos, "the secret never shows");
+  fuzz::require(!is_valid_utf8(text) || is_valid_utf8(reason), "a reason from UTF-8 output is UTF-8");
+
+  (void)parse_stored_volume(text);
+  return 0;
+}

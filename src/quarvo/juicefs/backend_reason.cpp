@@ -1,0 +1,166 @@
+#include "quarvo/juicefs/backend_reason.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "quarvo/core/file_io.hpp"
+#include "quarvo/core/secrets.hpp"
+
+namespace quarvo {
+namespace {
+
+constexpr size_t kMaxReason = 1000;
+constexpr std::uintmax_t kMaxTail = 64 * 1024;
+// A password this short would be found inside ordinary words.
+constexpr size_t kMinSecretToReplace = 4;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `text` starts with a date and time "YYYY/MM/DD HH:MM:SS".
+bool starts_with_timestamp(std::string_view text) {
+  constexpr std::string_view kShape = "0000/00/00 00:00:00";
+  if (text.size() < kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    if (kShape[i] == '0' ? !is_digit(text[i]) : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+// A record's first line: "DATE TIME PROGRAM[PID] <LEVEL>: words".
+struct Header {
+  std::string_view level;
+  size_t words = 0;  // where the words begin
+};
+
+std::optional<Header> record_header(std::string_view line) {
+  if (!starts_with_timestamp(line)) return std::nullopt;
+  const size_t open = line.find(" <");
+  const size_t close = open == std::string_view::npos ? open : line.find(">: ", open);
+  if (close == std::string_view::npos) return std::nullopt;
+  const std::string_view level = line.substr(open + 2, close - open - 2);
+  if (level.empty() || !std::all_of(level.begin(), level.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+    return std::nullopt;
+  }
+  return Header{level, close + 3};
+}
+
+// Whether a line opens a record of some other logger inside the backend
+// ("redis: 2026/12/06 17:49:32 pool.go:617: ..."): a timestamp near its start.
+bool opens_foreign_record(std::string_view line) {
+  const size_t limit = std::min<size_t>(line.size(), 32);
+  for (size_t i = 0; i < limit; ++i) {
+    if (starts_with_timestamp(line.substr(i))) return true;
+  }
+  return false;
+}
+
+// Where a record's closing source position " [function@file.go:123]" starts
+// in `line`, or npos when the line does not end with one.
+size_t source_position(std::string_view line) {
+  if (!line.ends_with(']')) return std::string_view::npos;
+  const size_t open = line.rfind(" [");
+  if (open == std::string_view::npos) return open;
+  const std::string_view inside = line.substr(open + 2, line.size() - open - 3);
+  const size_t at = inside.find('@');
+  const size_t colon = inside.rfind(':');
+  if (at == std::string_view::npos || colon == std::string_view::npos || colon < at || colon + 1 == inside.size()) {
+    return std::string_view::npos;
+  }
+  const std::string_view line_number = inside.substr(colon + 1);
+  return std::all_of(line_number.begin(), line_number.end(), is_digit) ? open : std::string_view::npos;
+}
+
+std::string_view trim(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+void replace_all(std::string& text, std::string_view what, std::string_view with) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+}
+
+// At most `limit` bytes, cut before a UTF-8 continuation byte, with "..." added.
+void cut(std::string& text, size_t limit) {
+  if (text.size() <= limit) return;
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  text.resize(end);
+  text += "...";
+}
+
+}  // namespace
+
+std::string backend_reason(std::string_view output, std::string_view secret) {
+  std::vector<std::string_view> last;     // the lines of the last FATAL or ERROR record
+  std::vector<std::string_view> current;  // the record being read
+  bool open = false;                      // `current` may still go on
+  while (!output.empty()) {
+    const size_t newline = output.find('\n');
+    std::string_view line = output.substr(0, newline);
+    output.remove_prefix(newline == std::string_view::npos ? output.size() : newline + 1);
+
+    if (auto header = record_header(line)) {
+      open = header->level == "FATAL" || header->level == "ERROR" || header->level == "PANIC";
+      if (!open) continue;
+      current.assign(1, line.substr(header->words));
+    } else if (!open || opens_foreign_record(line)) {
+      open = false;
+      continue;
+    } else {
+      current.push_back(line);
+    }
+    if (const size_t at = source_position(current.back()); at != std::string_view::npos) {
+      current.back() = current.back().substr(0, at);
+      open = false;
+    }
+    last = current;
+  }
+
+  std::string reason;
+  for (std::string_view piece : last) {
+    piece = trim(piece);
+    if (piece.empty()) continue;
+    if (!reason.empty()) reason += ' ';
+    reason.append(piece);
+  }
+  reason = mask_secrets(reason);
+  if (secret.size() >= kMinSecretToReplace) replace_all(reason, secret, kSecretMask);
+  cut(reason, kMaxReason);
+  return reason;
+}
+
+std::uintmax_t log_size(const std::filesystem::path& log) {
+  struct stat st {};
+  return ::stat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uintmax_t>(st.st_size) : 0;
+}
+
+std::string log_tail(const std::filesystem::path& log, std::uintmax_t offset) {
+  auto fd = open_fd(log, O_RDONLY | O_NONBLOCK);
+  if (!fd) return {};
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const auto size = static_cast<std::uintmax_t>(st.st_size);
+  // A log that shrank was rotated or truncated: all of it is new.
+  if (offset > size) offset = 0;
+  offset = std::max(offset, size > kMaxTail ? size - kMaxTail : 0);
+  std::string out(static_cast<size_t>(size - offset), '\0');
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(fd->get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return out;
+}
+
+}  // namespace quarvo

@@ -1,0 +1,57 @@
+#include "quarvo/juicefs/backend_reason.hpp"
+
+#include <gtest/gtest.h>
+
+#include "quarvo/core/test_support.hpp"
+
+namespace quarvo {
+namespace {
+
+// Outputs of the real backend, cut short where they repeat.
+TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"2026/12/06 17:49:00.1 juicefs[24569] <INFO>: Meta address: redis://:****@127.0.0.1:1/1 [NewClient@interface.go:645]\n"
+       "redis: 2026/12/06 17:49:32 pool.go:617: redis: connection pool: failed to dial after 5 attempts: dial tcp "
+       "127.0.0.1:1: connect: connection refused\n"
+       "2026/12/06 17:49:49.441439 juicefs[24569] <WARNING>: parse info: dial tcp 127.0.0.1:1: connect: connection "
+       "refused [checkServerConfig@redis.go:4602]\n"
+       "2026/12/06 17:50:10.313070 juicefs[24569] <FATAL>: Load metadata: dial tcp 127.0.0.1:1: connect: connection "
+       "refused [format@format.go:553]\n",
+       "Load metadata: dial tcp 127.0.0.1:1: connect: connection refused"},
+      // A record over two lines; the next logger's line is not part of it.
+      {"2026/12/06 17:49:14.89 juicefs[24638] <FATAL>: Storage s3://127.0.0.1:9/nb/v/ is not configured correctly: "
+       "Failed to create bucket\nPlease create bucket s3://127.0.0.1:9/nb/v/ manually, then format again. "
+       "[format@format.go:574]\nSDK 2026/12/06 17:54:58 WARN falling back\n",
+       "Storage s3://127.0.0.1:9/nb/v/ is not configured correctly: Failed to create bucket Please create bucket "
+       "s3://127.0.0.1:9/nb/v/ manually, then format again."},
+      // The last of two; a later INFO record changes nothing; passwords masked.
+      {"2026/12/06 10:00:00.000001 juicefs[1] <ERROR>: first [a@b.go:1]\n"
+       "2026/12/06 10:00:00.000002 juicefs[1] <ERROR>: bucket http://ak:sk@h/b refused p@ss-word here [a@b.go:2]\n"
+       "2026/12/06 10:00:00.000003 juicefs[1] <INFO>: umount [a@b.go:3]\n",
+       "bucket http://ak:****@h/b refused **** here"},
+      {"2026/12/06 10:00:00.1 juicefs[1] <WARNING>: AOF is not enabled [checkRedisInfo@info.go:84]\nplain text\n", ""},
+  };
+  for (const auto& [output, reason] : cases) {
+    SCOPED_TRACE(output);
+    EXPECT_EQ(backend_reason(output, "p@ss-word"), reason);
+  }
+  const std::string flood = "2026/12/06 10:00:00.1 juicefs[1] <FATAL>: " + std::string(5000, 'x');
+  EXPECT_EQ(backend_reason(flood).size(), 1003u);
+}
+
+TEST(BackendReason, LogTailIsWhatWasAppended) {
+  testing::TempDir dir;
+  const auto log = dir.path() / "v.log";
+  EXPECT_EQ(log_size(log), 0u);
+  testing::spit(log, "old mount\n");
+  const auto before = log_size(log);
+  testing::spit(log, "old mount\nthis mount\n");
+  EXPECT_EQ(log_tail(log, before), "this mount\n");
+  testing::spit(log, "rotated\n");
+  EXPECT_EQ(log_tail(log, before), "rotated\n");
+  testing::spit(log, std::string(100 * 1024, 'x'));
+  EXPECT_EQ(log_tail(log, 0).size(), 64u * 1024);
+}
+
+}  // namespace
+}  // namespace quarvo

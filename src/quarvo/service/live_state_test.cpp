@@ -1,0 +1,135 @@
+#include "quarvo/service/live_state.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "quarvo/core/mount_table.hpp"
+#include "quarvo/core/test_support.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A FUSE mount with no server at all: nobody reads the device, so every
+// request waits for an answer to the kernel's INIT that never comes, as on a
+// hung daemon. Closing the device aborts the connection and every access then
+// fails with ENOTCONN, as after the daemon died. The device descriptor, or -1.
+int serverless_fuse(const fs::path& at, const std::string& source) {
+  const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const std::string options = "fd=" + std::to_string(fd) + ",rootmode=40000,user_id=0,group_id=0";
+  if (::mount(source.c_str(), at.c_str(), "fuse.juicefs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool tmpfs(const fs::path& at, const std::string& source) {
+  return ::mount(source.c_str(), at.c_str(), "tmpfs", 0, nullptr) == 0;
+}
+
+// Every state from real mounts in a private mount namespace of a child; the
+// child writes what it saw, one line per mount, for the parent to compare.
+TEST(LiveState, ChecksManyMountsUnderOneBound) {
+  testing::TempDir tmp;
+  const fs::path dir = fs::canonical(tmp.path());
+  for (const char* sub : {"a", "b", "c", "d", "real/e", "g", "h", "i"}) fs::create_directories(dir / sub);
+  fs::create_directory_symlink(dir / "real", dir / "link");
+  const fs::path report = dir / "report";
+  constexpr auto kBound = 1000ms;
+
+  const int code = testing::in_child([&] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+    if (!tmpfs(dir / "a", "JuiceFS:a") || !tmpfs(dir / "c", "scratch") || !tmpfs(dir / "d", "JuiceFS:d") ||
+        !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e")) {
+      return 77;
+    }
+    const int dead = serverless_fuse(dir / "g", "JuiceFS:g");
+    const int hung_h = serverless_fuse(dir / "h", "JuiceFS:h");
+    const int hung_i = serverless_fuse(dir / "i", "JuiceFS:i");
+    if (dead < 0 || hung_h < 0 || hung_i < 0) return 78;
+    ::close(dead);
+
+    // Resolving a path must not look at its leaf, or this would never return.
+    if (canonical_mountpoint(dir / "h") != dir / "h") return 3;
+
+    const std::vector<std::pair<std::string, fs::path>> mounts = {
+        {"a", dir / "a"},      {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},
+        {"e", dir / "link/e"}, {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"},
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<MountCheck> checks = check_mounts(mounts, kBound);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // A second call finds the first one's workers still waiting on h and i.
+    const std::vector<MountCheck> again = check_mounts({{"h", dir / "h"}}, kBound);
+
+    std::string out;
+    for (const MountCheck& c : checks) out += std::string(live_state_name(c.state)) + " " + c.found_source + "\n";
+    out += std::string(live_state_name(again[0].state)) + "\n";
+    // Two hung mounts cost the bound once, not once each.
+    out += elapsed < 2 * kBound ? "one bound\n" : "bound per mount\n";
+    testing::spit(report, out);
+    ::close(hung_h);  // releases the workers left behind
+    ::close(hung_i);
+    return 0;
+  });
+  if (code == 77) GTEST_SKIP() << "no private mount namespace here";
+  if (code == 78) GTEST_SKIP() << "no FUSE device here";
+  ASSERT_EQ(code, 0);
+  EXPECT_EQ(testing::slurp(report),
+            "mounted \n"
+            "not mounted \n"
+            "foreign scratch\n"
+            "foreign over\n"
+            "mounted \n"
+            "stale \n"
+            "unresponsive \n"
+            "unresponsive \n"
+            "unresponsive\n"
+            "one bound\n");
+}
+
+TEST(LiveState, VolumeStatesListBrokenRecordsBesideTheGoodOnes) {
+  testing::TempDir tmp;
+  const QuarvoHome home(tmp.path() / "home");
+  const Registry registry(home);
+  Volume recorded{"recorded", "juicefs", "sqlite3:///m.db", "file", "/o", true, tmp.path() / "gone", "t", "t"};
+  Volume plain = recorded;
+  plain.name = "plain";
+  plain.mountpoint.reset();
+  ASSERT_TRUE(registry.write(recorded));
+  ASSERT_TRUE(registry.write(plain));
+  testing::spit(home.volume_path("broken"), "name = \"broken\"\n");
+
+  auto states = volume_states(registry, std::nullopt, 1s);
+  ASSERT_TRUE(states) << states.error().message();
+  ASSERT_EQ(states->size(), 3u);
+  EXPECT_EQ((*states)[0].name, "broken");
+  EXPECT_EQ((*states)[0].record, home.volume_path("broken"));
+  ASSERT_FALSE((*states)[0].volume);
+  EXPECT_EQ((*states)[0].volume.error().kind(), ErrorKind::TomlParse);
+  EXPECT_EQ((*states)[1].check.state, LiveState::NotRecorded);
+  EXPECT_EQ((*states)[2].check.state, LiveState::NotMounted);
+  EXPECT_EQ((*states)[2].volume->mountpoint, tmp.path() / "gone");
+
+  auto one = volume_states(registry, "broken", 1s);
+  ASSERT_TRUE(one);
+  ASSERT_EQ(one->size(), 1u);
+  EXPECT_FALSE((*one)[0].volume);
+  EXPECT_EQ(volume_states(registry, "missing", 1s).error().kind(), ErrorKind::VolumeNotFound);
+  EXPECT_EQ(volume_states(registry, "../x", 1s).error().kind(), ErrorKind::InvalidVolumeName);
+}
+
+}  // namespace
+}  // namespace quarvo
