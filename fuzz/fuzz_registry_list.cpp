@@ -3,8 +3,8 @@
 // link loop, directory or FIFO, with fuzzed or well-formed record bytes)
 // is listed by the registry and by the straightforward reader below, which
 // must agree: the same volumes in the same order, or the same error. Every
-// record-named entry read alone agrees too, and the views agree with the
-// records.
+// record-named entry read alone, and each entry of read_each, agrees too,
+// and the views agree with the records.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -248,8 +248,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(views.error().message() == fast.error().message(), "the views fail as the records do");
   }
 
-  // Each record read alone: as the reader reads that file, and missing
-  // where nothing is behind the name.
+  // Each record read alone, by name and in read_each: as the reader reads
+  // that file; missing (read) or left out (read_each) where nothing is
+  // behind the name.
+  const auto each = registry.read_each();
+  fuzz::require(each.has_value(), "read_each fails only when the directory cannot be listed");
+  size_t next = 0;
+  const auto same = [](const Result<Volume>& a, const Result<Volume>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    return a ? *a == *b : a.error().message() == b.error().message();
+  };
   for (const std::string& stem : reference_stems(quarvo_home.volumes_dir())) {
     const auto one = registry.read(stem);
     bool absent = false;
@@ -258,12 +266,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fuzz::require(!one && one.error().kind() == ErrorKind::VolumeNotFound, "a record with nothing behind it is missing");
       continue;
     }
-    fuzz::require(one.has_value() == expected.has_value(), "read fails exactly when the reader does");
-    if (one) {
-      fuzz::require(*one == *expected, "read gives the reader's volume");
-    } else {
-      fuzz::require(one.error().message() == expected.error().message(), "read fails with the reader's error");
-    }
+    fuzz::require(same(one, expected), "read gives what the reader gives");
+    fuzz::require(next < each->size(), "read_each has every record file");
+    const RecordRead& entry = (*each)[next++];
+    fuzz::require(entry.name == stem && entry.path == quarvo_home.volume_path(stem), "read_each in name order");
+    fuzz::require(same(entry.volume, expected), "read_each gives what the reader gives");
   }
+  fuzz::require(next == each->size(), "read_each has nothing else");
   return 0;
 }
