@@ -49,7 +49,8 @@ TEST_F(RegistryTest, ListsRecordsByNameBytesAndOneBadRecordFailsTheListing) {
 
 // Only NAME.toml files for a valid, visible NAME are records; whatever else
 // lands in the directory is passed over, except a record-named entry that
-// cannot be read as one, which fails the listing (and read) with its path.
+// cannot be read as one, which fails the listing (and read) with its path
+// and is read_each's entry with that error.
 TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableRecord) {
   namespace fs = std::filesystem;
   const fs::path dir = home_.volumes_dir();
@@ -84,6 +85,10 @@ TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableReco
     const fs::path entry = dir / c.entry;
     c.make(entry);
     auto listed = registry_.list();
+    auto each = registry_.read_each();  // the same files, each read on its own
+    ASSERT_TRUE(each) << each.error().message();
+    std::vector<std::string> files;
+    for (const auto& r : *each) files.push_back(r.name);
     if (c.error == nullptr) {
       ASSERT_TRUE(listed) << listed.error().message();
       std::vector<std::string> names;
@@ -91,6 +96,7 @@ TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableReco
       std::vector<std::string> expected{"a"};
       if (std::string_view(c.entry) == "linked.toml") expected.push_back("linked");  // a link to a file is read
       EXPECT_EQ(names, expected);
+      EXPECT_EQ(files, expected);
     } else {
       const std::string message = "I/O error at " + entry.string() + ": " + c.error;
       ASSERT_FALSE(listed);
@@ -99,6 +105,10 @@ TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableReco
       auto read = registry_.read(stem);
       ASSERT_FALSE(read);
       EXPECT_EQ(read.error().message(), message);
+      ASSERT_EQ(files.size(), 2u);
+      const RecordRead& broken = (*each)[files[0] == "a" ? 1 : 0];
+      ASSERT_FALSE(broken.volume);
+      EXPECT_EQ(broken.volume.error().message(), message);
     }
     fs::remove_all(entry);
   }
