@@ -74,7 +74,8 @@ struct PyVolumeState {
   std::optional<std::string> state;    // absent when no mountpoint is recorded
   std::optional<std::string> found;    // what is on top at the mountpoint, when foreign
 
-  static PyVolumeState from(const VolumeState& state);
+  // Moves the texts and the view out of `state`.
+  static PyVolumeState from(VolumeState&& state);
 };
 
 // The type objects, created on first need. Borrowed; NULL with the error set
