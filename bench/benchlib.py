@@ -21,8 +21,8 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -49,15 +49,31 @@ def once(fn: Callable[[], object]) -> float:
     return time.perf_counter() - start
 
 
-def row(measure: str, ours: list[float], reference: list[float], unit: str, scale: float, against: str,
-        goal: str = "", ratio_max: float | None = None, value_max: float | None = None) -> dict:
+def row(
+    measure: str,
+    ours: list[float],
+    reference: list[float],
+    unit: str,
+    scale: float,
+    against: str,
+    goal: str = "",
+    ratio_max: float | None = None,
+    value_max: float | None = None,
+) -> dict:
     """A row from paired samples (seconds); `scale` turns seconds into `unit`.
     The caller may add the wall-time ratio as r["wall"]."""
     ratios = [a / b for a, b in zip(ours, reference)] if reference else []
-    r = {"measure": measure, "quarvo": statistics.median(ours) * scale,
-         "reference": statistics.median(reference) * scale if reference else None, "unit": unit,
-         "ratio": statistics.median(ratios) if ratios else None, "wall": None, "against": against, "goal": goal,
-         "ok": None}
+    r = {
+        "measure": measure,
+        "quarvo": statistics.median(ours) * scale,
+        "reference": statistics.median(reference) * scale if reference else None,
+        "unit": unit,
+        "ratio": statistics.median(ratios) if ratios else None,
+        "wall": None,
+        "against": against,
+        "goal": goal,
+        "ok": None,
+    }
     if ratio_max is not None:
         r["ok"] = r["ratio"] <= ratio_max
     if value_max is not None:
@@ -85,8 +101,24 @@ def fresh_env(home: Path, **extra: str) -> dict[str, str]:
 
 def build_programs(build_dir: str) -> Path:
     """Builds the timing programs (command_bench, list_floor) in Release; their directory."""
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DQUARVO_BUILD_BENCH=ON",
-                    "-DQUARVO_BUILD_TESTS=OFF", "-DQUARVO_BUILD_PYTHON=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "command_bench", "list_floor", "-j2"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            build_dir,
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUARVO_BUILD_BENCH=ON",
+            "-DQUARVO_BUILD_TESTS=OFF",
+            "-DQUARVO_BUILD_PYTHON=OFF",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        ["cmake", "--build", build_dir, "--target", "command_bench", "list_floor", "-j2"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return Path(build_dir)

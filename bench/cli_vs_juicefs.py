@@ -35,8 +35,9 @@ MOUNT_GOAL = 0.5  # the API's mount against `juicefs mount -d`
 
 
 def run(cmd: list[str], env: dict[str, str]) -> None:
-    subprocess.run(cmd, env=env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.PIPE)
+    subprocess.run(
+        cmd, env=env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
 
 
 def mounts_under(root: Path) -> list[str]:
@@ -101,9 +102,26 @@ def main() -> int:
             cli.append(once(lambda: run([quarvo_cli, "init", f"cli-{i}", "--dev"], env)))
             volume = work / "bare" / f"bare-{i}"
             (volume / "objects").mkdir(parents=True)
-            bare.append(once(lambda: run([juicefs, "format", f"sqlite3://{volume}/metadata.db", f"bare-{i}",
-                                          "--storage", "file", "--bucket", f"{volume}/objects", "--trash-days", "0",
-                                          "--no-update"], env)))
+            bare.append(
+                once(
+                    lambda: run(
+                        [
+                            juicefs,
+                            "format",
+                            f"sqlite3://{volume}/metadata.db",
+                            f"bare-{i}",
+                            "--storage",
+                            "file",
+                            "--bucket",
+                            f"{volume}/objects",
+                            "--trash-days",
+                            "0",
+                            "--no-update",
+                        ],
+                        env,
+                    )
+                )
+            )
         rows.append(row("init --dev (API)", api, bare, "ms", 1e3, "juicefs format"))
         rows.append(row("init --dev (CLI)", cli, bare, "ms", 1e3, "juicefs format"))
 
@@ -119,11 +137,27 @@ def main() -> int:
                 q.unmount("api-0")
                 cli.append(once(lambda: run([quarvo_cli, "mount", "cli-0", str(points["cli"])], env)))
                 q.unmount("cli-0")
-                bare.append(once(lambda: run([juicefs, "mount", bare_meta, str(points["bare"]), "--log",
-                                              str(work / "bare.log"), "-d"], env)))
+                bare.append(
+                    once(
+                        lambda: run(
+                            [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), "-d"],
+                            env,
+                        )
+                    )
+                )
                 run([juicefs, "umount", "--flush", str(points["bare"])], env)
-            rows.append(row("mount (API)", api, bare, "ms", 1e3, "juicefs mount -d", f"ratio <= {MOUNT_GOAL}",
-                            ratio_max=MOUNT_GOAL))
+            rows.append(
+                row(
+                    "mount (API)",
+                    api,
+                    bare,
+                    "ms",
+                    1e3,
+                    "juicefs mount -d",
+                    f"ratio <= {MOUNT_GOAL}",
+                    ratio_max=MOUNT_GOAL,
+                )
+            )
             rows.append(row("mount (CLI)", cli, bare, "ms", 1e3, "juicefs mount -d"))
     except (subprocess.CalledProcessError, quarvo.QuarvoError) as e:
         detail = e.stderr.decode(errors="replace").strip() if isinstance(e, subprocess.CalledProcessError) else e
@@ -139,8 +173,10 @@ def main() -> int:
         emit(rows, notes)
         return 0
     for r in rows:
-        print(f"{r['measure']:<20}{r['quarvo']:9.1f} ms  {r['against']:<18}{r['reference']:9.1f} ms  "
-              f"ratio {r['ratio']:5.2f}  {r['goal']}")
+        print(
+            f"{r['measure']:<20}{r['quarvo']:9.1f} ms  {r['against']:<18}{r['reference']:9.1f} ms  "
+            f"ratio {r['ratio']:5.2f}  {r['goal']}"
+        )
     for note in notes:
         print(f"note: {note}")
     return 0

@@ -48,16 +48,17 @@ def machine() -> str:
     except (OSError, ValueError, IndexError):
         memory = "unknown RAM"
     try:
-        load = " load %.1f %.1f %.1f" % os.getloadavg()
+        load = " load {:.1f} {:.1f} {:.1f}".format(*os.getloadavg())
     except OSError:
         load = ""
-    return (f"{model}, {os.cpu_count()} CPUs, {memory}; {platform.system()} {platform.release()}; "
-            f"Python {platform.python_version()};{load}")
+    return (
+        f"{model}, {os.cpu_count()} CPUs, {memory}; {platform.system()} {platform.release()}; "
+        f"Python {platform.python_version()};{load}"
+    )
 
 
 def script_rows(name: str, args: list[str], notes: list[str]) -> list[dict]:
-    p = subprocess.run([sys.executable, str(BENCH / name), *args, "--json"], cwd=ROOT, capture_output=True,
-                       text=True)
+    p = subprocess.run([sys.executable, str(BENCH / name), *args, "--json"], cwd=ROOT, capture_output=True, text=True)
     lines = p.stdout.strip().splitlines()
     try:
         result = json.loads(lines[-1])
@@ -91,8 +92,18 @@ def main() -> int:
     programs = build_programs(os.path.abspath(opts.build_dir))
     few = str(max(3, opts.rounds - 2))
     notes: list[str] = []
-    rows = script_rows("status_bench.py", ["--fake-backend", os.path.abspath(opts.fake_backend), "--floor",
-                                           str(programs / "list_floor"), "--rounds", str(opts.rounds)], notes)
+    rows = script_rows(
+        "status_bench.py",
+        [
+            "--fake-backend",
+            os.path.abspath(opts.fake_backend),
+            "--floor",
+            str(programs / "list_floor"),
+            "--rounds",
+            str(opts.rounds),
+        ],
+        notes,
+    )
     rows += script_rows("cli_vs_juicefs.py", ["--rounds", few], notes)
     rows += script_rows("run_command_bench.py", ["--build-dir", str(programs), "--rounds", few], notes)
 
@@ -102,16 +113,22 @@ def main() -> int:
         print("\n| measure | quarvo | reference | unit | ratio | wall | against | goal | ok |")
         print("|---|---:|---:|---|---:|---:|---|---|---|")
         for r in rows:
-            print(f"| {r['measure']} | {cell(r['quarvo'], 0)} | {cell(r['reference'], 0)} | {r['unit']} "
-                  f"| {cell(r['ratio'], 0)} | {cell(r.get('wall'), 0)} | {r['against']} | {r['goal']} "
-                  f"| {ok_text(r['ok'])} |")
+            print(
+                f"| {r['measure']} | {cell(r['quarvo'], 0)} | {cell(r['reference'], 0)} | {r['unit']} "
+                f"| {cell(r['ratio'], 0)} | {cell(r.get('wall'), 0)} | {r['against']} | {r['goal']} "
+                f"| {ok_text(r['ok'])} |"
+            )
     else:
-        print(f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
-              f"{'against':<34}{'goal':<22}ok")
+        print(
+            f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
+            f"{'against':<34}{'goal':<22}ok"
+        )
         for r in rows:
-            print(f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
-                  f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<22}"
-                  f"{ok_text(r['ok'])}")
+            print(
+                f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
+                f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<22}"
+                f"{ok_text(r['ok'])}"
+            )
     missed = [r["measure"] for r in rows if r["ok"] is False]
     for note in notes:
         print(f"note: {note}")

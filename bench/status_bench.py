@@ -71,8 +71,9 @@ def floor_seconds(floor: str, volumes: Path, min_seconds: float) -> tuple[float,
 
 def import_seconds(statement: str, env: dict[str, str]) -> float:
     code = f"import time; t = time.perf_counter(); {statement}; print(time.perf_counter() - t)"
-    return float(subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True,
-                                text=True).stdout)
+    return float(
+        subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True, text=True).stdout
+    )
 
 
 def baseline_package(work: Path) -> Path:
@@ -107,9 +108,14 @@ def contention(q, processes: int, work: Path, seconds: float, env: dict[str, str
     workers = []
     for i in range(processes):
         q.ensure_volume(f"c{i}", dev=True)
-        workers.append(subprocess.Popen(
-            [sys.executable, "-c", CONTENDER, f"c{i}", str(work / f"mnt{i}"), str(seconds)],
-            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE))
+        workers.append(
+            subprocess.Popen(
+                [sys.executable, "-c", CONTENDER, f"c{i}", str(work / f"mnt{i}"), str(seconds)],
+                env=env,
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+            )
+        )
     for w in workers:
         w.stdin.write(b"g")
         w.stdin.flush()
@@ -143,10 +149,18 @@ def main() -> int:
             imp.append(import_seconds("import quarvo._native", env))
             imp_base.append(import_seconds("import qbaseline", base_env))
         extra = [a - b for a, b in zip(imp, imp_base)]
-        rows.append({"measure": "import quarvo._native", "quarvo": statistics.median(extra) * 1e3,
-                     "reference": statistics.median(imp_base) * 1e3, "unit": "ms", "ratio": None,
-                     "against": "minus a Python package's import", "goal": "<= 0.6 ms",
-                     "ok": statistics.median(extra) * 1e3 <= 0.6})
+        rows.append(
+            {
+                "measure": "import quarvo._native",
+                "quarvo": statistics.median(extra) * 1e3,
+                "reference": statistics.median(imp_base) * 1e3,
+                "unit": "ms",
+                "ratio": None,
+                "against": "minus a Python package's import",
+                "goal": "<= 0.6 ms",
+                "ok": statistics.median(extra) * 1e3 <= 0.6,
+            }
+        )
 
         import quarvo  # after the environment is set: nothing here touches the user's home
 
@@ -170,8 +184,16 @@ def main() -> int:
                 ours.append(per_call_with_cpu(lambda: len(q.status().volumes), min_seconds))
                 floor.append(floor_seconds(opts.floor, volumes, min_seconds))
             goal = FLOOR_GOALS.get(count)
-            cpu = row(f"status() over {count:,} records", [c for _, c in ours], [c for _, c in floor], "ms", 1e3,
-                      "list_floor (C++), CPU time", f"ratio <= {goal}" if goal else "", ratio_max=goal)
+            cpu = row(
+                f"status() over {count:,} records",
+                [c for _, c in ours],
+                [c for _, c in floor],
+                "ms",
+                1e3,
+                "list_floor (C++), CPU time",
+                f"ratio <= {goal}" if goal else "",
+                ratio_max=goal,
+            )
             cpu["wall"] = statistics.median(a / b for (a, _), (b, _) in zip(ours, floor))
             rows.append(cpu)
             per_record[count] = (cpu["quarvo"] / count, cpu["reference"] / count)
@@ -187,34 +209,80 @@ def main() -> int:
                 for _ in range(opts.rounds):
                     status_one.append(per_call(lambda: q.status("v000000").volumes, 0.05))
                     read_ref.append(per_call(read_one, 0.05))
-                rows.append(row('status("v") on one record', status_one, read_ref, "us", 1e6,
-                                "open + read in Python", f"ratio <= {ONE_GOAL} (before)", ratio_max=ONE_GOAL))
+                rows.append(
+                    row(
+                        'status("v") on one record',
+                        status_one,
+                        read_ref,
+                        "us",
+                        1e6,
+                        "open + read in Python",
+                        f"ratio <= {ONE_GOAL} (before)",
+                        ratio_max=ONE_GOAL,
+                    )
+                )
                 cli, start = [], []
                 for _ in range(opts.rounds):
-                    cli.append(once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True,
-                                                           capture_output=True)))
+                    cli.append(
+                        once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True))
+                    )
                     start.append(once(lambda: subprocess.run([sys.executable, "-c", ""], env=env, check=True)))
-                rows.append(row("quarvo status, 10 volumes", cli, start, "ms", 1e3, "python -c ''", "<= 30 ms",
-                                value_max=30))
+                rows.append(
+                    row("quarvo status, 10 volumes", cli, start, "ms", 1e3, "python -c ''", "<= 30 ms", value_max=30)
+                )
             if count == 10_000:
                 table, as_json, call = [], [], []
                 for _ in range(max(3, opts.rounds - 2)):
-                    table.append(once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True,
-                                                             capture_output=True)))
-                    as_json.append(once(lambda: subprocess.run([quarvo_cli, "status", "--json"], env=env,
-                                                               check=True, capture_output=True)))
+                    table.append(
+                        once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True))
+                    )
+                    as_json.append(
+                        once(
+                            lambda: subprocess.run(
+                                [quarvo_cli, "status", "--json"], env=env, check=True, capture_output=True
+                            )
+                        )
+                    )
                     call.append(per_call(lambda: len(q.status().volumes), 0.2))
-                rows.append(row("quarvo status, 10,000 volumes", table, call, "ms", 1e3, "the status() call",
-                                "ratio <= 1.5", ratio_max=1.5))
-                rows.append(row("quarvo status --json, 10,000", as_json, call, "ms", 1e3, "the status() call",
-                                "ratio <= 1.5", ratio_max=1.5))
+                rows.append(
+                    row(
+                        "quarvo status, 10,000 volumes",
+                        table,
+                        call,
+                        "ms",
+                        1e3,
+                        "the status() call",
+                        "ratio <= 1.5",
+                        ratio_max=1.5,
+                    )
+                )
+                rows.append(
+                    row(
+                        "quarvo status --json, 10,000",
+                        as_json,
+                        call,
+                        "ms",
+                        1e3,
+                        "the status() call",
+                        "ratio <= 1.5",
+                        ratio_max=1.5,
+                    )
+                )
 
         small, large = per_record[1_000], per_record[COUNTS[-1]]
         growth, floor_growth = large[0] / small[0], large[1] / small[1]
-        rows.append({"measure": f"cost per record, {COUNTS[-1]:,} / 1,000", "quarvo": growth,
-                     "reference": floor_growth, "unit": "x", "ratio": growth / floor_growth,
-                     "against": "the floor's own growth", "goal": f"ratio <= {FLAT_GOAL} (flat)",
-                     "ok": growth / floor_growth <= FLAT_GOAL})
+        rows.append(
+            {
+                "measure": f"cost per record, {COUNTS[-1]:,} / 1,000",
+                "quarvo": growth,
+                "reference": floor_growth,
+                "unit": "x",
+                "ratio": growth / floor_growth,
+                "against": "the floor's own growth",
+                "goal": f"ratio <= {FLAT_GOAL} (flat)",
+                "ok": growth / floor_growth <= FLAT_GOAL,
+            }
+        )
         for old in volumes.iterdir():
             old.unlink()
 
@@ -240,12 +308,21 @@ def main() -> int:
         rows.append(row("Quarvo.from_env()", from_env, py_env, "us", 1e6, "makedirs x5 + stat x2"))
 
         if opts.contention:
-            rates = {n: [contention(q, n, work, 2.0, env) for _ in range(max(1, opts.rounds // 3))]
-                     for n in (1, 4, 16)}
+            rates = {n: [contention(q, n, work, 2.0, env) for _ in range(max(1, opts.rounds // 3))] for n in (1, 4, 16)}
             for n in (4, 16):
                 a, b = statistics.median(rates[n]), statistics.median(rates[1])
-                rows.append({"measure": f"records/s, {n} processes", "quarvo": a, "reference": b, "unit": "/s",
-                             "ratio": a / b, "against": "1 process", "goal": "", "ok": None})
+                rows.append(
+                    {
+                        "measure": f"records/s, {n} processes",
+                        "quarvo": a,
+                        "reference": b,
+                        "unit": "/s",
+                        "ratio": a / b,
+                        "against": "1 process",
+                        "goal": "",
+                        "ok": None,
+                    }
+                )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -40,7 +40,7 @@ Result<Volume> reference_read_file(const fs::path& path, bool& absent) {
   }
   std::string text;
   int err = 0;
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd, &st) != 0) {
     err = errno;
   } else if (S_ISDIR(st.st_mode)) {
@@ -263,7 +263,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool absent = false;
     const auto expected = reference_read_file(quarvo_home.volume_path(stem), absent);
     if (absent) {
-      fuzz::require(!one && one.error().kind() == ErrorKind::VolumeNotFound, "a record with nothing behind it is missing");
+      fuzz::require(!one && one.error().kind() == ErrorKind::VolumeNotFound,
+                    "a record with nothing behind it is missing");
       continue;
     }
     fuzz::require(same(one, expected), "read gives what the reader gives");

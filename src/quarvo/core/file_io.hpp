@@ -58,8 +58,7 @@ class UniqueFd {
 
 // openat(2) with O_CLOEXEC added and EINTR retried; the errno on failure.
 // `dir_fd` AT_FDCWD takes a relative `path` against the working directory.
-[[nodiscard]] inline std::expected<UniqueFd, int> open_fd_at(int dir_fd, const char* path, int flags,
-                                                             mode_t mode = 0) {
+[[nodiscard]] inline std::expected<UniqueFd, int> open_fd_at(int dir_fd, const char* path, int flags, mode_t mode = 0) {
   for (;;) {
     const int fd = ::openat(dir_fd, path, flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
@@ -90,7 +89,7 @@ class UniqueFd {
 // blocking, so that the open cannot hang) and a device such as /dev/zero
 // would never end. `size` receives the file's size.
 [[nodiscard]] inline int regular_file_check(int fd, off_t& size) {
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd, &st) != 0) return errno;
   if (S_ISDIR(st.st_mode)) return EISDIR;
   if (!S_ISREG(st.st_mode)) return EINVAL;

@@ -205,7 +205,7 @@ Result<RegistryLock> Registry::lock() const {
 
 Result<bool> Registry::exists(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
-  struct stat st {};
+  struct stat st{};
   return ::stat(home_.volume_path(name).c_str(), &st) == 0;
 }
 
@@ -216,7 +216,7 @@ Result<Volume> Registry::read(std::string_view name) const {
   if (!fd) {
     // A record is missing when its metadata cannot be had, as for exists();
     // one that is there but cannot be opened is an I/O error.
-    struct stat st {};
+    struct stat st{};
     if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
     return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
   }

@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -39,8 +39,9 @@ TEST_F(RegistryTest, ListsRecordsByNameBytesAndOneBadRecordFailsTheListing) {
   for (const auto& v : *listed) names.push_back(v.name);
   EXPECT_EQ(names, (std::vector<std::string>{"B", "a", "b"}));
 
-  spit(home_.volumes_dir() / "c.toml", "name = \"c\"\nbackend = \"juicefs\"\nmetadata_url = \"m\"\nstorage = \"file\"\n"
-                                       "bucket = \"b\"\ncreated_at = \"t\"\nupdated_at = \"t\"\n");
+  spit(home_.volumes_dir() / "c.toml",
+       "name = \"c\"\nbackend = \"juicefs\"\nmetadata_url = \"m\"\nstorage = \"file\"\n"
+       "bucket = \"b\"\ncreated_at = \"t\"\nupdated_at = \"t\"\n");
   listed = registry_.list();
   ASSERT_FALSE(listed);
   EXPECT_EQ(listed.error().message(),
@@ -69,10 +70,12 @@ TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableReco
       {"NOTES.txt", [](const fs::path& p) { spit(p, "notes"); }, nullptr},
       {"dangling.toml", [](const fs::path& p) { fs::create_symlink("nowhere/at/all", p); }, nullptr},
       {"loop.toml", [](const fs::path& p) { fs::create_symlink("loop.toml", p); }, nullptr},
-      {"linked.toml", [&](const fs::path& p) {
+      {"linked.toml",
+       [&](const fs::path& p) {
          spit(p.parent_path().parent_path() / "elsewhere", toml("linked"));
          fs::create_symlink("../elsewhere", p);
-       }, nullptr},
+       },
+       nullptr},
       {"dir.toml", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)"},
       {"fifo.toml", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
        "Invalid argument (os error 22)"},
@@ -143,7 +146,7 @@ TEST_F(RegistryTest, FailedRenameKeepsTheOldRecordAndTheNewText) {
   EXPECT_EQ(slurp(record.string() + ".tmp"), *volume_to_toml(next));
   EXPECT_EQ(*registry_.read("data"), volume("data"));
   // Records carry metadata URLs, which may hold passwords: owner only.
-  struct stat st {};
+  struct stat st{};
   ASSERT_EQ(::stat((record.string() + ".tmp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

@@ -14,7 +14,7 @@ namespace quarvo::python {
 namespace {
 
 // Each getter builds a new Python value from the shared view.
-template <std::string VolumeInfo::*Field>
+template <std::string VolumeInfo::* Field>
 PyObject* VolumeInfo_text(PyObject* self, void*) {
   return guarded([&] { return text_to_py(value_of<PyVolumeInfo>(self).info.get()->*Field).release(); });
 }
