@@ -34,6 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(secret.size() < 4 || reason.find(secret) == std::string::npos, "the secret never shows");
   fuzz::require(!is_valid_utf8(text) || is_valid_utf8(reason), "a reason from UTF-8 output is UTF-8");
 
-  (void)parse_stored_volume(text);
+  (void)parse_backend_status(text);
   return 0;
 }

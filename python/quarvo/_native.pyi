@@ -4,7 +4,7 @@
 # comes from Quarvo.from_env(), the others are returned by its methods. Every
 # attribute is read-only.
 
-from typing import Literal, TypedDict, final
+from typing import Any, Literal, TypedDict, final
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
@@ -66,6 +66,20 @@ def doctor() -> DoctorReport: ...
 # state of its mount; needs no backend program, and lists a record that
 # cannot be read as an entry with its error instead of failing.
 def volume_states(name: str | None = None) -> list[VolumeState]: ...
+
+# Also not in __all__, and needing no backend program unless said.
+class Diagnosis(DoctorReport):
+    config_error: str | None  # why config.toml cannot be read
+
+def diagnose() -> Diagnosis:
+    """doctor() for a home whose config.toml may be broken: its error is a finding."""
+def inspect(name: str, *, backend: bool = True) -> dict[str, Any]:
+    """Everything known about one volume; with `backend`, the backend's status
+    too when a backend program is installed. The keys are in the README."""
+def check_new_volume_name(name: str) -> None:
+    """Raises QuarvoError unless the storage backend takes `name` for a new volume."""
+def finish_removals() -> list[str]:
+    """Completes removals that were interrupted; the names completed."""
 @final
 class Quarvo:
     @staticmethod
@@ -98,6 +112,7 @@ class Quarvo:
     def unmount(self, name: str, *, force: bool = False) -> None: ...
     def status(self, name: str | None = None) -> Status: ...
     def volume_states(self, name: str | None = None) -> list[VolumeState]: ...
+    def remove(self, name: str, *, force: bool = False, destroy: bool = False) -> None: ...
 
 @final
 class VolumeInfo:

@@ -115,11 +115,18 @@ def quoted(name: str) -> str:
 def doctor_text(report: Mapping[str, Any]) -> str:
     backend = report["storage_backend"]
     mount = report["mount_support"]
-    config_note = "" if os.path.isfile(report["config"]) else " (not present)"
+    config_error = report.get("config_error")
+    if config_error:
+        config_note = " (cannot be read)"
+    else:
+        config_note = "" if os.path.isfile(report["config"]) else " (not present)"
     lines = [
         f"home:             {report['home']}",
         f"config:           {report['config']}{config_note}",
     ]
+    if config_error:
+        lines.append(indented(config_error, "  | "))
+        lines.append("  fix: correct or remove it; other commands fail until then (this report leaves it out)")
     if backend["found"] and backend["version"] is not None:
         facts = [f"version {backend['version']}", "managed" if backend["managed"] else "not managed"]
         lines.append(f"storage backend:  {backend['path']} ({', '.join(facts)})")

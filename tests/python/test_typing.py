@@ -34,6 +34,7 @@ state: str | None = states[0].state or states[0].found
 problem: QuarvoError | None = states[0].error
 listed: VolumeInfo | None = states[0].volume
 record: str = states[0].path + states[0].name
+q.remove("v", force=True, destroy=False)
 '''
 
 

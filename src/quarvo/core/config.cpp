@@ -72,7 +72,7 @@ Result<Config> Config::load(const QuarvoHome& home) {
     auto text = read_text_file(path);
     if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
     auto parsed = parse(*text);
-    if (!parsed) return std::unexpected(std::move(parsed).error());
+    if (!parsed) return std::unexpected(std::move(parsed).error().in_file(path));
     config = std::move(*parsed);
   }
   QUARVO_TRY(apply_timeout_variable(config));

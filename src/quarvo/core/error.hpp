@@ -154,6 +154,14 @@ class [[nodiscard]] QuarvoError {
     return std::move(*this);
   }
 
+  // The file a TOML error was found in, for callers that show it beside the
+  // message (the reader's own text does not name it). The message is
+  // unchanged; kinds that carry a path of their own keep it.
+  [[nodiscard]] QuarvoError in_file(std::filesystem::path file) && {
+    if (path_.empty()) path_ = std::move(file);
+    return std::move(*this);
+  }
+
  private:
   explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
   // The kinds whose one payload is a text.
@@ -165,7 +173,7 @@ class [[nodiscard]] QuarvoError {
   std::string detail_;          // TimedOut, MountFailed, VolumeMismatch
   std::string reason_;          // the backend's own words, when known
   std::filesystem::path log_;   // where reason_ came from, when a log file
-  std::filesystem::path path_;  // MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
+  std::filesystem::path path_;  // MountpointNotDirectory, IoAt, VolumeMounted, MountFailed; TomlParse's file
   OsError os_;                  // IoAt, Io
   CommandFailure command_;      // CommandFailed
 };

@@ -84,6 +84,14 @@ class UniqueFd {
   return 0;
 }
 
+// fsync of a directory, which makes the last changes to its entries (a
+// rename, an unlink) durable; 0 or the errno.
+[[nodiscard]] inline int sync_directory(const std::filesystem::path& dir) {
+  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return fd.error();
+  return ::fsync(fd->get()) == 0 ? 0 : errno;
+}
+
 // 0 when `fd` is a regular file; else EISDIR for a directory and EINVAL for
 // any other kind: a FIFO would block (which is why files are opened without
 // blocking, so that the open cannot hang) and a device such as /dev/zero

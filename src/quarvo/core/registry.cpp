@@ -41,10 +41,12 @@ std::string_view record_stem(std::string_view file_name) {
 bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
 
 // Reads a record's bytes into `out`: IoAt (EILSEQ) when they are not UTF-8,
-// else as the record reader says.
+// else as the record reader says, its error naming the file.
 Result<void> parse_record(std::string_view bytes, const auto& path_of, Volume& out) {
   if (!is_valid_utf8(bytes)) return std::unexpected(QuarvoError::io_at_errno(path_of(), EILSEQ));
-  return read_utf8_volume(bytes, out);
+  auto read = read_utf8_volume(bytes, out);
+  if (!read) return std::unexpected(std::move(read).error().in_file(path_of()));
+  return {};
 }
 
 // One record file of a listing. Entries sort by the volume name's bytes;
@@ -172,6 +174,13 @@ Result<std::vector<T>> list_records(const QuarvoHome& home, Take take) {
   return out;
 }
 
+// Makes the last change to the directory's entries durable.
+Result<void> sync_volumes_dir(const QuarvoHome& home) {
+  const std::filesystem::path dir = home.volumes_dir();
+  if (const int err = sync_directory(dir)) return std::unexpected(QuarvoError::io_at_errno(dir, err));
+  return {};
+}
+
 }  // namespace
 
 RegistryLock::RegistryLock(RegistryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -248,11 +257,17 @@ Result<void> Registry::write(const Volume& volume) const {
 
   // The rename lives in the directory; without syncing it a power cut may
   // bring back the old record after the write was reported done.
-  const std::filesystem::path dir = home_.volumes_dir();
-  auto dir_fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!dir_fd) return std::unexpected(QuarvoError::io_at_errno(dir, dir_fd.error()));
-  if (::fsync(dir_fd->get()) != 0) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  return {};
+  return sync_volumes_dir(home_);
+}
+
+Result<void> Registry::remove(std::string_view name) const {
+  QUARVO_TRY(validate_volume_name(name));
+  const std::filesystem::path path = home_.volume_path(name);
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+    return std::unexpected(QuarvoError::io_at_errno(path, errno));
+  }
+  return sync_volumes_dir(home_);
 }
 
 Result<std::vector<Volume>> Registry::list() const {

@@ -61,10 +61,14 @@ class Registry {
   [[nodiscard]] Result<RegistryLock> lock() const;
   // Whether the record's metadata can be read; only a bad name is an error.
   [[nodiscard]] Result<bool> exists(std::string_view name) const;
-  // VolumeNotFound when the record cannot be stat'ed; IoAt on read; TomlParse.
+  // VolumeNotFound when the record cannot be stat'ed; IoAt on read; TomlParse
+  // (carrying the record's path).
   [[nodiscard]] Result<Volume> read(std::string_view name) const;
   // Atomic replace of NAME.toml; on failure the old record is untouched.
   [[nodiscard]] Result<void> write(const Volume& volume) const;
+  // Unlinks NAME.toml and fsyncs the directory, so a reported removal
+  // survives a power cut. VolumeNotFound when there is no record; IoAt.
+  [[nodiscard]] Result<void> remove(std::string_view name) const;
   // Every record, sorted by name bytes (stable); one bad record fails. A
   // record is a file NAME.toml for a valid NAME not starting with '.'; other
   // entries, and links pointing nowhere, are passed over. A fresh home gets

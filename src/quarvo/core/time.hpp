@@ -3,7 +3,9 @@
 #define QUARVO_CORE_TIME_HPP_
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quarvo {
 
@@ -14,6 +16,11 @@ namespace quarvo {
 // The same rendering for a given time; "1970-01-01T00:00:00Z" when the year
 // falls outside 0 to 9999.
 [[nodiscard]] std::string format_rfc3339(std::chrono::system_clock::time_point when);
+
+// Reads an RFC 3339 time as other programs write it: YYYY-MM-DDTHH:MM:SS
+// ('t' or ' ' also separating date and time), an optional fraction, then "Z"
+// or an offset such as "+02:00". nullopt for anything else.
+[[nodiscard]] std::optional<std::chrono::system_clock::time_point> parse_rfc3339(std::string_view text);
 
 }  // namespace quarvo
 

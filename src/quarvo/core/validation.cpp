@@ -20,4 +20,12 @@ Result<void> validate_volume_name(std::string_view name) {
   return {};
 }
 
+Result<void> validate_backend_volume_name(std::string_view name) {
+  const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  const bool ok = name.size() >= 3 && name.size() <= 63 && alnum(name.front()) && alnum(name.back()) &&
+                  std::all_of(name.begin(), name.end(), [&](char c) { return alnum(c) || c == '-'; });
+  if (!ok) return std::unexpected(QuarvoError::invalid_volume_name(std::string(name)));
+  return {};
+}
+
 }  // namespace quarvo

@@ -18,6 +18,13 @@ namespace quarvo {
 // Nothing, or InvalidVolumeName carrying a copy of the whole name.
 [[nodiscard]] Result<void> validate_volume_name(std::string_view name);
 
+// The stricter rule of the storage backend, which formats only names of 3 to
+// 63 characters: lowercase ASCII letters, digits and '-', beginning and
+// ending with a letter or digit. The command line holds a new volume's name
+// to it before any work; the API keeps the rule above. Nothing, or
+// InvalidVolumeName.
+[[nodiscard]] Result<void> validate_backend_volume_name(std::string_view name);
+
 }  // namespace quarvo
 
 #endif  // QUARVO_CORE_VALIDATION_HPP_

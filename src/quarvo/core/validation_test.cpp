@@ -20,5 +20,21 @@ TEST(ValidateVolumeName, AsciiLettersDigitsDotUnderscoreDashOnly) {
   }
 }
 
+TEST(ValidateBackendVolumeName, ThreeToSixtyThreeLowercaseDigitsAndInnerDashes) {
+  const std::pair<std::string, bool> cases[] = {
+      {"my-vol-2", true},  {"abc", true},   {std::string(63, 'a'), true}, {"ab", false},
+      {std::string(64, 'a'), false},        {"My-vol", false},            {"my_vol", false},
+      {"-abc", false},     {"abc-", false}, {"a.b", false},
+  };
+  for (const auto& [name, valid] : cases) {
+    SCOPED_TRACE(name);
+    auto r = validate_backend_volume_name(name);
+    EXPECT_EQ(r.has_value(), valid);
+    if (!r) {
+      EXPECT_EQ(r.error().kind(), ErrorKind::InvalidVolumeName);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarvo

@@ -198,16 +198,15 @@ Result<void> require_mount_support() {
   return std::unexpected(QuarvoError::mount_support_unavailable(std::move(support.detail), std::move(fix)));
 }
 
-Result<DoctorReport> doctor(const QuarvoHome& home) {
-  QUARVO_TRY(home.ensure_layout());
-  auto config = Config::load(home);
-  if (!config) return std::unexpected(std::move(config).error());
+namespace {
 
+// The report once the configuration has been read (or given up on).
+DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesystem::path>& configured) {
   DoctorReport report;
   report.home = home.root();
   report.config = home.config_path();
   StorageBackendReport& backend = report.storage_backend;
-  backend.path = detect_storage_backend_bin(home, config->storage_backend_bin);
+  backend.path = detect_storage_backend_bin(home, configured);
   backend.found = backend.path.has_value();
   if (backend.found) {
     backend.version = storage_backend_version(*backend.path);
@@ -215,6 +214,22 @@ Result<DoctorReport> doctor(const QuarvoHome& home) {
   }
   report.mount_support = detect_mount_support();
   return report;
+}
+
+}  // namespace
+
+Result<DoctorReport> doctor(const QuarvoHome& home) {
+  QUARVO_TRY(home.ensure_layout());
+  auto config = Config::load(home);
+  if (!config) return std::unexpected(std::move(config).error());
+  return report_for(home, config->storage_backend_bin);
+}
+
+Result<Diagnosis> diagnose(const QuarvoHome& home) {
+  QUARVO_TRY(home.ensure_layout());
+  auto config = Config::load(home);
+  if (!config) return Diagnosis{report_for(home, std::nullopt), std::move(config).error()};
+  return Diagnosis{report_for(home, config->storage_backend_bin), std::nullopt};
 }
 
 }  // namespace quarvo

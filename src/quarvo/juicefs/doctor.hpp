@@ -85,6 +85,15 @@ using PathExists = std::function<bool(const std::filesystem::path&)>;
 // failures), then reports the backend program, its version and mount support.
 [[nodiscard]] Result<DoctorReport> doctor(const QuarvoHome& home);
 
+// The doctor's report also for a home whose config.toml cannot be read: the
+// error is a finding of its own, and the backend program is then looked for
+// without the configured path. Fails only when the layout cannot be created.
+struct Diagnosis {
+  DoctorReport report;
+  std::optional<QuarvoError> config_error;
+};
+[[nodiscard]] Result<Diagnosis> diagnose(const QuarvoHome& home);
+
 }  // namespace quarvo
 
 #endif  // QUARVO_JUICEFS_DOCTOR_HPP_

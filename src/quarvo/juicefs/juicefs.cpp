@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <utility>
 
+#include "quarvo/core/json.hpp"
 #include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/time.hpp"
 #include "quarvo/juicefs/backend_reason.hpp"
 
 namespace quarvo {
@@ -31,138 +33,40 @@ QuarvoError explained(QuarvoError error, std::string_view secret, const std::fil
   return std::move(error).with_reason(std::move(reason));
 }
 
-// A minimal reader of the JSON `status` prints: enough to walk objects and
-// take the strings it needs, skipping every other value.
-class JsonCursor {
- public:
-  explicit JsonCursor(std::string_view text) : text_(text) {}
-
-  // Calls `member(key)` for each member of the object at the cursor; it must
-  // consume the member's value (read it or skip it). False on malformed input.
-  template <class Member>
-  bool object(Member&& member) {
-    if (!eat('{')) return false;
-    if (eat('}')) return true;
-    do {
-      auto key = string();
-      if (!key || !eat(':') || !member(*key)) return false;
-    } while (eat(','));
-    return eat('}');
-  }
-
-  std::optional<std::string> string() {
-    if (!eat('"')) return std::nullopt;
-    std::string out;
-    while (pos_ < text_.size()) {
-      const char c = text_[pos_++];
-      if (c == '"') return out;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (pos_ >= text_.size()) return std::nullopt;
-      const char e = text_[pos_++];
-      switch (e) {
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          auto cp = hex4();
-          if (!cp) return std::nullopt;
-          if (*cp >= 0xD800 && *cp < 0xDC00 && text_.substr(pos_, 2) == "\\u") {
-            pos_ += 2;
-            auto low = hex4();
-            if (!low) return std::nullopt;
-            *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
-          }
-          append_utf8(out, *cp);
-          break;
-        }
-        default: out += e;  // '"', '\\', '/'
-      }
-    }
-    return std::nullopt;
-  }
-
-  bool skip(int depth = 0) {
-    if (depth > 64) return false;
-    space();
-    if (pos_ >= text_.size()) return false;
-    switch (text_[pos_]) {
-      case '"': return string().has_value();
-      case '{': return object([&](std::string_view) { return skip(depth + 1); });
-      case '[':
-        ++pos_;
-        if (eat(']')) return true;
-        do {
-          if (!skip(depth + 1)) return false;
-        } while (eat(','));
-        return eat(']');
-      default: {
-        // A number, true, false or null.
-        const size_t start = pos_;
-        while (pos_ < text_.size() && std::string_view("+-.0123456789Eaeflnrstu").find(text_[pos_]) != std::string_view::npos) {
-          ++pos_;
-        }
-        return pos_ > start;
-      }
-    }
-  }
-
- private:
-  void space() {
-    while (pos_ < text_.size() && std::string_view(" \t\r\n").find(text_[pos_]) != std::string_view::npos) ++pos_;
-  }
-  bool eat(char c) {
-    space();
-    if (pos_ < text_.size() && text_[pos_] == c) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-  std::optional<char32_t> hex4() {
-    if (pos_ + 4 > text_.size()) return std::nullopt;
-    char32_t cp = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = text_[pos_++];
-      const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-      if (v < 0) return std::nullopt;
-      cp = cp * 16 + static_cast<char32_t>(v);
-    }
-    return cp;
-  }
-
-  std::string_view text_;
-  size_t pos_ = 0;
-};
-
 // "volume "n" (storage s, bucket b)" with any password in the bucket masked.
-std::string describe(const StoredVolume& v) {
+std::string describe(const BackendStatus& v) {
   return "volume " + quote(v.name) + " (storage " + v.storage + ", bucket " + mask_url(v.bucket) + ")";
+}
+
+std::string text_at(const JsonValue& doc, std::string_view section, std::string_view key) {
+  const JsonValue* value = doc.at(section, key);
+  return value ? value->string().value_or("") : "";
 }
 
 }  // namespace
 
-std::optional<StoredVolume> parse_stored_volume(std::string_view status_json) {
-  JsonCursor json(status_json);
-  std::optional<std::string> name, storage, bucket;
-  const bool ok = json.object([&](std::string_view key) {
-    if (key != "Setting") return json.skip();
-    return json.object([&](std::string_view setting) {
-      std::optional<std::string>* field = setting == "Name"      ? &name
-                                          : setting == "Storage" ? &storage
-                                          : setting == "Bucket"  ? &bucket
-                                                                 : nullptr;
-      if (field == nullptr) return json.skip();
-      *field = json.string();
-      return field->has_value();
-    });
-  });
-  if (!ok || !name || !storage || !bucket) return std::nullopt;
-  return StoredVolume{std::move(*name), std::move(*storage), std::move(*bucket)};
+std::optional<BackendStatus> parse_backend_status(std::string_view json) {
+  auto doc = parse_json(json);
+  if (!doc) return std::nullopt;
+  BackendStatus status;
+  status.name = text_at(*doc, "Setting", "Name");
+  status.uuid = text_at(*doc, "Setting", "UUID");
+  status.storage = text_at(*doc, "Setting", "Storage");
+  status.bucket = text_at(*doc, "Setting", "Bucket");
+  if (status.uuid.empty()) return std::nullopt;
+  if (const JsonValue* used = doc->at("Stat", "UsedSpace")) status.used_bytes = used->unsigned_integer();
+  if (const JsonValue* used = doc->at("Stat", "UsedInodes")) status.used_inodes = used->unsigned_integer();
+  if (const JsonValue* sessions = doc->find("Sessions")) {
+    for (const JsonValue& s : sessions->elements()) {
+      BackendSession session;
+      if (const JsonValue* v = s.find("HostName")) session.host = v->string().value_or("");
+      if (const JsonValue* v = s.find("MountPoint")) session.mountpoint = v->string().value_or("");
+      if (const JsonValue* v = s.find("ProcessID")) session.pid = v->integer().value_or(0);
+      if (const JsonValue* v = s.find("Expire")) session.expires = parse_rfc3339(v->string().value_or(""));
+      status.sessions.push_back(std::move(session));
+    }
+  }
+  return status;
 }
 
 std::string stored_bucket(std::string_view storage, std::string_view bucket) {
@@ -228,28 +132,16 @@ Result<CommandOutput> JuiceFs::format(const Volume& volume) const {
   // volume, or a request that would silently get someone else's files.
   auto stored = status(volume.metadata_url);
   if (!stored) return std::unexpected(std::move(stored).error());
-  const StoredVolume asked{volume.name, volume.storage, stored_bucket(volume.storage, volume.bucket)};
-  const StoredVolume held{stored->name, stored->storage, stored_bucket(stored->storage, stored->bucket)};
-  if (asked == held) return output;
-  if (held.name != asked.name) {
+  if (stored->name == volume.name && stored->storage == volume.storage &&
+      stored_bucket(stored->storage, stored->bucket) == stored_bucket(volume.storage, volume.bucket)) {
+    return output;
+  }
+  if (stored->name != volume.name) {
     return std::unexpected(QuarvoError::volume_mismatch(volume.name, "it holds " + describe(*stored)));
   }
   return std::unexpected(QuarvoError::volume_mismatch(
       volume.name, "its " + describe(*stored) + " is not on storage " + volume.storage + ", bucket " +
                        mask_url(volume.bucket)));
-}
-
-Result<StoredVolume> JuiceFs::status(const std::string& metadata_url) const {
-  const std::string secret = split_metadata_password(metadata_url).password;
-  auto output = status_spec(metadata_url).run();
-  if (!output) return std::unexpected(explained(std::move(output).error(), secret));
-  auto stored = parse_stored_volume(output->stdout_text);
-  if (!stored) {
-    return std::unexpected(QuarvoError::io(
-        OsError::with_message(EPROTO, "the storage backend's status gave no volume settings for " +
-                                          quote(mask_url(metadata_url)))));
-  }
-  return std::move(*stored);
 }
 
 Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
@@ -282,6 +174,34 @@ Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
 Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force) const {
   auto output = unmount_spec(mountpoint, force).run();
   if (!output) return std::unexpected(explained(std::move(output).error(), {}));
+  return output;
+}
+
+CommandSpec JuiceFs::destroy_spec(const std::string& metadata_url, const std::string& uuid) const {
+  // "--yes": the backend would otherwise ask on a terminal; the caller has
+  // asked already.
+  return meta_command("destroy", metadata_url).arg(uuid).arg("--yes");
+}
+
+Result<BackendStatus> JuiceFs::status(const std::string& metadata_url) const {
+  // Unbounded until the runner has deadlines; the callers that must not wait
+  // (inspect) want 2 s here.
+  const std::string secret = split_metadata_password(metadata_url).password;
+  auto output = status_spec(metadata_url).run();
+  if (!output) return std::unexpected(explained(std::move(output).error(), secret));
+  auto status = parse_backend_status(output->stdout_text);
+  if (!status) {
+    return std::unexpected(QuarvoError::io(
+        OsError::with_message(EPROTO, "the storage backend's status gave no volume settings for " +
+                                          quote(mask_url(metadata_url)))));
+  }
+  return std::move(*status);
+}
+
+Result<CommandOutput> JuiceFs::destroy(const std::string& metadata_url, const std::string& uuid) const {
+  const std::string secret = split_metadata_password(metadata_url).password;
+  auto output = destroy_spec(metadata_url, uuid).run();
+  if (!output) return std::unexpected(explained(std::move(output).error(), secret));
   return output;
 }
 

@@ -3,7 +3,8 @@
 //   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update
 //   mount   : mount META MOUNTPOINT --log LOG [-d] [--check-storage]
 //   unmount : umount --flush [--force] MOUNTPOINT
-//   status  : status META
+//   status  : status META                 (prints the volume's settings as JSON)
+//   destroy : destroy META UUID --yes     (deletes every object and all metadata)
 //
 // "-d" is given for a background mount, which `run`s to completion while the
 // backend's daemon keeps serving; a foreground mount is `spawn`ed with the
@@ -24,10 +25,13 @@
 #ifndef QUARVO_JUICEFS_JUICEFS_HPP_
 #define QUARVO_JUICEFS_JUICEFS_HPP_
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
@@ -43,18 +47,31 @@ struct MountVolume {
   bool check_storage = false;
 };
 
-// A volume as the metadata engine holds it (the "Setting" of `status`).
-struct StoredVolume {
-  std::string name;
-  std::string storage;
-  std::string bucket;
-
-  bool operator==(const StoredVolume&) const = default;
+// A client connected to a volume's metadata engine: a mount, on some host.
+struct BackendSession {
+  std::string host;
+  std::string mountpoint;
+  std::int64_t pid = 0;
+  // When the engine gives up on it unless it reports again; a session past
+  // this is dead, and the backend's destroy clears it itself.
+  std::optional<std::chrono::system_clock::time_point> expires;
 };
 
-// The volume in the JSON that `juicefs status` prints; nullopt when the text
-// is not such JSON or lacks one of the three settings.
-[[nodiscard]] std::optional<StoredVolume> parse_stored_volume(std::string_view status_json);
+// What `status` reports about a volume.
+struct BackendStatus {
+  std::string name;
+  std::string uuid;
+  std::string storage;
+  std::string bucket;
+  std::optional<std::uint64_t> used_bytes;
+  std::optional<std::uint64_t> used_inodes;
+  std::vector<BackendSession> sessions;
+};
+
+// The status JSON ("Setting" with Name, UUID, Storage, Bucket; "Stat" with
+// UsedSpace, UsedInodes; "Sessions"); nullopt unless it is such JSON with a
+// UUID.
+[[nodiscard]] std::optional<BackendStatus> parse_backend_status(std::string_view json);
 
 // A request's bucket as the backend stores it: a "file" bucket absolute
 // (against the working directory, which the backend shares), lexically
@@ -72,17 +89,24 @@ class JuiceFs {
                                        const std::filesystem::path& log_path) const;
   [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force) const;
   [[nodiscard]] CommandSpec status_spec(const std::string& metadata_url) const;
+  [[nodiscard]] CommandSpec destroy_spec(const std::string& metadata_url, const std::string& uuid) const;
 
   // Formats the volume, or finds it already there; VolumeMismatch when the
   // engine holds another volume.
   [[nodiscard]] Result<CommandOutput> format(const Volume& volume) const;
-  // The volume the engine at `metadata_url` holds.
-  [[nodiscard]] Result<StoredVolume> status(const std::string& metadata_url) const;
   // Background: run to completion. Foreground: spawn, wait; a non-zero status
   // is CommandFailed with args "mount" and no captured output.
   [[nodiscard]] Result<void> mount(const Volume& volume, const MountVolume& request,
                                    const std::filesystem::path& log_path) const;
   [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force) const;
+
+  // The engine's view of the volume. Io "unreadable status output" when the
+  // backend succeeds but prints no status JSON. Note that for an SQLite URL
+  // the backend creates the database file when it is missing.
+  [[nodiscard]] Result<BackendStatus> status(const std::string& metadata_url) const;
+  // Deletes the volume's objects and metadata. The backend refuses while
+  // sessions are connected.
+  [[nodiscard]] Result<CommandOutput> destroy(const std::string& metadata_url, const std::string& uuid) const;
 
  private:
   // PROGRAM SUBCOMMAND META with the password of `metadata_url` in the

@@ -38,14 +38,7 @@ TEST(JuiceFsSpec, CommandLines) {
   }
 }
 
-TEST(JuiceFsStatus, ReadsTheSettingsTheEngineHolds) {
-  const std::string json = R"({
-  "Setting": {"Name": "team-data", "UUID": "8a27", "Storage": "s3", "Tiers": {"0": {"ID": 0, "Tag": ""}},
-              "Bucket": "http://127.0.0.1:9000/b\u00e9", "BlockSize": 4096, "KeyEncrypted": true, "Sessions": [1, -2.5e3, null]},
-  "Sessions": [], "Stat": {"UsedSpace": 0}})";
-  EXPECT_EQ(parse_stored_volume(json), (StoredVolume{"team-data", "s3", "http://127.0.0.1:9000/b\u00e9"}));
-  EXPECT_EQ(parse_stored_volume(R"({"Setting": {"Name": "x", "Storage": "file"}})"), std::nullopt);
-  EXPECT_EQ(parse_stored_volume("2026/12/06 <FATAL>: not formatted"), std::nullopt);
+TEST(JuiceFsStatus, BucketsCompareAsTheBackendStoresThem) {
   EXPECT_EQ(stored_bucket("file", "/data/./x/../objects"), "/data/objects/");
   EXPECT_EQ(stored_bucket("file", "/data/objects/"), "/data/objects/");
   EXPECT_EQ(stored_bucket("file", "rel"), (std::filesystem::current_path() / "rel").string() + "/");
@@ -73,7 +66,7 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.held);
     const JuiceFs jfs(testing::script(dir.path() / "juicefs",
-                                      "[ \"$1\" = status ] && echo '{\"Setting\": {\"Name\": " + c.held + "}}'; exit 0"));
+                                      "[ \"$1\" = status ] && echo '{\"Setting\": {\"UUID\": \"u\", \"Name\": " + c.held + "}}'; exit 0"));
     auto formatted = jfs.format(volume);
     EXPECT_EQ(formatted ? "" : formatted.error().message(), c.error);
   }
@@ -105,6 +98,29 @@ TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   EXPECT_EQ(r.error().message(), "Quarvo storage backend command failed (exit status: 1)");
   EXPECT_EQ(r.error().command().args, "mount");
   EXPECT_EQ(r.error().command().stderr_text, "");
+}
+
+// The shape the backend prints (trimmed), with one session connected.
+TEST(ParseBackendStatus, TakesSettingsUsageAndSessions) {
+  const std::string json = R"({
+  "Setting": {"Name": "testvol", "UUID": "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3", "Storage": "file",
+              "Tiers": {"0": {"ID": 0}}, "Bucket": "/tmp/jt/obj/", "BlockSize": 4096, "TrashDays": 0},
+  "Sessions": [{"Sid": 1, "Expire": "2026-12-06T18:11:27Z", "HostName": "vm", "IPAddrs": ["192.0.2.2"],
+                "MountPoint": "/tmp/jt/mnt", "MountTime": "2026-12-06T18:10:27.874179907Z", "ProcessID": 14113}],
+  "Stat": {"UsedSpace": 4096, "AvailableSpace": 1125899906842624, "UsedInodes": 1, "AvailableInodes": 10485760}
+})";
+  auto status = parse_backend_status(json);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(std::tie(status->name, status->uuid, status->storage, status->bucket),
+            std::tie("testvol", "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3", "file", "/tmp/jt/obj/"));
+  EXPECT_EQ(status->used_bytes, 4096u);
+  EXPECT_EQ(status->used_inodes, 1u);
+  ASSERT_EQ(status->sessions.size(), 1u);
+  EXPECT_EQ(status->sessions[0].host + ":" + status->sessions[0].mountpoint, "vm:/tmp/jt/mnt");
+  EXPECT_EQ(status->sessions[0].pid, 14113);
+  EXPECT_TRUE(status->sessions[0].expires);
+  EXPECT_FALSE(parse_backend_status(R"({"Setting": {"Name": "no uuid"}})"));
+  EXPECT_FALSE(parse_backend_status("2026/12/06 <FATAL>: database is not formatted"));
 }
 
 }  // namespace

@@ -104,6 +104,11 @@ struct PyVolumeState {
 // module, outside __all__. False with the error set on failure.
 [[nodiscard]] bool add_cli_support(PyObject* module);
 
+// Adds the module functions of a volume's life (lifecycle_functions.cpp:
+// inspect, check_new_volume_name, diagnose, finish_removals), beside __all__.
+// False with the error set.
+[[nodiscard]] bool add_lifecycle_functions(PyObject* module);
+
 }  // namespace quarvo::python
 
 #endif  // QUARVO_PYTHON_CLASSES_HPP_

@@ -157,6 +157,8 @@ Ref quarvo_error_to_py(const QuarvoError& error) {
     case ErrorKind::TomlParse:
     case ErrorKind::TomlWrite:
       set("detail", text_to_py(error.text()));
+      // A TOML error read from a file names it (the text gives only line and column).
+      if (!error.path().empty()) set("path", path_to_py(error.path()));
       break;
     case ErrorKind::UnsupportedStoreUrl:
       set("url", text_to_py(error.text()));

@@ -16,6 +16,8 @@
 //       return volume_states_of(QuarvoHome.from_env(), name)
 //
 //   # _mask_url, _mask_secrets, _error, ...: the command's helpers, cli_support.cpp
+//   # Also not in __all__: inspect, check_new_volume_name, diagnose and
+//   # finish_removals (see lifecycle_functions.cpp).
 //
 // The entry point PyInit__native is the only exported symbol. The module is
 // initialised once per process, in one interpreter: a repeated initialisation
@@ -133,7 +135,8 @@ PyObject* create_module() {
   if (!volume_states_function ||
       PyModule_AddObjectRef(module.get(), "volume_states", volume_states_function.get()) < 0 ||
       volume_state_type() == nullptr ||
-      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0) {
+      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
+      !add_lifecycle_functions(module.get())) {
     return nullptr;
   }
   first_module = Ref::newref(module.get()).release();

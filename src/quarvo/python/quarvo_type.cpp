@@ -14,6 +14,7 @@
 //       def unmount(self, name, *, force=False) -> None: ...
 //       def status(self, name=None) -> Status: ...
 //       def volume_states(self, name=None) -> list[VolumeState]: ...
+//       def remove(self, name, *, force=False, destroy=False) -> None: ...
 #include "quarvo/python/classes.hpp"
 
 #include <filesystem>
@@ -190,6 +191,31 @@ PyObject* Quarvo_volume_states(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
+PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", "force", "destroy", nullptr};
+    PyObject* name = nullptr;
+    PyObject* force = nullptr;
+    PyObject* destroy = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:remove", const_cast<char**>(keywords), &name, &force,
+                                     &destroy)) {
+      return nullptr;
+    }
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    std::string volume;
+    bool forced = false;
+    bool destroying = false;
+    if (!text_arg(name, "name", volume) || !bool_arg(force, "force", forced) ||
+        !bool_arg(destroy, "destroy", destroying)) {
+      return nullptr;
+    }
+    Result<void> removed = service->remove(volume, forced, destroying);
+    if (!removed) return raise_quarvo_error(removed.error());
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef Quarvo_methods[] = {
     {"from_env", method_function(Quarvo_from_env), METH_NOARGS | METH_STATIC, "from_env()\n--\n\n"},
     {"doctor", method_function(Quarvo_doctor), METH_NOARGS, "doctor($self)\n--\n\n"},
@@ -205,6 +231,8 @@ PyMethodDef Quarvo_methods[] = {
     {"status", method_function(Quarvo_status), METH_VARARGS | METH_KEYWORDS, "status($self, name=None)\n--\n\n"},
     {"volume_states", method_function(Quarvo_volume_states), METH_VARARGS | METH_KEYWORDS,
      "volume_states($self, name=None)\n--\n\n"},
+    {"remove", method_function(Quarvo_remove), METH_VARARGS | METH_KEYWORDS,
+     "remove($self, name, *, force=False, destroy=False)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -16,6 +16,7 @@
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
+#include "quarvo/service/lifecycle.hpp"
 
 namespace quarvo {
 namespace {
@@ -219,14 +220,16 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request) const {
   if (::stat(request.path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     return std::unexpected(QuarvoError::mountpoint_not_directory(request.path));
   }
-  if (int err = quarvo::create_directories(request.path)) {
-    return std::unexpected(QuarvoError::io_at_errno(request.path, err));
-  }
 
   auto lock = registry_.lock();
   if (!lock) return std::unexpected(std::move(lock).error());
   auto volume = registry_.read(request.name);
   if (!volume) return std::unexpected(std::move(volume).error());
+  // Only for a volume that exists: a typo in the name creates no directory.
+  if (int err = quarvo::create_directories(request.path)) {
+    return std::unexpected(QuarvoError::io_at_errno(request.path, err));
+  }
+  QUARVO_TRY(rotate_volume_log(home_, request.name));
 
   auto mountpoint = absolute_mountpoint(request.path);
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());

@@ -103,6 +103,19 @@ class Quarvo {
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
+  // Removes a volume (lifecycle.cpp; see lifecycle.hpp for the crash-safe
+  // order). A volume live at its recorded mountpoint (mounted, unresponsive
+  // or stale) is VolumeMounted unless `force`, which unmounts it first as
+  // unmount(name, true) does (a stale one, whose daemon is gone, is detached
+  // lazily). The volume's UUID is read from the backend
+  // before anything is deleted; then the record, its logs and its block
+  // cache go, and for a development volume its metadata and objects. A
+  // shared volume's data stays on its engine and store, unless `destroy`:
+  // then the backend destroys it there first, and is refused (VolumeMounted,
+  // nothing changed) while another client has it mounted. A record that
+  // cannot be read is removed only with `force` (with dev/NAME, if any).
+  [[nodiscard]] Result<void> remove(std::string_view name, bool force, bool destroy) const;
+
  private:
   Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> command_timeout)
       : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), command_timeout_(command_timeout) {}

@@ -183,7 +183,7 @@ TEST_F(ServiceTest, DotNamesNeverMakeDevVolumes) {
   }
 }
 
-TEST_F(ServiceTest, MountChecksAndCreatesPathBeforeReadingRecord) {
+TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
   SKIP_WITHOUT_MOUNT_SUPPORT();
   make_dev("data");
   spit(root_ / "file", "x");
@@ -192,6 +192,8 @@ TEST_F(ServiceTest, MountChecksAndCreatesPathBeforeReadingRecord) {
   EXPECT_TRUE(calls("mount").empty());
   expect_error(q_->mount({.name = "ghost", .path = root_ / "a" / "b"}), ErrorKind::VolumeNotFound,
                "volume \"ghost\" does not exist");
+  EXPECT_FALSE(fs::exists(root_ / "a"));
+  ASSERT_TRUE(q_->mount({.name = "data", .path = root_ / "a" / "b"}));
   EXPECT_TRUE(fs::is_directory(root_ / "a" / "b"));
 }
 

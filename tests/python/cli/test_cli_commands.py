@@ -10,6 +10,8 @@ import pytest
 import quarvo
 from support import backend_calls
 
+HINT = "hint: the storage backend takes volume names of 3 to 63 characters"
+INVALID = "quarvo: error: invalid volume name \"My_Vol\"; use only letters, numbers, '.', '_' and '-'"
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
 FATAL = ("2026/12/06 17:50:10.313070 juicefs[1] <FATAL>: Load metadata: dial tcp 127.0.0.1:1: connect: "
          "connection refused [format@format.go:553]\n")
@@ -18,8 +20,9 @@ SHARED = ["--metadata", "redis://:pw@127.0.0.1:1/1", "--store", "s3://ak:sk@h/b"
 
 @pytest.mark.parametrize("args, env, status, tail", [
     (["init", "a b", "--dev"], {}, 1,
-     ["quarvo: error: invalid volume name \"a b\"; use only letters, numbers, '.', '_' and '-'"]),
-    (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # no reason given
+     ["quarvo: error: invalid volume name \"a b\"; use only letters, numbers, '.', '_' and '-'", HINT]),
+    (["init", "My_Vol", "--dev"], {}, 1, [INVALID, HINT]),  # refused before any work
+    (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # a valid name: no hint
     (["status", "nope"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
     (["mount", "only-a-name"], {}, 2, None),
     (["--timeout", "0", "status"], {}, 2, None),
@@ -38,7 +41,8 @@ def test_errors(run, args: list[str], env: dict[str, str], status: int, tail: li
         assert ": error: " in lines[-1]  # argparse's usage error
     else:
         assert [line[: len(t)] for line, t in zip(lines[-len(tail):], tail)] == tail
-        assert not any(line.startswith("hint: ") for line in lines)
+        hints = sum(line.startswith("hint: ") for line in lines)
+        assert hints == sum(t.startswith("hint: ") for t in tail)
 
 
 def record_mountpoint(home: Path, name: str, mountpoint: str) -> None:
@@ -101,11 +105,11 @@ def test_status_lists_broken_records_and_needs_no_backend(run, home: Path, monke
 
 
 def test_a_home_with_a_question_mark_holds_no_development_volume(run, tmp_path: Path) -> None:
-    result = run("init", "v", "--dev", QUARVO_HOME=str(tmp_path / "a?b"))
+    result = run("init", "vol", "--dev", QUARVO_HOME=str(tmp_path / "a?b"))
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1].startswith(
-        f"quarvo: error: a development volume cannot live at {tmp_path / 'a?b'}/dev/v: its metadata URL would")
-    assert not (tmp_path / "a?b" / "dev" / "v").exists()
+        f"quarvo: error: a development volume cannot live at {tmp_path / 'a?b'}/dev/vol: its metadata URL would")
+    assert not (tmp_path / "a?b" / "dev" / "vol").exists()
 
 
 @pytest.mark.parametrize("args, config, bound", [
@@ -113,11 +117,11 @@ def test_a_home_with_a_question_mark_holds_no_development_volume(run, tmp_path: 
     (["--timeout", "5", "init", "shared", *SHARED], "command_timeout = 7", "5.0"),
     (["init", "shared", *SHARED, "--timeout", "2.5"], None, "2.5"),
     (["init", "shared", *SHARED], "command_timeout = 7", None),  # the service reads config.toml itself
-    (["mount", "v", "mnt", "--foreground"], None, None),  # serves until unmounted: no bound
+    (["mount", "vol", "mnt", "--foreground"], None, None),  # serves until unmounted: no bound
 ])
 def test_the_command_bound_reaches_the_service(run, home: Path, tmp_path: Path, args: list[str], config: str | None,
                                               bound: str | None) -> None:
-    run("init", "v", "--dev")
+    run("init", "vol", "--dev")
     if config:
         (home / "config.toml").write_text(config + "\n")
     env_log = tmp_path / "env.log"

@@ -1,0 +1,293 @@
+"""The end of a volume's life and a look inside it, from the shell.
+
+    quarvo rm NAME... [--force] [--destroy [--yes]]
+    quarvo inspect NAME... [--json]
+    quarvo prune [--yes]
+    quarvo logs NAME [-f] [-n N]
+
+`inspect` and `logs` need no storage backend program; `rm` and `prune` do.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import os
+import sys
+import time
+from typing import Any, Callable, Iterable
+
+import quarvo
+import quarvo._native
+from quarvo._output import escaped, print_json, quoted, say, shown_url, table
+from quarvo.cli import EXIT_FAILURE, _Hinted, _Usage, _service
+
+# A state in which a volume's mount is gone or not ours: nothing to unmount
+# ("stale" is unmounted lazily by remove(force=True)).
+_NOT_SERVED = (None, "not mounted", "stale", "foreign")
+_LIVE = ("mounted", "unresponsive", "stale")
+_FOLLOW_INTERVAL = 0.5
+
+
+def _each(names: Iterable[str], act: Callable[[str], None]) -> int:
+    """Runs `act` for every name; one failing does not stop the others."""
+    status = 0
+    for name in names:
+        try:
+            act(name)
+        except _Hinted as e:
+            say(f"quarvo: error: {e}")
+            say(f"hint: {e.hint}")
+            status = EXIT_FAILURE
+        except quarvo.QuarvoError as e:
+            say(f"quarvo: error: {e}")
+            status = EXIT_FAILURE
+    return status
+
+
+def _confirm(question: str, answer: str) -> bool:
+    """Asks on the terminal; True when the user types `answer`."""
+    try:
+        return input(question).strip() == answer
+    except EOFError:
+        return False
+
+
+# --- rm ----------------------------------------------------------------------
+
+
+def cmd_rm(args: argparse.Namespace) -> int:
+    if args.yes and not args.destroy:
+        raise _Usage("--yes goes with --destroy")
+    q = _service()
+    return _each(args.names, lambda name: _remove(q, name, args))
+
+
+def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
+    entry = quarvo._native.volume_states(name)[0]
+    volume = entry.volume
+    if volume is None:
+        if not args.force:
+            raise _Hinted(f"the record of {quoted(name)} cannot be read: {entry.path}\n{entry.error}",
+                          f"`quarvo rm {name} --force` removes the unreadable record")
+        say(f"removing the unreadable record of {name} ...")
+        q.remove(name, force=True)
+        print(f"removed the unreadable record of {name}")
+        return
+    destroying = args.destroy and not volume.dev
+    if destroying and not args.yes:
+        if not sys.stdin.isatty():
+            raise _Hinted(f"not destroying {quoted(name)} without confirmation",
+                          f"pass --yes to destroy it from a script: `quarvo rm {name} --destroy --yes`")
+        question = (f"This deletes every file of {name} on {shown_url(volume.metadata_url, args.show_secrets)} and "
+                    f"{volume.storage} {volume.bucket}, for every machine. Type the volume's name to confirm: ")
+        if not _confirm(question, name):
+            raise quarvo.QuarvoError(f"{quoted(name)} was not destroyed: the name typed did not match")
+    if entry.state not in _LIVE or args.force:  # else refused at once
+        say(f"removing {name}{' and destroying its data' if destroying else ''} ...")
+    try:
+        q.remove(name, force=args.force, destroy=args.destroy)
+    except quarvo.QuarvoError as e:
+        raise _Hinted(str(e), _remove_hint(name, entry.state, args)) from None
+    if volume.dev:
+        print(f"removed development volume {name} and its data")
+    elif destroying:
+        print(f"removed volume {name} and destroyed its data")
+    else:
+        print(f"removed volume {name} from this machine; its data stays on {shown_url(volume.metadata_url, args.show_secrets)} "
+              f"for other machines")
+
+
+def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:
+    if state in _LIVE and not args.force:
+        return f"`quarvo rm {name} --force` unmounts it first"
+    if args.destroy:
+        return ("the storage backend destroys a volume only while no machine has it mounted; "
+                "unmount it there first")
+    return f"`quarvo inspect {name}` shows what is known about it"
+
+
+# --- inspect -------------------------------------------------------------------
+
+
+def cmd_inspect(args: argparse.Namespace) -> int:
+    found: list[dict[str, Any]] = []
+    status = _each(args.names, lambda name: found.append(quarvo._native.inspect(name)))
+    if not args.show_secrets:
+        for d in found:
+            if d["volume"] is not None:
+                d["volume"]["metadata_url"] = shown_url(d["volume"]["metadata_url"])
+                d["volume"]["bucket"] = shown_url(d["volume"]["bucket"])
+    if args.json:
+        print_json(found)
+    else:
+        print("\n\n".join(_inspect_text(d, args.show_secrets) for d in found))
+    return status
+
+
+def _size(n: int | None) -> str:
+    if n is None:
+        return "?"
+    size = float(n)
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if size < 1024 or unit == "TiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    return f"{n} B"
+
+
+def _inspect_text(d: dict[str, Any], show_secrets: bool) -> str:
+    rows: list[list[str]] = [["name", d["name"]], ["record", d["record"]]]
+    volume = d["volume"]
+    if volume is None:
+        rows.append(["error", f"the record cannot be read: {d['error']}"])
+    else:
+        rows += [
+            ["kind", "development volume" if volume["dev"] else "shared volume"],
+            ["state", d["state"] or "not mounted"],
+            ["mountpoint", volume["mountpoint"] or "-"],
+            ["metadata", shown_url(volume["metadata_url"], show_secrets)],
+            ["storage", f"{volume['storage']} {shown_url(volume['bucket'], show_secrets)}"],
+            ["created", volume["created_at"]],
+            ["updated", volume["updated_at"]],
+        ]
+        if d["found"]:
+            rows.append(["found there", d["found"]])
+    log = d["log"] if d["log_bytes"] is not None else f"{d['log']} (none yet)"
+    rows.append(["log", f"{log} ({_size(d['log_bytes'])})" if d["log_bytes"] is not None else log])
+    if d["old_log"]:
+        rows.append(["old log", d["old_log"]])
+    if d["dev_paths"]:
+        rows.append(["data", d["dev_paths"]["directory"]])
+    rows.append(["cache", ", ".join(d["cache_dirs"]) or "-"])
+    backend = d["backend"]
+    if backend is not None:
+        used = f"{_size(backend['used_bytes'])} in {backend['used_inodes']} files and directories"
+        sessions = ", ".join(f"{s['host']}:{s['mountpoint']}" for s in backend["sessions"]) or "none"
+        rows += [["uuid", backend["uuid"]], ["used", used], ["connected", sessions]]
+    elif d["backend_error"]:
+        rows.append(["backend", f"no answer: {d['backend_error']}"])
+    # Control characters escaped; only a multi-line error keeps its lines, indented.
+    return "\n".join(
+        f"{key + ':':<12} " + "\n             ".join(escaped(line) for line in value.split("\n")) if key == "error"
+        else f"{key + ':':<12} {escaped(value)}"
+        for key, value in rows
+    )
+
+
+# --- prune ---------------------------------------------------------------------
+
+
+def _tree_size(path: str) -> int:
+    total = 0
+    for root, _dirs, files in os.walk(path):
+        for f in files:
+            try:
+                total += os.lstat(os.path.join(root, f)).st_size
+            except OSError:
+                pass
+    return total
+
+
+def cmd_prune(args: argparse.Namespace) -> int:
+    q = _service()
+    for name in quarvo._native.finish_removals():
+        say(f"completed the interrupted removal of {name}")
+    candidates = [e for e in quarvo._native.volume_states()
+                  if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED]
+    if not candidates:
+        say("nothing to prune: every development volume is mounted")
+        return 0
+    rows = []
+    for e in candidates:
+        paths = quarvo._native.inspect(e.name, backend=False)["dev_paths"]
+        rows.append([e.name, e.state or "-", _size(_tree_size(paths["directory"]))])
+    say("development volumes not mounted, to be removed with their data:")
+    say(table(["NAME", "STATE", "DATA"], rows))
+    if not args.yes:
+        if not sys.stdin.isatty():
+            raise _Hinted("not pruning without confirmation", "pass --yes to prune from a script")
+        if not _confirm(f"Remove {len(candidates)} volume{'s' if len(candidates) > 1 else ''}? [y/N] ", "y"):
+            say("nothing removed")
+            return EXIT_FAILURE
+
+    def remove(name: str) -> None:
+        state = next(e.state for e in candidates if e.name == name)
+        q.remove(name, force=state == "stale")
+        print(f"removed development volume {name} and its data")
+
+    return _each([e.name for e in candidates], remove)
+
+
+# --- logs ------------------------------------------------------------------------
+
+
+def _tail(path: str, lines: int | None) -> bytes:
+    with open(path, "rb") as f:
+        if lines is None:
+            return f.read()
+        kept: collections.deque[bytes] = collections.deque(f, maxlen=lines) if lines > 0 else collections.deque()
+        return b"".join(kept)
+
+
+def cmd_logs(args: argparse.Namespace) -> int:
+    if args.lines is not None and args.lines < 0:
+        raise _Usage("-n needs a number of lines, 0 or more")
+    log = quarvo._native.inspect(args.name, backend=False)["log"]
+    out = sys.stdout.buffer
+    if not os.path.exists(log) and not args.follow:
+        say(f"no log for {args.name} yet: a mount in the background writes {log}")
+        return 0
+    try:
+        position, inode = 0, None
+        if os.path.exists(log):
+            out.write(_tail(log, args.lines))
+            out.flush()
+            st = os.stat(log)
+            position, inode = st.st_size, st.st_ino
+        while args.follow:
+            time.sleep(_FOLLOW_INTERVAL)
+            try:
+                st = os.stat(log)
+            except FileNotFoundError:
+                continue
+            if st.st_ino != inode or st.st_size < position:
+                position, inode = 0, st.st_ino  # rotated or truncated: a new log from its start
+            if st.st_size > position:
+                with open(log, "rb") as f:
+                    f.seek(position)
+                    data = f.read()
+                position += len(data)
+                out.write(data)
+                out.flush()
+    except KeyboardInterrupt:
+        return 0
+    return 0
+
+
+# --- the command line ------------------------------------------------------------
+
+
+def add_lifecycle_commands(sub: Any, common: argparse.ArgumentParser) -> None:
+    p = sub.add_parser("rm", parents=[common], help="remove volumes: record, logs, cache, a development volume's data")
+    p.add_argument("names", metavar="NAME", nargs="+")
+    p.add_argument("--force", action="store_true", help="unmount a mounted volume first")
+    p.add_argument("--destroy", action="store_true",
+                   help="also delete a shared volume's data on its engine and store, for every machine")
+    p.add_argument("--yes", action="store_true", help="with --destroy: do not ask for the name again")
+    p.set_defaults(run=cmd_rm)
+
+    p = sub.add_parser("inspect", parents=[common], help="show everything known about volumes (no backend needed)")
+    p.add_argument("names", metavar="NAME", nargs="+")
+    p.add_argument("--json", action="store_true", help="print a JSON list, one object per volume")
+    p.set_defaults(run=cmd_inspect)
+
+    p = sub.add_parser("prune", parents=[common], help="remove the development volumes that are not mounted")
+    p.add_argument("--yes", action="store_true", help="do not ask before removing")
+    p.set_defaults(run=cmd_prune)
+
+    p = sub.add_parser("logs", parents=[common], help="show a volume's mount log (no backend needed)")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("-f", "--follow", action="store_true", help="keep printing what is appended")
+    p.add_argument("-n", "--lines", metavar="N", type=int, help="only the last N lines")
+    p.set_defaults(run=cmd_logs)

@@ -1,0 +1,228 @@
+// Module functions of quarvo._native for a volume's life, beside __all__.
+// None of them needs a backend program, unless it says so:
+//
+//   def inspect(name, *, backend=True) -> dict:
+//       """Everything known about one volume (keys below); with `backend`
+//       the backend's status too, when a backend program is installed."""
+//
+//   def check_new_volume_name(name) -> None:
+//       """Raises QuarvoError (invalid volume name) unless the storage
+//       backend accepts `name` for a new volume."""
+//
+//   def diagnose() -> dict:
+//       """doctor()'s dictionary plus "config_error": the message of a
+//       config.toml that cannot be read (None when it can)."""
+//
+//   def finish_removals() -> list[str]:
+//       """Completes removals that were killed; the names it completed."""
+//
+// inspect's dictionary, every key always present:
+//   {"name", "record": path of the record file, "error": why the record
+//    cannot be read or None, "volume": {"name", "backend", "metadata_url",
+//    "storage", "bucket", "dev", "mountpoint", "created_at", "updated_at"} or
+//    None, "state", "found" (as VolumeState), "log", "log_bytes" (None: no
+//    log yet), "old_log" (None unless a rotated log exists), "dev_paths":
+//    {"directory", "metadata", "objects"} or None, "cache_dirs": [...],
+//    "backend": {"name", "uuid", "storage", "bucket", "used_bytes",
+//    "used_inodes", "sessions": [{"host", "mountpoint"}]} or None,
+//    "backend_error": why there is no "backend" (None when it was not asked)}
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quarvo/core/paths.hpp"
+#include "quarvo/core/text.hpp"
+#include "quarvo/core/validation.hpp"
+#include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/python/classes.hpp"
+#include "quarvo/python/conversions.hpp"
+#include "quarvo/python/instance.hpp"
+#include "quarvo/service/lifecycle.hpp"
+
+namespace quarvo::python {
+namespace {
+
+// Builds a dict key by key; the first failure sticks (the error stays set)
+// and release() then gives NULL.
+class DictBuilder {
+ public:
+  DictBuilder() : dict_(Ref::steal(PyDict_New())) {}
+
+  DictBuilder& set(const char* key, Ref value) {
+    if (dict_ && (!value || PyDict_SetItemString(dict_.get(), key, value.get()) < 0)) dict_ = Ref();
+    return *this;
+  }
+  DictBuilder& text(const char* key, std::string_view value) { return set(key, text_to_py(value)); }
+  DictBuilder& path(const char* key, const std::filesystem::path& value) { return text(key, path_text(value)); }
+  DictBuilder& optional_text(const char* key, const std::optional<std::string>& value) {
+    return set(key, optional_text_to_py(value));
+  }
+  DictBuilder& optional_number(const char* key, const std::optional<std::uintmax_t>& value) {
+    if (!value) return set(key, Ref::newref(Py_None));
+    return set(key, Ref::steal(PyLong_FromUnsignedLongLong(*value)));
+  }
+  DictBuilder& none(const char* key) { return set(key, Ref::newref(Py_None)); }
+
+  Ref release() { return std::move(dict_); }
+
+ private:
+  Ref dict_;  // empty once something failed
+};
+
+std::optional<std::string> optional_path(const std::optional<std::filesystem::path>& path) {
+  if (!path) return std::nullopt;
+  return path_text(*path);
+}
+
+Ref list_of(std::vector<Ref> items) {
+  Ref list = Ref::steal(PyList_New(0));
+  for (Ref& item : items) {
+    if (!list || !item || PyList_Append(list.get(), item.get()) < 0) return Ref();
+  }
+  return list;
+}
+
+Ref volume_to_py(const Volume& v) {
+  return DictBuilder()
+      .text("name", v.name)
+      .text("backend", v.backend)
+      .text("metadata_url", v.metadata_url)
+      .text("storage", v.storage)
+      .text("bucket", v.bucket)
+      .set("dev", bool_to_py(v.dev))
+      .optional_text("mountpoint", optional_path(v.mountpoint))
+      .text("created_at", v.created_at)
+      .text("updated_at", v.updated_at)
+      .release();
+}
+
+Ref backend_to_py(const BackendStatus& status) {
+  std::vector<Ref> sessions;
+  for (const BackendSession& s : status.sessions) {
+    sessions.push_back(DictBuilder().text("host", s.host).text("mountpoint", s.mountpoint).release());
+  }
+  return DictBuilder()
+      .text("name", status.name)
+      .text("uuid", status.uuid)
+      .text("storage", status.storage)
+      .text("bucket", status.bucket)
+      .optional_number("used_bytes", status.used_bytes)
+      .optional_number("used_inodes", status.used_inodes)
+      .set("sessions", list_of(std::move(sessions)))
+      .release();
+}
+
+Ref details_to_py(const VolumeDetails& d) {
+  DictBuilder out;
+  out.text("name", d.name).path("record", d.record);
+  if (d.volume) {
+    out.none("error").set("volume", volume_to_py(*d.volume));
+  } else {
+    out.text("error", d.volume.error().message()).none("volume");
+  }
+  const bool recorded = d.check.state != LiveState::NotRecorded;
+  out.optional_text("state", recorded ? std::optional(std::string(live_state_name(d.check.state))) : std::nullopt)
+      .optional_text("found", d.check.state == LiveState::Foreign ? std::optional(d.check.found_source)
+                                                                  : std::nullopt)
+      .path("log", d.log)
+      .optional_number("log_bytes", d.log_bytes);
+  struct stat st {};
+  out.optional_text("old_log", ::stat(d.old_log.c_str(), &st) == 0 ? std::optional(path_text(d.old_log))
+                                                                    : std::nullopt);
+  if (d.dev) {
+    out.set("dev_paths", DictBuilder()
+                             .path("directory", d.dev->directory)
+                             .path("metadata", d.dev->metadata)
+                             .path("objects", d.dev->objects)
+                             .release());
+  } else {
+    out.none("dev_paths");
+  }
+  std::vector<Ref> caches;
+  for (const auto& dir : d.cache_dirs) caches.push_back(text_to_py(path_text(dir)));
+  out.set("cache_dirs", list_of(std::move(caches)));
+  out.set("backend", d.backend ? backend_to_py(*d.backend) : Ref::newref(Py_None));
+  out.optional_text("backend_error", d.backend_error ? std::optional(d.backend_error->message()) : std::nullopt);
+  return out.release();
+}
+
+PyObject* module_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", "backend", nullptr};
+    PyObject* name = nullptr;
+    PyObject* backend = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:inspect", const_cast<char**>(keywords), &name,
+                                     &backend)) {
+      return nullptr;
+    }
+    std::string volume;
+    bool ask_backend = true;
+    if (!text_arg(name, "name", volume)) return nullptr;
+    if (backend != nullptr && !bool_arg(backend, "backend", ask_backend)) return nullptr;
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    Result<VolumeDetails> details = inspect_volume(*home, volume, ask_backend);
+    if (!details) return raise_quarvo_error(details.error());
+    return details_to_py(*details).release();
+  });
+}
+
+PyObject* module_check_new_volume_name(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", nullptr};
+    PyObject* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:check_new_volume_name", const_cast<char**>(keywords),
+                                     &name)) {
+      return nullptr;
+    }
+    std::string volume;
+    if (!text_arg(name, "name", volume)) return nullptr;
+    if (Result<void> ok = validate_backend_volume_name(volume); !ok) return raise_quarvo_error(ok.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* module_diagnose(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    Result<Diagnosis> diagnosis = diagnose(*home);
+    if (!diagnosis) return raise_quarvo_error(diagnosis.error());
+    Ref report = Ref::steal(doctor_report_to_py(std::move(diagnosis->report)));
+    if (!report) return nullptr;
+    const std::optional<QuarvoError>& error = diagnosis->config_error;
+    Ref text = optional_text_to_py(error ? std::optional(error->message()) : std::nullopt);
+    if (!text || PyDict_SetItemString(report.get(), "config_error", text.get()) < 0) return nullptr;
+    return report.release();
+  });
+}
+
+PyObject* module_finish_removals(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    Result<std::vector<std::string>> names = finish_removals(Registry(*home));
+    if (!names) return raise_quarvo_error(names.error());
+    std::vector<Ref> items;
+    for (const std::string& name : *names) items.push_back(text_to_py(name));
+    return list_of(std::move(items)).release();
+  });
+}
+
+PyMethodDef lifecycle_functions[] = {
+    {"inspect", method_function(module_inspect), METH_VARARGS | METH_KEYWORDS, "inspect(name, *, backend=True)\n--\n\n"},
+    {"check_new_volume_name", method_function(module_check_new_volume_name), METH_VARARGS | METH_KEYWORDS,
+     "check_new_volume_name(name)\n--\n\n"},
+    {"diagnose", module_diagnose, METH_NOARGS, "diagnose()\n--\n\n"},
+    {"finish_removals", module_finish_removals, METH_NOARGS, "finish_removals()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
+}  // namespace
+
+bool add_lifecycle_functions(PyObject* module) { return PyModule_AddFunctions(module, lifecycle_functions) == 0; }
+
+}  // namespace quarvo::python
