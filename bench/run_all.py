@@ -84,7 +84,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--fake-backend", required=True, help="the fake backend program (tests/fake-backend)")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--build-dir", default=str(ROOT / "build" / "bench"), help="for the timing programs")
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"), help="for the timing programs")
     parser.add_argument("--markdown", action="store_true", help="print the table in Markdown")
     opts = parser.parse_args()
     started = time.perf_counter()

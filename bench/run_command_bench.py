@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The command runner, side by side with its references.
 
-    python3 bench/run_command_bench.py [--build-dir build/bench] [--rounds 5] [--json]
+    python3 bench/run_command_bench.py [--build-dir build/cpp] [--rounds 5] [--json]
 
-Builds bench/command_bench (Release) in the build directory, then alternates,
-round by round:
+Builds bench/command_bench in the build directory (see
+benchlib.build_programs), then alternates, round by round:
   spawn: CommandSpec("/bin/true").run() against subprocess.run(["/bin/true"],
          capture_output=True) in this interpreter, per call;
   flood: one child writing N MiB to stdout and N MiB to stderr, run by
@@ -59,7 +59,7 @@ def cat_flood_seconds(bench: str, nbytes: int) -> float:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=str(ROOT / "build" / "bench"))
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"))
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--calls", type=int, default=100, help="/bin/true runs per round")
     parser.add_argument("--mib", type=int, default=256, help="MiB written to each stream")

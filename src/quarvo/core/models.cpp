@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -70,30 +71,32 @@ constexpr auto kPlainBytes = [] {
   return plain;
 }();
 
-// How many bytes at the start of `in` are plain, eight at a time while
-// none of the eight is special: a byte below 0x20, '"', '\\' or 0x7F.
+// How many bytes at the start of `in` are plain, eight at a time: each
+// eight get a mask flagging their special bytes (below 0x20, '"', '\\' or
+// 0x7F). The classic tests flag the first special byte exactly (a borrow
+// can only flag bytes after it), so on a little-endian machine the lowest
+// flag is the answer.
 size_t plain_prefix(std::string_view in) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  // Whether some byte of `w` is zero (exact as to "some", the classic test).
-  const auto has_zero = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHigh) != 0; };
+  const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
   size_t i = 0;
   for (std::uint64_t w = 0; in.size() - i >= sizeof w; i += sizeof w) {
     std::memcpy(&w, in.data() + i, sizeof w);
-    const bool control = ((w - 0x20 * kOnes) & ~w & kHigh) != 0;  // some byte below 0x20
-    if (control || has_zero(w ^ ('"' * kOnes)) || has_zero(w ^ ('\\' * kOnes)) || has_zero(w ^ (0x7F * kOnes))) {
-      break;
-    }
+    const std::uint64_t special = ((w - 0x20 * kOnes) & ~w & kHigh) | zero_bytes(w ^ ('"' * kOnes)) |
+                                  zero_bytes(w ^ ('\\' * kOnes)) | zero_bytes(w ^ (0x7F * kOnes));
+    if (special == 0) continue;
+    if constexpr (std::endian::native == std::endian::little) return i + std::countr_zero(special) / 8;
+    break;
   }
   while (i < in.size() && kPlainBytes[static_cast<unsigned char>(in[i])]) ++i;
   return i;
 }
 
-// Reads the value of a `key = "..."` line as volume_to_toml writes it into
-// `out`, moving `in` past the line; false when the line has any other form.
-bool read_written_string(std::string_view& in, std::string_view key, std::string& out) {
-  if (!in.starts_with(key) || in.substr(key.size(), 4) != " = \"") return false;
-  in.remove_prefix(key.size() + 4);
+// Reads a string value as volume_to_toml writes it, from just after its
+// opening quote to the end of its line, into `out`, moving `in` past the
+// line; false when the value has any other form.
+bool read_written_value(std::string_view& in, std::string& out) {
   // Most values hold no escape: such a value is taken in one piece.
   size_t i = plain_prefix(in);
   out.assign(in.substr(0, i));
@@ -133,14 +136,26 @@ bool read_written_string(std::string_view& in, std::string_view key, std::string
   return false;
 }
 
+// Reads a `key = "..."` line as volume_to_toml writes it; `start` is the line
+// up to its opening quote. Inline, so that the start is compared at a length
+// known when compiling.
+template <size_t N>
+inline bool read_written_string(std::string_view& in, const char (&start)[N], std::string& out) {
+  constexpr size_t kSize = N - 1;
+  if (in.size() < kSize || std::memcmp(in.data(), start, kSize) != 0) return false;
+  in.remove_prefix(kSize);
+  return read_written_value(in, out);
+}
+
 // Reads the written form of a text already known to be UTF-8 into `volume`,
 // reusing its strings' storage; false for any other text.
 bool read_written_form(std::string_view text, Volume& volume) {
   std::string_view in = text;
-  std::string* const before_dev[] = {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage,
-                                     &volume.bucket};
-  for (size_t i = 0; i < std::size(before_dev); ++i) {
-    if (!read_written_string(in, kFields[i].name, *before_dev[i])) return false;
+  if (!read_written_string(in, "name = \"", volume.name) || !read_written_string(in, "backend = \"", volume.backend) ||
+      !read_written_string(in, "metadata_url = \"", volume.metadata_url) ||
+      !read_written_string(in, "storage = \"", volume.storage) ||
+      !read_written_string(in, "bucket = \"", volume.bucket)) {
+    return false;
   }
   if (in.starts_with("dev = true\n")) {
     volume.dev = true;
@@ -154,11 +169,11 @@ bool read_written_form(std::string_view text, Volume& volume) {
   volume.mountpoint.reset();
   if (in.starts_with("mountpoint = ")) {
     std::string mountpoint;
-    if (!read_written_string(in, "mountpoint", mountpoint)) return false;
+    if (!read_written_string(in, "mountpoint = \"", mountpoint)) return false;
     volume.mountpoint = std::filesystem::path(std::move(mountpoint));
   }
-  return read_written_string(in, "created_at", volume.created_at) &&
-         read_written_string(in, "updated_at", volume.updated_at) && in.empty();
+  return read_written_string(in, "created_at = \"", volume.created_at) &&
+         read_written_string(in, "updated_at = \"", volume.updated_at) && in.empty();
 }
 
 }  // namespace
