@@ -4,7 +4,7 @@
 # comes from Quarvo.from_env(), the others are returned by its methods. Every
 # attribute is read-only.
 
-from typing import Any, Literal, TypedDict, final
+from typing import Any, Literal, TypedDict, final, type_check_only
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
@@ -43,17 +43,20 @@ class QuarvoError(Exception):
 
 # The doctor's report. At run time it is a plain dict; these TypedDicts exist
 # only for type checkers.
+@type_check_only
 class StorageBackendReport(TypedDict):
     found: bool
     path: str | None
     version: str | None
     managed: bool
 
+@type_check_only
 class MountSupportReport(TypedDict):
     found: bool
     detail: str
     fix: str | None
 
+@type_check_only
 class DoctorReport(TypedDict):
     home: str
     config: str
@@ -68,6 +71,7 @@ def doctor() -> DoctorReport: ...
 def volume_states(name: str | None = None) -> list[VolumeState]: ...
 
 # Also not in __all__, and needing no backend program unless said.
+@type_check_only
 class Diagnosis(DoctorReport):
     config_error: str | None  # why config.toml cannot be read
 

@@ -1,4 +1,5 @@
-"""The package's type stub: a program using every name passes mypy --strict."""
+"""The package's type stub: a program using every name passes mypy --strict, and
+stubtest finds the stub and the extension module in agreement."""
 
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-PROGRAM = '''
+PROGRAM = """
 from quarvo import MountInfo, Quarvo, QuarvoError, Status, VolumeInfo, doctor
 found: bool = doctor()["storage_backend"]["found"]
 fix: str | None = doctor()["mount_support"]["fix"]
@@ -35,13 +36,28 @@ problem: QuarvoError | None = states[0].error
 listed: VolumeInfo | None = states[0].volume
 record: str = states[0].path + states[0].name
 q.remove("v", force=True, destroy=False)
-'''
+"""
 
 
 def test_a_program_using_every_name_passes_strict_checking(tmp_path: Path) -> None:
     (tmp_path / "program.py").write_text(PROGRAM)
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, "program.py"],
-        capture_output=True, text=True, cwd=tmp_path, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Any finding fails, a name the extension has and the stub lacks included.
+def test_stubtest_finds_the_stub_and_the_extension_in_agreement(tmp_path: Path) -> None:
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "quarvo._native"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -47,7 +47,7 @@ void append_utf8(std::string& out, char32_t cp);
 // str.isprintable() (the Unicode version is in unicode_printable.inc).
 [[nodiscard]] bool is_printable(char32_t cp);
 
-// The Unicode version the printable table was generated from ("14.0.0").
+// The Unicode version the printable table was generated from ("15.1.0").
 [[nodiscard]] std::string_view unicode_version();
 
 }  // namespace quarvo

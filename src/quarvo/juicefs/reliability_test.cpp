@@ -1,18 +1,21 @@
 // Reliability under faults: a record writer killed at random moments, and a
 // backend that leaves a grandchild behind. QUARVO_STRESS=1 (set by
 // `make stress`) raises the kill count from 10 to 500.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 
+#include "quarvo/core/file_io.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/test_support.hpp"
 #include "quarvo/juicefs/command.hpp"
@@ -42,16 +45,34 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     SCOPED_TRACE("kill " + std::to_string(k));
     unsigned from = 0;
     for (const auto& [name, gen] : seen) from = std::max(from, gen + 1);
+    // The child reports its first finished write through this pipe and the
+    // kill timer starts only then, so every kill lands after a complete
+    // record exists, however slow the build makes fork and the first write.
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd ready_read(ends[0]);
+    UniqueFd ready_write(ends[1]);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+      ready_read.reset();
       for (unsigned gen = from;; ++gen) {
         for (const std::string& name : names) {
           auto lock = registry.lock();
           if (!lock || !registry.write(generation(name, gen))) ::_exit(2);
+          if (ready_write.get() >= 0) {
+            if (write_all(ready_write.get(), "w") != 0) ::_exit(3);
+            ready_write.reset();
+          }
         }
       }
     }
+    ready_write.reset();
+    char report = 0;
+    ssize_t got = 0;
+    do got = ::read(ready_read.get(), &report, 1);
+    while (got < 0 && errno == EINTR);
+    ASSERT_EQ(got, 1) << "the writer died before its first write: " << testing::wait_exit_code(pid);
     ::usleep(static_cast<useconds_t>(rng() % 20000));
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     int status = 0;
