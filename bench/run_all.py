@@ -57,8 +57,10 @@ def machine() -> str:
     )
 
 
-def script_rows(name: str, args: list[str], notes: list[str]) -> list[dict]:
+def script_rows(name: str, args: list[str], notes: list[str], took: list[str]) -> list[dict]:
+    start = time.perf_counter()
     p = subprocess.run([sys.executable, str(BENCH / name), *args, "--json"], cwd=ROOT, capture_output=True, text=True)
+    took.append(f"{name} {time.perf_counter() - start:.0f} s")
     lines = p.stdout.strip().splitlines()
     try:
         result = json.loads(lines[-1])
@@ -92,6 +94,7 @@ def main() -> int:
     programs = build_programs(os.path.abspath(opts.build_dir))
     few = str(max(3, opts.rounds - 2))
     notes: list[str] = []
+    took: list[str] = []
     rows = script_rows(
         "status_bench.py",
         [
@@ -103,12 +106,16 @@ def main() -> int:
             str(opts.rounds),
         ],
         notes,
+        took,
     )
-    rows += script_rows("cli_vs_juicefs.py", ["--rounds", few], notes)
-    rows += script_rows("run_command_bench.py", ["--build-dir", str(programs), "--rounds", few], notes)
+    rows += script_rows("cli_vs_juicefs.py", ["--rounds", few], notes, took)
+    rows += script_rows("run_command_bench.py", ["--build-dir", str(programs), "--rounds", few], notes, took)
 
     print(f"machine: {machine()}")
-    print(f"medians of side-by-side rounds; ratio = quarvo / reference; {time.perf_counter() - started:.0f} s")
+    print(
+        f"medians of side-by-side rounds; ratio = quarvo / reference; {time.perf_counter() - started:.0f} s "
+        f"({', '.join(took)})"
+    )
     if opts.markdown:
         print("\n| measure | quarvo | reference | unit | ratio | wall | against | goal | ok |")
         print("|---|---:|---:|---|---:|---:|---|---|---|")
@@ -121,12 +128,12 @@ def main() -> int:
     else:
         print(
             f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
-            f"{'against':<34}{'goal':<22}ok"
+            f"{'against':<34}{'goal':<24}ok"
         )
         for r in rows:
             print(
                 f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
-                f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<22}"
+                f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<24}"
                 f"{ok_text(r['ok'])}"
             )
     missed = [r["measure"] for r in rows if r["ok"] is False]
