@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -193,12 +194,22 @@ void make_entry(const fs::path& dir, const fs::path& outside, Input& in, int ind
   }
 }
 
+const fs::path& work_dir();
+
+void remove_work_dir() {
+  std::error_code ignored;
+  fs::remove_all(work_dir(), ignored);
+}
+
+// One directory for the whole run, removed when the run ends.
 const fs::path& work_dir() {
   static const fs::path dir = [] {
     std::string tmpl = (fs::temp_directory_path() / "quarvo-fuzz-list-XXXXXX").string();
     fuzz::require(::mkdtemp(tmpl.data()) != nullptr, "a temporary directory");
     return fs::path(tmpl);
   }();
+  // Registered once `dir` is made, so it runs before `dir` is destroyed.
+  [[maybe_unused]] static const int registered = std::atexit(remove_work_dir);
   return dir;
 }
 
