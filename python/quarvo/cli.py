@@ -6,6 +6,7 @@
                      [--storage KIND --bucket BUCKET] [--json]
     quarvo ensure NAME (the options of init)
     quarvo mount NAME PATH [--foreground] [--check-storage] [--json]
+    quarvo mount --all [--json]
     quarvo flush NAME
     quarvo unmount NAME [--force]
     quarvo status [NAME] [--json]
@@ -28,11 +29,15 @@ comes from the native module.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
+import re
 import shutil
+import signal
 import sys
-from typing import Any, Sequence
+import warnings
+from typing import Any, Iterator, Sequence
 
 import quarvo
 from quarvo import _native
@@ -195,18 +200,48 @@ def _mount_checks(args: argparse.Namespace) -> None:
         say(f"warning: {escaped(args.path)} is not empty; its files are hidden while {args.name} is mounted there")
 
 
+@contextlib.contextmanager
+def _notes() -> Iterator[None]:
+    """Says what the call found and set right on its way (its warnings)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            yield
+        finally:
+            for w in caught:
+                say(f"note: {w.message}")
+
+
+def _ended_by_signal(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
 def cmd_mount(args: argparse.Namespace) -> int:
+    if args.all:
+        if args.name is not None or args.foreground:
+            raise _Usage("--all takes no NAME, PATH or --foreground")
+        return _mount_all(args)
+    if args.name is None or args.path is None:
+        raise _Usage("mount needs NAME and PATH, or --all")
     q = _service()
     _mount_checks(args)
     if args.foreground:
         say(
             f"mounting {args.name} at {args.path} in the foreground; "
-            f"it stays until unmounted (`{_unmount_command(args.path)}` or Ctrl-C) ..."
+            f"it stays until unmounted, Ctrl-C or SIGTERM ..."
         )
+        # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
+        signal.signal(signal.SIGTERM, _ended_by_signal)
     else:
         say(f"mounting {args.name} at {args.path} ...")
     try:
-        info = q.mount(args.name, args.path, foreground=args.foreground, check_storage=args.check_storage)
+        with _notes():
+            info = q.mount(args.name, args.path, foreground=args.foreground, check_storage=args.check_storage)
+    except KeyboardInterrupt:
+        if not args.foreground:
+            raise
+        print(f"{args.name} was served at {args.path} until stopped; it is unmounted")
+        return 0
     except quarvo.QuarvoError as e:
         hint = _mount_hint(e, args)
         if hint:
@@ -221,6 +256,27 @@ def cmd_mount(args: argparse.Namespace) -> int:
     return 0
 
 
+def _mount_all(args: argparse.Namespace) -> int:
+    q = _service()
+    say("mounting every volume whose recorded mountpoint is no longer mounted ...")
+    with _notes():
+        outcomes = q.mount_all()
+    failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
+    if args.json:
+        print_json({"volumes": [
+            {"name": name, "error": str(o)} if name in failed else {"name": name, "mountpoint": o.mountpoint}
+            for name, o in outcomes.items()]})
+    else:
+        for name, o in outcomes.items():
+            if name in failed:
+                say(f"quarvo: error: {name}: {shown(str(o), args.show_secrets)}")
+            else:
+                print(f"mounted {name} at {o.mountpoint}")
+        if not outcomes:
+            say("nothing to mount: every recorded mountpoint is mounted")
+    return EXIT_FAILURE if failed else 0
+
+
 def cmd_flush(args: argparse.Namespace) -> int:
     q = _service()
     say(f"flushing {args.name} ...")
@@ -229,38 +285,17 @@ def cmd_flush(args: argparse.Namespace) -> int:
     return 0
 
 
-def _unmount_hint(args: argparse.Namespace) -> str | None:
-    try:
-        volume = _native.volume_states(args.name)[0]
-    except quarvo.QuarvoError:
-        return None
-    mountpoint = volume.volume.mountpoint if volume.volume else None
-    if mountpoint is None:
-        return None
-    if volume.state in ("mounted", "unresponsive"):
-        return None if args.force else (
-            f"files under {mountpoint} may be open; close them, or pass --force"
-        )
-    if volume.state == "stale":
-        return (
-            f"the mount at {mountpoint} has lost its daemon; run `{_unmount_command(mountpoint, lazy=True)}`, "
-            f"then `quarvo mount {args.name} {mountpoint}` and `quarvo unmount {args.name}`"
-        )
-    return (
-        f"nothing of {args.name} is mounted at {mountpoint} any more; `quarvo mount {args.name} {mountpoint}` "
-        f"serves it again, then `quarvo unmount {args.name}` clears the record"
-    )
-
-
 def cmd_unmount(args: argparse.Namespace) -> int:
     q = _service()
     say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:
-        q.unmount(args.name, force=args.force)
+        with _notes():
+            q.unmount(args.name, force=args.force)
     except quarvo.QuarvoError as e:
-        hint = _unmount_hint(args) if e.kind == "CommandFailed" else None
-        if hint:
-            raise _Hinted(e, hint) from None
+        # The backend refuses a busy mount; the record keeps its mountpoint.
+        if e.kind == "CommandFailed" and not args.force:
+            where = q.status(args.name).volumes[0].mountpoint
+            raise _Hinted(e, f"files under {where} may be open; close them, or pass --force") from None
         raise
     print(f"unmounted {args.name}")
     return 0
@@ -415,8 +450,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_ensure)
 
     p = sub.add_parser("mount", parents=[common], help="mount a volume at a directory")
-    p.add_argument("name", metavar="NAME")
-    p.add_argument("path", metavar="PATH", help="mountpoint directory, created when missing")
+    p.add_argument("name", metavar="NAME", nargs="?")
+    p.add_argument("path", metavar="PATH", nargs="?", help="mountpoint directory, created when missing")
+    p.add_argument("--all", action="store_true",
+                   help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)")
     p.add_argument("--foreground", action="store_true", help="serve the mount from this process until unmounted")
     p.add_argument("--check-storage", action="store_true", help="have the backend check the object storage first")
     p.add_argument("--json", action="store_true", help="print the mount as JSON")

@@ -1,10 +1,9 @@
 // fake_backend: a stand-in for the storage backend program in tests.
 //
-// Tests point QUARVO_STORAGE_BACKEND_BIN at this program. It understands no
-// file system: it records how it was called, then behaves as the environment
-// tells it to, so tests can drive every outcome the service has to handle.
-// One self-contained file (libc and libstdc++ only); CMake builds it as
-// build/cpp/fake_backend, which every suite uses.
+// Tests point QUARVO_STORAGE_BACKEND_BIN at this program. It records how it
+// was called, then behaves as the environment tells it to, so tests can drive
+// the outcomes the real client cannot be made to show on demand. CMake
+// builds it as build/cpp/fake_backend, which every suite uses.
 //
 // The first argument is the subcommand ("format", "mount", "umount",
 // "version", or anything else). Per invocation, in this order:
@@ -36,29 +35,46 @@
 //      FAKE_BACKEND_FORMAT_EXISTS=1: then, like the real backend given
 //      --no-update on an engine that holds a volume already, nothing.
 //      "status" writes FAKE_BACKEND_STATUS verbatim to standard output.
-//   4. "mount" only; MOUNTPOINT is the third argument (mount META MOUNTPOINT):
-//      FAKE_BACKEND_MOUNT_NULLDEV=1   creates MOUNTPOINT/.quarvo-probe-PPID as a
-//          character device 1:3 (the null device), so a probe written there
-//          reads back nothing. PPID is this program's parent, the process
-//          that runs the mount. Needs the privilege to mknod.
-//      FAKE_BACKEND_MOUNT_SYMLINK=TARGET   creates MOUNTPOINT/.quarvo-probe-PPID
-//          as a symbolic link to TARGET.
-//      A failure to plant is reported on standard error and exits 97.
-//   5. FAKE_BACKEND_SIGNAL=SPEC     kill itself with that signal number.
-//   6. FAKE_BACKEND_FAIL=SPEC       exit with that code.
-//   7. Otherwise exit 0.
+//   4. FAKE_BACKEND_SIGNAL=SPEC     kill itself with that signal number.
+//   5. FAKE_BACKEND_FAIL=SPEC       exit with that code.
+//   6. The subcommand's own work (below), else exit 0.
 //
 // SPEC is a comma-separated list of SUBCOMMAND:VALUE entries; the first entry
 // whose SUBCOMMAND equals the first argument, or is "*", applies. For example
 // FAKE_BACKEND_FAIL=format:3,umount:1.
 //
-// A mount with "-d" exits like every other subcommand: no daemon is left. A
-// mount without "-d" (foreground) also just exits, which models a mount that
-// was served and then unmounted.
+// Volumes are real enough for the service's checks to mean something: a
+// mount is a tmpfs whose source is "JuiceFS:NAME", as the real client's is,
+// so the mount table, the probe and the unmount all meet a real file system.
+// Mounting needs the privilege to mount (root); tests run in a private mount
+// namespace of their own, which the backend inherits.
+//
+//   format META NAME ...   records NAME as the volume of META in the directory
+//       FAKE_BACKEND_STATE (one file per metadata URL), as an engine would;
+//       without the variable it records nothing.
+//   mount META MOUNTPOINT ... [-d]   looks up the volume of META ("database is
+//       not formatted", exit 1, when there is none), mounts the tmpfs and
+//       writes MOUNTPOINT/.config with "Pid" and "PPid", the daemon's, as the
+//       real client shows them. Without "-d" it serves until the mount is
+//       gone, or until SIGINT or SIGTERM, when it unmounts and exits 0. With
+//       "-d" a daemon in a session of its own serves, and the command exits 0.
+//       FAKE_BACKEND_MOUNT changes what happens:
+//         none         exit 0 without mounting anything
+//         die          mount, then die by SIGKILL before reporting
+//         other:NAME   mount with the source of volume NAME
+//         readonly     mount read-only, so nothing can be written
+//   umount [--flush] [--force] MOUNTPOINT   "not mounted", exit 1, when
+//       nothing is; with "--flush" and the daemon gone, exit 1 (the real
+//       client cannot reach it to flush); unmounts, lazily with "--force";
+//       a busy mount is "target is busy", exit 1.
+//
+// One self-contained file (libc and libstdc++ only), so it also builds with
+// `c++ -std=c++20 -O2 fake_backend.cpp -o fake_backend`.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -77,7 +93,7 @@ extern char** environ;
 
 namespace {
 
-constexpr int kPlantFailed = 97;
+constexpr int kLogFailed = 97;
 
 std::optional<std::string> env(const char* name) {
   const char* value = std::getenv(name);
@@ -141,12 +157,12 @@ void append_log(const std::string& path, int count, char** fields) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) {
     std::fprintf(stderr, "fake_backend: cannot open log %s: %s\n", path.c_str(), std::strerror(errno));
-    std::exit(kPlantFailed);
+    std::exit(kLogFailed);
   }
   // One write: O_APPEND makes it atomic with respect to other appenders.
   if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
     std::fprintf(stderr, "fake_backend: short write to log %s\n", path.c_str());
-    std::exit(kPlantFailed);
+    std::exit(kLogFailed);
   }
   ::close(fd);
 }
@@ -180,20 +196,185 @@ void count_stdin() {
   write_all(STDOUT_FILENO, "stdin: " + std::to_string(total) + " bytes\n");
 }
 
-[[noreturn]] void plant_failed(const std::string& what, const std::string& path) {
-  std::fprintf(stderr, "fake_backend: %s %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
-  std::exit(kPlantFailed);
+std::string hex(std::string_view text) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
 }
 
-void plant_in_mountpoint(int argc, char** argv) {
-  if (argc < 4) return;
-  const std::string probe = std::string(argv[3]) + "/.quarvo-probe-" + std::to_string(::getppid());
-  if (env("FAKE_BACKEND_MOUNT_NULLDEV") == "1") {
-    if (::mknod(probe.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) plant_failed("mknod", probe);
+[[noreturn]] void fail(const std::string& message, int code = 1) {
+  write_all(STDERR_FILENO, "fake_backend: " + message + "\n");
+  std::exit(code);
+}
+
+std::string state_file(const std::string& meta) {
+  auto dir = env("FAKE_BACKEND_STATE");
+  if (!dir) fail("FAKE_BACKEND_STATE is not set");
+  return *dir + "/" + hex(meta);
+}
+
+void format(int argc, char** argv) {
+  if (argc < 4) fail("format needs META NAME");
+  if (!env("FAKE_BACKEND_STATE")) return;  // a test that never mounts
+  const std::string path = state_file(argv[2]);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) fail("cannot record the volume in " + path + ": " + std::strerror(errno));
+  write_all(fd, argv[3]);
+  ::close(fd);
+}
+
+// The kernel's escapes undone (\040 for a space).
+std::string unescape(std::string_view field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
   }
-  if (auto target = env("FAKE_BACKEND_MOUNT_SYMLINK")) {
-    if (::symlink(target->c_str(), probe.c_str()) != 0) plant_failed("symlink", probe);
+  return out;
+}
+
+// The source of the file system mounted on top at `mountpoint`, if any.
+std::optional<std::string> source_at(const std::string& mountpoint) {
+  FILE* f = std::fopen("/proc/self/mountinfo", "re");
+  if (f == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  char* line = nullptr;
+  size_t cap = 0;
+  while (::getline(&line, &cap, f) > 0) {
+    std::vector<std::string> fields;
+    for (char* tok = std::strtok(line, " \n"); tok != nullptr; tok = std::strtok(nullptr, " \n")) fields.push_back(tok);
+    auto dash = std::find(fields.begin() + std::min<size_t>(6, fields.size()), fields.end(), "-");
+    if (fields.size() < 5 || dash == fields.end() || dash + 2 >= fields.end()) continue;
+    if (unescape(fields[4]) == mountpoint) found = unescape(*(dash + 2));  // a later line is stacked on top
   }
+  std::free(line);
+  std::fclose(f);
+  return found;
+}
+
+void write_config(const std::string& mountpoint, pid_t pid, pid_t ppid) {
+  const std::string path = mountpoint + "/.config";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0400);
+  if (fd < 0) return;
+  write_all(fd, "{\n \"Meta\": {},\n \"Pid\": " + std::to_string(pid) + ",\n \"PPid\": " + std::to_string(ppid) +
+                    ",\n \"Version\": \"1.3.0+fake\"\n}\n");
+  ::close(fd);
+}
+
+volatile sig_atomic_t stop_requested = 0;
+void request_stop(int) { stop_requested = 1; }
+
+// Serves until the mount at `mountpoint` with `source` is gone, or until
+// SIGINT or SIGTERM, which unmount it first.
+void serve(const std::string& mountpoint, const std::string& source) {
+  struct sigaction sa {};
+  sa.sa_handler = request_stop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  while (source_at(mountpoint) == source) {
+    if (stop_requested) {
+      ::umount2(mountpoint.c_str(), MNT_DETACH);
+      break;
+    }
+    sleep_ms(20);
+  }
+}
+
+void mount(int argc, char** argv) {
+  if (argc < 4) fail("mount needs META MOUNTPOINT");
+  const std::string mountpoint = argv[3];
+  const bool background = std::any_of(argv + 4, argv + argc, [](const char* a) { return std::string(a) == "-d"; });
+  const std::string path = state_file(argv[2]);
+  std::string name;
+  {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("load setting: database is not formatted");
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n <= 0) fail("load setting: database is not formatted");
+    name.assign(buf, static_cast<size_t>(n));
+  }
+  const std::string how = env("FAKE_BACKEND_MOUNT").value_or("");
+  if (how == "none") return;
+  if (how.rfind("other:", 0) == 0) name = how.substr(6);
+  const std::string source = "JuiceFS:" + name;
+  // Read-only comes after .config is written, by a remount.
+  if (::mount(source.c_str(), mountpoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64m") != 0) {
+    fail("mount tmpfs at " + mountpoint + ": " + std::strerror(errno));
+  }
+  if (!background) {
+    write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker
+    if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+    if (how == "die") ::kill(::getpid(), SIGKILL);
+    serve(mountpoint, source);
+    return;
+  }
+  // The daemon: a grandchild in a session of its own, holding none of our
+  // streams, so it outlives this command as the real client's does.
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) fail(std::string("pipe: ") + std::strerror(errno));
+  const pid_t first = ::fork();
+  if (first == 0) {
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+    ::chdir("/");
+    const pid_t self = ::getpid();
+    ::write(ready[1], &self, sizeof self);
+    ::close(ready[1]);
+    sleep_ms(50);  // the parent writes .config first
+    serve(mountpoint, source);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  pid_t daemon = -1;
+  if (::read(ready[0], &daemon, sizeof daemon) != sizeof daemon) fail("the daemon did not start");
+  int status = 0;
+  ::waitpid(first, &status, 0);
+  write_config(mountpoint, daemon, daemon);
+  if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+  if (how == "die") ::kill(::getpid(), SIGKILL);
+  write_all(STDERR_FILENO, "OK, " + name + " is ready at " + mountpoint + "\n");
+}
+
+// Whether the daemon named in MOUNTPOINT/.config still runs.
+bool daemon_alive(const std::string& mountpoint) {
+  const int fd = ::open((mountpoint + "/.config").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[512] = {};
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  const char* at = n > 0 ? std::strstr(buf, "\"Pid\": ") : nullptr;
+  if (at == nullptr) return false;
+  const long pid = std::strtol(at + 7, nullptr, 10);
+  return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+int umount(int argc, char** argv) {
+  bool flush = false, force = false;
+  std::string mountpoint;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--flush") flush = true;
+    else if (a == "--force") force = true;
+    else mountpoint = a;
+  }
+  if (!source_at(mountpoint)) fail(mountpoint + " is not mounted");
+  if (flush && !daemon_alive(mountpoint)) fail("failed to read config: the daemon of " + mountpoint + " is gone");
+  if (::umount2(mountpoint.c_str(), force ? MNT_DETACH : 0) != 0) {
+    fail("umount " + mountpoint + ": " + (errno == EBUSY ? "target is busy" : std::strerror(errno)));
+  }
+  return 0;
 }
 
 }  // namespace
@@ -230,8 +411,6 @@ int main(int argc, char** argv) {
   if (subcommand == "format" && !fails && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
   if (subcommand == "status") write_all(STDOUT_FILENO, env("FAKE_BACKEND_STATUS").value_or(""));
 
-  if (subcommand == "mount") plant_in_mountpoint(argc, argv);
-
   if (auto sig = number_for("FAKE_BACKEND_SIGNAL", subcommand)) {
     // Default action and unblocked, whatever the parent left us.
     ::signal(static_cast<int>(*sig), SIG_DFL);
@@ -242,5 +421,9 @@ int main(int argc, char** argv) {
     ::kill(::getpid(), static_cast<int>(*sig));
   }
   if (auto code = number_for("FAKE_BACKEND_FAIL", subcommand)) return static_cast<int>(*code);
+
+  if (subcommand == "format") format(argc, argv);
+  if (subcommand == "mount") mount(argc, argv);
+  if (subcommand == "umount") return umount(argc, argv);
   return 0;
 }

@@ -1,17 +1,46 @@
-"""Every test gets a fresh home and the fake storage backend program."""
+"""Every test gets a fresh home and the fake storage backend program.
+
+The fake backend mounts a real tmpfs for each volume it serves, which needs
+root; the whole session then runs in a mount namespace of its own (entered
+here, before any thread starts), so no mount reaches the machine's table and
+the Quarvo calls of the tests see exactly the backend's mounts.
+"""
 
 from __future__ import annotations
 
+import ctypes
 import os
 import subprocess
 import sys
 from pathlib import Path
+from typing import Iterator
 
 import pytest
 
 import quarvo
 
 BUILT_FAKE = Path(__file__).resolve().parents[2] / "build" / "cpp" / "fake_backend"
+
+
+def _enter_private_mount_namespace() -> str | None:
+    """None when mounts made from here on stay private; else why not."""
+    if os.geteuid() != 0:
+        return "mounting needs root"
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newns, ms_rec, ms_private = 0x00020000, 0x4000, 0x40000
+    if libc.unshare(clone_newns) != 0 or libc.mount(None, b"/", None, ms_rec | ms_private, None) != 0:
+        return f"no private mount namespace: {os.strerror(ctypes.get_errno())}"
+    return None
+
+
+NO_PRIVATE_MOUNTS = _enter_private_mount_namespace()
+
+
+def mounts_under(root: Path) -> list[str]:
+    """Mountpoints below `root`, deepest first (octal escapes left as they are)."""
+    with open("/proc/self/mountinfo") as f:
+        points = [line.split()[4] for line in f]
+    return sorted((p for p in points if p.startswith(f"{root}/")), reverse=True)
 
 
 @pytest.fixture(scope="session")
@@ -29,13 +58,27 @@ def home(tmp_path: Path) -> Path:
 
 
 @pytest.fixture(autouse=True)
-def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, home: Path, fake_backend: Path) -> None:
+def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, home: Path, fake_backend: Path) -> Iterator[None]:
     for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.setenv("QUARVO_HOME", str(home))
     monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", str(fake_backend))
+    (tmp_path / "engines").mkdir()
+    monkeypatch.setenv("FAKE_BACKEND_STATE", str(tmp_path / "engines"))
     monkeypatch.chdir(tmp_path)
+    yield
+    # Whatever a test left mounted goes, and with it the fake's daemon.
+    libc = ctypes.CDLL(None)
+    for mountpoint in mounts_under(tmp_path):
+        libc.umount2(mountpoint.encode(), 2)  # MNT_DETACH
+
+
+@pytest.fixture
+def mounts() -> None:
+    """Requested by every test whose fake backend mounts."""
+    if NO_PRIVATE_MOUNTS:
+        pytest.skip(NO_PRIVATE_MOUNTS)
 
 
 @pytest.fixture

@@ -20,7 +20,7 @@ def resident_bytes() -> int:
 
 
 def test_calls_do_not_grow_resident_memory(q: quarvo.Quarvo, home: Path, fake_backend: Path,
-                                           monkeypatch: pytest.MonkeyPatch) -> None:
+                                           monkeypatch: pytest.MonkeyPatch, mounts: None) -> None:
     q.init("v", dev=True)
     q.init("idle", dev=True)
     mounted = q.mount("v", "mnt")

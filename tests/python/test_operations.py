@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
+
+import pytest
 
 from support import backend_calls
 
 import quarvo
 
 
-def test_round_trip(q: quarvo.Quarvo, tmp_path: Path, backend_log: Path) -> None:
+def test_round_trip(q: quarvo.Quarvo, tmp_path: Path, home: Path, backend_log: Path, mounts: None) -> None:
     info = q.init("v", dev=True)
     q.init("w", metadata="redis://x/1", store="s3://bucket/path")
     assert (info.name, info.storage, info.dev, info.mountpoint) == ("v", "file", True, None)
@@ -21,7 +24,7 @@ def test_round_trip(q: quarvo.Quarvo, tmp_path: Path, backend_log: Path) -> None
     assert q.flush("v") is None and q.unmount("v", force=True) is None
     assert q.status("v").volumes[0].mountpoint is None
     mount, umount = backend_calls(backend_log)[2:]
-    assert mount[:3] == ["mount", info.metadata_url, mountpoint] and mount[-1] == "-d"
+    assert mount == ["mount", info.metadata_url, mountpoint, "--log", str(home / "logs" / "v.log")]
     assert umount == ["umount", "--flush", "--force", mountpoint]
 
 
@@ -31,3 +34,24 @@ def test_volumes_is_a_new_list_on_every_read(q: quarvo.Quarvo) -> None:
     first = status.volumes
     first.append(first[0])
     assert status.volumes is not first and len(status.volumes) == 1
+
+
+def test_mount_all_reports_each_volume_and_notes_come_as_warnings(q: quarvo.Quarvo, tmp_path: Path,
+                                                                  mounts: None) -> None:
+    for name in ("a", "b", "idle"):
+        q.init(name, dev=True)
+    for name in ("a", "b"):
+        q.mount(name, name)
+    with pytest.warns(UserWarning, match="already mounted"):
+        q.mount("a", "a")
+    # A reboot, as far as the records can tell: nothing mounted any more.
+    for name in ("a", "b"):
+        os.system(f"umount -l {tmp_path / name}")
+    (tmp_path / "b").rmdir()
+    (tmp_path / "b").write_text("a file now")
+    with pytest.warns(UserWarning, match="where nothing was mounted any more"):
+        outcomes = q.mount_all()
+    assert list(outcomes) == ["a", "b"]
+    assert isinstance(outcomes["a"], quarvo.MountInfo) and outcomes["a"].mountpoint == str(tmp_path / "a")
+    assert isinstance(outcomes["b"], quarvo.QuarvoError)
+    assert str(outcomes["b"]) == f"mountpoint {tmp_path / 'b'} exists and is not a directory"

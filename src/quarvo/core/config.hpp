@@ -22,7 +22,8 @@ namespace quarvo {
 
 struct Config {
   std::optional<std::filesystem::path> storage_backend_bin;
-  // Absent: backend commands are waited for as long as they run.
+  // The bound on every backend command and on the file operations inside a
+  // mountpoint; none: wait as long as they take.
   std::optional<std::chrono::milliseconds> command_timeout;
 
   // Loads home.config_path(), then applies QUARVO_COMMAND_TIMEOUT; writes

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
@@ -201,13 +203,23 @@ RegistryLock::~RegistryLock() {
   UniqueFd closer(fd_);
 }
 
-Result<RegistryLock> Registry::lock() const {
+Result<RegistryLock> Registry::lock(const Cancel& cancel) const {
   QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path path = home_.lock_path();
   auto fd = open_fd(path, O_RDWR | O_CREAT, 0600);
   if (!fd) return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
-  while (::flock(fd->get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return std::unexpected(QuarvoError::io_errno(errno));
+  // Asked for without blocking, again and again with a growing pause (up to
+  // the cancel interval), so that a caller who gives up is heard: a
+  // blocking flock would hear only a signal delivered to this very thread.
+  std::chrono::milliseconds pause{1};
+  while (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) return std::unexpected(QuarvoError::io_errno(err));
+    if (cancel.requested()) return std::unexpected(QuarvoError::interrupted());
+    if (err == EWOULDBLOCK) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kCancelPollInterval / 2);
+    }
   }
   return RegistryLock(fd->release());
 }

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarvo/core/cancel.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
@@ -57,8 +58,9 @@ class Registry {
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
 
-  // Ensures the layout, opens root/lock (IoAt) and blocks in flock (Io).
-  [[nodiscard]] Result<RegistryLock> lock() const;
+  // Ensures the layout, opens root/lock (IoAt) and waits for the flock (Io),
+  // asking `cancel` while it waits (Interrupted).
+  [[nodiscard]] Result<RegistryLock> lock(const Cancel& cancel = Cancel::never()) const;
   // Whether the record's metadata can be read; only a bad name is an error.
   [[nodiscard]] Result<bool> exists(std::string_view name) const;
   // VolumeNotFound when the record cannot be stat'ed; IoAt on read; TomlParse

@@ -178,6 +178,20 @@ TEST_F(RegistryTest, LockSerialisesProcesses) {
   EXPECT_EQ(holders, 2);
 }
 
+// A caller who gives up while another holds the lock is heard.
+TEST_F(RegistryTest, LockWaitEndsOnACancelRequest) {
+  auto held = registry_.lock();
+  ASSERT_TRUE(held) << held.error().message();
+  struct AfterThreeQuestions final : Cancel {
+    mutable int asked = 0;
+    bool requested() const override { return ++asked >= 3; }
+  } cancel;
+  auto waited = registry_.lock(cancel);
+  ASSERT_FALSE(waited);
+  EXPECT_EQ(waited.error().kind(), ErrorKind::Interrupted);
+  EXPECT_EQ(cancel.asked, 3);
+}
+
 std::string open_files_of_a_child() {
   std::string out;
   if (FILE* p = ::popen("readlink /proc/self/fd/* 2>/dev/null", "r")) {

@@ -152,8 +152,9 @@ std::string_view expected_text(TomlType type) {
   return type == TomlType::Boolean ? "a boolean" : "a string";
 }
 
-}  // namespace
-
+// The error frame: header, the offending line with its number and a caret
+// under `at`, then the description (no trailing line feed). The gutter is as
+// wide as the line number.
 std::string render_toml_error(std::string_view text, TomlPosition at, std::string_view description) {
   // The offending line, without its line break; past the end it is empty.
   std::string_view line;
@@ -183,6 +184,8 @@ std::string render_toml_error(std::string_view text, TomlPosition at, std::strin
   out += description;
   return out;
 }
+
+}  // namespace
 
 Result<TomlDocument> TomlDocument::parse(std::string_view text) {
   TomlDocument doc;

@@ -67,9 +67,6 @@ class TomlDocument {
   // A syntax error (duplicate keys included) is TomlParse at its position.
   [[nodiscard]] static Result<TomlDocument> parse(std::string_view text);
 
-  // The top-level entries, in the order their keys appear in the text.
-  [[nodiscard]] const std::vector<TomlEntry>& entries() const { return entries_; }
-
   // For each of `fields`, its entry (owned by this document) or nullptr
   // when absent. Entries are visited in source order: a field seen twice is
   // "duplicate field `x`" at the second key, a value of the wrong type
@@ -85,11 +82,6 @@ class TomlDocument {
   std::string text_;
   std::vector<TomlEntry> entries_;
 };
-
-// The error frame: header, the offending line with its number and a caret
-// under `at`, then the description (no trailing line feed). The gutter is as
-// wide as the line number.
-[[nodiscard]] std::string render_toml_error(std::string_view text, TomlPosition at, std::string_view description);
 
 }  // namespace quarvo
 

@@ -1,21 +1,15 @@
 #include "quarvo/juicefs/backend_reason.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <optional>
 #include <vector>
 
-#include "quarvo/core/file_io.hpp"
 #include "quarvo/core/secrets.hpp"
 
 namespace quarvo {
 namespace {
 
 constexpr size_t kMaxReason = 1000;
-constexpr std::uintmax_t kMaxTail = 64 * 1024;
 // A password this short would be found inside ordinary words.
 constexpr size_t kMinSecretToReplace = 4;
 
@@ -135,32 +129,6 @@ std::string backend_reason(std::string_view output, std::string_view secret) {
   if (secret.size() >= kMinSecretToReplace) replace_all(reason, secret, kSecretMask);
   cut(reason, kMaxReason);
   return reason;
-}
-
-std::uintmax_t log_size(const std::filesystem::path& log) {
-  struct stat st {};
-  return ::stat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<std::uintmax_t>(st.st_size) : 0;
-}
-
-std::string log_tail(const std::filesystem::path& log, std::uintmax_t offset) {
-  auto fd = open_fd(log, O_RDONLY | O_NONBLOCK);
-  if (!fd) return {};
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  const auto size = static_cast<std::uintmax_t>(st.st_size);
-  // A log that shrank was rotated or truncated: all of it is new.
-  if (offset > size) offset = 0;
-  offset = std::max(offset, size > kMaxTail ? size - kMaxTail : 0);
-  std::string out(static_cast<size_t>(size - offset), '\0');
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(fd->get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  out.resize(done);
-  return out;
 }
 
 }  // namespace quarvo

@@ -16,7 +16,6 @@
 #ifndef QUARVO_JUICEFS_BACKEND_REASON_HPP_
 #define QUARVO_JUICEFS_BACKEND_REASON_HPP_
 
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,14 +26,6 @@ namespace quarvo {
 // space, URL passwords and every occurrence of `secret` (when not empty)
 // replaced by "****", and cut to at most 1000 bytes. Empty when there is none.
 [[nodiscard]] std::string backend_reason(std::string_view output, std::string_view secret = {});
-
-// The size of a file, 0 when it cannot be read; taken before a command so
-// that only what the command appends is searched afterwards.
-[[nodiscard]] std::uintmax_t log_size(const std::filesystem::path& log);
-
-// What was appended to `log` past `offset`, at most its last 64 KiB; empty
-// when the file cannot be read.
-[[nodiscard]] std::string log_tail(const std::filesystem::path& log, std::uintmax_t offset);
 
 }  // namespace quarvo
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "quarvo/core/test_support.hpp"
 
 namespace quarvo {
 namespace {
@@ -37,20 +36,6 @@ TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
   }
   const std::string flood = "2026/12/06 10:00:00.1 juicefs[1] <FATAL>: " + std::string(5000, 'x');
   EXPECT_EQ(backend_reason(flood).size(), 1003u);
-}
-
-TEST(BackendReason, LogTailIsWhatWasAppended) {
-  testing::TempDir dir;
-  const auto log = dir.path() / "v.log";
-  EXPECT_EQ(log_size(log), 0u);
-  testing::spit(log, "old mount\n");
-  const auto before = log_size(log);
-  testing::spit(log, "old mount\nthis mount\n");
-  EXPECT_EQ(log_tail(log, before), "this mount\n");
-  testing::spit(log, "rotated\n");
-  EXPECT_EQ(log_tail(log, before), "rotated\n");
-  testing::spit(log, std::string(100 * 1024, 'x'));
-  EXPECT_EQ(log_tail(log, 0).size(), 64u * 1024);
 }
 
 }  // namespace

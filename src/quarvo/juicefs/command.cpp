@@ -4,13 +4,17 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
@@ -89,10 +93,12 @@ using FileActions =
     SpawnSetup<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
 using SpawnAttr = SpawnSetup<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
-// The child's end of the two output pipes; absent for inherited streams.
-struct CapturedStreams {
+// Where the child's output goes (our pipes, or a file for a daemon), and
+// whether it leads a session of its own; absent for inherited streams.
+struct ChildStreams {
   int stdout_fd;
   int stderr_fd;
+  bool new_session = false;
 };
 
 // The child's environment: this process's, with the overrides applied. The
@@ -122,12 +128,19 @@ struct ChildEnvironment {
   }
 };
 
+// Whether the kernel reaps our children by itself, taking their exit status.
+bool sigchld_ignored() {
+  struct sigaction current {};
+  if (::sigaction(SIGCHLD, nullptr, &current) != 0) return false;
+  return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
 // Starts the program and returns its pid. A program without a '/' is looked
 // up on PATH as execvp does. The child starts with an empty signal mask and
 // with the default action for every signal this process ignores: an
 // interpreter that ignores SIGPIPE must not hand that on.
 Result<pid_t> start_process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                            const std::vector<CommandSpec::EnvOverride>& env, const CapturedStreams* captured) {
+                            const std::vector<CommandSpec::EnvOverride>& env, const ChildStreams* captured) {
   // exec would silently cut an argument short at a NUL byte and run a
   // different command than the one asked for; refuse to start it instead.
   const auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
@@ -137,6 +150,12 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   if (has_nul(program.native()) || std::any_of(args.begin(), args.end(), has_nul) ||
       std::any_of(env.begin(), env.end(), env_has_nul))
     return std::unexpected(QuarvoError::io(OsError::with_message(EINVAL, "a command argument contains a NUL byte")));
+  if (sigchld_ignored()) {
+    return std::unexpected(QuarvoError::io(OsError::with_message(
+        ECHILD, "could not start " + path_text(program) +
+                    ": this process ignores SIGCHLD (SIG_IGN or SA_NOCLDWAIT), so the program's exit status "
+                    "would be lost; restore the default SIGCHLD action first")));
+  }
   SpawnAttr attr;
   if (const int e = attr.init_error()) return os_failure(e);
   sigset_t mask;
@@ -150,8 +169,15 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   sigdelset(&defaults, SIGSTOP);
   if (const int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return os_failure(e);
   if (const int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return os_failure(e);
-  if (const int e = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF))
-    return os_failure(e);
+  // A process group of its own: the terminal's Ctrl-C reaches only us, and
+  // ending the child ends whatever it started in its group. A daemon leads
+  // a session of its own (and so a group): no terminal, no signal of ours.
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+#if defined(POSIX_SPAWN_SETSID)
+  if (captured != nullptr && captured->new_session) flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
+#endif
+  if (const int e = ::posix_spawnattr_setpgroup(attr.get(), 0)) return os_failure(e);
+  if (const int e = ::posix_spawnattr_setflags(attr.get(), flags)) return os_failure(e);
 
   FileActions actions;
   if (const int e = actions.init_error()) return os_failure(e);
@@ -180,42 +206,11 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   // glibc reports a failed exec (ENOENT, EACCES) through this return value.
   const int e = search_path ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp)
                             : ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp);
-  if (e != 0) return os_failure(e);
-  return pid;
-}
-
-// Reads both pipes until each reports end of input. Polling both means a
-// child blocked writing one stream is always relieved, whatever the other does.
-// Reads go through a side buffer, so the strings grow only by what arrived
-// (never on the final read that reports end of input).
-Result<void> drain(const Fd& out, const Fd& err, std::string& out_bytes, std::string& err_bytes) {
-  constexpr size_t kChunk = 1 << 20;
-  const std::unique_ptr<char[]> chunk(new char[kChunk]);
-  struct pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-  std::string* buffers[2] = {&out_bytes, &err_bytes};
-  int open_streams = 2;
-  while (open_streams > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return os_failure(errno);
-    }
-    for (int i = 0; i < 2; ++i) {
-      // A closed write end shows as POLLHUP, possibly without POLLIN; the
-      // read then returns what is left, and finally 0.
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t got = ::read(fds[i].fd, chunk.get(), kChunk);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return os_failure(errno);
-      }
-      if (got == 0) {
-        fds[i].fd = -1;  // poll skips negative descriptors
-        --open_streams;
-      }
-      buffers[i]->append(chunk.get(), static_cast<size_t>(got));
-    }
+  if (e != 0) {
+    return std::unexpected(QuarvoError::io(
+        OsError::with_message(e, "could not start " + path_text(program) + ": " + OsError::from_errno(e).text())));
   }
-  return {};
+  return pid;
 }
 
 std::string join_args(const std::vector<std::string>& args) {
@@ -254,15 +249,303 @@ std::string signal_abbreviation(int sig) {
   return {};
 }
 
-// Kills and reaps; the pid is ours until waitpid has returned it.
-void kill_and_reap(pid_t pid) {
-  ::kill(pid, SIGKILL);
+using Clock = std::chrono::steady_clock;
+
+// How long the group has after SIGTERM before SIGKILL, and how long we wait
+// for a killed child before leaving it to the reaper (a child stuck in the
+// kernel, on a dead FUSE mount say, may not die at once).
+constexpr std::chrono::milliseconds kTermGrace{1000};
+constexpr std::chrono::milliseconds kKillWait{2000};
+// Without a pidfd the exit is noticed by asking this often.
+constexpr std::chrono::milliseconds kExitPollInterval{10};
+
+// One stream's capture: the first kHead bytes and the last kTail, read
+// straight into place (no copy), with the count of what fell between.
+class BoundedCapture {
+ public:
+  static constexpr size_t kHead = 64 * 1024;
+  static constexpr size_t kTail = 128 * 1024;
+
+  // Where the next read goes; never empty.
+  std::pair<char*, size_t> space() {
+    if (head_len_ < kHead) {
+      if (!head_) head_ = std::make_unique_for_overwrite<char[]>(kHead);
+      return {head_.get() + head_len_, kHead - head_len_};
+    }
+    if (!tail_) tail_ = std::make_unique_for_overwrite<char[]>(kTail);
+    return {tail_.get() + tail_pos_, kTail - tail_pos_};
+  }
+
+  void commit(size_t n) {
+    if (head_len_ < kHead) {
+      head_len_ += n;
+      return;
+    }
+    tail_total_ += n;
+    tail_pos_ += n;
+    if (tail_pos_ == kTail) tail_pos_ = 0;
+  }
+
+  // Head, a line naming what was left out, tail; the capture is then empty.
+  std::string take() {
+    std::string out(head_.get() == nullptr ? "" : std::string_view(head_.get(), head_len_));
+    if (tail_total_ <= kTail) {
+      if (tail_) out.append(tail_.get(), tail_total_);
+    } else {
+      out += "\n[... " + std::to_string(tail_total_ - kTail) + " bytes left out ...]\n";
+      out.append(tail_.get() + tail_pos_, kTail - tail_pos_);
+      out.append(tail_.get(), tail_pos_);
+    }
+    *this = BoundedCapture();
+    return out;
+  }
+
+ private:
+  std::unique_ptr<char[]> head_;
+  size_t head_len_ = 0;
+  std::unique_ptr<char[]> tail_;
+  size_t tail_pos_ = 0;      // where the next tail byte goes
+  uint64_t tail_total_ = 0;  // bytes that went to the tail, overwritten ones included
+};
+
+// The pidfd of a child: readable once it has exited. -1 where the system has
+// none (then the exit is polled for).
+Fd open_pidfd(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) {
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return Fd(static_cast<int>(fd));
+  }
+#else
+  (void)pid;
+#endif
+  return Fd();
+}
+
+
+}  // namespace
+
+struct Child::State {
+  pid_t pid = -1;        // ours to signal and reap while > 0 and not reaped
+  bool reaped = false;   // waitpid has returned it; `status` holds its end
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  Fd pidfd;
+  Fd streams[2];         // our read ends of stdout and stderr; -1 once ended
+  BoundedCapture captured[2];
+  std::string what;      // "juicefs mount", for TimedOut
+
+  int open_streams() const { return (streams[0].get() >= 0) + (streams[1].get() >= 0); }
+
+  // Reaps the child if it has exited; never blocks.
+  Result<void> poll_exit() {
+    if (reaped) return {};
+    int st = 0;
+    pid_t r;
+    while ((r = ::waitpid(pid, &st, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (r < 0) return os_failure(errno);
+    if (r == pid) {
+      reaped = true;
+      status = st;
+      pidfd.reset();
+    }
+    return {};
+  }
+
+  // Whether the child has exited (not reaped: WNOWAIT), waiting up to `bound`.
+  bool exits_within(std::chrono::milliseconds bound) {
+    const auto deadline = Clock::now() + bound;
+    for (;;) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR)
+        return true;  // not ours any more: nothing to wait for
+      if (info.si_pid == pid) return true;
+      const auto now = Clock::now();
+      if (now >= deadline) return false;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+      if (pidfd.get() >= 0) {
+        struct pollfd p = {pidfd.get(), POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::min(left.count(), 1000L)) + 1);
+      } else {
+        std::this_thread::sleep_for(std::min(left, kExitPollInterval));
+      }
+    }
+  }
+
+  // SIGTERM to the group, a grace, SIGKILL, then reap; a child that will not
+  // die in time goes to the reaper thread.
+  void end_group() {
+    for (Fd& s : streams) s.reset();
+    if (pid <= 0) return;
+    if (reaped) {
+      // Whatever it left in its group (a grandchild holding our pipes).
+      ::kill(-pid, SIGKILL);
+      pid = -1;
+      return;
+    }
+    ::kill(-pid, SIGTERM);
+    (void)exits_within(kTermGrace);
+    ::kill(-pid, SIGKILL);
+    if (exits_within(kKillWait)) {
+      int st = 0;
+      while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+      }
+    } else {
+      reap_in_background(pid);
+    }
+    pidfd.reset();
+    pid = -1;
+  }
+
+  // Reads once from each stream that poll found ready; a read of 0 ends it.
+  Result<void> read_streams(const struct pollfd* fds) {
+    for (int i = 0; i < 2; ++i) {
+      // A closed write end shows as POLLHUP, possibly without POLLIN; the
+      // read then returns what is left, and finally 0.
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      auto [at, room] = captured[i].space();
+      const ssize_t got = ::read(fds[i].fd, at, room);
+      if (got < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return os_failure(errno);
+      }
+      if (got == 0) {
+        streams[i].reset();
+        continue;
+      }
+      captured[i].commit(static_cast<size_t>(got));
+    }
+    return {};
+  }
+};
+
+Child::Child(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Child::Child(Child&& other) noexcept = default;
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    if (state_) state_->end_group();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+Child::~Child() {
+  if (state_ && state_->pid > 0 && !state_->reaped) {
+    // Nobody waits for it any more: no grace.
+    ::kill(-state_->pid, SIGKILL);
+    if (state_->exits_within(kKillWait)) {
+      int st = 0;
+      while (::waitpid(state_->pid, &st, 0) < 0 && errno == EINTR) {
+      }
+    } else {
+      reap_in_background(state_->pid);
+    }
   }
 }
 
-}  // namespace
+pid_t Child::pid() const { return state_ ? state_->pid : -1; }
+
+Result<std::optional<int>> Child::wait_until(const std::function<bool()>& ready, std::chrono::milliseconds interval,
+                                             const WaitLimits& limits) {
+  if (!state_ || state_->pid <= 0) return os_failure(ECHILD);
+  State& s = *state_;
+  const auto start = Clock::now();
+  const std::optional<Clock::time_point> deadline =
+      limits.timeout ? std::optional(start + *limits.timeout) : std::nullopt;
+  auto next_ready = start + interval;
+  for (;;) {
+    if (s.reaped && s.open_streams() == 0) {
+      s.pid = -1;
+      return s.status;
+    }
+    if (limits.cancel != nullptr && limits.cancel->requested()) {
+      s.end_group();
+      return std::unexpected(QuarvoError::interrupted());
+    }
+    auto now = Clock::now();
+    if (deadline && now >= *deadline) {
+      s.end_group();
+      return std::unexpected(QuarvoError::timed_out(s.what, seconds_text(*limits.timeout)));
+    }
+    if (ready && !s.reaped && now >= next_ready) {
+      if (ready()) return std::optional<int>();
+      now = Clock::now();
+      next_ready = now + interval;
+    }
+
+    // Sleep in poll until a stream has data, the child exits, or the next
+    // thing to check is due.
+    auto wake = Clock::time_point::max();
+    if (deadline) wake = *deadline;
+    if (limits.cancel != nullptr) wake = std::min(wake, now + kCancelPollInterval);
+    if (ready && !s.reaped) wake = std::min(wake, next_ready);
+    if (!s.reaped && s.pidfd.get() < 0) wake = std::min(wake, now + kExitPollInterval);
+    int timeout_ms = -1;
+    if (wake != Clock::time_point::max()) {
+      // Rounded up, so a wake-up never comes before what it waits for.
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+      timeout_ms = static_cast<int>(std::clamp<long>(left.count(), 0, 60'000));
+    }
+    struct pollfd fds[3] = {{s.streams[0].get(), POLLIN, 0},
+                            {s.streams[1].get(), POLLIN, 0},
+                            {s.reaped ? -1 : s.pidfd.get(), POLLIN, 0}};
+    if (::poll(fds, 3, timeout_ms) < 0) {
+      if (errno == EINTR) continue;  // the loop's top asks the cancel
+      return os_failure(errno);
+    }
+    QUARVO_TRY(s.read_streams(fds));
+    if (!s.reaped && (fds[2].revents != 0 || s.pidfd.get() < 0)) QUARVO_TRY(s.poll_exit());
+  }
+}
+
+Result<int> Child::wait(const WaitLimits& limits) {
+  auto r = wait_until({}, kCancelPollInterval, limits);
+  if (!r) return std::unexpected(std::move(r).error());
+  return **r;
+}
+
+CommandOutput Child::take_output() {
+  if (!state_) return {};
+  return CommandOutput{lossy_utf8(state_->captured[0].take()), lossy_utf8(state_->captured[1].take())};
+}
+
+void Child::terminate() {
+  if (state_) state_->end_group();
+}
+
+void Child::hand_to_reaper() && {
+  if (!state_) return;
+  std::unique_ptr<State> s = std::move(state_);
+  for (Fd& stream : s->streams) stream.reset();
+  s->pidfd.reset();
+  if (s->pid > 0 && !s->reaped) reap_in_background(s->pid);
+}
+
+// Falls back to waiting here when no thread can be made: a zombie is worse
+// than a late return.
+void reap_in_background(pid_t pid) {
+  const auto reap = [pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  };
+  try {
+    std::thread(reap).detach();
+  } catch (const std::system_error&) {
+    reap();
+  }
+}
+
+std::string seconds_text(std::chrono::milliseconds bound) {
+  const long long ms = bound.count();
+  std::string text = std::to_string(ms / 1000);
+  if (const long long frac = ms % 1000; frac != 0) {
+    std::string digits = std::to_string(1000 + frac).substr(1);  // three digits, leading zeros kept
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text;
+}
 
 std::string wait_status_text(int wait_status) {
   if (WIFEXITED(wait_status)) return "exit status: " + std::to_string(WEXITSTATUS(wait_status));
@@ -282,37 +565,14 @@ std::string wait_status_text(int wait_status) {
   return "unrecognised wait status: " + std::to_string(wait_status);
 }
 
-Child::Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    if (pid_ > 0) kill_and_reap(pid_);
-    pid_ = std::exchange(other.pid_, -1);
-  }
-  return *this;
-}
-
-Child::~Child() {
-  if (pid_ > 0) kill_and_reap(pid_);
-}
-
-Result<int> Child::wait() {
-  if (pid_ <= 0) return os_failure(ECHILD);
-  int status = 0;
-  pid_t r = 0;
-  while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-  }
-  const int saved = errno;
-  // Whatever waitpid said, the pid is no longer ours to signal: it was
-  // reaped, or it was never our child (ECHILD).
-  pid_ = -1;
-  if (r < 0) return os_failure(saved);
-  return status;
-}
-
 CommandSpec CommandSpec::arg(std::string value) && {
   args_.push_back(std::move(value));
   return std::move(*this);
+}
+
+CommandSpec& CommandSpec::arg(std::string value) & {
+  args_.push_back(std::move(value));
+  return *this;
 }
 
 CommandSpec CommandSpec::env(std::string name, std::optional<std::string> value) && {
@@ -325,48 +585,77 @@ CommandSpec& CommandSpec::env(std::string name, std::optional<std::string> value
   return *this;
 }
 
-CommandSpec& CommandSpec::arg(std::string value) & {
-  args_.push_back(std::move(value));
-  return *this;
+std::string CommandSpec::what() const {
+  std::string text = path_text(program_.filename());
+  if (!args_.empty()) text += " " + args_.front();
+  return text;
 }
 
-Result<CommandOutput> CommandSpec::run() const {
-  auto out = make_pipe();
-  if (!out) return std::unexpected(std::move(out).error());
-  auto err = make_pipe();
-  if (!err) return std::unexpected(std::move(err).error());
-
-  const CapturedStreams captured{out->write_end.get(), err->write_end.get()};
-  auto pid = start_process(program_, args_, env_, &captured);
-  if (!pid) return std::unexpected(std::move(pid).error());
-  // From here a failed read kills and reaps the child on the way out.
-  Child child(*pid);
-  // Our copies of the write ends would keep the pipes from ever reaching EOF.
-  out->write_end.reset();
-  err->write_end.reset();
-
-  std::string out_bytes;
-  std::string err_bytes;
-  if (auto drained = drain(out->read_end, err->read_end, out_bytes, err_bytes); !drained)
-    return std::unexpected(std::move(drained).error());
-  auto status = child.wait();
-  if (!status) return std::unexpected(std::move(status).error());
-
-  CommandOutput output{lossy_utf8(std::move(out_bytes)), lossy_utf8(std::move(err_bytes))};
-  if (*status == 0) return output;
-  return std::unexpected(QuarvoError::command_failed(CommandFailure{
+QuarvoError CommandSpec::failure(int wait_status, CommandOutput output) const {
+  return QuarvoError::command_failed(CommandFailure{
       path_text(program_),
       join_args(args_),
-      wait_status_text(*status),
+      wait_status_text(wait_status),
       std::move(output.stdout_text),
       std::move(output.stderr_text),
-  }));
+  });
 }
 
-Result<Child> CommandSpec::spawn() const {
-  auto pid = start_process(program_, args_, env_, nullptr);
+Result<Child> CommandSpec::start_detached(const std::filesystem::path& output) const {
+  auto log = open_fd(output, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (!log) return std::unexpected(QuarvoError::io_at_errno(output, log.error()));
+  auto fd = above_stdio(std::move(*log));
+  if (!fd) return std::unexpected(std::move(fd).error());
+  const ChildStreams streams{fd->get(), fd->get(), true};
+  auto pid = start_process(program_, args_, env_, &streams);
   if (!pid) return std::unexpected(std::move(pid).error());
-  return Child(*pid);
+  auto state = std::make_unique<Child::State>();
+  state->what = what();
+  state->pid = *pid;
+  state->pidfd = open_pidfd(*pid);
+  return Child(std::move(state));
+}
+
+Result<Child> CommandSpec::launch(bool capture) const {
+  auto state = std::make_unique<Child::State>();
+  state->what = what();
+  std::optional<Pipe> out;
+  std::optional<Pipe> err;
+  if (capture) {
+    auto o = make_pipe();
+    if (!o) return std::unexpected(std::move(o).error());
+    auto e = make_pipe();
+    if (!e) return std::unexpected(std::move(e).error());
+    out = std::move(*o);
+    err = std::move(*e);
+  }
+  const ChildStreams captured{capture ? out->write_end.get() : -1, capture ? err->write_end.get() : -1};
+  auto pid = start_process(program_, args_, env_, capture ? &captured : nullptr);
+  if (!pid) return std::unexpected(std::move(pid).error());
+  state->pid = *pid;
+  state->pidfd = open_pidfd(*pid);
+  if (capture) {
+    // Our copies of the write ends would keep the pipes from ever ending.
+    out->write_end.reset();
+    err->write_end.reset();
+    state->streams[0] = std::move(out->read_end);
+    state->streams[1] = std::move(err->read_end);
+  }
+  return Child(std::move(state));
+}
+
+Result<Child> CommandSpec::start() const { return launch(true); }
+
+Result<Child> CommandSpec::spawn() const { return launch(false); }
+
+Result<CommandOutput> CommandSpec::run(const WaitLimits& limits) const {
+  auto child = start();
+  if (!child) return std::unexpected(std::move(child).error());
+  auto status = child->wait(limits);
+  if (!status) return std::unexpected(std::move(status).error());
+  CommandOutput output = child->take_output();
+  if (*status == 0) return output;
+  return std::unexpected(failure(*status, std::move(output)));
 }
 
 }  // namespace quarvo

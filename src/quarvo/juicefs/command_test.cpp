@@ -14,6 +14,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/test_support.hpp"
@@ -86,11 +87,13 @@ TEST_F(CommandTest, RunOutcomes) {
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST_F(CommandTest, MissingProgramIsIo) {
-  auto run = CommandSpec(dir_.path() / "missing").run();
+TEST_F(CommandTest, MissingProgramIsIoNamingIt) {
+  const fs::path missing = dir_.path() / "missing";
+  auto run = CommandSpec(missing).run();
   ASSERT_FALSE(run);
   EXPECT_EQ(run.error().kind(), ErrorKind::Io);
   EXPECT_EQ(run.error().os_error().code, ENOENT);
+  EXPECT_EQ(run.error().message(), "could not start " + missing.string() + ": " + std::strerror(ENOENT) + " (os error 2)");
 }
 
 // Overrides set and remove variables on top of this process's environment;
@@ -121,21 +124,127 @@ TEST_F(CommandTest, ArgumentWithNulIsRefusedNotShortened) {
 }
 
 // A reader that drains one stream before the other deadlocks here: each
-// 1 MiB write blocks until the matching pipe is read.
-TEST_F(CommandTest, DrainsBothFloodedStreams) {
+// 1 MiB write blocks until the matching pipe is read. Of 64 MiB per stream
+// the first 64 KiB and the last 128 KiB are kept, with the count between.
+TEST_F(CommandTest, DrainsBothFloodedStreamsKeepingHeadAndTail) {
   auto out = CommandSpec(script("flood",
                                 "i=0; while [ $i -lt 64 ]; do\n"
-                                "  yes out | head -c 1048576; yes err | head -c 1048576 >&2; i=$((i + 1))\n"
+                                "  yes out$i | head -c 1048576; yes err$i | head -c 1048576 >&2; i=$((i + 1))\n"
                                 "done"))
                  .run();
   ASSERT_TRUE(out) << out.error().message();
-  constexpr size_t kMiB = 1 << 20;
-  for (const auto& [text, line] : {std::pair{&out->stdout_text, "out\n"}, std::pair{&out->stderr_text, "err\n"}}) {
-    std::string mib;
-    while (mib.size() < kMiB) mib += line;
-    ASSERT_EQ(text->size(), 64 * kMiB);
-    for (size_t at = 0; at < text->size(); at += kMiB)
-      ASSERT_TRUE(std::string_view(*text).substr(at, kMiB) == mib) << "in the MiB at " << at;
+  constexpr size_t kMiB = 1 << 20, kHead = 64 << 10, kTail = 128 << 10;
+  for (const auto& [text, word] : {std::pair{&out->stdout_text, "out"}, std::pair{&out->stderr_text, "err"}}) {
+    const auto repeated = [&](std::string line, size_t from, size_t size) {
+      std::string all;
+      while (all.size() < from + size) all += line;
+      return all.substr(from, size);
+    };
+    const std::string marker = "\n[... " + std::to_string(64 * kMiB - kHead - kTail) + " bytes left out ...]\n";
+    ASSERT_EQ(text->size(), kHead + marker.size() + kTail);
+    EXPECT_EQ(text->substr(0, kHead), repeated(std::string(word) + "0\n", 0, kHead));
+    EXPECT_EQ(text->substr(kHead, marker.size()), marker);
+    EXPECT_EQ(text->substr(kHead + marker.size()), repeated(std::string(word) + "63\n", 0, kMiB).substr(kMiB - kTail));
+  }
+}
+
+// A Cancel that says yes from its n-th question on.
+class CancelAfter final : public Cancel {
+ public:
+  explicit CancelAfter(int n) : left_(n) {}
+  bool requested() const override { return --left_ <= 0; }
+
+ private:
+  mutable int left_;
+};
+
+// Running, as opposed to gone or a zombie waiting for its (new) parent;
+// given a moment, since the kill is asynchronous.
+bool alive(pid_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    const std::string stat = testing::slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    if (stat.empty() || (paren != std::string::npos && stat.substr(paren + 2, 1) == "Z")) return false;
+    if (std::chrono::steady_clock::now() > deadline) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// At the deadline or on a cancel request the whole process group ends, the
+// child that ignores SIGTERM and the grandchild too, and nothing is left.
+TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
+  const fs::path pids = dir_.path() / "pids";
+  const fs::path program = script("stubborn", "trap '' TERM; sleep 60 & echo $$ $! > '" + pids.string() +
+                                                  "'; echo started; wait");
+  const CancelAfter cancel(3);
+  const struct {
+    const char* label;
+    WaitLimits limits;
+    std::string message;
+  } cases[] = {
+      {"deadline", {.timeout = std::chrono::milliseconds(300)}, "stubborn timed out after 0.3 s"},
+      {"cancel", {.cancel = &cancel}, "interrupted"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto start = std::chrono::steady_clock::now();
+    auto out = CommandSpec(program).run(c.limits);
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().message(), c.message);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    pid_t shell = 0, sleeper = 0;
+    std::istringstream(testing::slurp(pids)) >> shell >> sleeper;
+    EXPECT_FALSE(alive(shell));
+    EXPECT_FALSE(alive(sleeper));
+  }
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+// A child can be waited for until something outside holds, then left to the
+// reaper: it dies of SIGPIPE on its next write, and no zombie stays.
+TEST_F(CommandTest, ReadyChildGoesToTheReaper) {
+  const fs::path flag = dir_.path() / "ready";
+  auto child = CommandSpec(script("slow", "touch '" + flag.string() + "'; sleep 0.3; echo done; echo done >&2; exit 7"))
+                   .start();
+  ASSERT_TRUE(child) << child.error().message();
+  EXPECT_EQ(::getpgid(child->pid()), child->pid());  // leads a group of its own
+  auto ready = child->wait_until([&] { return fs::exists(flag); }, std::chrono::milliseconds(10), {});
+  ASSERT_TRUE(ready) << ready.error().message();
+  EXPECT_EQ(*ready, std::nullopt);
+  const pid_t pid = child->pid();
+  std::move(*child).hand_to_reaper();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (fs::exists("/proc/" + std::to_string(pid)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+
+  // Without readiness the exit wins and its status comes back.
+  auto exits = CommandSpec(script("quick", "exit 7")).start();
+  ASSERT_TRUE(exits);
+  auto status = exits->wait_until([] { return false; }, std::chrono::milliseconds(10), {});
+  ASSERT_TRUE(status && *status);
+  EXPECT_EQ(wait_status_text(**status), "exit status: 7");
+}
+
+// A host that has the kernel reap its children would see every failure as
+// "no child": nothing is started there at all.
+TEST_F(CommandTest, IgnoredSigchldRefusesToStart) {
+  const fs::path marker = dir_.path() / "ran";
+  const fs::path program = script("child", "touch '" + marker.string() + "'");
+  for (const bool nocldwait : {false, true}) {
+    SCOPED_TRACE(nocldwait ? "SA_NOCLDWAIT" : "SIG_IGN");
+    struct sigaction ignore {}, old {};
+    ignore.sa_handler = nocldwait ? SIG_DFL : SIG_IGN;
+    ignore.sa_flags = nocldwait ? SA_NOCLDWAIT : 0;
+    ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &old), 0);
+    auto run = CommandSpec(program).run();
+    ::sigaction(SIGCHLD, &old, nullptr);
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error().os_error().code, ECHILD);
+    EXPECT_NE(run.error().message().find("ignores SIGCHLD"), std::string::npos) << run.error().message();
+    EXPECT_FALSE(fs::exists(marker));
   }
 }
 

@@ -16,17 +16,10 @@ namespace {
 // volume is left alone without it.
 constexpr std::string_view kFreshFormat = "Volume is formatted as";
 
-// The error of a failed backend command with the backend's own reason. A
-// background mount's daemon writes to its log, so what the command appended
-// there is searched first (and the error then names the log); otherwise its
-// captured standard error.
-QuarvoError explained(QuarvoError error, std::string_view secret, const std::filesystem::path* log = nullptr,
-                      std::uintmax_t log_offset = 0) {
-  if (log != nullptr) {
-    if (std::string reason = backend_reason(log_tail(*log, log_offset), secret); !reason.empty()) {
-      return std::move(error).with_reason(std::move(reason)).with_log(*log);
-    }
-  }
+// The error of a failed backend command with the backend's own reason, found
+// in what it wrote to standard error (for a background mount: what it
+// appended to its log, which the runner hands over as its standard error).
+QuarvoError explained(QuarvoError error, std::string_view secret) {
   if (error.kind() != ErrorKind::CommandFailed) return error;
   std::string reason = backend_reason(error.command().stderr_text, secret);
   if (reason.empty()) return error;
@@ -106,13 +99,13 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
                                 const std::filesystem::path& log_path) const {
   CommandSpec spec =
       meta_command("mount", volume.metadata_url).arg(path_text(request.path)).arg("--log").arg(path_text(log_path));
-  if (!request.foreground) spec.arg("-d");
   if (request.check_storage) spec.arg("--check-storage");
   return spec;
 }
 
-CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool force) const {
-  CommandSpec spec = CommandSpec(program_).arg("umount").arg("--flush");
+CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush) const {
+  CommandSpec spec = CommandSpec(program_).arg("umount");
+  if (flush) spec.arg("--flush");
   if (force) spec.arg("--force");
   spec.arg(path_text(mountpoint));
   return spec;
@@ -122,15 +115,21 @@ CommandSpec JuiceFs::status_spec(const std::string& metadata_url) const {
   return meta_command("status", metadata_url);
 }
 
-Result<CommandOutput> JuiceFs::format(const Volume& volume) const {
+CommandSpec JuiceFs::destroy_spec(const std::string& metadata_url, const std::string& uuid) const {
+  // "--yes": the backend would otherwise ask on a terminal; the caller has
+  // asked already.
+  return meta_command("destroy", metadata_url).arg(uuid).arg("--yes");
+}
+
+Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& limits) const {
   const std::string secret = split_metadata_password(volume.metadata_url).password;
-  auto output = format_spec(volume).run();
+  auto output = format_spec(volume).run(limits);
   if (!output) return std::unexpected(explained(std::move(output).error(), secret));
   if (output->stderr_text.find(kFreshFormat) != std::string::npos) return output;
 
   // The engine already held a volume: a second machine joining a shared
   // volume, or a request that would silently get someone else's files.
-  auto stored = status(volume.metadata_url);
+  auto stored = status(volume.metadata_url, limits);
   if (!stored) return std::unexpected(std::move(stored).error());
   if (stored->name == volume.name && stored->storage == volume.storage &&
       stored_bucket(stored->storage, stored->bucket) == stored_bucket(volume.storage, volume.bucket)) {
@@ -144,50 +143,36 @@ Result<CommandOutput> JuiceFs::format(const Volume& volume) const {
                        mask_url(volume.bucket)));
 }
 
-Result<void> JuiceFs::mount(const Volume& volume, const MountVolume& request,
-                            const std::filesystem::path& log_path) const {
+Result<Child> JuiceFs::start_mount(const Volume& volume, const MountVolume& request,
+                                   const std::filesystem::path& log_path) const {
   const CommandSpec spec = mount_spec(volume, request, log_path);
-  if (!request.foreground) {
-    // "-d": the backend detaches its daemon and exits once the mount is up.
-    // What the daemon says goes to the log, after what is there already.
-    const std::string secret = split_metadata_password(volume.metadata_url).password;
-    const std::uintmax_t log_offset = log_size(log_path);
-    auto output = spec.run();
-    if (!output) return std::unexpected(explained(std::move(output).error(), secret, &log_path, log_offset));
-    return {};
-  }
-  // Attached to the caller's terminal; returns when the file system is unmounted.
-  auto child = spec.spawn();
-  if (!child) return std::unexpected(std::move(child).error());
-  auto status = child->wait();
-  if (!status) return std::unexpected(std::move(status).error());
-  if (*status == 0) return {};
-  return std::unexpected(QuarvoError::command_failed(CommandFailure{
-      path_text(program_),
-      "mount",
-      wait_status_text(*status),
-      {},
-      {},
-  }));
+  return request.foreground ? spec.spawn() : spec.start_detached(log_path);
 }
 
-Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force) const {
-  auto output = unmount_spec(mountpoint, force).run();
+QuarvoError JuiceFs::mount_failure(const Volume& volume, const MountVolume& request,
+                                   const std::filesystem::path& log_path, int wait_status,
+                                   CommandOutput output) const {
+  if (!request.foreground) {
+    // What the daemon appended to its log is its standard error here.
+    const std::string secret = split_metadata_password(volume.metadata_url).password;
+    QuarvoError error = explained(mount_spec(volume, request, log_path).failure(wait_status, std::move(output)), secret);
+    if (error.reason().empty()) return error;
+    return std::move(error).with_log(log_path);
+  }
+  // Its output went to the caller's terminal.
+  return QuarvoError::command_failed(CommandFailure{path_text(program_), "mount", wait_status_text(wait_status), {}, {}});
+}
+
+Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
+                                       const WaitLimits& limits) const {
+  auto output = unmount_spec(mountpoint, force, flush).run(limits);
   if (!output) return std::unexpected(explained(std::move(output).error(), {}));
   return output;
 }
 
-CommandSpec JuiceFs::destroy_spec(const std::string& metadata_url, const std::string& uuid) const {
-  // "--yes": the backend would otherwise ask on a terminal; the caller has
-  // asked already.
-  return meta_command("destroy", metadata_url).arg(uuid).arg("--yes");
-}
-
-Result<BackendStatus> JuiceFs::status(const std::string& metadata_url) const {
-  // Unbounded until the runner has deadlines; the callers that must not wait
-  // (inspect) want 2 s here.
+Result<BackendStatus> JuiceFs::status(const std::string& metadata_url, const WaitLimits& limits) const {
   const std::string secret = split_metadata_password(metadata_url).password;
-  auto output = status_spec(metadata_url).run();
+  auto output = status_spec(metadata_url).run(limits);
   if (!output) return std::unexpected(explained(std::move(output).error(), secret));
   auto status = parse_backend_status(output->stdout_text);
   if (!status) {
@@ -198,9 +183,10 @@ Result<BackendStatus> JuiceFs::status(const std::string& metadata_url) const {
   return std::move(*status);
 }
 
-Result<CommandOutput> JuiceFs::destroy(const std::string& metadata_url, const std::string& uuid) const {
+Result<CommandOutput> JuiceFs::destroy(const std::string& metadata_url, const std::string& uuid,
+                                       const WaitLimits& limits) const {
   const std::string secret = split_metadata_password(metadata_url).password;
-  auto output = destroy_spec(metadata_url, uuid).run();
+  auto output = destroy_spec(metadata_url, uuid).run(limits);
   if (!output) return std::unexpected(explained(std::move(output).error(), secret));
   return output;
 }

@@ -1,15 +1,20 @@
 // quarvo/juicefs/juicefs.hpp: the command lines of the storage backend.
 //
 //   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update
-//   mount   : mount META MOUNTPOINT --log LOG [-d] [--check-storage]
-//   unmount : umount --flush [--force] MOUNTPOINT
+//   mount   : mount META MOUNTPOINT --log LOG [--check-storage]
+//   unmount : umount [--flush] [--force] MOUNTPOINT
 //   status  : status META                 (prints the volume's settings as JSON)
 //   destroy : destroy META UUID --yes     (deletes every object and all metadata)
 //
-// "-d" is given for a background mount, which `run`s to completion while the
-// backend's daemon keeps serving; a foreground mount is `spawn`ed with the
-// caller's streams and waited for until the file system is unmounted. Paths
-// go on the command line as lossy UTF-8 text.
+// The mount command serves until the file system is unmounted. In the
+// foreground it runs with the caller's streams; in the background it is
+// started as a daemon of its own (a new session, its output appended to the
+// log), which is what the backend's "-d" would make of it after starting
+// itself twice more and then sleeping a fixed half second before it returns.
+// Either way the caller decides when the mount is ready (the mount table),
+// in about half the time "-d" takes. "--flush" has the backend reach the
+// mount's daemon through the mount's .config first, so it is left out for a
+// mount whose daemon is gone. Paths go on the command line as lossy UTF-8.
 //
 // No command line carries the metadata engine's password: META is the URL
 // without it, and the password goes in the child's META_PASSWORD (with
@@ -87,26 +92,35 @@ class JuiceFs {
   [[nodiscard]] CommandSpec format_spec(const Volume& volume) const;
   [[nodiscard]] CommandSpec mount_spec(const Volume& volume, const MountVolume& request,
                                        const std::filesystem::path& log_path) const;
-  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force) const;
+  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush = true) const;
   [[nodiscard]] CommandSpec status_spec(const std::string& metadata_url) const;
   [[nodiscard]] CommandSpec destroy_spec(const std::string& metadata_url, const std::string& uuid) const;
 
   // Formats the volume, or finds it already there; VolumeMismatch when the
   // engine holds another volume.
-  [[nodiscard]] Result<CommandOutput> format(const Volume& volume) const;
-  // Background: run to completion. Foreground: spawn, wait; a non-zero status
-  // is CommandFailed with args "mount" and no captured output.
-  [[nodiscard]] Result<void> mount(const Volume& volume, const MountVolume& request,
-                                   const std::filesystem::path& log_path) const;
-  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force) const;
+  [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits = {}) const;
+  // Starts the mount command: in the background as a daemon logging to
+  // `log_path`, in the foreground with the caller's own streams.
+  [[nodiscard]] Result<Child> start_mount(const Volume& volume, const MountVolume& request,
+                                          const std::filesystem::path& log_path) const;
+  // The CommandFailed of a mount command that ended with `wait_status`, with
+  // what it wrote (in the background: to its log) and its reason; in the
+  // foreground its args are "mount" and its output went to the caller's
+  // terminal.
+  [[nodiscard]] QuarvoError mount_failure(const Volume& volume, const MountVolume& request,
+                                          const std::filesystem::path& log_path, int wait_status,
+                                          CommandOutput output) const;
+  [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
+                                              const WaitLimits& limits = {}) const;
 
   // The engine's view of the volume. Io "unreadable status output" when the
   // backend succeeds but prints no status JSON. Note that for an SQLite URL
   // the backend creates the database file when it is missing.
-  [[nodiscard]] Result<BackendStatus> status(const std::string& metadata_url) const;
+  [[nodiscard]] Result<BackendStatus> status(const std::string& metadata_url, const WaitLimits& limits = {}) const;
   // Deletes the volume's objects and metadata. The backend refuses while
   // sessions are connected.
-  [[nodiscard]] Result<CommandOutput> destroy(const std::string& metadata_url, const std::string& uuid) const;
+  [[nodiscard]] Result<CommandOutput> destroy(const std::string& metadata_url, const std::string& uuid,
+                                              const WaitLimits& limits = {}) const;
 
  private:
   // PROGRAM SUBCOMMAND META with the password of `metadata_url` in the

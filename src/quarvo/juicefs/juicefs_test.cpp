@@ -24,10 +24,11 @@ TEST(JuiceFsSpec, CommandLines) {
                                                    "--bucket", kVolume.bucket, "--trash-days", "0", "--no-update"}));
   EXPECT_EQ(jfs.unmount_spec("/mnt/data", true).args(), (Args{"umount", "--flush", "--force", "/mnt/data"}));
   EXPECT_EQ(jfs.unmount_spec("/mnt/data", false).args(), (Args{"umount", "--flush", "/mnt/data"}));
+  EXPECT_EQ(jfs.unmount_spec("/mnt/data", true, false).args(), (Args{"umount", "--force", "/mnt/data"}));
   const struct {
     bool foreground, check_storage;
     Args tail;
-  } mounts[] = {{false, false, {"-d"}}, {false, true, {"-d", "--check-storage"}}, {true, true, {"--check-storage"}},
+  } mounts[] = {{false, false, {}}, {false, true, {"--check-storage"}}, {true, true, {"--check-storage"}},
                 {true, false, {}}};
   for (const auto& c : mounts) {
     SCOPED_TRACE(std::to_string(c.foreground) + std::to_string(c.check_storage));
@@ -72,32 +73,31 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   }
 }
 
-// A background mount's daemon tells its reason in the log: only what this
-// mount appended counts, and the error names the log.
-TEST(JuiceFsRun, BackgroundMountFailureTakesTheReasonFromWhatTheLogGained) {
-  testing::TempDir dir;
-  const auto log = dir.path() / "data.log";
-  testing::spit(log, "2026/12/05 10:00:00.000001 juicefs[7] <FATAL>: an older mount's end [main@main.go:31]\n");
-  const JuiceFs jfs(testing::script(
-      dir.path() / "juicefs",
-      "echo '2026/12/06 10:00:00.000001 juicefs[8] <INFO>: Mounting volume data [mount@mount.go:1]' >&2\n"
-      "echo '2026/12/06 10:00:01.000001 juicefs[9] <FATAL>: fuse: device busy [mount@fuse.go:2]' >> \"$5\"\n"
-      "exit 1"));
-  auto r = jfs.mount(kVolume, MountVolume{"data", "/mnt/x", false, false}, log);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().reason(), "fuse: device busy");
-  EXPECT_EQ(r.error().log(), log);
+// A background mount's daemon tells its reason in its log; what it appended
+// there comes back as the failure's standard error, and the error names the log.
+TEST(JuiceFsRun, BackgroundMountFailureGivesTheReasonAndTheLog) {
+  const JuiceFs jfs("/opt/juicefs");
+  const QuarvoError e = jfs.mount_failure(
+      kVolume, MountVolume{"data", "/mnt/x", false, false}, "/logs/data.log", /*exit status 1*/ 1 << 8,
+      CommandOutput{"", "2026/12/06 10:00:01.000001 juicefs[9] <FATAL>: fuse: device busy [mount@fuse.go:2]\n"});
+  EXPECT_EQ(e.message(), "Quarvo storage backend command failed (exit status: 1)");
+  EXPECT_EQ(e.reason(), "fuse: device busy");
+  EXPECT_EQ(e.log(), "/logs/data.log");
 }
 
 // A foreground mount hands the terminal to the backend, so its output is not captured.
 TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   testing::TempDir dir;
   const JuiceFs jfs(testing::script(dir.path() / "juicefs", "echo to the terminal >&2; exit 1"));
-  auto r = jfs.mount(kVolume, MountVolume{"data", "/mnt/x", true, false}, "/l.log");
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "Quarvo storage backend command failed (exit status: 1)");
-  EXPECT_EQ(r.error().command().args, "mount");
-  EXPECT_EQ(r.error().command().stderr_text, "");
+  const MountVolume request{"data", "/mnt/x", true, false};
+  auto child = jfs.start_mount(kVolume, request, "/l.log");
+  ASSERT_TRUE(child) << child.error().message();
+  auto status = child->wait();
+  ASSERT_TRUE(status);
+  const QuarvoError e = jfs.mount_failure(kVolume, request, "/l.log", *status, child->take_output());
+  EXPECT_EQ(e.message(), "Quarvo storage backend command failed (exit status: 1)");
+  EXPECT_EQ(e.command().args, "mount");
+  EXPECT_EQ(e.command().stderr_text, "");
 }
 
 // The shape the backend prints (trimmed), with one session connected.

@@ -34,17 +34,19 @@
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/refs.hpp"
+#include "quarvo/python/released.hpp"
 
 namespace quarvo::python {
 namespace {
 
 PyObject* module_doctor(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    Result<QuarvoHome> home = QuarvoHome::from_env();
-    if (!home) return raise_quarvo_error(home.error());
-    Result<DoctorReport> report = doctor(*home);
-    if (!report) return raise_quarvo_error(report.error());
-    return doctor_report_to_py(std::move(*report));
+    Result<DoctorReport> report = without_gil([](const Cancel&) -> Result<DoctorReport> {
+      Result<QuarvoHome> home = QuarvoHome::from_env();
+      if (!home) return std::unexpected(std::move(home).error());
+      return doctor(*home);
+    });
+    return finish(report, [&](const DoctorReport&) { return doctor_report_to_py(std::move(*report)); });
   });
 }
 

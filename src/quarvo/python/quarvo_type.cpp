@@ -15,6 +15,11 @@
 //       def status(self, name=None) -> Status: ...
 //       def volume_states(self, name=None) -> list[VolumeState]: ...
 //       def remove(self, name, *, force=False, destroy=False) -> None: ...
+//       def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+//
+// Every method but from_env's lookup runs its service call with the
+// interpreter lock released (see released.hpp); what a mount or unmount
+// found and set right on its way is issued as a UserWarning.
 #include "quarvo/python/classes.hpp"
 
 #include <filesystem>
@@ -24,6 +29,7 @@
 #include <vector>
 
 #include "quarvo/python/instance.hpp"
+#include "quarvo/python/released.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -41,9 +47,8 @@ const Quarvo* service_of(PyObject* self) {
 
 PyObject* Quarvo_from_env(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    Result<Quarvo> service = Quarvo::from_env();
-    if (!service) return raise_quarvo_error(service.error());
-    return new_quarvo(PyQuarvo{std::move(*service)}).release();
+    Result<Quarvo> service = without_gil([](const Cancel&) { return Quarvo::from_env(); });
+    return finish(service, [&](const Quarvo&) { return new_quarvo(PyQuarvo{std::move(*service)}).release(); });
   });
 }
 
@@ -51,9 +56,8 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const Quarvo* service = service_of(self);
     if (service == nullptr) return nullptr;
-    Result<DoctorReport> report = service->doctor();
-    if (!report) return raise_quarvo_error(report.error());
-    return doctor_report_to_py(std::move(*report));
+    Result<DoctorReport> report = without_gil([&](const Cancel&) { return service->doctor(); });
+    return finish(report, [&](const DoctorReport&) { return doctor_report_to_py(std::move(*report)); });
   });
 }
 
@@ -80,9 +84,11 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
       !optional_text_arg(bucket, "bucket", request.bucket)) {
     return nullptr;
   }
-  Result<VolumeInfo> info = existing_ok ? service->ensure_volume(request) : service->init(request);
-  if (!info) return raise_quarvo_error(info.error());
-  return new_volume_info(PyVolumeInfo::from(std::move(*info))).release();
+  Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
+    return existing_ok ? service->ensure_volume(request, cancel) : service->init(request, cancel);
+  });
+  return finish(std::move(info),
+                [](VolumeInfo&& v) { return new_volume_info(PyVolumeInfo::from(std::move(v))).release(); });
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -116,9 +122,11 @@ PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The text's bytes as the path, exactly as given: no "~" expansion and
     // no normalisation; the service makes a relative path absolute.
     request.path = std::filesystem::path(std::move(path_text));
-    Result<MountedVolume> mounted = service->mount(request);
-    if (!mounted) return raise_quarvo_error(mounted.error());
-    return new_mount_info(PyMountInfo::from(*mounted)).release();
+    Result<MountedVolume> mounted = without_gil([&](const Cancel& cancel) { return service->mount(request, cancel); });
+    return finish(mounted, [](const MountedVolume& m) -> PyObject* {
+      if (!warn_notes(m.notes)) return nullptr;
+      return new_mount_info(PyMountInfo::from(m)).release();
+    });
   });
 }
 
@@ -133,9 +141,8 @@ PyObject* Quarvo_flush(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     std::string volume;
     if (!text_arg(name, "name", volume)) return nullptr;
-    Result<void> flushed = service->flush(volume);
-    if (!flushed) return raise_quarvo_error(flushed.error());
-    Py_RETURN_NONE;
+    Result<void> flushed = without_gil([&](const Cancel& cancel) { return service->flush(volume, cancel); });
+    return finish(flushed, [] { return Py_NewRef(Py_None); });
   });
 }
 
@@ -153,9 +160,34 @@ PyObject* Quarvo_unmount(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string volume;
     bool forced = false;
     if (!text_arg(name, "name", volume) || !bool_arg(force, "force", forced)) return nullptr;
-    Result<void> unmounted = service->unmount(volume, forced);
-    if (!unmounted) return raise_quarvo_error(unmounted.error());
-    Py_RETURN_NONE;
+    Result<Notes> unmounted =
+        without_gil([&](const Cancel& cancel) { return service->unmount(volume, forced, cancel); });
+    return finish(unmounted, [](const Notes& notes) { return warn_notes(notes) ? Py_NewRef(Py_None) : nullptr; });
+  });
+}
+
+PyObject* Quarvo_mount_all(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    Result<std::vector<MountAttempt>> attempts =
+        without_gil([&](const Cancel& cancel) { return service->mount_all(cancel); });
+    return finish(attempts, [](const std::vector<MountAttempt>& all) -> PyObject* {
+      Ref out = Ref::steal(PyDict_New());
+      if (!out) return nullptr;
+      for (const MountAttempt& attempt : all) {
+        Ref value;
+        if (attempt.result) {
+          if (!warn_notes(attempt.result->notes)) return nullptr;
+          value = new_mount_info(PyMountInfo::from(*attempt.result));
+        } else {
+          value = quarvo_error_to_py(attempt.result.error());
+        }
+        Ref key = text_to_py(attempt.name);
+        if (!value || !key || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return nullptr;
+      }
+      return out.release();
+    });
   });
 }
 
@@ -170,9 +202,9 @@ PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     std::optional<std::string> volume;
     if (!optional_text_arg(name, "name", volume)) return nullptr;
-    Result<std::vector<VolumeInfo>> infos = service->status(volume);
-    if (!infos) return raise_quarvo_error(infos.error());
-    return new_status(PyStatus::from(std::move(*infos))).release();
+    Result<std::vector<VolumeInfo>> infos = without_gil([&](const Cancel&) { return service->status(volume); });
+    return finish(std::move(infos),
+                  [](std::vector<VolumeInfo>&& v) { return new_status(PyStatus::from(std::move(v))).release(); });
   });
 }
 
@@ -210,7 +242,7 @@ PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
         !bool_arg(destroy, "destroy", destroying)) {
       return nullptr;
     }
-    Result<void> removed = service->remove(volume, forced, destroying);
+    Result<void> removed = without_gil([&](const Cancel&) { return service->remove(volume, forced, destroying); });
     if (!removed) return raise_quarvo_error(removed.error());
     Py_RETURN_NONE;
   });
@@ -233,6 +265,9 @@ PyMethodDef Quarvo_methods[] = {
      "volume_states($self, name=None)\n--\n\n"},
     {"remove", method_function(Quarvo_remove), METH_VARARGS | METH_KEYWORDS,
      "remove($self, name, *, force=False, destroy=False)\n--\n\n"},
+    {"mount_all", method_function(Quarvo_mount_all), METH_NOARGS,
+     "mount_all($self)\n--\n\nMounts again every volume whose record names a mountpoint where it is no longer "
+     "mounted; returns {name: MountInfo or QuarvoError}."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -4,7 +4,8 @@
 // `Quarvo` holds the home, its registry and the backend driver, all fixed at
 // construction; it holds no file, lock or process between calls. Operations
 // that read, decide and write a record (init, ensure_volume, mount, unmount)
-// hold the registry lock for the whole sequence, backend command included.
+// hold the registry lock for the whole sequence, backend command included;
+// a foreground mount holds it only until its mount is recorded.
 //
 //   auto q = Quarvo::from_env();                       // StorageBackendMissing?
 //   auto v = q->init({.name = "data", .dev = true});   // format + record
@@ -12,10 +13,19 @@
 //   q->flush("data");
 //   q->unmount("data", /*force=*/false);
 //
-// Files the service creates inside a mountpoint (the probe, the flush marker)
-// are opened with O_NOFOLLOW, so a symbolic link planted under their names
-// fails the operation instead of redirecting the write. Every descriptor is
-// close-on-exec and owned for exactly the call that opens it.
+// The kernel's mount table is the truth about what is mounted: a volume is
+// mounted at P only when the table lists P (canonical: the parent resolved,
+// the leaf appended) with the source "JuiceFS:" + its name. The record
+// follows the table and nothing acts against it: a mount is verified before
+// it is recorded and torn down when it cannot be, an unmount runs the backend
+// only on this volume's own mount, and a recorded mount that died is cleared
+// with a note for the user instead of an error.
+//
+// Every wait asks the caller's `Cancel` and, with a configured command
+// timeout, ends at it: the backend's commands, and the file operations
+// inside a mountpoint, which then run in a helper process that can be
+// abandoned. Waits of the service's own (the mount becoming ready, a daemon
+// exiting after unmount) have fixed bounds.
 #ifndef QUARVO_SERVICE_SERVICE_HPP_
 #define QUARVO_SERVICE_SERVICE_HPP_
 
@@ -26,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarvo/core/cancel.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
@@ -46,17 +57,23 @@ struct InitVolume {
   std::optional<std::string> bucket{};
 };
 
+// What an operation found and set right on its way, beyond the plain case
+// (a stale mount cleared, a daemon that would not exit), one sentence each,
+// for the user to read.
+using Notes = std::vector<std::string>;
+
 // MountedVolume: the outcome of a mount.
 struct MountedVolume {
   std::string name;
-  std::filesystem::path mountpoint;  // absolute
+  std::filesystem::path mountpoint;  // absolute and canonical
+  Notes notes{};
 };
 
-// Writes "quarvo" to MOUNTPOINT/.quarvo-probe-PID (never through a symbolic
-// link), reads it back and deletes it. IoAt at the probe path on a failed
-// write, read or delete; Io "mount probe returned unexpected data" when the
-// content differs (the file is then left in place).
-[[nodiscard]] Result<void> probe_mount(const std::filesystem::path& mountpoint);
+// MountAttempt: one volume of `mount_all`.
+struct MountAttempt {
+  std::string name;
+  Result<MountedVolume> result;
+};
 
 class Quarvo {
  public:
@@ -67,39 +84,57 @@ class Quarvo {
   [[nodiscard]] static Result<Quarvo> create(QuarvoHome home);
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
-  [[nodiscard]] const JuiceFs& juicefs() const { return juicefs_; }
   // The bound on backend commands (config.toml or QUARVO_COMMAND_TIMEOUT);
   // absent: none.
-  [[nodiscard]] const std::optional<std::chrono::milliseconds>& command_timeout() const { return command_timeout_; }
+  [[nodiscard]] const std::optional<std::chrono::milliseconds>& command_timeout() const { return timeout_; }
+  // The same service with another command timeout (none: unbounded).
+  [[nodiscard]] Quarvo with_command_timeout(std::optional<std::chrono::milliseconds> timeout) const {
+    return Quarvo(home_, juicefs_.program(), timeout);
+  }
 
   [[nodiscard]] Result<DoctorReport> doctor() const;
   // Creates a volume: VolumeExists when the name has a record. A development
   // volume named "." or ".." (its data would land outside the home's "dev"
   // directory) is InvalidVolumeName before the lock is taken.
-  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request) const;
+  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request, const Cancel& cancel = Cancel::never()) const;
   // The stored record when the name has one, whatever the request says;
   // else exactly what init does (a "." or ".." development volume is then
   // InvalidVolumeName, before any directory of it is created).
-  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request) const;
-  // The record a request describes; creates the development directories of
-  // a development volume (0700), touches nothing else. A home whose path
-  // holds "?" or "#" cannot hold development volumes (Io saying so): the
-  // metadata URL would mean another file.
-  [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
-  // Creates the mountpoint directory, then under the lock creates the log
-  // (0600) unless it exists, runs the backend's mount, probes it and records
-  // the absolute mountpoint. A foreground mount
-  // returns once the attached backend has exited, i.e. after the file system
-  // was unmounted again: on a clean exit nothing is probed and the record is
-  // written with no mountpoint.
-  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request) const;
-  // Probes the recorded mountpoint, creates, fsyncs and deletes
-  // MOUNTPOINT/.quarvo-flush, then runs "sync" (its absence or failure is
-  // ignored). Takes no lock.
-  [[nodiscard]] Result<void> flush(std::string_view name) const;
-  // Runs the backend's umount for the recorded mountpoint under the lock and
-  // clears it from the record; VolumeNotMounted when none is recorded.
-  [[nodiscard]] Result<void> unmount(std::string_view name, bool force) const;
+  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request,
+                                                 const Cancel& cancel = Cancel::never()) const;
+  // Mounts the volume at `request.path` (created with its parents when
+  // missing; a symbolic link is followed), verified: the mount table must
+  // show this volume there and the probe must pass, else whatever was
+  // started is torn down and the error says what was found (MountFailed, the
+  // probe's error, the backend's CommandFailed). Already mounted there: that
+  // mount is returned at once; mounted and live elsewhere: VolumeMounted. A
+  // stale mount at either place is unmounted first, with a note. Returns as
+  // soon as the mount answers, not when the backend's command returns.
+  //
+  // A foreground mount serves from a child of this process: the call
+  // records the mountpoint, releases the lock and returns when the file
+  // system is unmounted elsewhere (the record is then cleared) or when
+  // `cancel` asks, in which case it unmounts, clears the record and returns
+  // Interrupted.
+  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel = Cancel::never()) const;
+  // Mounts again every volume whose record names a mountpoint where it is no
+  // longer mounted (after a reboot), each with its own outcome. Fails as a
+  // whole only when the records cannot be listed or on Interrupted.
+  [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const Cancel& cancel = Cancel::never()) const;
+  // Probes the recorded mountpoint and creates, fsyncs and deletes a flush
+  // marker there, then runs "sync" (its absence or failure is ignored).
+  // VolumeNotMounted unless the table shows the volume there; a mount whose
+  // daemon died fails at once (IoAt, ENOTCONN). Takes no lock.
+  [[nodiscard]] Result<void> flush(std::string_view name, const Cancel& cancel = Cancel::never()) const;
+  // Unmounts the recorded mountpoint and clears it from the record, running
+  // the backend only on this volume's own live mount; it then waits (up to
+  // 30 s) for the mount's daemon to exit, so its data is on the object store.
+  // Nothing mounted there, or something else: the record is cleared, nothing
+  // touched, with a note. A mount whose daemon died is unmounted lazily.
+  // VolumeNotMounted when no mountpoint is recorded; a failed backend unmount
+  // keeps the record.
+  [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force,
+                                      const Cancel& cancel = Cancel::never()) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
@@ -117,16 +152,37 @@ class Quarvo {
   [[nodiscard]] Result<void> remove(std::string_view name, bool force, bool destroy) const;
 
  private:
-  Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> command_timeout)
-      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), command_timeout_(command_timeout) {}
+  Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
+      : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), timeout_(timeout) {}
 
+  // The record a request describes; creates the development directories of
+  // a development volume (0700), touches nothing else. A home whose path
+  // holds "?" or "#" cannot hold development volumes (Io saying so): the
+  // metadata URL would mean another file.
+  [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
   // init and ensure_volume share everything after the existence check.
-  [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok) const;
+  [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;
+  // The user's bound and the caller's cancel, for one backend command.
+  [[nodiscard]] WaitLimits limits(const Cancel& cancel) const { return {.timeout = timeout_, .cancel = &cancel}; }
+
+  // The rest of mount, under the lock, from the backend's command on.
+  [[nodiscard]] Result<MountedVolume> mount_locked(Volume volume, const MountVolume& request, RegistryLock lock,
+                                                   Notes notes, const Cancel& cancel) const;
+  // Serves a foreground mount until it ends, then clears the record.
+  [[nodiscard]] Result<MountedVolume> serve_foreground(const Volume& volume, const MountVolume& request, Child child,
+                                                       Notes notes, const Cancel& cancel) const;
+  // Unmounts whatever volume's mount is at `mountpoint` lazily (the backend
+  // without --flush, else the kernel's detach); Io or the backend's error
+  // when it stays.
+  [[nodiscard]] Result<void> detach(const std::filesystem::path& mountpoint) const;
+  // Takes down a mount this call started at `mountpoint`: its daemon ended,
+  // the mount detached. Best effort: it is already on an error path.
+  void tear_down(const std::filesystem::path& mountpoint) const;
 
   QuarvoHome home_;
   Registry registry_;
   JuiceFs juicefs_;
-  std::optional<std::chrono::milliseconds> command_timeout_;
+  std::optional<std::chrono::milliseconds> timeout_;  // Config::command_timeout
 };
 
 }  // namespace quarvo

@@ -1,10 +1,14 @@
 #include "quarvo/service/service.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -32,9 +36,51 @@ void expect_error(const Result<T>& r, ErrorKind kind, const std::string& message
 
 std::string os_text(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
 
-#define SKIP_WITHOUT_MOUNT_SUPPORT()                                      \
-  if (MountSupport ms = detect_mount_support(); !ms.found)                \
-  GTEST_SKIP() << "this machine cannot mount user-space file systems: " << ms.detail
+// The fake backend mounts a tmpfs for every volume it serves, in a mount
+// namespace private to this test process (entered before any test runs), so
+// nothing reaches the machine's own table.
+bool private_mounts = false;
+
+class PrivateMountNamespace : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    private_mounts = ::geteuid() == 0 && detect_mount_support().found && ::unshare(CLONE_NEWNS) == 0 &&
+                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  }
+};
+const auto* const kPrivateMounts = ::testing::AddGlobalTestEnvironment(new PrivateMountNamespace);
+
+#define REQUIRE_PRIVATE_MOUNTS()                                                              \
+  do {                                                                                        \
+    if (!private_mounts) GTEST_SKIP() << "mounting needs root, FUSE support and a private mount namespace"; \
+  } while (0)
+
+// The source of the mount on top at `mountpoint`, as the kernel lists it.
+std::optional<std::string> source_at(const fs::path& mountpoint) {
+  std::optional<std::string> found;
+  std::istringstream table(slurp("/proc/self/mountinfo"));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string field; fields >> field;) f.push_back(field);
+    const auto dash = std::find(f.begin() + std::min<size_t>(6, f.size()), f.end(), "-");
+    if (f.size() > 4 && dash + 2 < f.end() && f[4] == mountpoint.string()) found = *(dash + 2);
+  }
+  return found;
+}
+
+std::vector<std::string> mounts_under(const fs::path& root) {
+  std::vector<std::string> found;
+  std::istringstream table(slurp("/proc/self/mountinfo"));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string f[5];
+    for (auto& field : f) fields >> field;
+    if (f[4].starts_with(root.string() + "/")) found.push_back(f[4]);
+  }
+  std::sort(found.rbegin(), found.rend());  // deepest first
+  return found;
+}
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -44,15 +90,45 @@ class ServiceTest : public ::testing::Test {
     env_.set("QUARVO_HOME", home().string());
     env_.set("QUARVO_STORAGE_BACKEND_BIN", QUARVO_FAKE_BACKEND);
     env_.set("FAKE_BACKEND_LOG", (root_ / "backend.log").string());
+    env_.set("FAKE_BACKEND_STATE", (root_ / "engines").string());
+    fs::create_directory(root_ / "engines");
     for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SIGNAL", "FAKE_BACKEND_SLEEP",
-                             "FAKE_BACKEND_MOUNT_NULLDEV", "FAKE_BACKEND_MOUNT_SYMLINK"}) {
+                             "FAKE_BACKEND_MOUNT"}) {
       env_.unset(name);
     }
     auto q = Quarvo::from_env();
     ASSERT_TRUE(q) << q.error().message();
     q_.emplace(std::move(*q));
   }
-  void TearDown() override { fs::current_path(cwd_); }
+  void TearDown() override {
+    fs::current_path(cwd_);
+    // Whatever a failed test left mounted: its daemon then exits too.
+    for (const std::string& mp : mounts_under(root_)) ::umount2(mp.c_str(), MNT_DETACH);
+  }
+
+  // The fake backend's daemons serving mounts under this test's directory.
+  std::vector<pid_t> daemons() const {
+    std::vector<pid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string pid = entry.path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string stat = slurp(entry.path() / "stat");
+      const size_t paren = stat.rfind(')');
+      if (paren == std::string::npos || stat.substr(paren + 2, 1) == "Z") continue;
+      std::string cmdline = slurp(entry.path() / "cmdline");
+      std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+      if (cmdline.find("fake_backend mount") != std::string::npos && cmdline.find(root_.string()) != std::string::npos)
+        found.push_back(std::stoi(pid));
+    }
+    return found;
+  }
+
+  static std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   fs::path home() const { return root_ / "home"; }
   Registry registry() const { return Registry(QuarvoHome(home())); }
@@ -80,16 +156,6 @@ class ServiceTest : public ::testing::Test {
     auto v = q_->init({.name = name, .dev = true});
     EXPECT_TRUE(v) << v.error().message();
     return record(name);
-  }
-
-  // A record as a mount leaves it, with an old updated_at so a change shows.
-  Volume mounted_at(const std::string& name, const fs::path& mountpoint) {
-    Volume v = make_dev(name);
-    fs::create_directories(mountpoint);
-    v.mountpoint = mountpoint;
-    v.updated_at = "2000-01-01T00:00:00Z";
-    EXPECT_TRUE(registry().write(v));
-    return v;
   }
 
   testing::TempDir tmp_;
@@ -125,6 +191,9 @@ TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
       {"file url", {.metadata = meta, .store = "file:///srv/x"}, std::nullopt, "file", "/srv/x"},
       {"storage and bucket", {.metadata = meta, .storage = "minio", .bucket = "http://h/b"}, std::nullopt, "minio",
        "http://h/b"},
+      // Values the backend would read as options, refused before it runs.
+      {"metadata like an option", {.metadata = "-h", .store = "file:///srv"}, ErrorKind::Io},
+      {"bucket like an option", {.metadata = meta, .storage = "s3", .bucket = "--help"}, ErrorKind::Io},
   };
   int i = 0;
   for (ProvisionCase c : cases) {
@@ -171,9 +240,10 @@ TEST_F(ServiceTest, ExistingNameKeepsItsStoredRecord) {
 }
 
 // "." and ".." are valid names, but a development volume of that name would
-// live in dev/ itself or in the home root: refused before anything is made.
-TEST_F(ServiceTest, DotNamesNeverMakeDevVolumes) {
-  for (const std::string name : {".", ".."}) {
+// live in dev/ itself or in the home root; "-h" the backend would take for
+// an option. Refused before anything is made.
+TEST_F(ServiceTest, DotAndOptionNamesNeverMakeVolumes) {
+  for (const std::string name : {".", "..", "-h"}) {
     SCOPED_TRACE(name);
     const std::string invalid = "invalid volume name \"" + name + "\"; use only letters, numbers, '.', '_' and '-'";
     expect_error(q_->init({.name = name, .dev = true}), ErrorKind::InvalidVolumeName, invalid);
@@ -184,11 +254,12 @@ TEST_F(ServiceTest, DotNamesNeverMakeDevVolumes) {
 }
 
 TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
-  SKIP_WITHOUT_MOUNT_SUPPORT();
+  REQUIRE_PRIVATE_MOUNTS();
   make_dev("data");
   spit(root_ / "file", "x");
   expect_error(q_->mount({.name = "data", .path = root_ / "file"}), ErrorKind::MountpointNotDirectory,
                "mountpoint " + (root_ / "file").string() + " exists and is not a directory");
+  expect_error(q_->mount({.name = "data", .path = ""}), ErrorKind::IoAt, "I/O error at : " + os_text(EINVAL));
   EXPECT_TRUE(calls("mount").empty());
   expect_error(q_->mount({.name = "ghost", .path = root_ / "a" / "b"}), ErrorKind::VolumeNotFound,
                "volume \"ghost\" does not exist");
@@ -197,160 +268,238 @@ TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
   EXPECT_TRUE(fs::is_directory(root_ / "a" / "b"));
 }
 
-TEST_F(ServiceTest, MountRecordsAbsolutePathAndRemountOverwrites) {
-  SKIP_WITHOUT_MOUNT_SUPPORT();
+// The mount is verified in the kernel's table and returned as soon as it
+// answers; a second mount of a live volume is that mount, or refused.
+TEST_F(ServiceTest, MountIsVerifiedRecordedCanonicalAndNeverStacked) {
+  REQUIRE_PRIVATE_MOUNTS();
   const Volume v = make_dev("data");
-  fs::create_directory(root_ / "work");
+  fs::create_directories(root_ / "work" / "real");
+  fs::create_directory_symlink(root_ / "work" / "real", root_ / "work" / "link");
   fs::current_path(root_ / "work");
-  const fs::path first = fs::current_path() / "mnt/./x";
+  // The backend serves on after the call: it returned on the mount's readiness.
   auto m = q_->mount({.name = "data", .path = "mnt/./x"});
   ASSERT_TRUE(m) << m.error().message();
-  EXPECT_EQ(m->name, "data");
+  EXPECT_EQ(daemons().size(), 1u);
+  const fs::path first = root_ / "work" / "mnt" / "x";
   EXPECT_EQ(m->mountpoint, first);
   EXPECT_EQ(record("data").mountpoint, first);
-  EXPECT_TRUE(fs::is_empty(first));  // no probe file left
+  EXPECT_EQ(source_at(first), "JuiceFS:data");
+  EXPECT_EQ(listing(first), std::vector<std::string>{".config"});  // no probe file left
   EXPECT_EQ(calls("mount").back(), (Args{"mount", v.metadata_url, first.string(), "--log",
-                                         (home() / "logs" / "data.log").string(), "-d"}));
+                                         (home() / "logs" / "data.log").string()}));
 
-  const fs::path second = root_ / "second";
-  ASSERT_TRUE(q_->mount({.name = "data", .path = second, .check_storage = true}));
-  EXPECT_EQ(record("data").mountpoint, second);
-  EXPECT_EQ(calls("mount").size(), 2u);
-  EXPECT_EQ(calls("mount").back().back(), "--check-storage");
+  auto again = q_->mount({.name = "data", .path = first, .foreground = true});
+  ASSERT_TRUE(again) << again.error().message();
+  EXPECT_EQ(again->mountpoint, first);
+  EXPECT_EQ(calls("mount").size(), 1u);  // no second backend, no second daemon
+  expect_error(q_->mount({.name = "data", .path = "link"}), ErrorKind::VolumeMounted,
+               "volume \"data\" is mounted at " + first.string());
+
+  ASSERT_TRUE(q_->unmount("data", false));
+  auto linked = q_->mount({.name = "data", .path = "link"});  // the kernel mounts at the link's target
+  ASSERT_TRUE(linked) << linked.error().message();
+  EXPECT_EQ(linked->mountpoint, root_ / "work" / "real");
+  EXPECT_EQ(source_at(root_ / "work" / "real"), "JuiceFS:data");
+  ASSERT_TRUE(q_->unmount("data", false));
+  EXPECT_EQ(source_at(root_ / "work" / "real"), std::nullopt);
 }
 
-TEST_F(ServiceTest, FailedMountOrProbeRecordsNoMountpoint) {
-  SKIP_WITHOUT_MOUNT_SUPPORT();
-  spit(root_ / "target", "keep");
+// Whatever went wrong, what was started is gone again: no mount, no daemon,
+// no probe file, no mountpoint recorded.
+TEST_F(ServiceTest, FailedMountIsTornDown) {
+  REQUIRE_PRIVATE_MOUNTS();
   struct Case {
     const char* variable;
-    std::string value;
+    const char* value;
     ErrorKind kind;
     std::string message;  // "" for the IoAt at the probe file
   };
   const Case cases[] = {
       {"FAKE_BACKEND_FAIL", "mount:2", ErrorKind::CommandFailed,
        "Quarvo storage backend command failed (exit status: 2)"},
-      {"FAKE_BACKEND_MOUNT_NULLDEV", "1", ErrorKind::Io, "mount probe returned unexpected data"},
-      {"FAKE_BACKEND_MOUNT_SYMLINK", (root_ / "target").string(), ErrorKind::IoAt, ""},
+      {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed,
+       "Quarvo storage backend command failed (signal: 9 (SIGKILL))"},
+      {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed, "the storage backend returned, but nothing is mounted there"},
+      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed, "the storage backend mounted JuiceFS:vol-b there"},
+      {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.variable);
+    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
     ScopedEnv env;
     env.set(c.variable, c.value);
-    const std::string name = std::string("v") + c.variable;
+    const std::string name = "v" + std::to_string(&c - cases);
     const Volume before = make_dev(name);
     const fs::path mp = root_ / name;
-    const fs::path probe = mp / (".quarvo-probe-" + std::to_string(::getpid()));
-    std::string message = c.message.empty() ? "I/O error at " + probe.string() + ": " + os_text(ELOOP) : c.message;
-    expect_error(q_->mount({.name = name, .path = mp}), c.kind, message);
+    auto m = q_->mount({.name = name, .path = mp});
+    ASSERT_FALSE(m);
+    EXPECT_EQ(m.error().kind(), c.kind) << m.error().message();
+    if (c.kind == ErrorKind::MountFailed) {
+      EXPECT_EQ(m.error().message(), "could not mount volume \"" + name + "\" at " + mp.string() + ": " + c.message);
+    } else if (!c.message.empty()) {
+      EXPECT_EQ(m.error().message(), c.message);
+    } else {
+      EXPECT_EQ(m.error().os_error().code, EROFS);
+    }
     EXPECT_EQ(record(name), before);
-    EXPECT_EQ(slurp(root_ / "target"), "keep");
+    EXPECT_EQ(source_at(mp), std::nullopt);
+    EXPECT_TRUE(fs::is_empty(mp));
+    EXPECT_TRUE(daemons().empty());
   }
 }
 
-TEST_F(ServiceTest, ForegroundMountEndsUnmounted) {
-  SKIP_WITHOUT_MOUNT_SUPPORT();
+// A command timeout ends the backend and whatever it mounted meanwhile.
+TEST_F(ServiceTest, MountPastTheCommandTimeoutIsEndedAndTornDown) {
+  REQUIRE_PRIVATE_MOUNTS();
+  make_dev("slow");
+  env_.set("FAKE_BACKEND_SLEEP", "mount:20000");
+  const Quarvo bounded = q_->with_command_timeout(std::chrono::milliseconds(300));
+  expect_error(bounded.mount({.name = "slow", .path = root_ / "slow"}), ErrorKind::TimedOut,
+               "fake_backend mount timed out after 0.3 s");
+  EXPECT_EQ(record("slow").mountpoint, std::nullopt);
+  EXPECT_EQ(source_at(root_ / "slow"), std::nullopt);
+}
+
+// A foreground mount is recorded while it serves, without the lock; it ends
+// when unmounted elsewhere or when the caller asks, and then clears the record.
+TEST_F(ServiceTest, ForegroundMountServesWithoutTheLockUntilItEnds) {
+  REQUIRE_PRIVATE_MOUNTS();
   make_dev("data");
-  ASSERT_TRUE(q_->mount({.name = "data", .path = root_ / "bg"}));
-  const Volume mounted = record("data");
-
-  env_.set("FAKE_BACKEND_FAIL", "mount:1");
-  expect_error(q_->mount({.name = "data", .path = root_ / "fg", .foreground = true}), ErrorKind::CommandFailed,
-               "Quarvo storage backend command failed (exit status: 1)");
-  EXPECT_EQ(record("data"), mounted);
-
-  // A planted probe device would fail a probe: success shows none was made.
-  env_.unset("FAKE_BACKEND_FAIL");
-  env_.set("FAKE_BACKEND_MOUNT_NULLDEV", "1");
-  auto m = q_->mount({.name = "data", .path = root_ / "fg", .foreground = true});
-  ASSERT_TRUE(m) << m.error().message();
-  EXPECT_EQ(m->mountpoint, root_ / "fg");
-  const Volume after = record("data");
-  EXPECT_EQ(after.mountpoint, std::nullopt);
-  EXPECT_NE(after.updated_at, mounted.updated_at);
-  EXPECT_EQ(calls("mount").back().back(), (home() / "logs" / "data.log").string());  // no "-d"
-}
-
-TEST_F(ServiceTest, FlushLeavesNothingBehindWithOrWithoutSync) {
-  make_dev("idle");
-  expect_error(q_->flush("idle"), ErrorKind::VolumeNotMounted, "volume \"idle\" is not mounted");
-  EXPECT_EQ(calls().size(), 1u);  // the format alone
-  fs::create_directory(root_ / "empty-path");
-  for (bool with_sync : {true, false}) {
-    SCOPED_TRACE(with_sync ? "sync on PATH" : "no sync on PATH");
-    ScopedEnv env;
-    if (!with_sync) env.set("PATH", (root_ / "empty-path").string());
-    const std::string name = with_sync ? "synced" : "unsynced";
-    const Volume v = mounted_at(name, root_ / name);
-    auto flushed = q_->flush(name);
-    ASSERT_TRUE(flushed) << flushed.error().message();
-    EXPECT_TRUE(fs::is_empty(root_ / name));
-    EXPECT_EQ(record(name), v);
+  const fs::path mp = root_ / "fg";
+  for (const bool interrupt : {false, true}) {
+    SCOPED_TRACE(interrupt ? "interrupted" : "unmounted from elsewhere");
+    std::atomic<bool> stop{false};
+    struct Flag final : Cancel {
+      const std::atomic<bool>* flag;
+      bool requested() const override { return flag->load(); }
+    } cancel;
+    cancel.flag = &stop;
+    std::optional<Result<MountedVolume>> outcome;
+    std::thread serving([&] { outcome = q_->mount({.name = "data", .path = mp, .foreground = true}, cancel); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (record("data").mountpoint != mp && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(source_at(mp), "JuiceFS:data");
+    EXPECT_TRUE(q_->init({.name = "other", .dev = true}) || true);  // the lock is free while it serves
+    if (interrupt) {
+      stop = true;
+    } else {
+      ASSERT_TRUE(q_->unmount("data", false));
+    }
+    serving.join();
+    ASSERT_TRUE(outcome);
+    if (interrupt) {
+      ASSERT_FALSE(*outcome);
+      EXPECT_EQ(outcome->error().kind(), ErrorKind::Interrupted);
+    } else {
+      ASSERT_TRUE(*outcome) << outcome->error().message();
+      EXPECT_EQ((*outcome)->mountpoint, mp);
+    }
+    EXPECT_EQ(record("data").mountpoint, std::nullopt);
+    EXPECT_EQ(source_at(mp), std::nullopt);
+    EXPECT_EQ(calls("mount").back().back(), (home() / "logs" / "data.log").string());  // no "-d"
   }
 }
 
-TEST_F(ServiceTest, FlushNeverWritesThroughAPlantedMarker) {
-  spit(root_ / "target", "keep");
+TEST_F(ServiceTest, FlushNeedsTheLiveMountAndLeavesNothingBehind) {
+  REQUIRE_PRIVATE_MOUNTS();
+  make_dev("data");
+  expect_error(q_->flush("data"), ErrorKind::VolumeNotMounted, "volume \"data\" is not mounted");
   const fs::path mp = root_ / "mnt";
-  mounted_at("data", mp);
-  fs::create_symlink(root_ / "target", mp / ".quarvo-flush");
-  expect_error(q_->flush("data"), ErrorKind::IoAt,
-               "I/O error at " + (mp / ".quarvo-flush").string() + ": " + os_text(ELOOP));
-  EXPECT_EQ(slurp(root_ / "target"), "keep");
-  // A FIFO in its place would block a plain open for ever.
-  fs::remove(mp / ".quarvo-flush");
-  ASSERT_EQ(::mkfifo((mp / ".quarvo-flush").c_str(), 0600), 0);
-  expect_error(q_->flush("data"), ErrorKind::IoAt,
-               "I/O error at " + (mp / ".quarvo-flush").string() + ": " + os_text(ENXIO));
+  ASSERT_TRUE(q_->mount({.name = "data", .path = mp}));
+  fs::create_directory(root_ / "empty-path");
+  const Quarvo bounded = q_->with_command_timeout(std::chrono::milliseconds(10'000));
+  for (const bool helper : {false, true}) {
+    for (const bool with_sync : {true, false}) {
+      SCOPED_TRACE(std::string(helper ? "in a helper process" : "in process") + (with_sync ? ", sync" : ", no sync"));
+      ScopedEnv env;
+      if (!with_sync) env.set("PATH", (root_ / "empty-path").string());
+      auto flushed = (helper ? bounded : *q_).flush("data");
+      ASSERT_TRUE(flushed) << flushed.error().message();
+      EXPECT_EQ(listing(mp), std::vector<std::string>{".config"});
+    }
+  }
+  // The record still names the mountpoint, but the volume is gone from it.
+  ASSERT_EQ(::umount2(mp.c_str(), MNT_DETACH), 0);
+  expect_error(q_->flush("data"), ErrorKind::VolumeNotMounted, "volume \"data\" is not mounted");
 }
 
-TEST_F(ServiceTest, UnmountClearsMountpointOnceAndAFailureKeepsIt) {
-  const Volume v = mounted_at("data", root_ / "mnt");
+// Unmount acts only on this volume's own mount; what it finds otherwise is
+// cleared from the record and said in a note.
+TEST_F(ServiceTest, UnmountActsOnlyOnTheVolumesOwnMount) {
+  REQUIRE_PRIVATE_MOUNTS();
+  make_dev("data");
+  const fs::path mp = root_ / "mnt";
+  ASSERT_TRUE(q_->mount({.name = "data", .path = mp}));
+  const std::vector<pid_t> serving = daemons();
+  ASSERT_EQ(serving.size(), 1u);
+
   env_.set("FAKE_BACKEND_FAIL", "umount:1");
   expect_error(q_->unmount("data", false), ErrorKind::CommandFailed,
                "Quarvo storage backend command failed (exit status: 1)");
-  EXPECT_EQ(record("data"), v);
+  EXPECT_EQ(record("data").mountpoint, mp);
   env_.unset("FAKE_BACKEND_FAIL");
-  ASSERT_TRUE(q_->unmount("data", false));
-  const Volume after = record("data");
-  EXPECT_EQ(after.mountpoint, std::nullopt);
-  EXPECT_GT(after.updated_at, v.updated_at);
+  auto notes = q_->unmount("data", false);
+  ASSERT_TRUE(notes) << notes.error().message();
+  EXPECT_EQ(*notes, Notes{});
+  EXPECT_EQ(source_at(mp), std::nullopt);
+  EXPECT_TRUE(daemons().empty());  // waited for
+  EXPECT_EQ(record("data").mountpoint, std::nullopt);
   expect_error(q_->unmount("data", false), ErrorKind::VolumeNotMounted, "volume \"data\" is not mounted");
-  EXPECT_EQ(calls("umount").size(), 2u);
+
+  const struct {
+    const char* label;
+    const char* source;  // mounted at the recorded path by someone else; null: nothing
+    std::string note;
+  } found[] = {
+      {"nothing", nullptr, "it was already unmounted: nothing is mounted at " + mp.string()},
+      {"another volume", "JuiceFS:vol-b", "JuiceFS:vol-b is mounted at " + mp.string() + ", not this volume: left alone"},
+  };
+  for (const auto& c : found) {
+    SCOPED_TRACE(c.label);
+    Volume v = record("data");
+    v.mountpoint = mp;
+    ASSERT_TRUE(registry().write(v));
+    if (c.source != nullptr) {
+      ASSERT_EQ(::mount(c.source, mp.c_str(), "tmpfs", 0, nullptr), 0);
+    }
+    const size_t before = calls("umount").size();
+    auto cleared = q_->unmount("data", false);
+    ASSERT_TRUE(cleared) << cleared.error().message();
+    EXPECT_EQ(*cleared, Notes{c.note});
+    EXPECT_EQ(record("data").mountpoint, std::nullopt);
+    EXPECT_EQ(source_at(mp), c.source == nullptr ? std::nullopt : std::optional<std::string>(c.source));
+    EXPECT_EQ(calls("umount").size(), before);
+    if (c.source != nullptr) ::umount2(mp.c_str(), MNT_DETACH);
+  }
 }
 
-// Two processes provisioning one name: the second waits for the registry lock
-// held across the first one's (slow) format and then sees its record.
-class ProvisionRaceTest : public ServiceTest, public ::testing::WithParamInterface<bool> {};
+// After a reboot records name mountpoints where nothing is mounted: each is
+// mounted again, each with its own outcome.
+TEST_F(ServiceTest, MountAllMountsEveryRecordedVolumeAgain) {
+  REQUIRE_PRIVATE_MOUNTS();
+  for (const char* name : {"a", "b", "c", "idle"}) make_dev(name);
+  for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(q_->mount({.name = name, .path = root_ / name}));
+  ASSERT_TRUE(q_->unmount("c", false));
+  ASSERT_TRUE(q_->mount({.name = "c", .path = root_ / "c"}));
+  // "a" and "b" lose their mounts; "c" stays mounted.
+  for (const char* name : {"a", "b"}) ASSERT_EQ(::umount2((root_ / name).c_str(), MNT_DETACH), 0);
+  fs::remove(root_ / "b");
+  spit(root_ / "b", "now a file");
 
-TEST_P(ProvisionRaceTest, SecondProcessWaitsAndSeesTheFirstRecord) {
-  const bool ensure = GetParam();
-  env_.set("FAKE_BACKEND_SLEEP", "format:1000");
-  const pid_t first = ::fork();
-  if (first == 0) _exit(q_->init({.name = "shared", .dev = true}) ? 0 : 1);
-
-  // Once the format has started, the first process holds the lock.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (calls("format").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(calls("format").size(), 1u);
-
-  const InitVolume request{.name = "shared", .metadata = "redis://db", .store = "s3://b"};
-  auto second = ensure ? q_->ensure_volume(request) : q_->init(request);
-  EXPECT_EQ(testing::wait_exit_code(first), 0);
-  if (ensure) {
-    ASSERT_TRUE(second) << second.error().message();
-    EXPECT_TRUE(second->dev);
-  } else {
-    expect_error(second, ErrorKind::VolumeExists, "volume \"shared\" already exists");
-  }
-  EXPECT_EQ(calls("format").size(), 1u);
+  auto attempts = q_->mount_all();
+  ASSERT_TRUE(attempts) << attempts.error().message();
+  ASSERT_EQ(attempts->size(), 2u);
+  EXPECT_EQ((*attempts)[0].name, "a");
+  ASSERT_TRUE((*attempts)[0].result) << (*attempts)[0].result.error().message();
+  EXPECT_EQ((*attempts)[0].result->notes,
+            Notes{"it was recorded at " + (root_ / "a").string() + ", where nothing was mounted any more; mounted it again"});
+  EXPECT_EQ(source_at(root_ / "a"), "JuiceFS:a");
+  EXPECT_EQ((*attempts)[1].name, "b");
+  ASSERT_FALSE((*attempts)[1].result);
+  EXPECT_EQ((*attempts)[1].result.error().kind(), ErrorKind::MountpointNotDirectory);
+  EXPECT_EQ(calls("mount").size(), 5u);  // a, b, c, c again, a again
 }
-
-INSTANTIATE_TEST_SUITE_P(InitAndEnsure, ProvisionRaceTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "ensure_volume" : "init"; });
 
 }  // namespace
 }  // namespace quarvo

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -117,7 +118,6 @@ def test_a_home_with_a_question_mark_holds_no_development_volume(run, tmp_path: 
     (["--timeout", "5", "init", "shared", *SHARED], "command_timeout = 7", "5.0"),
     (["init", "shared", *SHARED, "--timeout", "2.5"], None, "2.5"),
     (["init", "shared", *SHARED], "command_timeout = 7", None),  # the service reads config.toml itself
-    (["mount", "vol", "mnt", "--foreground"], None, None),  # serves until unmounted: no bound
 ])
 def test_the_command_bound_reaches_the_service(run, home: Path, tmp_path: Path, args: list[str], config: str | None,
                                               bound: str | None) -> None:
@@ -137,3 +137,24 @@ def test_status_escapes_control_characters_in_every_cell(run, home: Path, tmp_pa
     lines = result.stdout.splitlines()
     assert len(lines) == 2 and "\x1b" not in result.stdout
     assert lines[1].split()[4] == str(tmp_path / "a\\nb\\x1b[31mc\\td")
+
+
+def test_mount_all_and_unmount_say_what_they_found(run, tmp_path: Path, mounts: None) -> None:
+    for name in ("vol-a", "vol-b"):
+        run("init", name, "--dev")
+        assert run("mount", name, name).returncode == 0
+    for name in ("vol-a", "vol-b"):
+        subprocess.run(["umount", "-l", str(tmp_path / name)], check=True)
+    (tmp_path / "vol-b").rmdir()
+    (tmp_path / "vol-b").write_text("a file now")
+    result = run("mount", "--all", "--json")
+    assert result.returncode == 1
+    assert json.loads(result.stdout) == {"volumes": [
+        {"name": "vol-a", "mountpoint": str(tmp_path / "vol-a")},
+        {"name": "vol-b", "error": f"mountpoint {tmp_path / 'vol-b'} exists and is not a directory"}]}
+    assert "note: it was recorded at" in result.stderr
+    subprocess.run(["umount", "-l", str(tmp_path / "vol-a")], check=True)
+    result = run("unmount", "vol-a")
+    assert (result.returncode, result.stdout) == (0, "unmounted vol-a\n")
+    assert f"note: it was already unmounted: nothing is mounted at {tmp_path / 'vol-a'}" in result.stderr
+    assert run("mount", "--all", "x").returncode == 2

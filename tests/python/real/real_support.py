@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import errno
 import glob
 import hashlib
 import json
@@ -30,21 +31,41 @@ def missing(what: str) -> None:
     pytest.skip(what)
 
 
-def mount_table() -> dict[str, str]:
-    """Mountpoint -> file system type on top there, from the kernel's table
-    ("\\040" and the like undone); the tests' own reader, so they check
-    the product's reader instead of sharing it."""
+def mount_table() -> dict[str, tuple[str, str]]:
+    """Mountpoint -> (file system type, source) of the mount on top there."""
     table = {}
     with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
         for line in f:
-            fields = line.split(" ")
-            mountpoint = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), fields[4])
-            table[mountpoint] = fields[fields.index("-", 6) + 1]
+            fields = line.split()
+            dash = fields.index("-", 6)
+            unescape = lambda field: re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+            table[unescape(fields[4])] = (unescape(fields[dash + 1]), unescape(fields[dash + 2]))
     return table
 
 
 def fs_type(path: Path) -> str | None:
-    return mount_table().get(str(path))
+    return mount_table().get(str(path), (None, None))[0]
+
+
+def source_at(path: Path) -> str | None:
+    """What the kernel says is mounted at `path`: "JuiceFS:NAME" for a volume."""
+    return mount_table().get(str(path), (None, None))[1]
+
+
+def kill_daemons(mountpoint: Path) -> None:
+    """Kills the daemon of a mount; its supervisor restarts a killed worker, so
+    until neither is left and the mount answers ENOTCONN. The kernel keeps
+    listing the mount, now dead."""
+
+    def dead() -> bool:
+        kill_all(daemons_of(str(mountpoint)))
+        try:
+            os.statvfs(mountpoint)
+        except OSError as e:
+            return e.errno == errno.ENOTCONN and not daemons_of(str(mountpoint))
+        return False
+
+    wait_until(dead, "the daemon to die")
 
 
 def daemons_of(text: str) -> list[int]:

@@ -1,0 +1,61 @@
+#include "quarvo/service/mount_checks.hpp"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "quarvo/core/file_io.hpp"
+#include "quarvo/juicefs/command.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Gone, or a zombie whose parent has not reaped it yet (init in a container
+// may take its time, or never).
+bool gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return false;
+  const size_t paren = stat->rfind(')');
+  return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] == 'Z';
+}
+
+}  // namespace
+
+MountCheck state_at(std::string_view name, const fs::path& mountpoint) {
+  return check_mounts({{std::string(name), mountpoint}}, kAnswerBound).front();
+}
+
+Result<void> require_live_mount(std::string_view name, const fs::path& mountpoint) {
+  switch (state_at(name, mountpoint).state) {
+    case LiveState::Mounted:
+      return {};
+    case LiveState::Stale:
+      return std::unexpected(QuarvoError::io_at_errno(mountpoint, ENOTCONN));
+    case LiveState::Unresponsive:
+      return std::unexpected(
+          QuarvoError::timed_out("asking the mount at " + path_text(mountpoint), seconds_text(kAnswerBound)));
+    default:
+      return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
+  }
+}
+
+Result<bool> wait_until_gone(const std::vector<pid_t>& pids, std::chrono::milliseconds bound, const Cancel& cancel) {
+  const auto deadline = Clock::now() + bound;
+  auto pause = std::chrono::milliseconds(5);
+  for (;;) {
+    if (std::all_of(pids.begin(), pids.end(), gone)) return true;
+    if (cancel.requested()) return std::unexpected(QuarvoError::interrupted());
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, kCancelPollInterval);
+  }
+}
+
+}  // namespace quarvo

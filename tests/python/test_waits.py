@@ -1,0 +1,63 @@
+"""Waits release the interpreter lock, and Ctrl-C ends them: the child or the
+lock wait is given up, and KeyboardInterrupt reaches the caller."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import signal
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import quarvo
+
+
+def children_of_this_process() -> list[int]:
+    mine = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == os.getpid():
+            mine.append(int(stat.parent.name))
+    return mine
+
+
+@pytest.mark.parametrize("wait", ["backend command", "registry lock"])
+def test_ctrl_c_ends_a_wait_while_other_threads_run(wait: str, q: quarvo.Quarvo, home: Path,
+                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("FAKE_BACKEND_SLEEP", "format:60000")
+    held = None
+    if wait == "registry lock":
+        held = os.open(home / "lock", os.O_RDWR | os.O_CREAT)
+        fcntl.flock(held, fcntl.LOCK_EX)  # another open file: the call must wait for it
+    before = children_of_this_process()
+    ticks = 0
+    done = threading.Event()
+
+    def count() -> None:
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+            time.sleep(0.01)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            q.init("slow", dev=True)
+    finally:
+        done.set()
+        counter.join()
+        if held is not None:
+            os.close(held)
+    assert time.monotonic() - start < 5
+    assert ticks > 20  # the other thread ran while the call waited
+    assert children_of_this_process() == before
+    assert q.status().volumes == []
