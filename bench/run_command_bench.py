@@ -1,97 +1,129 @@
 #!/usr/bin/env python3
-"""Benchmarks of the command runner, side by side with their references.
+"""The command runner, side by side with its references.
 
-    python3 bench/run_command_bench.py --build-dir build/bench
+    python3 bench/run_command_bench.py [--build-dir build/cpp] [--rounds 5] [--json]
 
-Builds bench/command_bench (Release) in the build directory, then alternates,
-round by round:
+Builds bench/command_bench in the build directory (see
+benchlib.build_programs), then alternates, round by round:
   spawn: CommandSpec("/bin/true").run() against subprocess.run(["/bin/true"],
          capture_output=True) in this interpreter, per call;
-  drain: one child writing N MiB to stdout and N MiB to stderr, captured by
+  flood: one child writing N MiB to stdout and N MiB to stderr, run by
          CommandSpec::run, against the same child with each stream piped to
-         `cat > /dev/null`.
-Prints the median of each and the ratio runner / reference.
+         `cat > /dev/null`; and the peak memory (maximum resident set) of the
+         process running the child that way.
 """
+
+from __future__ import annotations
+
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchlib import ROOT, build_programs, emit, row
+
+FLOOD_TIME_GOAL = 1.1  # the runner's time against cat's
+FLOOD_MEMORY_GOAL_MIB = 16
 
 
-def build(build_dir):
-    subprocess.run(
-        ["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DQUARVO_BUILD_BENCH=ON",
-         "-DQUARVO_BUILD_TESTS=OFF", "-DQUARVO_BUILD_PYTHON=OFF"],
-        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "--target", "command_bench", "-j2"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(build_dir, "command_bench")
+def runner_with_memory(args: list[str]) -> tuple[float, float]:
+    """Runs command_bench: the seconds it prints, and its peak memory in MiB,
+    as it prints it after the seconds (in KiB), else as its reaping tells."""
+    p = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = p.stdout.read()
+    err = p.stderr.read()
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        raise RuntimeError(err.decode(errors="replace").strip() or f"exit status {p.returncode}")
+    fields = out.split()
+    return float(fields[0]), (int(fields[1]) if len(fields) > 1 else usage.ru_maxrss) / 1024
 
 
-def runner_seconds(args):
-    return float(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
-
-
-def runner_seconds_and_peak_mib(args):
-    """The program's own timing and its peak resident memory in MiB."""
-    seconds, kib = subprocess.run(args, check=True, capture_output=True, text=True).stdout.split()
-    return float(seconds), int(kib) / 1024
-
-
-def python_true_seconds(calls):
+def python_true_seconds(calls: int) -> float:
     start = time.perf_counter()
     for _ in range(calls):
         subprocess.run(["/bin/true"], capture_output=True)
     return time.perf_counter() - start
 
 
-def cat_drain_seconds(bench, nbytes):
+def cat_flood_seconds(bench: str, nbytes: int) -> float:
     start = time.perf_counter()
     sinks = [subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL) for _ in range(2)]
     writer = subprocess.Popen([bench, "write", str(nbytes)], stdout=sinks[0].stdin, stderr=sinks[1].stdin)
     for sink in sinks:
         sink.stdin.close()
     if writer.wait() != 0 or any(sink.wait() != 0 for sink in sinks):
-        sys.exit("cat reference failed")
+        raise RuntimeError("cat reference failed")
     return time.perf_counter() - start
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
-    parser.add_argument("--rounds", type=int, default=9)
-    parser.add_argument("--calls", type=int, default=200, help="/bin/true runs per round")
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"))
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=100, help="/bin/true runs per round")
     parser.add_argument("--mib", type=int, default=256, help="MiB written to each stream")
+    parser.add_argument("--json", action="store_true", help="print the rows as JSON")
     opts = parser.parse_args()
 
-    bench = build(os.path.abspath(opts.build_dir))
+    bench = str(build_programs(os.path.abspath(opts.build_dir)) / "command_bench")
     nbytes = opts.mib << 20
-    spawn_ours, spawn_python, drain_ours, drain_cat, drain_peak = [], [], [], [], []
-    for _ in range(opts.rounds):
-        spawn_ours.append(runner_seconds([bench, "true", str(opts.calls)]) / opts.calls)
-        spawn_python.append(python_true_seconds(opts.calls) / opts.calls)
-        seconds, peak = runner_seconds_and_peak_mib([bench, "drain", bench, str(nbytes)])
-        drain_ours.append(seconds)
-        drain_peak.append(peak)
-        drain_cat.append(cat_drain_seconds(bench, nbytes))
+    rows: list[dict] = []
+    notes: list[str] = []
+    spawn_ours, spawn_python, flood_ours, flood_cat, memory = [], [], [], [], []
+    try:
+        for _ in range(opts.rounds):
+            spawn_ours.append(runner_with_memory([bench, "true", str(opts.calls)])[0] / opts.calls)
+            spawn_python.append(python_true_seconds(opts.calls) / opts.calls)
+            seconds, mib = runner_with_memory([bench, "drain", bench, str(nbytes)])
+            flood_ours.append(seconds)
+            memory.append(mib)
+            flood_cat.append(cat_flood_seconds(bench, nbytes))
+    except RuntimeError as e:
+        notes.append(f"runner: stopped early ({e})")
+    if spawn_ours and len(spawn_ours) == len(spawn_python):
+        rows.append(row("runner: /bin/true", spawn_ours, spawn_python, "us", 1e6, "subprocess.run"))
+    if flood_ours and len(flood_ours) == len(flood_cat):
+        rows.append(
+            row(
+                f"runner: flood 2 x {opts.mib} MiB",
+                flood_ours,
+                flood_cat,
+                "ms",
+                1e3,
+                "cat > /dev/null",
+                f"ratio <= {FLOOD_TIME_GOAL}",
+                ratio_max=FLOOD_TIME_GOAL,
+            )
+        )
+        peak = max(memory)
+        rows.append(
+            {
+                "measure": f"runner: flood 2 x {opts.mib} MiB, memory",
+                "quarvo": peak,
+                "reference": None,
+                "unit": "MiB",
+                "ratio": None,
+                "wall": None,
+                "against": "peak resident set, largest round",
+                "goal": f"< {FLOOD_MEMORY_GOAL_MIB} MiB",
+                "ok": peak < FLOOD_MEMORY_GOAL_MIB,
+            }
+        )
 
-    def row(label, ours, reference, unit, scale):
-        a, b = statistics.median(ours), statistics.median(reference)
-        print(f"{label:<34}{a * scale:>12.1f}{b * scale:>12.1f}  {unit:<6}{a / b:>8.2f}")
-
-    print(f"medians of {opts.rounds} rounds; spawn: {opts.calls} calls per round; drain: 2 x {opts.mib} MiB")
-    print(f"{'':<34}{'runner':>12}{'reference':>12}  {'unit':<6}{'ratio':>8}")
-    row("/bin/true vs subprocess.run", spawn_ours, spawn_python, "us", 1e6)
-    row(f"drain 2x{opts.mib} MiB vs cat >/dev/null", drain_ours, drain_cat, "ms", 1e3)
-    mib_per_s = [2 * opts.mib / s for s in drain_ours], [2 * opts.mib / s for s in drain_cat]
-    print(f"{'drain peak memory (goal < 16)':<34}{max(drain_peak):>12.1f}{'':>12}  MiB")
-    print(f"{'drain throughput':<34}{statistics.median(mib_per_s[0]):>12.0f}"
-          f"{statistics.median(mib_per_s[1]):>12.0f}  MiB/s")
+    if opts.json:
+        emit(rows, notes)
+        return 0
+    for r in rows:
+        ref = "" if r["reference"] is None else f"{r['reference']:10.1f}"
+        ratio = "" if r["ratio"] is None else f"{r['ratio']:6.2f}"
+        print(f"{r['measure']:<36}{r['quarvo']:10.1f}{ref:>11} {r['unit']:<4}{ratio:>7}  {r['goal']}")
+    for note in notes:
+        print(f"note: {note}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 SECONDS_EACH="${FUZZ_SECONDS:-30}"
 BUILD="${FUZZ_BUILD:-build/fuzz}"
 TARGETS=("$@")
-((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version secrets)
+((${#TARGETS[@]})) || TARGETS=(record_reader config_reader quote lossy_utf8 store_url extract_version secrets registry_list)
 
 CXX_FUZZ="${FUZZ_CXX:-clang++-19}"
 if ! command -v "$CXX_FUZZ" >/dev/null; then

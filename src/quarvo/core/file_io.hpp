@@ -3,7 +3,8 @@
 // `UniqueFd` owns a descriptor and closes it on every path. `open_fd` always
 // adds O_CLOEXEC, so no descriptor of ours (the registry lock above all)
 // reaches a child program. `read_file` reads a whole file, `read_text_file`
-// also requires it to be UTF-8, and `write_all` writes every byte. Errors
+// also requires it to be UTF-8, `read_regular_file` reads an open file into a
+// buffer that many reads share, and `write_all` writes every byte. Errors
 // are plain errno values: the caller knows which path, if any, the message
 // names (IoAt or Io).
 //
@@ -55,14 +56,19 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// open(2) with O_CLOEXEC added and EINTR retried; the errno on failure.
-[[nodiscard]] inline std::expected<UniqueFd, int> open_fd(const std::filesystem::path& path, int flags,
-                                                          mode_t mode = 0) {
+// openat(2) with O_CLOEXEC added and EINTR retried; the errno on failure.
+// `dir_fd` AT_FDCWD takes a relative `path` against the working directory.
+[[nodiscard]] inline std::expected<UniqueFd, int> open_fd_at(int dir_fd, const char* path, int flags, mode_t mode = 0) {
   for (;;) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    const int fd = ::openat(dir_fd, path, flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return std::unexpected(errno);
   }
+}
+
+[[nodiscard]] inline std::expected<UniqueFd, int> open_fd(const std::filesystem::path& path, int flags,
+                                                          mode_t mode = 0) {
+  return open_fd_at(AT_FDCWD, path.c_str(), flags, mode);
 }
 
 // Writes all of `data`, looping on short writes; 0 or the errno.
@@ -86,32 +92,81 @@ class UniqueFd {
   return ::fsync(fd->get()) == 0 ? 0 : errno;
 }
 
-// The whole content of a regular file. A directory is EISDIR; any other
-// kind of file is EINVAL: a FIFO would block (it is even opened without
+// 0 when `fd` is a regular file; else EISDIR for a directory and EINVAL for
+// any other kind: a FIFO would block (which is why files are opened without
 // blocking, so that the open cannot hang) and a device such as /dev/zero
-// would never end.
+// would never end. `size` receives the file's size.
+[[nodiscard]] inline int regular_file_check(int fd, off_t& size) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  size = st.st_size;
+  return 0;
+}
+
+// The whole content of the file open as `fd`, read into `buf` (what it held
+// is overwritten; it only ever grows, so one buffer serves many files): a
+// view of the bytes in `buf`, or the errno. The file must be regular, as
+// above. `regular_by_entry` says the directory entry it was opened by names
+// a regular file: its kind is then not asked for, one system call less,
+// unless a read comes out empty, fails or fills the buffer, which is all a
+// FIFO or device swapped in since the listing can show; each of those asks
+// and refuses it as if it had been asked at the start. A short read is the
+// end of a regular file, so a file that fits takes one read.
+[[nodiscard]] inline std::expected<std::string_view, int> read_regular_file(int fd, bool regular_by_entry,
+                                                                            std::string& buf) {
+  bool checked = false;
+  const auto check = [&]() -> int {
+    off_t size = 0;
+    if (const int err = regular_file_check(fd, size); err != 0) return err;
+    checked = true;
+    // One byte more than the file, so that a file read whole is a short read.
+    if (buf.size() <= static_cast<size_t>(size)) buf.resize(static_cast<size_t>(size) + 1);
+    return 0;
+  };
+  if (!regular_by_entry) {
+    if (const int err = check(); err != 0) return std::unexpected(err);
+  }
+  if (buf.empty()) buf.resize(4096);
+  size_t len = 0;
+  for (;;) {
+    if (len == buf.size()) {
+      if (!checked) {
+        if (const int err = check(); err != 0) return std::unexpected(err);
+      }
+      // The file grew since its size was taken: double up, keep reading.
+      if (len == buf.size()) buf.resize(buf.size() * 2);
+    }
+    const ssize_t n = ::read(fd, buf.data() + len, buf.size() - len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      if (!checked) {
+        if (const int kind = check(); kind != 0) return std::unexpected(kind);
+      }
+      return std::unexpected(err);
+    }
+    if (n == 0) {
+      if (!checked) {
+        if (const int err = check(); err != 0) return std::unexpected(err);
+      }
+      break;
+    }
+    len += static_cast<size_t>(n);
+    if (len < buf.size()) break;
+  }
+  return std::string_view(buf.data(), len);
+}
+
+// The whole content of a regular file (see regular_file_check), or the errno.
 [[nodiscard]] inline std::expected<std::string, int> read_file(const std::filesystem::path& path) {
   auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
-  if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-  if (!S_ISREG(st.st_mode)) return std::unexpected(EINVAL);
-  // Sized for the whole file plus one byte, so that one read usually takes it
-  // all and the next sees the end; a file that grows meanwhile still fits.
-  std::string out(static_cast<size_t>(st.st_size) + 1, '\0');
-  size_t len = 0;
-  for (;;) {
-    if (len == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = ::read(fd->get(), out.data() + len, out.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (n == 0) break;
-    len += static_cast<size_t>(n);
-  }
-  out.resize(len);
+  std::string out;
+  auto bytes = read_regular_file(fd->get(), false, out);
+  if (!bytes) return std::unexpected(bytes.error());
+  out.resize(bytes->size());
   return out;
 }
 

@@ -1,7 +1,11 @@
 #include "quarvo/core/models.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <utility>
@@ -58,26 +62,58 @@ constexpr TomlField kFields[] = {
     {"updated_at", {}, TomlType::String, true},
 };
 
-// The value of a `key = "..."` line as volume_to_toml writes it, moving
-// `in` past the line; nullopt when the line has any other form.
-std::optional<std::string> read_written_string(std::string_view& in, std::string_view key) {
-  if (!in.starts_with(key) || in.substr(key.size(), 4) != " = \"") return std::nullopt;
-  in.remove_prefix(key.size() + 4);
-  std::string out;
-  for (size_t i = 0; i < in.size(); ++i) {
+// The bytes a written string holds as they are: all but the closing quote,
+// the backslash that starts an escape and the control characters (which are
+// written escaped, never raw).
+constexpr auto kPlainBytes = [] {
+  std::array<bool, 256> plain{};
+  for (unsigned b = 0x20; b < 0x100; ++b) plain[b] = b != '"' && b != '\\' && b != 0x7F;
+  return plain;
+}();
+
+// How many bytes at the start of `in` are plain, eight at a time: each
+// eight get a mask flagging their special bytes (below 0x20, '"', '\\' or
+// 0x7F). The classic tests flag the first special byte exactly (a borrow
+// can only flag bytes after it), so on a little-endian machine the lowest
+// flag is the answer.
+size_t plain_prefix(std::string_view in) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const auto zero_bytes = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+  size_t i = 0;
+  for (std::uint64_t w = 0; in.size() - i >= sizeof w; i += sizeof w) {
+    std::memcpy(&w, in.data() + i, sizeof w);
+    const std::uint64_t special = ((w - 0x20 * kOnes) & ~w & kHigh) | zero_bytes(w ^ ('"' * kOnes)) |
+                                  zero_bytes(w ^ ('\\' * kOnes)) | zero_bytes(w ^ (0x7F * kOnes));
+    if (special == 0) continue;
+    if constexpr (std::endian::native == std::endian::little) return i + std::countr_zero(special) / 8;
+    break;
+  }
+  while (i < in.size() && kPlainBytes[static_cast<unsigned char>(in[i])]) ++i;
+  return i;
+}
+
+// Reads a string value as volume_to_toml writes it, from just after its
+// opening quote to the end of its line, into `out`, moving `in` past the
+// line; false when the value has any other form.
+bool read_written_value(std::string_view& in, std::string& out) {
+  // Most values hold no escape: such a value is taken in one piece.
+  size_t i = plain_prefix(in);
+  out.assign(in.substr(0, i));
+  for (; i < in.size(); ++i) {
     const char c = in[i];
     if (c == '"') {
-      if (i + 1 >= in.size() || in[i + 1] != '\n') return std::nullopt;
+      if (i + 1 >= in.size() || in[i + 1] != '\n') return false;
       in.remove_prefix(i + 2);
-      return out;
+      return true;
     }
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return std::nullopt;  // written escaped, never raw
+    if (byte < 0x20 || byte == 0x7F) return false;  // written escaped, never raw
     if (c != '\\') {
       out += c;
       continue;
     }
-    if (++i >= in.size()) return std::nullopt;
+    if (++i >= in.size()) return false;
     const char letter = in[i];
     const auto* escape =
         std::find_if(std::begin(kEscapes), std::end(kEscapes), [letter](auto e) { return e.second == letter; });
@@ -86,58 +122,76 @@ std::optional<std::string> read_written_string(std::string_view& in, std::string
       continue;
     }
     // Otherwise only the control characters the writer spells \u00XX.
-    if (letter != 'u' || in.size() - i < 5 || in.substr(i + 1, 2) != "00") return std::nullopt;
+    if (letter != 'u' || in.size() - i < 5 || in.substr(i + 1, 2) != "00") return false;
     unsigned value = 0;
     for (const char h : in.substr(i + 3, 2)) {
       if (h >= '0' && h <= '9') value = value * 16 + static_cast<unsigned>(h - '0');
       else if (h >= 'A' && h <= 'F') value = value * 16 + static_cast<unsigned>(h - 'A' + 10);
-      else return std::nullopt;
+      else return false;
     }
-    if (value >= 0x20 && value != 0x7F) return std::nullopt;
+    if (value >= 0x20 && value != 0x7F) return false;
     out += static_cast<char>(value);
     i += 4;
   }
-  return std::nullopt;
+  return false;
 }
 
-}  // namespace
+// Reads a `key = "..."` line as volume_to_toml writes it; `start` is the line
+// up to its opening quote. Inline, so that the start is compared at a length
+// known when compiling.
+template <size_t N>
+inline bool read_written_string(std::string_view& in, const char (&start)[N], std::string& out) {
+  constexpr size_t kSize = N - 1;
+  if (in.size() < kSize || std::memcmp(in.data(), start, kSize) != 0) return false;
+  in.remove_prefix(kSize);
+  return read_written_value(in, out);
+}
 
-std::optional<Volume> volume_from_written_form(std::string_view text) {
-  if (!is_valid_utf8(text)) return std::nullopt;
-  Volume volume;
+// Reads the written form of a text already known to be UTF-8 into `volume`,
+// reusing its strings' storage; false for any other text.
+bool read_written_form(std::string_view text, Volume& volume) {
   std::string_view in = text;
-  std::string* const before_dev[] = {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage,
-                                     &volume.bucket};
-  for (size_t i = 0; i < std::size(before_dev); ++i) {
-    auto value = read_written_string(in, kFields[i].name);
-    if (!value) return std::nullopt;
-    *before_dev[i] = std::move(*value);
+  if (!read_written_string(in, "name = \"", volume.name) || !read_written_string(in, "backend = \"", volume.backend) ||
+      !read_written_string(in, "metadata_url = \"", volume.metadata_url) ||
+      !read_written_string(in, "storage = \"", volume.storage) ||
+      !read_written_string(in, "bucket = \"", volume.bucket)) {
+    return false;
   }
   if (in.starts_with("dev = true\n")) {
     volume.dev = true;
     in.remove_prefix(11);
   } else if (in.starts_with("dev = false\n")) {
+    volume.dev = false;
     in.remove_prefix(12);
   } else {
-    return std::nullopt;
+    return false;
   }
+  volume.mountpoint.reset();
   if (in.starts_with("mountpoint = ")) {
-    auto value = read_written_string(in, "mountpoint");
-    if (!value) return std::nullopt;
-    volume.mountpoint = std::filesystem::path(std::move(*value));
+    std::string mountpoint;
+    if (!read_written_string(in, "mountpoint = \"", mountpoint)) return false;
+    volume.mountpoint = std::filesystem::path(std::move(mountpoint));
   }
-  auto created = read_written_string(in, "created_at");
-  if (!created) return std::nullopt;
-  auto updated = read_written_string(in, "updated_at");
-  if (!updated || !in.empty()) return std::nullopt;
-  volume.created_at = std::move(*created);
-  volume.updated_at = std::move(*updated);
+  return read_written_string(in, "created_at = \"", volume.created_at) &&
+         read_written_string(in, "updated_at = \"", volume.updated_at) && in.empty();
+}
+
+}  // namespace
+
+std::optional<Volume> volume_from_written_form(std::string_view text) {
+  Volume volume;
+  if (!is_valid_utf8(text) || !read_written_form(text, volume)) return std::nullopt;
   return volume;
 }
 
 VolumeInfo VolumeInfo::from(const Volume& volume) {
   return VolumeInfo{volume.name,   volume.metadata_url, volume.storage,
                     volume.bucket, volume.mountpoint,   volume.dev};
+}
+
+VolumeInfo VolumeInfo::from(Volume&& volume) {
+  return VolumeInfo{std::move(volume.name),   std::move(volume.metadata_url), std::move(volume.storage),
+                    std::move(volume.bucket), std::move(volume.mountpoint),   volume.dev};
 }
 
 Result<std::string> volume_to_toml(const Volume& volume) {
@@ -166,11 +220,22 @@ Result<std::string> volume_to_toml(const Volume& volume) {
 }
 
 Result<Volume> volume_from_toml(std::string_view text) {
+  // Text that is not UTF-8 is no TOML: the full reader says where.
+  if (!is_valid_utf8(text)) return volume_from_toml_document(text);
+  Volume volume;
+  QUARVO_TRY(read_utf8_volume(text, volume));
+  return volume;
+}
+
+Result<void> read_utf8_volume(std::string_view text, Volume& out) {
   // Records are nearly always exactly as this program wrote them; reading
   // that form directly costs a fraction of a full TOML parse and gives the
   // same record. Anything else, hand-edited files included, is parsed.
-  if (auto volume = volume_from_written_form(text)) return std::move(*volume);
-  return volume_from_toml_document(text);
+  if (read_written_form(text, out)) return {};
+  auto volume = volume_from_toml_document(text);
+  if (!volume) return std::unexpected(std::move(volume).error());
+  out = std::move(*volume);
+  return {};
 }
 
 Result<Volume> volume_from_toml_document(std::string_view text) {

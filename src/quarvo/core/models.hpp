@@ -38,6 +38,8 @@ struct VolumeInfo {
   bool dev = false;
 
   static VolumeInfo from(const Volume& volume);
+  // Moves the six fields out of `volume`.
+  static VolumeInfo from(Volume&& volume);
   bool operator==(const VolumeInfo&) const = default;
 };
 
@@ -50,6 +52,11 @@ struct VolumeInfo {
 // A record exactly as volume_to_toml writes it is read without the TOML
 // parser; anything else goes through it.
 [[nodiscard]] Result<Volume> volume_from_toml(std::string_view text);
+// The same for a text its caller has already found to be UTF-8 (the
+// registry checks each file as it reads it), read into `out`: its strings'
+// storage is reused, so a listing can read every record into one Volume.
+// On failure `out` holds whatever part of the text was read.
+[[nodiscard]] Result<void> read_utf8_volume(std::string_view utf8_text, Volume& out);
 
 // The two readers behind volume_from_toml, for tests and the fuzzer, which
 // hold them to giving the same record: the exact written form (nullopt for

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,20 +25,155 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
-// Whether a directory entry is a record: its extension, after the last dot
-// of a name that does not start with that dot, is exactly "toml". So
-// "a.toml.tmp", "NOTES.txt" and a hidden ".toml" are not.
-bool is_record_name(std::string_view name) {
-  const auto dot = name.rfind('.');
-  return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == "toml";
+// The volume name of a directory entry that is a record, else empty.
+// Records are NAME.toml for a NAME valid under the name rule that is not
+// hidden; whatever else gathers in the directory is no record and is passed
+// over: NAME.toml.tmp of a write in progress, hidden files, an editor's lock
+// link ".#NAME.toml", notes.
+std::string_view record_stem(std::string_view file_name) {
+  constexpr std::string_view kSuffix = ".toml";
+  if (!file_name.ends_with(kSuffix)) return {};
+  const std::string_view stem = file_name.substr(0, file_name.size() - kSuffix.size());
+  if (stem.starts_with('.') || !is_valid_volume_name(stem)) return {};
+  return stem;
 }
 
-Result<Volume> read_record(const std::filesystem::path& path) {
-  auto text = read_text_file(path);
-  if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
-  auto volume = volume_from_toml(*text);
-  if (!volume) return std::unexpected(std::move(volume).error().in_file(path));
-  return volume;
+// Whether an open of an entry failed because there is nothing behind its
+// name: a link pointing nowhere, or a record removed since the listing.
+bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
+
+// Reads a record's bytes into `out`: IoAt (EILSEQ) when they are not UTF-8,
+// else as the record reader says, its error naming the file.
+Result<void> parse_record(std::string_view bytes, const auto& path_of, Volume& out) {
+  if (!is_valid_utf8(bytes)) return std::unexpected(QuarvoError::io_at_errno(path_of(), EILSEQ));
+  auto read = read_utf8_volume(bytes, out);
+  if (!read) return std::unexpected(std::move(read).error().in_file(path_of()));
+  return {};
+}
+
+// One record file of a listing. Entries sort by the volume name's bytes;
+// the first eight of them, big-endian in `key`, settle nearly every
+// comparison without touching the names buffer.
+struct RecordEntry {
+  std::uint64_t key;        // the name's first 8 bytes, zero-padded
+  std::uint32_t offset;     // of the file name in the names buffer, NUL-terminated
+  std::uint16_t stem_size;  // the volume name's length (a file name is at most 255 bytes)
+  bool regular;             // the directory entry says regular file
+};
+
+std::uint64_t sort_key(std::string_view stem) {
+  std::uint64_t key = 0;
+  for (size_t i = 0; i < sizeof key; ++i) {
+    key = key << 8 | (i < stem.size() ? static_cast<unsigned char>(stem[i]) : 0u);
+  }
+  return key;
+}
+
+// The record files of a home's volumes directory, sorted by volume name,
+// and their reading: each file is opened relative to the directory and read
+// into one buffer shared by all of them.
+class RecordFiles {
+ public:
+  // Opens the directory (making the layout of a fresh home) and lists it.
+  [[nodiscard]] static Result<RecordFiles> open(const QuarvoHome& home) {
+    const std::filesystem::path dir = home.volumes_dir();
+    auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd) {
+      // A fresh home: the layout is made here, and only here, so listing an
+      // existing home costs one open rather than a check of every directory.
+      QUARVO_TRY(home.ensure_layout());
+      fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
+      if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
+    }
+    RecordFiles files(dir);
+    files.dir_.reset(::fdopendir(fd->get()));
+    if (!files.dir_) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
+    (void)fd->release();  // the DIR owns the descriptor now
+    QUARVO_TRY(files.list());
+    return files;
+  }
+
+  [[nodiscard]] size_t size() const { return entries_.size(); }
+  // The volume name of file `i`: its name without ".toml".
+  [[nodiscard]] std::string_view name(size_t i) const {
+    return std::string_view(names_).substr(entries_[i].offset, entries_[i].stem_size);
+  }
+  [[nodiscard]] std::filesystem::path path(size_t i) const { return dir_path_ / (names_.data() + entries_[i].offset); }
+
+  // Reads file `i` into `out` (see read_utf8_volume): true when read, false
+  // when there is nothing behind its name (a link pointing nowhere, a record
+  // removed since the listing), IoAt with its path or TomlParse otherwise.
+  [[nodiscard]] Result<bool> read(size_t i, Volume& out) {
+    const RecordEntry& e = entries_[i];
+    const auto path_of = [&] { return path(i); };
+    auto fd = open_fd_at(::dirfd(dir_.get()), names_.data() + e.offset, O_RDONLY | O_NONBLOCK);
+    if (!fd) {
+      if (names_nothing(fd.error())) return false;
+      return std::unexpected(QuarvoError::io_at_errno(path_of(), fd.error()));
+    }
+    auto bytes = read_regular_file(fd->get(), e.regular, buf_);
+    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path_of(), bytes.error()));
+    QUARVO_TRY(parse_record(*bytes, path_of, out));
+    return true;
+  }
+
+ private:
+  explicit RecordFiles(std::filesystem::path dir) : dir_path_(std::move(dir)) {}
+
+  // One entry per record file, sorted by the volume name's bytes; no valid
+  // name holds a NUL byte, so the key's zero padding sorts a name before any
+  // longer one it starts.
+  Result<void> list() {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir_.get());
+      if (entry == nullptr) {
+        if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
+        break;
+      }
+      const std::string_view file_name = entry->d_name;
+      const std::string_view stem = record_stem(file_name);
+      if (stem.empty()) continue;
+      entries_.push_back({sort_key(stem), static_cast<std::uint32_t>(names_.size()),
+                          static_cast<std::uint16_t>(stem.size()), entry->d_type == DT_REG});
+      names_.append(file_name);
+      names_.push_back('\0');
+    }
+    std::sort(entries_.begin(), entries_.end(), [&](const RecordEntry& a, const RecordEntry& b) {
+      if (a.key != b.key) return a.key < b.key;
+      return std::string_view(names_).substr(a.offset, a.stem_size) <
+             std::string_view(names_).substr(b.offset, b.stem_size);
+    });
+    return {};
+  }
+
+  std::filesystem::path dir_path_;
+  DirHandle dir_;
+  std::string names_;  // the file names, each NUL-terminated
+  std::vector<RecordEntry> entries_;
+  std::string buf_;  // shared by every read; grows for a larger file
+};
+
+// Every record of the home, read in the order of its file's name into one
+// scratch Volume and handed to `take`, which makes the element kept; then
+// sorted by the name inside each record (nearly always the file's own name,
+// so nearly always sorted already), stably, so that records of one name
+// keep their files' order. The first record that cannot be read fails all.
+template <class T, class Take>
+Result<std::vector<T>> list_records(const QuarvoHome& home, Take take) {
+  auto files = RecordFiles::open(home);
+  if (!files) return std::unexpected(std::move(files).error());
+  std::vector<T> out;
+  out.reserve(files->size());
+  Volume scratch;
+  for (size_t i = 0; i < files->size(); ++i) {
+    auto read = files->read(i, scratch);
+    if (!read) return std::unexpected(std::move(read).error());
+    if (*read) out.push_back(take(scratch));
+  }
+  const auto by_name = [](const T& a, const T& b) { return a.name < b.name; };
+  if (!std::is_sorted(out.begin(), out.end(), by_name)) std::stable_sort(out.begin(), out.end(), by_name);
+  return out;
 }
 
 // Makes the last change to the directory's entries durable.
@@ -90,16 +226,27 @@ Result<RegistryLock> Registry::lock(const Cancel& cancel) const {
 
 Result<bool> Registry::exists(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
-  struct stat st {};
+  struct stat st{};
   return ::stat(home_.volume_path(name).c_str(), &st) == 0;
 }
 
 Result<Volume> Registry::read(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
   const std::filesystem::path path = home_.volume_path(name);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
-  return read_record(path);
+  auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
+  if (!fd) {
+    // A record is missing when its metadata cannot be had, as for exists();
+    // one that is there but cannot be opened is an I/O error.
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+    return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
+  }
+  std::string buf;
+  auto bytes = read_regular_file(fd->get(), false, buf);
+  if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path, bytes.error()));
+  Volume volume;
+  QUARVO_TRY(parse_record(*bytes, [&] { return path; }, volume));
+  return volume;
 }
 
 Result<void> Registry::write(const Volume& volume) const {
@@ -136,48 +283,29 @@ Result<void> Registry::remove(std::string_view name) const {
 }
 
 Result<std::vector<Volume>> Registry::list() const {
-  auto records = read_each();
-  if (!records) return std::unexpected(std::move(records).error());
-  std::vector<Volume> volumes;
-  volumes.reserve(records->size());
-  for (RecordRead& record : *records) {
-    if (!record.volume) return std::unexpected(std::move(record.volume).error());
-    volumes.push_back(std::move(*record.volume));
-  }
-  // A record's own name decides, should it differ from its file's.
-  std::stable_sort(volumes.begin(), volumes.end(),
-                   [](const Volume& a, const Volume& b) { return a.name < b.name; });
-  return volumes;
+  return list_records<Volume>(home_, [](Volume& v) { return std::move(v); });
+}
+
+Result<std::vector<VolumeInfo>> Registry::list_info() const {
+  // Only the view's fields move out; the scratch record keeps the storage of
+  // the others (backend, timestamps) for the next file.
+  return list_records<VolumeInfo>(home_, [](Volume& v) {
+    return VolumeInfo{std::move(v.name),   std::move(v.metadata_url), std::move(v.storage),
+                      std::move(v.bucket), std::move(v.mountpoint),   v.dev};
+  });
 }
 
 Result<std::vector<RecordRead>> Registry::read_each() const {
-  QUARVO_TRY(home_.ensure_layout());
-  const std::filesystem::path dir = home_.volumes_dir();
-  auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(QuarvoError::io_at_errno(dir, fd.error()));
-  DirHandle handle(::fdopendir(fd->get()));
-  if (!handle) return std::unexpected(QuarvoError::io_at_errno(dir, errno));
-  (void)fd->release();  // the DIR owns the descriptor now
-
-  std::vector<std::string> names;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(handle.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(QuarvoError::io_errno(errno));
-      break;
-    }
-    if (is_record_name(entry->d_name)) names.emplace_back(entry->d_name);
-  }
-  std::sort(names.begin(), names.end());
-
+  auto files = RecordFiles::open(home_);
+  if (!files) return std::unexpected(std::move(files).error());
   std::vector<RecordRead> records;
-  records.reserve(names.size());
-  for (std::string& file : names) {
-    std::filesystem::path path = dir / file;
-    file.resize(file.size() - std::string_view(".toml").size());
-    Result<Volume> volume = read_record(path);
-    records.push_back(RecordRead{std::move(file), std::move(path), std::move(volume)});
+  records.reserve(files->size());
+  for (size_t i = 0; i < files->size(); ++i) {
+    Volume volume;
+    auto read = files->read(i, volume);
+    if (read && !*read) continue;
+    records.push_back(RecordRead{std::string(files->name(i)), files->path(i),
+                                 read ? Result<Volume>(std::move(volume)) : std::unexpected(std::move(read).error())});
   }
   return records;
 }

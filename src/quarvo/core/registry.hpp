@@ -71,11 +71,17 @@ class Registry {
   // Unlinks NAME.toml and fsyncs the directory, so a reported removal
   // survives a power cut. VolumeNotFound when there is no record; IoAt.
   [[nodiscard]] Result<void> remove(std::string_view name) const;
-  // Every *.toml record, sorted by name bytes (stable); one bad record fails.
+  // Every record, sorted by name bytes (stable); one bad record fails. A
+  // record is a file NAME.toml for a valid NAME not starting with '.'; other
+  // entries, and links pointing nowhere, are passed over. A fresh home gets
+  // its layout.
   [[nodiscard]] Result<std::vector<Volume>> list() const;
-  // Every *.toml record file sorted by file name bytes, each read on its own:
-  // a record that cannot be read is an entry with its error. Fails only when
-  // the directory cannot be listed.
+  // The same records as list(), as their views: what status needs, without
+  // keeping the fields no view shows.
+  [[nodiscard]] Result<std::vector<VolumeInfo>> list_info() const;
+  // The same record files, in the order of their names, each read on its
+  // own: a record that cannot be read is an entry with its error. Fails only
+  // when the directory cannot be listed.
   [[nodiscard]] Result<std::vector<RecordRead>> read_each() const;
 
  private:

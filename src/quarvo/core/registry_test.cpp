@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <sstream>
 
 #include "quarvo/core/test_support.hpp"
@@ -38,12 +39,87 @@ TEST_F(RegistryTest, ListsRecordsByNameBytesAndOneBadRecordFailsTheListing) {
   for (const auto& v : *listed) names.push_back(v.name);
   EXPECT_EQ(names, (std::vector<std::string>{"B", "a", "b"}));
 
-  spit(home_.volumes_dir() / "c.toml", "name = \"c\"\nbackend = \"juicefs\"\nmetadata_url = \"m\"\nstorage = \"file\"\n"
-                                       "bucket = \"b\"\ncreated_at = \"t\"\nupdated_at = \"t\"\n");
+  spit(home_.volumes_dir() / "c.toml",
+       "name = \"c\"\nbackend = \"juicefs\"\nmetadata_url = \"m\"\nstorage = \"file\"\n"
+       "bucket = \"b\"\ncreated_at = \"t\"\nupdated_at = \"t\"\n");
   listed = registry_.list();
   ASSERT_FALSE(listed);
   EXPECT_EQ(listed.error().message(),
             "TOML parse error at line 1, column 1\n  |\n1 | name = \"c\"\n  | ^\nmissing field `dev`");
+}
+
+// Only NAME.toml files for a valid, visible NAME are records; whatever else
+// lands in the directory is passed over, except a record-named entry that
+// cannot be read as one, which fails the listing (and read) with its path
+// and is read_each's entry with that error.
+TEST_F(RegistryTest, ListingPassesOverWhatIsNotARecordAndFailsOnAnUnreadableRecord) {
+  namespace fs = std::filesystem;
+  const fs::path dir = home_.volumes_dir();
+  const auto toml = [](const std::string& name) { return *volume_to_toml(volume(name)); };
+  struct Case {
+    const char* entry;
+    std::function<void(const fs::path&)> make;
+    const char* error;  // nullptr: not a listing failure
+  };
+  const Case cases[] = {
+      {".hidden.toml", [&](const fs::path& p) { spit(p, toml(".hidden")); }, nullptr},
+      {".#a.toml", [](const fs::path& p) { fs::create_symlink("root@host.4242:1700000000", p); }, nullptr},
+      {"a.toml.tmp", [&](const fs::path& p) { spit(p, toml("a")); }, nullptr},
+      {"bad name.toml", [&](const fs::path& p) { spit(p, toml("bad")); }, nullptr},
+      {".toml", [&](const fs::path& p) { spit(p, toml("x")); }, nullptr},
+      {"NOTES.txt", [](const fs::path& p) { spit(p, "notes"); }, nullptr},
+      {"dangling.toml", [](const fs::path& p) { fs::create_symlink("nowhere/at/all", p); }, nullptr},
+      {"loop.toml", [](const fs::path& p) { fs::create_symlink("loop.toml", p); }, nullptr},
+      {"linked.toml",
+       [&](const fs::path& p) {
+         spit(p.parent_path().parent_path() / "elsewhere", toml("linked"));
+         fs::create_symlink("../elsewhere", p);
+       },
+       nullptr},
+      {"dir.toml", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)"},
+      {"fifo.toml", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "Invalid argument (os error 22)"},
+      {"binary.toml", [](const fs::path& p) { spit(p, "name = \"\xff\"\n"); },
+       "Invalid or incomplete multibyte or wide character (os error 84)"},
+  };
+  ASSERT_TRUE(registry_.write(volume("a")));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const fs::path entry = dir / c.entry;
+    c.make(entry);
+    auto listed = registry_.list();
+    auto each = registry_.read_each();  // the same files, each read on its own
+    ASSERT_TRUE(each) << each.error().message();
+    std::vector<std::string> files;
+    for (const auto& r : *each) files.push_back(r.name);
+    if (c.error == nullptr) {
+      ASSERT_TRUE(listed) << listed.error().message();
+      std::vector<std::string> names;
+      for (const auto& v : *listed) names.push_back(v.name);
+      std::vector<std::string> expected{"a"};
+      if (std::string_view(c.entry) == "linked.toml") expected.push_back("linked");  // a link to a file is read
+      EXPECT_EQ(names, expected);
+      EXPECT_EQ(files, expected);
+    } else {
+      const std::string message = "I/O error at " + entry.string() + ": " + c.error;
+      ASSERT_FALSE(listed);
+      EXPECT_EQ(listed.error().message(), message);
+      const std::string stem = fs::path(c.entry).stem();
+      auto read = registry_.read(stem);
+      ASSERT_FALSE(read);
+      EXPECT_EQ(read.error().message(), message);
+      ASSERT_EQ(files.size(), 2u);
+      const RecordRead& broken = (*each)[files[0] == "a" ? 1 : 0];
+      ASSERT_FALSE(broken.volume);
+      EXPECT_EQ(broken.volume.error().message(), message);
+    }
+    fs::remove_all(entry);
+  }
+  fs::remove_all(dir);
+  auto fresh = registry_.list();  // the layout is made again
+  ASSERT_TRUE(fresh) << fresh.error().message();
+  EXPECT_TRUE(fresh->empty());
+  EXPECT_TRUE(fs::is_directory(home_.logs_dir()));
 }
 
 // A rename onto a mount point fails with EBUSY even for root; the bind mount
@@ -70,7 +146,7 @@ TEST_F(RegistryTest, FailedRenameKeepsTheOldRecordAndTheNewText) {
   EXPECT_EQ(slurp(record.string() + ".tmp"), *volume_to_toml(next));
   EXPECT_EQ(*registry_.read("data"), volume("data"));
   // Records carry metadata URLs, which may hold passwords: owner only.
-  struct stat st {};
+  struct stat st{};
   ASSERT_EQ(::stat((record.string() + ".tmp").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }

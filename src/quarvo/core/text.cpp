@@ -164,6 +164,22 @@ void append_utf8(std::string& out, char32_t cp) {
 bool is_valid_utf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    // Records and messages are nearly all ASCII: 32, then eight bytes at a
+    // time while no byte has its high bit set.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    const auto word = [&](size_t at) {
+      std::uint64_t w = 0;
+      std::memcpy(&w, bytes.data() + at, sizeof w);
+      return w;
+    };
+    if (bytes.size() - i >= 32 && ((word(i) | word(i + 8) | word(i + 16) | word(i + 24)) & kHighBits) == 0) {
+      i += 32;
+      continue;
+    }
+    if (bytes.size() - i >= 8 && (word(i) & kHighBits) == 0) {
+      i += 8;
+      continue;
+    }
     if (static_cast<unsigned char>(bytes[i]) < 0x80) {
       ++i;
       continue;

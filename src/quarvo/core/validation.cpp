@@ -5,16 +5,18 @@
 
 namespace quarvo {
 
-Result<void> validate_volume_name(std::string_view name) {
+bool is_valid_volume_name(std::string_view name) {
   // Names become file names and command arguments; this alphabet needs no
   // quoting anywhere. Checked on bytes, so no non-ASCII byte gets through.
   const auto allowed = [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
            c == '-';
   };
-  if (name.empty() || !std::all_of(name.begin(), name.end(), allowed)) {
-    return std::unexpected(QuarvoError::invalid_volume_name(std::string(name)));
-  }
+  return !name.empty() && std::all_of(name.begin(), name.end(), allowed);
+}
+
+Result<void> validate_volume_name(std::string_view name) {
+  if (!is_valid_volume_name(name)) return std::unexpected(QuarvoError::invalid_volume_name(std::string(name)));
   return {};
 }
 

@@ -12,6 +12,9 @@
 
 namespace quarvo {
 
+// Whether `name` follows the rule; allocates nothing.
+[[nodiscard]] bool is_valid_volume_name(std::string_view name);
+
 // Nothing, or InvalidVolumeName carrying a copy of the whole name.
 [[nodiscard]] Result<void> validate_volume_name(std::string_view name);
 

@@ -15,8 +15,10 @@
 #ifndef QUARVO_PYTHON_CLASSES_HPP_
 #define QUARVO_PYTHON_CLASSES_HPP_
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarvo/core/models.hpp"
@@ -33,17 +35,16 @@ struct PyQuarvo {
   Quarvo service;
 };
 
-// The native value of a Python `VolumeInfo`: the service's view of a record
-// with the mountpoint already rendered as text.
+// The native value of a Python `VolumeInfo`: the service's view of a record,
+// never changed once made, so objects may share one: the VolumeInfo objects
+// a Status hands out point into its list (no text is copied to make them),
+// and keep that list alive as long as any of them lives.
 struct PyVolumeInfo {
-  std::string name;
-  std::string metadata_url;
-  std::string storage;
-  std::string bucket;
-  std::optional<std::string> mountpoint;  // absent when not mounted
-  bool dev = false;
+  std::shared_ptr<const VolumeInfo> info;  // never null
 
+  // A view of its own, copied from or moved out of `info`.
   static PyVolumeInfo from(const VolumeInfo& info);
+  static PyVolumeInfo from(VolumeInfo&& info);
 };
 
 // The native value of a Python `MountInfo`.
@@ -54,11 +55,13 @@ struct PyMountInfo {
   static PyMountInfo from(const MountedVolume& mounted);
 };
 
-// The native value of a Python `Status`: the volumes in the service's order.
+// The native value of a Python `Status`: the volumes in the service's order,
+// moved in whole and never changed; each read of `volumes` wraps every
+// element in a new VolumeInfo sharing it.
 struct PyStatus {
-  std::vector<PyVolumeInfo> volumes;
+  std::shared_ptr<const std::vector<VolumeInfo>> volumes;  // never null
 
-  static PyStatus from(const std::vector<VolumeInfo>& infos);
+  static PyStatus from(std::vector<VolumeInfo>&& infos);
 };
 
 // The native value of a Python `VolumeState`: one record as listed, with
@@ -71,7 +74,8 @@ struct PyVolumeState {
   std::optional<std::string> state;    // absent when no mountpoint is recorded
   std::optional<std::string> found;    // what is on top at the mountpoint, when foreign
 
-  static PyVolumeState from(const VolumeState& state);
+  // Moves the texts and the view out of `state`.
+  static PyVolumeState from(VolumeState&& state);
 };
 
 // The type objects, created on first need. Borrowed; NULL with the error set

@@ -100,11 +100,6 @@ PyObject* get_optional_text(PyObject* self, void*) {
   return guarded([&] { return optional_text_to_py(value_of<T>(self).*Field).release(); });
 }
 
-template <class T, bool T::*Field>
-PyObject* get_bool(PyObject* self, void*) {
-  return guarded([&] { return bool_to_py(value_of<T>(self).*Field).release(); });
-}
-
 }  // namespace quarvo::python
 
 #endif  // QUARVO_PYTHON_INSTANCE_HPP_

@@ -87,7 +87,8 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
     return existing_ok ? service->ensure_volume(request, cancel) : service->init(request, cancel);
   });
-  return finish(info, [](const VolumeInfo& v) { return new_volume_info(PyVolumeInfo::from(v)).release(); });
+  return finish(std::move(info),
+                [](VolumeInfo&& v) { return new_volume_info(PyVolumeInfo::from(std::move(v))).release(); });
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -202,7 +203,8 @@ PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> volume;
     if (!optional_text_arg(name, "name", volume)) return nullptr;
     Result<std::vector<VolumeInfo>> infos = without_gil([&](const Cancel&) { return service->status(volume); });
-    return finish(infos, [](const std::vector<VolumeInfo>& v) { return new_status(PyStatus::from(v)).release(); });
+    return finish(std::move(infos),
+                  [](std::vector<VolumeInfo>&& v) { return new_status(PyStatus::from(std::move(v))).release(); });
   });
 }
 

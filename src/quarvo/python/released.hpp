@@ -21,6 +21,7 @@
 #define QUARVO_PYTHON_RELEASED_HPP_
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -67,14 +68,16 @@ template <class Call>
 // The Python result of a service call: an exception raised by a signal
 // handler while it waited comes first, then the call's own error, else
 // `convert(value)` (a new reference or NULL with the error set).
-template <class T, class Convert>
-[[nodiscard]] PyObject* finish(const Result<T>& result, Convert&& convert) {
+// A result passed as an rvalue hands its value to `convert` as one, so the
+// value can be moved into the Python object rather than copied.
+template <class R, class Convert>
+[[nodiscard]] PyObject* finish(R&& result, Convert&& convert) {
   if (PyErr_Occurred() != nullptr) return nullptr;
   if (!result) return raise_quarvo_error(result.error());
-  if constexpr (std::is_void_v<T>) {
+  if constexpr (std::is_void_v<typename std::remove_cvref_t<R>::value_type>) {
     return std::forward<Convert>(convert)();
   } else {
-    return std::forward<Convert>(convert)(*result);
+    return std::forward<Convert>(convert)(*std::forward<R>(result));
   }
 }
 

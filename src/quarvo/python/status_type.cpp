@@ -4,6 +4,7 @@
 #include "quarvo/python/classes.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -13,14 +14,15 @@ namespace quarvo::python {
 namespace {
 
 // A new list of new VolumeInfo objects, so that callers who change the list
-// or its elements never change the Status itself.
+// or its elements' bindings never change the Status itself.
 PyObject* Status_volumes(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    const std::vector<PyVolumeInfo>& volumes = value_of<PyStatus>(self).volumes;
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(volumes.size())));
+    const std::shared_ptr<const std::vector<VolumeInfo>>& volumes = value_of<PyStatus>(self).volumes;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(volumes->size())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < volumes.size(); ++i) {
-      Ref item = new_volume_info(volumes[i]);
+    for (std::size_t i = 0; i < volumes->size(); ++i) {
+      // Shares the element (and, through it, the list): views never change.
+      Ref item = new_volume_info(PyVolumeInfo{std::shared_ptr<const VolumeInfo>(volumes, &(*volumes)[i])});
       if (!item) return nullptr;
       // PyList_SetItem takes the reference even when it fails.
       if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;
@@ -54,11 +56,8 @@ PyObject* status_type_object = nullptr;
 
 }  // namespace
 
-PyStatus PyStatus::from(const std::vector<VolumeInfo>& infos) {
-  PyStatus out;
-  out.volumes.reserve(infos.size());
-  for (const VolumeInfo& info : infos) out.volumes.push_back(PyVolumeInfo::from(info));
-  return out;
+PyStatus PyStatus::from(std::vector<VolumeInfo>&& infos) {
+  return PyStatus{std::make_shared<const std::vector<VolumeInfo>>(std::move(infos))};
 }
 
 PyObject* status_type() { return once(status_type_object, &Status_spec); }

@@ -3,6 +3,8 @@
 //   class VolumeInfo:  name, metadata_url, storage, bucket, dev, mountpoint
 #include "quarvo/python/classes.hpp"
 
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "quarvo/core/text.hpp"
@@ -11,13 +13,30 @@
 namespace quarvo::python {
 namespace {
 
+// Each getter builds a new Python value from the shared view.
+template <std::string VolumeInfo::* Field>
+PyObject* VolumeInfo_text(PyObject* self, void*) {
+  return guarded([&] { return text_to_py(value_of<PyVolumeInfo>(self).info.get()->*Field).release(); });
+}
+
+PyObject* VolumeInfo_dev(PyObject* self, void*) {
+  return guarded([&] { return bool_to_py(value_of<PyVolumeInfo>(self).info->dev).release(); });
+}
+
+PyObject* VolumeInfo_mountpoint(PyObject* self, void*) {
+  return guarded([&] {
+    const auto& mountpoint = value_of<PyVolumeInfo>(self).info->mountpoint;
+    return (mountpoint ? text_to_py(path_text(*mountpoint)) : Ref::newref(Py_None)).release();
+  });
+}
+
 PyGetSetDef VolumeInfo_getset[] = {
-    {"name", get_text<PyVolumeInfo, &PyVolumeInfo::name>, nullptr, nullptr, nullptr},
-    {"metadata_url", get_text<PyVolumeInfo, &PyVolumeInfo::metadata_url>, nullptr, nullptr, nullptr},
-    {"storage", get_text<PyVolumeInfo, &PyVolumeInfo::storage>, nullptr, nullptr, nullptr},
-    {"bucket", get_text<PyVolumeInfo, &PyVolumeInfo::bucket>, nullptr, nullptr, nullptr},
-    {"dev", get_bool<PyVolumeInfo, &PyVolumeInfo::dev>, nullptr, nullptr, nullptr},
-    {"mountpoint", get_optional_text<PyVolumeInfo, &PyVolumeInfo::mountpoint>, nullptr, nullptr, nullptr},
+    {"name", VolumeInfo_text<&VolumeInfo::name>, nullptr, nullptr, nullptr},
+    {"metadata_url", VolumeInfo_text<&VolumeInfo::metadata_url>, nullptr, nullptr, nullptr},
+    {"storage", VolumeInfo_text<&VolumeInfo::storage>, nullptr, nullptr, nullptr},
+    {"bucket", VolumeInfo_text<&VolumeInfo::bucket>, nullptr, nullptr, nullptr},
+    {"dev", VolumeInfo_dev, nullptr, nullptr, nullptr},
+    {"mountpoint", VolumeInfo_mountpoint, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 
@@ -42,16 +61,11 @@ PyObject* volume_info_type_object = nullptr;
 }  // namespace
 
 PyVolumeInfo PyVolumeInfo::from(const VolumeInfo& info) {
-  PyVolumeInfo out{
-      .name = info.name,
-      .metadata_url = info.metadata_url,
-      .storage = info.storage,
-      .bucket = info.bucket,
-      .mountpoint = std::nullopt,
-      .dev = info.dev,
-  };
-  if (info.mountpoint) out.mountpoint = path_text(*info.mountpoint);
-  return out;
+  return PyVolumeInfo{std::make_shared<const VolumeInfo>(info)};
+}
+
+PyVolumeInfo PyVolumeInfo::from(VolumeInfo&& info) {
+  return PyVolumeInfo{std::make_shared<const VolumeInfo>(std::move(info))};
 }
 
 PyObject* volume_info_type() { return once(volume_info_type_object, &VolumeInfo_spec); }

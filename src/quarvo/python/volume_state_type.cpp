@@ -82,9 +82,9 @@ PyObject* volume_state_type_object = nullptr;
 
 }  // namespace
 
-PyVolumeState PyVolumeState::from(const VolumeState& state) {
+PyVolumeState PyVolumeState::from(VolumeState&& state) {
   PyVolumeState out{
-      .name = state.name,
+      .name = std::move(state.name),
       .path = path_text(state.record),
       .volume = std::nullopt,
       .error = std::nullopt,
@@ -92,9 +92,9 @@ PyVolumeState PyVolumeState::from(const VolumeState& state) {
       .found = std::nullopt,
   };
   if (state.volume) {
-    out.volume = PyVolumeInfo::from(*state.volume);
+    out.volume = PyVolumeInfo::from(std::move(*state.volume));
   } else {
-    out.error = state.volume.error();
+    out.error = std::move(state.volume).error();
   }
   if (state.check.state != LiveState::NotRecorded) out.state = std::string(live_state_name(state.check.state));
   if (state.check.state == LiveState::Foreign) out.found = state.check.found_source;
@@ -116,7 +116,7 @@ PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::s
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(states->size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < states->size(); ++i) {
-    Ref item = new_volume_state(PyVolumeState::from((*states)[i]));
+    Ref item = new_volume_state(PyVolumeState::from(std::move((*states)[i])));
     if (!item) return nullptr;
     // PyList_SetItem takes the reference even when it fails.
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return nullptr;

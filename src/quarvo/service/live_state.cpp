@@ -107,7 +107,7 @@ void work(const std::shared_ptr<Checks>& checks) {
 
 Result<VolumeInfo> info_of(Result<Volume> volume) {
   if (!volume) return std::unexpected(std::move(volume).error());
-  return VolumeInfo::from(*volume);
+  return VolumeInfo::from(std::move(*volume));
 }
 
 }  // namespace

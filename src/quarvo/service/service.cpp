@@ -183,17 +183,11 @@ Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
 }
 
 Result<std::vector<VolumeInfo>> Quarvo::status(const std::optional<std::string>& name) const {
+  if (!name) return registry_.list_info();
+  auto volume = registry_.read(*name);
+  if (!volume) return std::unexpected(std::move(volume).error());
   std::vector<VolumeInfo> infos;
-  if (name) {
-    auto volume = registry_.read(*name);
-    if (!volume) return std::unexpected(std::move(volume).error());
-    infos.push_back(VolumeInfo::from(*volume));
-    return infos;
-  }
-  auto volumes = registry_.list();
-  if (!volumes) return std::unexpected(std::move(volumes).error());
-  infos.reserve(volumes->size());
-  for (const Volume& volume : *volumes) infos.push_back(VolumeInfo::from(volume));
+  infos.push_back(VolumeInfo::from(std::move(*volume)));
   return infos;
 }
 
