@@ -43,6 +43,7 @@ py-versions: build
 # The wheel comes first: a Python test installs it.
 test: bootstrap build wheel
 	@status=0; \
+	$(MAKE) --no-print-directory lint || status=1; \
 	$(MAKE) --no-print-directory cpp-test || status=1; \
 	$(MAKE) --no-print-directory py-test || status=1; \
 	$(MAKE) --no-print-directory py-versions || status=1; \
