@@ -90,7 +90,7 @@ class ServiceTest : public ::testing::Test {
     env_.set("FAKE_BACKEND_LOG", (root_ / "backend.log").string());
     env_.set("FAKE_BACKEND_STATE", (root_ / "engines").string());
     fs::create_directory(root_ / "engines");
-    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SIGNAL", "FAKE_BACKEND_SLEEP",
+    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
                              "FAKE_BACKEND_MOUNT"}) {
       env_.unset(name);
     }
