@@ -94,29 +94,6 @@ class LifecycleTest : public ::testing::Test {
   std::vector<fs::path> caches_;
 };
 
-TEST_F(LifecycleTest, RemovingADevVolumeLeavesNothingOfItAndAFreshInitStartsEmpty) {
-  const std::string uuid = random_uuid();
-  env_.set("FAKE_BACKEND_STDOUT", status_json("data", uuid));
-  ASSERT_TRUE(q_->init({.name = "data", .dev = true}));
-  const DevPaths dev = dev_paths(quarvo_home(), "data");
-  spit(dev.metadata, "formatted");
-  spit(dev.objects / "chunk", "data");
-  make_logs("data");
-  const fs::path cache = make_cache(uuid);
-
-  ASSERT_TRUE(q_->remove("data", false, false));
-  EXPECT_FALSE(fs::exists(home() / "volumes" / "data.toml"));
-  EXPECT_TRUE(fs::is_empty(home() / "dev"));  // no directory, no tombstone
-  EXPECT_TRUE(fs::is_empty(home() / "logs"));
-  EXPECT_FALSE(fs::exists(cache));
-  EXPECT_EQ(calls("status").size(), 1u);
-  EXPECT_TRUE(calls("destroy").empty());
-
-  ASSERT_TRUE(q_->init({.name = "data", .dev = true}));
-  EXPECT_TRUE(fs::is_empty(dev.directory / "objects"));
-  EXPECT_EQ(q_->remove("ghost", false, false).error().kind(), ErrorKind::VolumeNotFound);
-}
-
 struct SharedCase {
   const char* label;
   bool destroy;
