@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/test_support.hpp"
 
@@ -55,29 +56,8 @@ const auto* const kPrivateMounts = ::testing::AddGlobalTestEnvironment(new Priva
 
 // The source of the mount on top at `mountpoint`, as the kernel lists it.
 std::optional<std::string> source_at(const fs::path& mountpoint) {
-  std::optional<std::string> found;
-  std::istringstream table(slurp("/proc/self/mountinfo"));
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::vector<std::string> f;
-    for (std::string field; fields >> field;) f.push_back(field);
-    const auto dash = std::find(f.begin() + std::min<size_t>(6, f.size()), f.end(), "-");
-    if (f.size() > 4 && dash + 2 < f.end() && f[4] == mountpoint.string()) found = *(dash + 2);
-  }
-  return found;
-}
-
-std::vector<std::string> mounts_under(const fs::path& root) {
-  std::vector<std::string> found;
-  std::istringstream table(slurp("/proc/self/mountinfo"));
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string f[5];
-    for (auto& field : f) fields >> field;
-    if (f[4].starts_with(root.string() + "/")) found.push_back(f[4]);
-  }
-  std::sort(found.rbegin(), found.rend());  // deepest first
-  return found;
+  const auto m = mount_at(read_mount_table().value(), mountpoint);
+  return m ? std::optional(m->source) : std::nullopt;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -101,7 +81,10 @@ class ServiceTest : public ::testing::Test {
   void TearDown() override {
     fs::current_path(cwd_);
     // Whatever a failed test left mounted: its daemon then exits too.
-    for (const std::string& mp : mounts_under(root_)) ::umount2(mp.c_str(), MNT_DETACH);
+    auto table = read_mount_table().value();
+    for (auto m = table.rbegin(); m != table.rend(); ++m) {
+      if (m->mountpoint.string().starts_with(root_.string() + "/")) ::umount2(m->mountpoint.c_str(), MNT_DETACH);
+    }
   }
 
   // The fake backend's daemons serving mounts under this test's directory.
