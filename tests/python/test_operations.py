@@ -6,7 +6,6 @@ import os
 from pathlib import Path
 
 import pytest
-
 from support import backend_calls
 
 import quarvo
