@@ -61,8 +61,8 @@
 //       client cannot reach it to flush); unmounts, lazily with "--force";
 //       a busy mount is "target is busy", exit 1.
 //
-// One self-contained file (libc and libstdc++ only), so it also builds with
-// `c++ -std=c++20 -O2 fake_backend.cpp -o fake_backend`.
+// The mount table is read through Quarvo's own reader, which its tests check
+// against the kernel.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -81,6 +81,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quarvo/core/mount_table.hpp"
 
 extern char** environ;
 
@@ -197,37 +199,11 @@ void format(int argc, char** argv) {
   ::close(fd);
 }
 
-// The kernel's escapes undone (\040 for a space).
-std::string unescape(std::string_view field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
 // The source of the file system mounted on top at `mountpoint`, if any.
 std::optional<std::string> source_at(const std::string& mountpoint) {
-  FILE* f = std::fopen("/proc/self/mountinfo", "re");
-  if (f == nullptr) return std::nullopt;
-  std::optional<std::string> found;
-  char* line = nullptr;
-  size_t cap = 0;
-  while (::getline(&line, &cap, f) > 0) {
-    std::vector<std::string> fields;
-    for (char* tok = std::strtok(line, " \n"); tok != nullptr; tok = std::strtok(nullptr, " \n")) fields.push_back(tok);
-    auto dash = std::find(fields.begin() + std::min<size_t>(6, fields.size()), fields.end(), "-");
-    if (fields.size() < 5 || dash == fields.end() || dash + 2 >= fields.end()) continue;
-    if (unescape(fields[4]) == mountpoint) found = unescape(*(dash + 2));  // a later line is stacked on top
-  }
-  std::free(line);
-  std::fclose(f);
-  return found;
+  auto table = quarvo::read_mount_table();
+  auto top = table ? quarvo::mount_at(*table, mountpoint) : std::nullopt;
+  return top ? std::optional(top->source) : std::nullopt;
 }
 
 void write_config(const std::string& mountpoint, pid_t pid, pid_t ppid) {
