@@ -59,16 +59,8 @@ class LifecycleTest : public ::testing::Test {
   QuarvoHome quarvo_home() const { return QuarvoHome(home()); }
   Registry registry() const { return Registry(quarvo_home()); }
 
-  std::vector<Args> calls(std::string_view subcommand) const {
-    std::vector<Args> out;
-    std::istringstream lines(slurp(root_ / "backend.log"));
-    for (std::string line; std::getline(lines, line);) {
-      Args args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (!args.empty() && args[0] == subcommand) out.push_back(args);
-    }
-    return out;
+  std::vector<Args> calls(std::string_view subcommand = {}) const {
+    return testing::backend_calls(root_ / "backend.log", subcommand);
   }
 
   // A block cache of the volume with this UUID where the backend keeps it.

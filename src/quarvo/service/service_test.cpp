@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <sstream>
 
 #include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/registry.hpp"
@@ -114,17 +113,8 @@ class ServiceTest : public ::testing::Test {
   fs::path home() const { return root_ / "home"; }
   Registry registry() const { return Registry(QuarvoHome(home())); }
 
-  // The fake backend's invocations, optionally of one subcommand only.
   std::vector<Args> calls(std::string_view subcommand = {}) const {
-    std::vector<Args> out;
-    std::istringstream lines(slurp(root_ / "backend.log"));
-    for (std::string line; std::getline(lines, line);) {
-      Args args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
-    }
-    return out;
+    return testing::backend_calls(root_ / "backend.log", subcommand);
   }
 
   Volume record(const std::string& name) const {
