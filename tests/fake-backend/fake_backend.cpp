@@ -21,13 +21,7 @@
 //   2. FAKE_BACKEND_SLEEP=SPEC      sleep that many milliseconds.
 //   3. FAKE_BACKEND_STDOUT=TEXT, FAKE_BACKEND_STDERR=TEXT
 //      Written verbatim (no line end added) to standard output / error.
-//      FAKE_BACKEND_FLOOD=N writes N bytes 'o' to standard output and N bytes
-//      'e' to standard error, alternating in 4 KiB chunks (a reader that does
-//      not drain both pipes together stalls).
-//      FAKE_BACKEND_STDIN=1 reads standard input to its end and writes
-//      "stdin: N bytes\n" to standard output.
-//      "version" writes FAKE_BACKEND_VERSION verbatim when set, else
-//      "juicefs version 1.3.0+fake\n".
+//      "version" writes "juicefs version 1.3.0+fake\n".
 //      "format" (format META NAME --storage S --bucket B ...) that is not
 //      told to fail writes to standard error the record the real backend
 //      logs after a fresh format,
@@ -35,9 +29,8 @@
 //      FAKE_BACKEND_FORMAT_EXISTS=1: then, like the real backend given
 //      --no-update on an engine that holds a volume already, nothing.
 //      "status" writes FAKE_BACKEND_STATUS verbatim to standard output.
-//   4. FAKE_BACKEND_SIGNAL=SPEC     kill itself with that signal number.
-//   5. FAKE_BACKEND_FAIL=SPEC       exit with that code.
-//   6. The subcommand's own work (below), else exit 0.
+//   4. FAKE_BACKEND_FAIL=SPEC       exit with that code.
+//   5. The subcommand's own work (below), else exit 0.
 //
 // SPEC is a comma-separated list of SUBCOMMAND:VALUE entries; the first entry
 // whose SUBCOMMAND equals the first argument, or is "*", applies. For example
@@ -68,8 +61,8 @@
 //       client cannot reach it to flush); unmounts, lazily with "--force";
 //       a busy mount is "target is busy", exit 1.
 //
-// One self-contained file (libc and libstdc++ only), so it also builds with
-// `c++ -std=c++20 -O2 fake_backend.cpp -o fake_backend`.
+// The mount table is read through Quarvo's own reader, which its tests check
+// against the kernel.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -88,6 +81,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quarvo/core/mount_table.hpp"
 
 extern char** environ;
 
@@ -173,29 +168,6 @@ void sleep_ms(long ms) {
   }
 }
 
-void flood(long n) {
-  const std::string out(4096, 'o');
-  const std::string err(4096, 'e');
-  for (long done = 0; done < n;) {
-    auto chunk = static_cast<size_t>(std::min<long>(4096, n - done));
-    write_all(STDOUT_FILENO, std::string_view(out).substr(0, chunk));
-    write_all(STDERR_FILENO, std::string_view(err).substr(0, chunk));
-    done += static_cast<long>(chunk);
-  }
-}
-
-void count_stdin() {
-  char buf[4096];
-  unsigned long long total = 0;
-  for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<unsigned long long>(n);
-  }
-  write_all(STDOUT_FILENO, "stdin: " + std::to_string(total) + " bytes\n");
-}
-
 std::string hex(std::string_view text) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -227,37 +199,11 @@ void format(int argc, char** argv) {
   ::close(fd);
 }
 
-// The kernel's escapes undone (\040 for a space).
-std::string unescape(std::string_view field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
 // The source of the file system mounted on top at `mountpoint`, if any.
 std::optional<std::string> source_at(const std::string& mountpoint) {
-  FILE* f = std::fopen("/proc/self/mountinfo", "re");
-  if (f == nullptr) return std::nullopt;
-  std::optional<std::string> found;
-  char* line = nullptr;
-  size_t cap = 0;
-  while (::getline(&line, &cap, f) > 0) {
-    std::vector<std::string> fields;
-    for (char* tok = std::strtok(line, " \n"); tok != nullptr; tok = std::strtok(nullptr, " \n")) fields.push_back(tok);
-    auto dash = std::find(fields.begin() + std::min<size_t>(6, fields.size()), fields.end(), "-");
-    if (fields.size() < 5 || dash == fields.end() || dash + 2 >= fields.end()) continue;
-    if (unescape(fields[4]) == mountpoint) found = unescape(*(dash + 2));  // a later line is stacked on top
-  }
-  std::free(line);
-  std::fclose(f);
-  return found;
+  auto table = quarvo::read_mount_table();
+  auto top = table ? quarvo::mount_at(*table, mountpoint) : std::nullopt;
+  return top ? std::optional(top->source) : std::nullopt;
 }
 
 void write_config(const std::string& mountpoint, pid_t pid, pid_t ppid) {
@@ -402,24 +348,11 @@ int main(int argc, char** argv) {
 
   if (auto text = env("FAKE_BACKEND_STDOUT")) write_all(STDOUT_FILENO, *text);
   if (auto text = env("FAKE_BACKEND_STDERR")) write_all(STDERR_FILENO, *text);
-  if (auto n = env("FAKE_BACKEND_FLOOD")) flood(std::strtol(n->c_str(), nullptr, 10));
-  if (env("FAKE_BACKEND_STDIN") == "1") count_stdin();
-  if (subcommand == "version") {
-    write_all(STDOUT_FILENO, env("FAKE_BACKEND_VERSION").value_or("juicefs version 1.3.0+fake\n"));
-  }
-  const bool fails = number_for("FAKE_BACKEND_FAIL", subcommand) || number_for("FAKE_BACKEND_SIGNAL", subcommand);
+  if (subcommand == "version") write_all(STDOUT_FILENO, "juicefs version 1.3.0+fake\n");
+  const bool fails = number_for("FAKE_BACKEND_FAIL", subcommand).has_value();
   if (subcommand == "format" && !fails && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
   if (subcommand == "status") write_all(STDOUT_FILENO, env("FAKE_BACKEND_STATUS").value_or(""));
 
-  if (auto sig = number_for("FAKE_BACKEND_SIGNAL", subcommand)) {
-    // Default action and unblocked, whatever the parent left us.
-    ::signal(static_cast<int>(*sig), SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, static_cast<int>(*sig));
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    ::kill(::getpid(), static_cast<int>(*sig));
-  }
   if (auto code = number_for("FAKE_BACKEND_FAIL", subcommand)) return static_cast<int>(*code);
 
   if (subcommand == "format") format(argc, argv);

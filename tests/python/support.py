@@ -2,8 +2,22 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 
 def backend_calls(log: Path) -> list[list[str]]:
     return [line.split("\x1f") for line in log.read_text().splitlines()] if log.exists() else []
+
+
+def children_of_this_process(states: str = "") -> list[int]:
+    """Pids whose parent is this process, only those in one of `states` (e.g. "Z") when given."""
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            state, ppid = stat.read_text().rsplit(")", 1)[1].split()[:2]
+        except OSError:
+            continue
+        if int(ppid) == os.getpid() and (not states or state in states):
+            found.append(int(stat.parent.name))
+    return found

@@ -6,26 +6,20 @@ import os
 from pathlib import Path
 
 import pytest
-
 from support import backend_calls
 
 import quarvo
 
 
-def test_round_trip(q: quarvo.Quarvo, tmp_path: Path, home: Path, backend_log: Path, mounts: None) -> None:
-    info = q.init("v", dev=True)
+# The real-backend round trip proves the operations; here what the binding
+# adds: keyword names, None returns, the flag reaching the command line.
+def test_keywords_returns_and_flags(q: quarvo.Quarvo, tmp_path: Path, backend_log: Path, mounts: None) -> None:
+    q.init("v", dev=True)
     q.init("w", metadata="redis://x/1", store="s3://bucket/path")
-    assert (info.name, info.storage, info.dev, info.mountpoint) == ("v", "file", True, None)
-    assert [v.name for v in q.status().volumes] == ["v", "w"]
-    assert [v.name for v in q.status("v").volumes] == [v.name for v in q.status(name="v").volumes] == ["v"]
-    mounted = q.mount("v", "sub/mnt")
-    mountpoint = str(tmp_path / "sub" / "mnt")
-    assert (mounted.name, mounted.mountpoint, q.status("v").volumes[0].mountpoint) == ("v", mountpoint, mountpoint)
+    assert [v.name for v in q.status(name="v").volumes] == ["v"]
+    assert q.mount("v", "sub/mnt").mountpoint == str(tmp_path / "sub" / "mnt")
     assert q.flush("v") is None and q.unmount("v", force=True) is None
-    assert q.status("v").volumes[0].mountpoint is None
-    mount, umount = backend_calls(backend_log)[2:]
-    assert mount == ["mount", info.metadata_url, mountpoint, "--log", str(home / "logs" / "v.log")]
-    assert umount == ["umount", "--flush", "--force", mountpoint]
+    assert backend_calls(backend_log)[-1][:3] == ["umount", "--flush", "--force"]
 
 
 def test_volumes_is_a_new_list_on_every_read(q: quarvo.Quarvo) -> None:

@@ -11,20 +11,9 @@ import time
 from pathlib import Path
 
 import pytest
+from support import children_of_this_process
 
 import quarvo
-
-
-def children_of_this_process() -> list[int]:
-    mine = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            fields = stat.read_text().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == os.getpid():
-            mine.append(int(stat.parent.name))
-    return mine
 
 
 @pytest.mark.parametrize("wait", ["backend command", "registry lock"])

@@ -12,20 +12,12 @@ TEST(ConfigParse, ReadsTheKeyOrItsAliasButNotBoth) {
   auto config = Config::parse("juicefs_bin = \"/usr/local/bin/juicefs\"\n");
   ASSERT_TRUE(config) << config.error().message();
   EXPECT_EQ(config->storage_backend_bin, "/usr/local/bin/juicefs");
-  const std::pair<std::string, std::string> cases[] = {
-      {"juicefs_bin = \"/a\"\n  storage_backend_bin = \"/b\"\n",
-       "TOML parse error at line 2, column 3\n  |\n2 |   storage_backend_bin = \"/b\"\n  |   ^\n"
-       "duplicate field `storage_backend_bin`"},
-      // The gutter grows with the line number.
-      {std::string(9, '\n') + "storage_backend_bin = 2.0",
-       "TOML parse error at line 10, column 23\n   |\n10 | storage_backend_bin = 2.0\n   |                       ^\n"
-       "invalid type: floating point `2.0`, expected a string"},
-  };
-  for (const auto& [text, message] : cases) {
-    auto failed = Config::parse(text);
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().message(), message);
-  }
+  // Both at once is refused where the second stands; the gutter grows with the line number.
+  auto failed = Config::parse("juicefs_bin = \"/a\"" + std::string(9, '\n') + "storage_backend_bin = \"/b\"\n");
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(),
+            "TOML parse error at line 10, column 1\n   |\n10 | storage_backend_bin = \"/b\"\n   | ^\n"
+            "duplicate field `storage_backend_bin`");
 }
 
 TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
@@ -46,7 +38,6 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
       {"command_timeout = 0", std::nullopt, std::nullopt,
        "invalid value: integer `0`, expected a positive number of seconds"},
       {"command_timeout = 1e10", std::nullopt, std::nullopt, "expected a positive number of seconds"},
-      {"command_timeout = \"60\"", std::nullopt, std::nullopt, "invalid type: string \"60\", expected a number"},
       {"", "60s", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds, not \"60s\""},
       {"", "-1", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds"},
       {"", "nan", std::nullopt, "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds"},

@@ -1,6 +1,7 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
-// (exit code, -1 when not a normal exit), whole-file reads and writes.
+// (exit code, -1 when not a normal exit), whole-file reads and writes, the
+// fake backend's call log.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
@@ -14,7 +15,9 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -100,6 +103,21 @@ inline std::filesystem::path script(const std::filesystem::path& path, const std
   spit(path, "#!/bin/sh\n" + body + "\n");
   std::filesystem::permissions(path, mode);
   return path;
+}
+
+// The fake backend's calls logged at `log` (one line each, arguments split by
+// 0x1F), only those of `subcommand` when one is given.
+inline std::vector<std::vector<std::string>> backend_calls(const std::filesystem::path& log,
+                                                           std::string_view subcommand = {}) {
+  std::vector<std::vector<std::string>> out;
+  std::istringstream lines(slurp(log));
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> args;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
+    if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
+  }
+  return out;
 }
 
 }  // namespace quarvo::testing

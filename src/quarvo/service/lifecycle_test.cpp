@@ -59,16 +59,8 @@ class LifecycleTest : public ::testing::Test {
   QuarvoHome quarvo_home() const { return QuarvoHome(home()); }
   Registry registry() const { return Registry(quarvo_home()); }
 
-  std::vector<Args> calls(std::string_view subcommand) const {
-    std::vector<Args> out;
-    std::istringstream lines(slurp(root_ / "backend.log"));
-    for (std::string line; std::getline(lines, line);) {
-      Args args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (!args.empty() && args[0] == subcommand) out.push_back(args);
-    }
-    return out;
+  std::vector<Args> calls(std::string_view subcommand = {}) const {
+    return testing::backend_calls(root_ / "backend.log", subcommand);
   }
 
   // A block cache of the volume with this UUID where the backend keeps it.
@@ -93,29 +85,6 @@ class LifecycleTest : public ::testing::Test {
   std::optional<Quarvo> q_;
   std::vector<fs::path> caches_;
 };
-
-TEST_F(LifecycleTest, RemovingADevVolumeLeavesNothingOfItAndAFreshInitStartsEmpty) {
-  const std::string uuid = random_uuid();
-  env_.set("FAKE_BACKEND_STDOUT", status_json("data", uuid));
-  ASSERT_TRUE(q_->init({.name = "data", .dev = true}));
-  const DevPaths dev = dev_paths(quarvo_home(), "data");
-  spit(dev.metadata, "formatted");
-  spit(dev.objects / "chunk", "data");
-  make_logs("data");
-  const fs::path cache = make_cache(uuid);
-
-  ASSERT_TRUE(q_->remove("data", false, false));
-  EXPECT_FALSE(fs::exists(home() / "volumes" / "data.toml"));
-  EXPECT_TRUE(fs::is_empty(home() / "dev"));  // no directory, no tombstone
-  EXPECT_TRUE(fs::is_empty(home() / "logs"));
-  EXPECT_FALSE(fs::exists(cache));
-  EXPECT_EQ(calls("status").size(), 1u);
-  EXPECT_TRUE(calls("destroy").empty());
-
-  ASSERT_TRUE(q_->init({.name = "data", .dev = true}));
-  EXPECT_TRUE(fs::is_empty(dev.directory / "objects"));
-  EXPECT_EQ(q_->remove("ghost", false, false).error().kind(), ErrorKind::VolumeNotFound);
-}
 
 struct SharedCase {
   const char* label;

