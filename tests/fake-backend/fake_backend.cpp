@@ -67,8 +67,8 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -141,10 +141,17 @@ void append_log(const std::string& path, int count, char** fields) {
     if (i > 0) line += '\x1f';
     for (const char* p = fields[i]; *p != '\0'; ++p) {
       switch (*p) {
-        case '\\': line += "\\\\"; break;
-        case '\n': line += "\\n"; break;
-        case '\x1f': line += "\\x1f"; break;
-        default: line += *p;
+        case '\\':
+          line += "\\\\";
+          break;
+        case '\n':
+          line += "\\n";
+          break;
+        case '\x1f':
+          line += "\\x1f";
+          break;
+        default:
+          line += *p;
       }
     }
   }
@@ -221,7 +228,7 @@ void request_stop(int) { stop_requested = 1; }
 // Serves until the mount at `mountpoint` with `source` is gone, or until
 // SIGINT or SIGTERM, which unmount it first.
 void serve(const std::string& mountpoint, const std::string& source) {
-  struct sigaction sa {};
+  struct sigaction sa{};
   sa.sa_handler = request_stop;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);

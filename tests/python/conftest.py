@@ -12,8 +12,8 @@ import ctypes
 import os
 import subprocess
 import sys
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 import pytest
 
@@ -103,5 +103,6 @@ def backend_log(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Path:
 @pytest.fixture
 def run():
     """The `quarvo` command as its own process, as a user runs it."""
-    return lambda *args, **env: subprocess.run([sys.executable, "-m", "quarvo", *args], env={**os.environ, **env},
-                                               capture_output=True, text=True, timeout=120)
+    return lambda *args, **env: subprocess.run(
+        [sys.executable, "-m", "quarvo", *args], env={**os.environ, **env}, capture_output=True, text=True, timeout=120
+    )

@@ -14,14 +14,20 @@ import quarvo
 BASE = {"init": {"name": "v", "dev": True}, "mount": {"name": "v", "path": "mnt"}, "unmount": {"name": "v"},
         "status": {"name": "v"}}  # fmt: skip
 CASES = [("init", "name", v) for v in (b"v", pathlib.Path("v"), None, "lone \udc80 surrogate")] + [
-    ("mount", "path", pathlib.Path("mnt")), ("init", "metadata", b"m"), ("status", "name", 1),
-    ("init", "dev", None), ("init", "dev", 1), ("mount", "foreground", numpy.int64(1)), ("unmount", "force", "yes"),
+    ("mount", "path", pathlib.Path("mnt")),
+    ("init", "metadata", b"m"),
+    ("status", "name", 1),
+    ("init", "dev", None),
+    ("init", "dev", 1),
+    ("mount", "foreground", numpy.int64(1)),
+    ("unmount", "force", "yes"),
 ]
 
 
 @pytest.mark.parametrize(("method", "param", "value"), CASES)
-def test_rejected_values_name_the_parameter(q: quarvo.Quarvo, backend_log: Path, method: str, param: str,
-                                            value: object) -> None:
+def test_rejected_values_name_the_parameter(
+    q: quarvo.Quarvo, backend_log: Path, method: str, param: str, value: object
+) -> None:
     with pytest.raises(TypeError, match=f"'{param}'"):
         getattr(q, method)(**{**BASE[method], param: value})
     assert backend_calls(backend_log) == []

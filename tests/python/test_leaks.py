@@ -19,8 +19,9 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def test_calls_do_not_grow_resident_memory(q: quarvo.Quarvo, home: Path, fake_backend: Path,
-                                           monkeypatch: pytest.MonkeyPatch, mounts: None) -> None:
+def test_calls_do_not_grow_resident_memory(
+    q: quarvo.Quarvo, home: Path, fake_backend: Path, monkeypatch: pytest.MonkeyPatch, mounts: None
+) -> None:
     q.init("v", dev=True)
     q.init("idle", dev=True)
     mounted = q.mount("v", "mnt")
@@ -28,10 +29,17 @@ def test_calls_do_not_grow_resident_memory(q: quarvo.Quarvo, home: Path, fake_ba
     monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
     monkeypatch.setenv("PATH", str(home / "bin"))
     failing = [
-        quarvo.Quarvo.from_env, lambda: q.status(name="missing"), lambda: q.init("v", dev=True),
-        lambda: q.init("bad name"), lambda: q.mount("missing", "mnt"), lambda: q.flush("idle"),
-        lambda: q.unmount("idle", force=True), lambda: q.init(1), lambda: q.init("v", True),
-        lambda: q.init("v", metadata="lone \udc80"), lambda: q.mount("v", Path("mnt")),
+        quarvo.Quarvo.from_env,
+        lambda: q.status(name="missing"),
+        lambda: q.init("v", dev=True),
+        lambda: q.init("bad name"),
+        lambda: q.mount("missing", "mnt"),
+        lambda: q.flush("idle"),
+        lambda: q.unmount("idle", force=True),
+        lambda: q.init(1),
+        lambda: q.init("v", True),
+        lambda: q.init("v", metadata="lone \udc80"),
+        lambda: q.mount("v", Path("mnt")),
         lambda: q.unmount("v", force=None),
     ]
 

@@ -30,8 +30,9 @@ def test_volumes_is_a_new_list_on_every_read(q: quarvo.Quarvo) -> None:
     assert status.volumes is not first and len(status.volumes) == 1
 
 
-def test_mount_all_reports_each_volume_and_notes_come_as_warnings(q: quarvo.Quarvo, tmp_path: Path,
-                                                                  mounts: None) -> None:
+def test_mount_all_reports_each_volume_and_notes_come_as_warnings(
+    q: quarvo.Quarvo, tmp_path: Path, mounts: None
+) -> None:
     for name in ("a", "b", "idle"):
         q.init(name, dev=True)
     for name in ("a", "b"):

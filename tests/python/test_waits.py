@@ -17,8 +17,9 @@ import quarvo
 
 
 @pytest.mark.parametrize("wait", ["backend command", "registry lock"])
-def test_ctrl_c_ends_a_wait_while_other_threads_run(wait: str, q: quarvo.Quarvo, home: Path,
-                                                    monkeypatch: pytest.MonkeyPatch) -> None:
+def test_ctrl_c_ends_a_wait_while_other_threads_run(
+    wait: str, q: quarvo.Quarvo, home: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setenv("FAKE_BACKEND_SLEEP", "format:60000")
     held = None
     if wait == "registry lock":

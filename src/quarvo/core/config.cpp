@@ -67,7 +67,7 @@ Result<Config> Config::load(const QuarvoHome& home) {
   // No file, or one we may not even look at: the configuration is optional,
   // so this is the default, not an error.
   Config config;
-  struct stat st {};
+  struct stat st{};
   if (::stat(path.c_str(), &st) == 0) {
     auto text = read_text_file(path);
     if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));

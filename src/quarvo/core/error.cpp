@@ -72,8 +72,12 @@ QuarvoError QuarvoError::io(OsError source) {
   e.os_ = std::move(source);
   return e;
 }
-QuarvoError QuarvoError::toml_parse(TomlParseError error) { return with_text(ErrorKind::TomlParse, std::move(error.text)); }
-QuarvoError QuarvoError::toml_write(TomlWriteError error) { return with_text(ErrorKind::TomlWrite, std::move(error.text)); }
+QuarvoError QuarvoError::toml_parse(TomlParseError error) {
+  return with_text(ErrorKind::TomlParse, std::move(error.text));
+}
+QuarvoError QuarvoError::toml_write(TomlWriteError error) {
+  return with_text(ErrorKind::TomlWrite, std::move(error.text));
+}
 
 QuarvoError QuarvoError::timed_out(std::string what, std::string seconds) {
   QuarvoError e = with_text(ErrorKind::TimedOut, std::move(what));
@@ -114,8 +118,7 @@ std::string QuarvoError::message() const {
     case ErrorKind::StorageBackendInstallFailed:
       return "could not install the Quarvo storage backend: " + text_;
     case ErrorKind::UnsupportedStoreUrl:
-      return "unsupported store URL " + quote(text_) +
-             "; use file://, s3://, gs://, or pass --storage and --bucket";
+      return "unsupported store URL " + quote(text_) + "; use file://, s3://, gs://, or pass --storage and --bucket";
     case ErrorKind::MissingMetadataUrl:
       return "missing metadata URL; pass --metadata or use --dev";
     case ErrorKind::MissingObjectStorage:

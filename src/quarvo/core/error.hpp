@@ -59,9 +59,7 @@ struct OsError {
   std::string custom;  // empty: render strerror(code) + " (os error N)"
 
   static OsError from_errno(int code) { return OsError{code, {}}; }
-  static OsError with_message(int code, std::string message) {
-    return OsError{code, std::move(message)};
-  }
+  static OsError with_message(int code, std::string message) { return OsError{code, std::move(message)}; }
   // "No such file or directory (os error 2)", or the custom message alone.
   [[nodiscard]] std::string text() const;
 };
@@ -182,10 +180,9 @@ template <class T>
 using Result = std::expected<T, QuarvoError>;
 
 // Returns the error of a failed Result from the enclosing function.
-#define QUARVO_TRY(expr)                                         \
-  do {                                                           \
-    if (auto quarvo_try_r_ = (expr); !quarvo_try_r_)             \
-      return std::unexpected(std::move(quarvo_try_r_).error());  \
+#define QUARVO_TRY(expr)                                                                                       \
+  do {                                                                                                         \
+    if (auto quarvo_try_r_ = (expr); !quarvo_try_r_) return std::unexpected(std::move(quarvo_try_r_).error()); \
   } while (0)
 
 }  // namespace quarvo

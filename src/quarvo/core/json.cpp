@@ -26,15 +26,21 @@ class JsonReader {
     space();
     if (pos_ >= text_.size()) return false;
     switch (text_[pos_]) {
-      case '{': return object(out, depth);
-      case '[': return array(out, depth);
+      case '{':
+        return object(out, depth);
+      case '[':
+        return array(out, depth);
       case '"':
         out.kind_ = JsonValue::Kind::String;
         return string(out.text_);
-      case 't': return literal("true", out, JsonValue::Kind::Bool, true);
-      case 'f': return literal("false", out, JsonValue::Kind::Bool, false);
-      case 'n': return literal("null", out, JsonValue::Kind::Null, false);
-      default: return number(out);
+      case 't':
+        return literal("true", out, JsonValue::Kind::Bool, true);
+      case 'f':
+        return literal("false", out, JsonValue::Kind::Bool, false);
+      case 'n':
+        return literal("null", out, JsonValue::Kind::Null, false);
+      default:
+        return number(out);
     }
   }
 
@@ -115,14 +121,30 @@ class JsonReader {
       }
       if (pos_ >= text_.size()) return false;
       switch (text_[pos_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           char32_t cp = 0;
           if (!hex4(cp)) return false;
@@ -139,7 +161,8 @@ class JsonReader {
           append_utf8(out, cp);
           break;
         }
-        default: return false;
+        default:
+          return false;
       }
     }
     return false;

@@ -51,8 +51,8 @@ class JsonValue {
 
   Kind kind_ = Kind::Null;
   bool boolean_ = false;
-  std::string text_;                                     // a string's value, a number's text
-  std::vector<JsonValue> elements_;                      // Array
+  std::string text_;                                        // a string's value, a number's text
+  std::vector<JsonValue> elements_;                         // Array
   std::vector<std::pair<std::string, JsonValue>> members_;  // Object, in document order
 };
 

@@ -18,9 +18,9 @@ TEST(ParseJson, ReadsNestedValuesExactly) {
 
 TEST(ParseJson, RefusesWhatIsNotOneValue) {
   const std::string deep(65, '[');
-  const std::vector<std::string> bad = {"",     "{",    "[1,]",          "{\"a\" 1}", "01",
-                                       "1.",   "tru",  "\"\x01\"",    "\"\\ud800\"", "\"\xff\"",
-                                       "{} {}", deep + std::string(65, ']')};
+  const std::vector<std::string> bad = {
+      "",    "{",        "[1,]",        "{\"a\" 1}", "01",    "1.",
+      "tru", "\"\x01\"", "\"\\ud800\"", "\"\xff\"",  "{} {}", deep + std::string(65, ']')};
   for (const std::string& text : bad) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(parse_json(text));

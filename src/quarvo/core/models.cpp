@@ -21,7 +21,7 @@ namespace {
 // The escapes the writer uses, raw character first; the written-form reader
 // accepts exactly these and \u00XX.
 constexpr std::pair<char, char> kEscapes[] = {{'"', '"'},  {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'},
-                                              {'\n', 'n'}, {'\f', 'f'},   {'\r', 'r'}};
+                                              {'\n', 'n'}, {'\f', 'f'},  {'\r', 'r'}};
 
 void append_toml_string(std::string& out, std::string_view text) {
   out += '"';
@@ -51,14 +51,10 @@ void append_line(std::string& out, std::string_view key, std::string_view value)
 enum Field { kName, kBackend, kMetadataUrl, kStorage, kBucket, kDev, kMountpoint, kCreatedAt, kUpdatedAt };
 
 constexpr TomlField kFields[] = {
-    {"name", {}, TomlType::String, true},
-    {"backend", {}, TomlType::String, true},
-    {"metadata_url", {}, TomlType::String, true},
-    {"storage", {}, TomlType::String, true},
-    {"bucket", {}, TomlType::String, true},
-    {"dev", {}, TomlType::Boolean, true},
-    {"mountpoint", {}, TomlType::String, false},
-    {"created_at", {}, TomlType::String, true},
+    {"name", {}, TomlType::String, true},         {"backend", {}, TomlType::String, true},
+    {"metadata_url", {}, TomlType::String, true}, {"storage", {}, TomlType::String, true},
+    {"bucket", {}, TomlType::String, true},       {"dev", {}, TomlType::Boolean, true},
+    {"mountpoint", {}, TomlType::String, false},  {"created_at", {}, TomlType::String, true},
     {"updated_at", {}, TomlType::String, true},
 };
 
@@ -185,8 +181,7 @@ std::optional<Volume> volume_from_written_form(std::string_view text) {
 }
 
 VolumeInfo VolumeInfo::from(const Volume& volume) {
-  return VolumeInfo{volume.name,   volume.metadata_url, volume.storage,
-                    volume.bucket, volume.mountpoint,   volume.dev};
+  return VolumeInfo{volume.name, volume.metadata_url, volume.storage, volume.bucket, volume.mountpoint, volume.dev};
 }
 
 VolumeInfo VolumeInfo::from(Volume&& volume) {
@@ -200,8 +195,8 @@ Result<std::string> volume_to_toml(const Volume& volume) {
   if (volume.mountpoint && !is_valid_utf8(volume.mountpoint->native())) {
     return std::unexpected(QuarvoError::toml_write(TomlWriteError{"path contains invalid UTF-8 characters"}));
   }
-  for (const std::string* text : {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage,
-                                  &volume.bucket, &volume.created_at, &volume.updated_at}) {
+  for (const std::string* text : {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage, &volume.bucket,
+                                  &volume.created_at, &volume.updated_at}) {
     if (!is_valid_utf8(*text)) {
       return std::unexpected(QuarvoError::toml_write(TomlWriteError{"string contains invalid UTF-8 characters"}));
     }

@@ -6,8 +6,15 @@ namespace quarvo {
 namespace {
 
 Volume sample() {
-  return Volume{"data", "juicefs", "sqlite3:///q/dev/data/meta.db", "file", "/q/dev/data/objects",
-                true,   std::filesystem::path("/mnt/data"), "2026-12-05T07:08:06Z", "2026-12-05T07:08:06.5Z"};
+  return Volume{"data",
+                "juicefs",
+                "sqlite3:///q/dev/data/meta.db",
+                "file",
+                "/q/dev/data/objects",
+                true,
+                std::filesystem::path("/mnt/data"),
+                "2026-12-05T07:08:06Z",
+                "2026-12-05T07:08:06.5Z"};
 }
 
 TEST(VolumeToml, RoundTripsExactlyThroughBothReaders) {
@@ -43,7 +50,8 @@ TEST(VolumeToml, RoundTripsExactlyThroughBothReaders) {
 
 TEST(VolumeToml, ReadingErrorsAreFramedAtTheirPosition) {
   const std::string head = "name = \"data\"\nbackend = \"juicefs\"\n";
-  const std::string tail = "metadata_url = \"m\"\nstorage = \"file\"\nbucket = \"/b\"\ncreated_at = \"c\"\nupdated_at = \"u\"\n";
+  const std::string tail =
+      "metadata_url = \"m\"\nstorage = \"file\"\nbucket = \"/b\"\ncreated_at = \"c\"\nupdated_at = \"u\"\n";
   const std::pair<std::string, std::string> cases[] = {
       {head + tail, "TOML parse error at line 1, column 1\n  |\n1 | name = \"data\"\n  | ^\nmissing field `dev`"},
       {head + "dev = \"yes\"\n" + tail,

@@ -31,8 +31,8 @@ std::string unescape(std::string_view field) {
   for (std::size_t i = 0; i < field.size(); ++i) {
     if (field[i] == '\\' && i + 3 < field.size() && is_octal(field[i + 1]) && is_octal(field[i + 2]) &&
         is_octal(field[i + 3])) {
-      out.push_back(static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                                      (field[i + 3] - '0')));
+      out.push_back(
+          static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(field[i]);

@@ -16,7 +16,7 @@ namespace quarvo {
 namespace {
 
 bool is_dir(const std::filesystem::path& path) {
-  struct stat st {};
+  struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -25,7 +25,7 @@ std::string user_database_home() {
   const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(suggested > 0 ? static_cast<size_t>(suggested) : 512);
   for (;;) {
-    struct passwd pw {};
+    struct passwd pw{};
     struct passwd* result = nullptr;
     const int rc = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result);
     // The suggested size is only a hint; an entry with long fields needs more.
@@ -73,9 +73,9 @@ Result<QuarvoHome> QuarvoHome::from_env() {
           OsError::with_message(EINVAL, "QUARVO_HOME is set but empty; set it to an absolute directory or unset it")));
     }
     if (!value.starts_with('/')) {
-      return std::unexpected(QuarvoError::io(OsError::with_message(
-          EINVAL, "QUARVO_HOME must be an absolute path, not " + quote(value) +
-                      " (a relative home would follow the working directory)")));
+      return std::unexpected(
+          QuarvoError::io(OsError::with_message(EINVAL, "QUARVO_HOME must be an absolute path, not " + quote(value) +
+                                                            " (a relative home would follow the working directory)")));
     }
     return QuarvoHome(root);
   }

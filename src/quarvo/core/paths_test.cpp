@@ -44,7 +44,7 @@ TEST(QuarvoHomeFromEnv, RefusesAnEmptyOrRelativeQuarvoHome) {
 }
 
 mode_t mode_of(const std::filesystem::path& path) {
-  struct stat st {};
+  struct stat st{};
   return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 

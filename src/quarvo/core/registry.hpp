@@ -47,9 +47,9 @@ class [[nodiscard]] RegistryLock {
 
 // RecordRead: one record file of a listing and what reading it gave.
 struct RecordRead {
-  std::string name;             // the file name without ".toml"
-  std::filesystem::path path;   // the record file
-  Result<Volume> volume;        // the error when it cannot be read
+  std::string name;            // the file name without ".toml"
+  std::filesystem::path path;  // the record file
+  Result<Volume> volume;       // the error when it cannot be read
 };
 
 class Registry {

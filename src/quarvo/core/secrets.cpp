@@ -9,7 +9,7 @@ namespace {
 constexpr auto npos = std::string_view::npos;
 
 // The engines whose password the backend also takes from META_PASSWORD.
-constexpr std::array<std::string_view, 6> kPasswordEngines = {"redis", "rediss", "unix",
+constexpr std::array<std::string_view, 6> kPasswordEngines = {"redis", "rediss",   "unix",
                                                               "mysql", "postgres", "postgresql"};
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

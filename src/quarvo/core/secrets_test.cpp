@@ -22,8 +22,9 @@ TEST(Secrets, PasswordsLeaveTheUrlAndNeverShow) {
       {"redis://:p@ss/w:rd@h/1", "redis://@h/1", "p@ss/w:rd", "redis://:****@h/1"},
       {"rediss://carol:a:b#c?d@h/6", "rediss://carol@h/6", "a:b#c?d", "rediss://carol:****@h/6"},
       {"unix://:pw@/run/redis.sock?db=1", "unix://@/run/redis.sock?db=1", "pw", "unix://:****@/run/redis.sock?db=1"},
-      {"postgres://dev:s3cret@db:5432/q?sslmode=disable&sslpassword=k", "postgres://dev@db:5432/q?sslmode=disable&sslpassword=k",
-       "s3cret", "postgres://dev:****@db:5432/q?sslmode=disable&sslpassword=****"},
+      {"postgres://dev:s3cret@db:5432/q?sslmode=disable&sslpassword=k",
+       "postgres://dev@db:5432/q?sslmode=disable&sslpassword=k", "s3cret",
+       "postgres://dev:****@db:5432/q?sslmode=disable&sslpassword=****"},
       {"mysql://u:se/cret@(h:3306)/db", "mysql://u@(h:3306)/db", "se/cret", "mysql://u:****@(h:3306)/db"},
       {"postgresql://u:%zz@h/db", "postgresql://u@h/db", "%zz", "postgresql://u:****@h/db"},
       // No password: a user alone, an empty password, a port, an "@" in the query.
@@ -50,9 +51,10 @@ TEST(Secrets, PasswordsLeaveTheUrlAndNeverShow) {
 }
 
 TEST(Secrets, EveryUrlInFreeTextIsMasked) {
-  EXPECT_EQ(mask_secrets("Meta redis://:p@ss/w:rd@127.0.0.1:6379/2: redis: invalid URL; "
-                         "bucket \"s3://ak:sk@h/b\"\nnext http://x:y@h"),
-            "Meta redis://:****@127.0.0.1:6379/2: redis: invalid URL; bucket \"s3://ak:****@h/b\"\nnext http://x:****@h");
+  EXPECT_EQ(
+      mask_secrets("Meta redis://:p@ss/w:rd@127.0.0.1:6379/2: redis: invalid URL; "
+                   "bucket \"s3://ak:sk@h/b\"\nnext http://x:y@h"),
+      "Meta redis://:****@127.0.0.1:6379/2: redis: invalid URL; bucket \"s3://ak:****@h/b\"\nnext http://x:****@h");
   EXPECT_EQ(mask_secrets("no URL here: a://"), "no URL here: a://");
   EXPECT_EQ(percent_decode("%41%2f%%4"), "A/%%4");
   EXPECT_EQ(without_credentials("http://ak:s/k@h:9000/b"), "http://h:9000/b");

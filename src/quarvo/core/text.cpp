@@ -9,7 +9,6 @@
 namespace quarvo {
 namespace {
 
-
 #include "quarvo/core/unicode_printable.inc"
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
@@ -88,11 +87,21 @@ std::string quote(std::string_view text) {
     }
     i += static_cast<size_t>(n);
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
       default:
         if (is_printable(cp)) {
           append_utf8(out, cp);

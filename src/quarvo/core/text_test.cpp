@@ -84,16 +84,16 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
 
 // Every byte pair, and three-byte sequences around each lead byte's limits.
 std::vector<std::string> lossy_cases() {
-  static constexpr unsigned char kEdges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
-                                             0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF,
-                                             0xF0, 0xF4, 0xF5, 0xFF};
+  static constexpr unsigned char kEdges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                             0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
   std::vector<std::string> cases;
   for (int a = 0; a < 256; ++a) {
     for (int b = 0; b < 256; ++b) cases.push_back({static_cast<char>(a), static_cast<char>(b)});
   }
   for (int lead = 0xE0; lead <= 0xF4; ++lead) {
     for (unsigned char b : kEdges) {
-      for (unsigned char c : kEdges) cases.push_back({static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
+      for (unsigned char c : kEdges)
+        cases.push_back({static_cast<char>(lead), static_cast<char>(b), static_cast<char>(c)});
     }
   }
   cases.push_back("\xF4\x90\x80\x80 \xED\xA0\x80 \xF0\x9F\x98\x80 \xE2\x82");
@@ -124,8 +124,8 @@ TEST(LossyUtf8, AgreesWithPythonDecodeReplace) {
     std::string line;
     ASSERT_TRUE(std::getline(expected, line));
     if (to_hex(lossy_utf8(c)) != line.substr(1) || is_valid_utf8(c) != (line[0] == '1')) {
-      ADD_FAILURE() << "input " << to_hex(c) << ": lossy " << to_hex(lossy_utf8(c)) << " valid "
-                    << is_valid_utf8(c) << ", Python says " << line;
+      ADD_FAILURE() << "input " << to_hex(c) << ": lossy " << to_hex(lossy_utf8(c)) << " valid " << is_valid_utf8(c)
+                    << ", Python says " << line;
       if (++failures == 10) break;
     }
   }

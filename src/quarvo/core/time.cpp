@@ -18,8 +18,8 @@ std::string format_rfc3339(std::chrono::system_clock::time_point when) {
   const long long year = 1900LL + tm.tm_year;
   if (year < 0 || year > 9999) return kFallback;
   char buf[64];
-  int n = std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02d", year, tm.tm_mon + 1, tm.tm_mday,
-                        tm.tm_hour, tm.tm_min, tm.tm_sec);
+  int n = std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02d", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                        tm.tm_min, tm.tm_sec);
   std::string out(buf, static_cast<size_t>(n));
   if (nanos != 0) {
     n = std::snprintf(buf, sizeof buf, ".%09lld", static_cast<long long>(nanos));

@@ -26,8 +26,8 @@
 #undef is_non_ascii_horizontal_whitespace
 TOML_IMPL_NAMESPACE_START {
   constexpr bool is_non_ascii_horizontal_whitespace(char32_t c) noexcept {
-    return c == U'\u00A0' || c == U'\u1680' || c == U'\u180E' || (c >= U'\u2000' && c <= U'\u200B') ||
-           c == U'\u202F' || (c >= U'\u205F' && c <= U'\u2060') || c == U'\u3000' || c == U'\uFEFF';
+    return c == U'\u00A0' || c == U'\u1680' || c == U'\u180E' || (c >= U'\u2000' && c <= U'\u200B') || c == U'\u202F' ||
+           (c >= U'\u205F' && c <= U'\u2060') || c == U'\u3000' || c == U'\uFEFF';
   }
 }
 TOML_IMPL_NAMESPACE_END;
@@ -47,9 +47,7 @@ TomlPosition position_of(const toml::source_position& p) {
   return TomlPosition{std::max<std::uint32_t>(p.line, 1), std::max<std::uint32_t>(p.column, 1)};
 }
 
-bool before(TomlPosition a, TomlPosition b) {
-  return a.line != b.line ? a.line < b.line : a.column < b.column;
-}
+bool before(TomlPosition a, TomlPosition b) { return a.line != b.line ? a.line < b.line : a.column < b.column; }
 
 // A float the way a type error shows it: shortest round-trip digits, with
 // ".0" added to integral values so they do not read as integers.
@@ -215,8 +213,10 @@ Result<std::vector<const TomlEntry*>> TomlDocument::fields(std::span<const TomlF
     }
     const bool is_number = entry.type == TomlType::Integer || entry.type == TomlType::Float;
     if (entry.type != field->type && !(field->type == TomlType::Number && is_number)) {
-      return std::unexpected(error_at(
-          entry.value_at, "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) + ", expected " + std::string(expected_text(field->type))));
+      return std::unexpected(
+          error_at(entry.value_at,
+                   "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) +
+                       ", expected " + std::string(expected_text(field->type))));
     }
     found[index] = &entry;
   }

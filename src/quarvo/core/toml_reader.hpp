@@ -43,7 +43,7 @@ enum class TomlType { String, Integer, Float, Boolean, Date, Time, DateTime, Arr
 struct TomlEntry {
   std::string key;
   TomlType type = TomlType::String;
-  std::string string;  // the value when type is String
+  std::string string;    // the value when type is String
   bool boolean = false;  // the value when type is Boolean
   double number = 0;     // the value when type is Integer or Float
   // The value as a type error shows it: integer `5`, map, ... (empty for a

@@ -22,9 +22,16 @@ TEST(ValidateVolumeName, AsciiLettersDigitsDotUnderscoreDashOnly) {
 
 TEST(ValidateBackendVolumeName, ThreeToSixtyThreeLowercaseDigitsAndInnerDashes) {
   const std::pair<std::string, bool> cases[] = {
-      {"my-vol-2", true},  {"abc", true},   {std::string(63, 'a'), true}, {"ab", false},
-      {std::string(64, 'a'), false},        {"My-vol", false},            {"my_vol", false},
-      {"-abc", false},     {"abc-", false}, {"a.b", false},
+      {"my-vol-2", true},
+      {"abc", true},
+      {std::string(63, 'a'), true},
+      {"ab", false},
+      {std::string(64, 'a'), false},
+      {"My-vol", false},
+      {"my_vol", false},
+      {"-abc", false},
+      {"abc-", false},
+      {"a.b", false},
   };
   for (const auto& [name, valid] : cases) {
     SCOPED_TRACE(name);

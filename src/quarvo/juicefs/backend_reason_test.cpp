@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-
 namespace quarvo {
 namespace {
 
 // Outputs of the real backend, cut short where they repeat.
 TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
   const std::pair<std::string, std::string> cases[] = {
-      {"2026/12/06 17:49:00.1 juicefs[24569] <INFO>: Meta address: redis://:****@127.0.0.1:1/1 [NewClient@interface.go:645]\n"
+      {"2026/12/06 17:49:00.1 juicefs[24569] <INFO>: Meta address: redis://:****@127.0.0.1:1/1 "
+       "[NewClient@interface.go:645]\n"
        "redis: 2026/12/06 17:49:32 pool.go:617: redis: connection pool: failed to dial after 5 attempts: dial tcp "
        "127.0.0.1:1: connect: connection refused\n"
        "2026/12/06 17:49:49.441439 juicefs[24569] <WARNING>: parse info: dial tcp 127.0.0.1:1: connect: connection "

@@ -130,7 +130,7 @@ struct ChildEnvironment {
 
 // Whether the kernel reaps our children by itself, taking their exit status.
 bool sigchld_ignored() {
-  struct sigaction current {};
+  struct sigaction current{};
   if (::sigaction(SIGCHLD, nullptr, &current) != 0) return false;
   return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
 }
@@ -174,7 +174,8 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   // a session of its own (and so a group): no terminal, no signal of ours.
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
 #if defined(POSIX_SPAWN_SETSID)
-  if (captured != nullptr && captured->new_session) flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
+  if (captured != nullptr && captured->new_session)
+    flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
 #endif
   if (const int e = ::posix_spawnattr_setpgroup(attr.get(), 0)) return os_failure(e);
   if (const int e = ::posix_spawnattr_setflags(attr.get(), flags)) return os_failure(e);
@@ -228,19 +229,19 @@ std::string join_args(const std::vector<std::string>& args) {
 // libraries.
 std::string signal_abbreviation(int sig) {
   static constexpr std::pair<int, const char*> kNames[] = {
-      {SIGHUP, "HUP"},     {SIGINT, "INT"},       {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},     {SIGTRAP, "TRAP"},
-      {SIGABRT, "ABRT"},   {SIGBUS, "BUS"},       {SIGFPE, "FPE"},   {SIGKILL, "KILL"},   {SIGUSR1, "USR1"},
-      {SIGSEGV, "SEGV"},   {SIGUSR2, "USR2"},     {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"},   {SIGTERM, "TERM"},
-      {SIGCHLD, "CHLD"},   {SIGCONT, "CONT"},     {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"},   {SIGTTIN, "TTIN"},
-      {SIGTTOU, "TTOU"},   {SIGURG, "URG"},       {SIGXCPU, "XCPU"}, {SIGXFSZ, "XFSZ"},   {SIGVTALRM, "VTALRM"},
-      {SIGPROF, "PROF"},   {SIGWINCH, "WINCH"},   {SIGSYS, "SYS"},
+      {SIGHUP, "HUP"},       {SIGINT, "INT"},     {SIGQUIT, "QUIT"}, {SIGILL, "ILL"},   {SIGTRAP, "TRAP"},
+      {SIGABRT, "ABRT"},     {SIGBUS, "BUS"},     {SIGFPE, "FPE"},   {SIGKILL, "KILL"}, {SIGUSR1, "USR1"},
+      {SIGSEGV, "SEGV"},     {SIGUSR2, "USR2"},   {SIGPIPE, "PIPE"}, {SIGALRM, "ALRM"}, {SIGTERM, "TERM"},
+      {SIGCHLD, "CHLD"},     {SIGCONT, "CONT"},   {SIGSTOP, "STOP"}, {SIGTSTP, "TSTP"}, {SIGTTIN, "TTIN"},
+      {SIGTTOU, "TTOU"},     {SIGURG, "URG"},     {SIGXCPU, "XCPU"}, {SIGXFSZ, "XFSZ"}, {SIGVTALRM, "VTALRM"},
+      {SIGPROF, "PROF"},     {SIGWINCH, "WINCH"}, {SIGSYS, "SYS"},
 #if defined(__linux__)
       {SIGSTKFLT, "STKFLT"}, {SIGPOLL, "POLL"},   {SIGPWR, "PWR"},
 #else
       {SIGIO, "IO"},
 #endif
 #if defined(__APPLE__)
-      {SIGEMT, "EMT"},     {SIGINFO, "INFO"},
+      {SIGEMT, "EMT"},       {SIGINFO, "INFO"},
 #endif
   };
   for (const auto& [number, name] : kNames) {
@@ -323,17 +324,16 @@ Fd open_pidfd(pid_t pid) {
   return Fd();
 }
 
-
 }  // namespace
 
 struct Child::State {
-  pid_t pid = -1;        // ours to signal and reap while > 0 and not reaped
-  bool reaped = false;   // waitpid has returned it; `status` holds its end
+  pid_t pid = -1;       // ours to signal and reap while > 0 and not reaped
+  bool reaped = false;  // waitpid has returned it; `status` holds its end
   int status = 0;
   Fd pidfd;
-  Fd streams[2];         // our read ends of stdout and stderr; -1 once ended
+  Fd streams[2];  // our read ends of stdout and stderr; -1 once ended
   BoundedCapture captured[2];
-  std::string what;      // "juicefs mount", for TimedOut
+  std::string what;  // "juicefs mount", for TimedOut
 
   int open_streams() const { return (streams[0].get() >= 0) + (streams[1].get() >= 0); }
 
@@ -486,9 +486,8 @@ Result<std::optional<int>> Child::wait_until(const std::function<bool()>& ready,
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
       timeout_ms = static_cast<int>(std::clamp<long>(left.count(), 0, 60'000));
     }
-    struct pollfd fds[3] = {{s.streams[0].get(), POLLIN, 0},
-                            {s.streams[1].get(), POLLIN, 0},
-                            {s.reaped ? -1 : s.pidfd.get(), POLLIN, 0}};
+    struct pollfd fds[3] = {
+        {s.streams[0].get(), POLLIN, 0}, {s.streams[1].get(), POLLIN, 0}, {s.reaped ? -1 : s.pidfd.get(), POLLIN, 0}};
     if (::poll(fds, 3, timeout_ms) < 0) {
       if (errno == EINTR) continue;  // the loop's top asks the cancel
       return os_failure(errno);

@@ -52,7 +52,7 @@ struct CommandOutput {
 // WaitLimits: how long a wait may last and who may end it early.
 struct WaitLimits {
   std::optional<std::chrono::milliseconds> timeout{};  // none: no deadline
-  const Cancel* cancel = nullptr;                     // none: nobody asks
+  const Cancel* cancel = nullptr;                      // none: nobody asks
 };
 
 // The text of a raw wait status: "exit status: 3", "signal: 9 (SIGKILL)",

@@ -38,7 +38,8 @@ class CommandTest : public ::testing::Test {
 TEST(WaitStatusText, NamesEverySignalAsGlibcDoes) {
   for (int sig = 1; sig < NSIG; ++sig) {
     const char* name = ::sigabbrev_np(sig);
-    EXPECT_EQ(wait_status_text(sig), "signal: " + std::to_string(sig) + (name ? std::string(" (SIG") + name + ")" : ""));
+    EXPECT_EQ(wait_status_text(sig),
+              "signal: " + std::to_string(sig) + (name ? std::string(" (SIG") + name + ")" : ""));
   }
 }
 #endif
@@ -54,7 +55,13 @@ TEST_F(CommandTest, RunOutcomes) {
       {"echo out; echo oops >&2; exit 3", {}, "exit status: 3", "out\n", "oops\n", ""},
       {"echo before; kill -9 $$", {"x"}, "signal: 9 (SIGKILL)", "before\n", "", "x"},
       {"printf '%s|' \"$@\"; exit 1", {"a", "b c"}, "exit status: 1", "a|b c|", "", "a b c"},
-      {"printf 'a\\377b\\300' >&2; printf '\\342\\202\\254'", {}, "", "\xE2\x82\xAC", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD", ""},
+      {"printf 'a\\377b\\300' >&2; printf '\\342\\202\\254'",
+       {},
+       "",
+       "\xE2\x82\xAC",
+       "a\xEF\xBF\xBD"
+       "b\xEF\xBF\xBD",
+       ""},
       {"if read line; then echo got; else echo eof; fi", {}, "", "eof\n", "", ""},
   };
   // Every outcome leaves no descriptor open and no child unreaped.
@@ -109,8 +116,9 @@ TEST_F(CommandTest, RefusedBeforeRunning) {
 TEST_F(CommandTest, EnvironmentOverrides) {
   ::setenv("QUARVO_TEST_KEEP", "kept", 1);
   ::setenv("QUARVO_TEST_DROP", "dropped", 1);
-  auto out = CommandSpec(script("child", "printf '%s|%s|%s' \"$QUARVO_TEST_KEEP\" \"${QUARVO_TEST_DROP-unset}\" "
-                                         "\"$QUARVO_TEST_NEW\""))
+  auto out = CommandSpec(script("child",
+                                "printf '%s|%s|%s' \"$QUARVO_TEST_KEEP\" \"${QUARVO_TEST_DROP-unset}\" "
+                                "\"$QUARVO_TEST_NEW\""))
                  .env("QUARVO_TEST_DROP", std::nullopt)
                  .env("QUARVO_TEST_NEW", "first")
                  .env("QUARVO_TEST_NEW", "p@ss word")
@@ -173,8 +181,8 @@ bool alive(pid_t pid) {
 // child that ignores SIGTERM and the grandchild too, and nothing is left.
 TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
   const fs::path pids = dir_.path() / "pids";
-  const fs::path program = script("stubborn", "trap '' TERM; sleep 60 & echo $$ $! > '" + pids.string() +
-                                                  "'; echo started; wait");
+  const fs::path program =
+      script("stubborn", "trap '' TERM; sleep 60 & echo $$ $! > '" + pids.string() + "'; echo started; wait");
   const CancelAfter cancel(3);
   const struct {
     const char* label;
@@ -203,8 +211,8 @@ TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
 // reaper: it dies of SIGPIPE on its next write, and no zombie stays.
 TEST_F(CommandTest, ReadyChildGoesToTheReaper) {
   const fs::path flag = dir_.path() / "ready";
-  auto child = CommandSpec(script("slow", "touch '" + flag.string() + "'; sleep 0.3; echo done; echo done >&2; exit 7"))
-                   .start();
+  auto child =
+      CommandSpec(script("slow", "touch '" + flag.string() + "'; sleep 0.3; echo done; echo done >&2; exit 7")).start();
   ASSERT_TRUE(child) << child.error().message();
   EXPECT_EQ(::getpgid(child->pid()), child->pid());  // leads a group of its own
   auto ready = child->wait_until([&] { return fs::exists(flag); }, std::chrono::milliseconds(10), {});
@@ -233,7 +241,7 @@ TEST_F(CommandTest, IgnoredSigchldRefusesToStart) {
   const fs::path program = script("child", "touch '" + marker.string() + "'");
   for (const bool nocldwait : {false, true}) {
     SCOPED_TRACE(nocldwait ? "SA_NOCLDWAIT" : "SIG_IGN");
-    struct sigaction ignore {}, old {};
+    struct sigaction ignore{}, old{};
     ignore.sa_handler = nocldwait ? SIG_DFL : SIG_IGN;
     ignore.sa_flags = nocldwait ? SA_NOCLDWAIT : 0;
     ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &old), 0);

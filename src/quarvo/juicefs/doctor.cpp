@@ -50,11 +50,11 @@ bool found_on_path(std::string_view name) { return which_on_path(name).has_value
 // U+2029, U+202F, U+205F and U+3000. UTF-8 is self-synchronising, so a
 // match at either end of the text is always a whole character.
 constexpr std::array<std::string_view, 25> kWhiteSpace = {
-    "\t",           "\n",           "\v",           "\f",           "\r",
-    " ",            "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
-    "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+    "\xE3\x80\x80",
 };
 
 // Removes white space from the front or the back of `text` while there is any.
@@ -97,11 +97,8 @@ std::pair<bool, std::vector<std::string_view>> components(const std::filesystem:
 std::optional<std::filesystem::path> detect_storage_backend_bin(
     const QuarvoHome& home, const std::optional<std::filesystem::path>& configured) {
   const std::optional<std::filesystem::path> candidates[] = {
-      env_path("QUARVO_STORAGE_BACKEND_BIN"),
-      env_path("QUARVO_JUICEFS_BIN"),
-      configured,
-      home.managed_storage_backend_bin(),
-      home.legacy_managed_juicefs_bin(),
+      env_path("QUARVO_STORAGE_BACKEND_BIN"), env_path("QUARVO_JUICEFS_BIN"),    configured,
+      home.managed_storage_backend_bin(),     home.legacy_managed_juicefs_bin(),
   };
   for (const auto& candidate : candidates) {
     if (candidate && regular_file_at(*candidate)) return *candidate;
@@ -117,8 +114,7 @@ std::optional<std::filesystem::path> which_on_path(std::string_view name) {
     const size_t colon = rest.find(':');
     const std::string_view entry = rest.substr(0, colon);
     // An empty entry is the working directory: the bare name, as it stands.
-    std::filesystem::path candidate =
-        entry.empty() ? std::filesystem::path(name) : std::filesystem::path(entry) / name;
+    std::filesystem::path candidate = entry.empty() ? std::filesystem::path(name) : std::filesystem::path(entry) / name;
     if (regular_file_at(candidate)) return candidate;
     if (colon == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(colon + 1);

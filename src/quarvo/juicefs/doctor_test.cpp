@@ -44,7 +44,8 @@ TEST_F(DoctorTest, ResolutionOrder) {
     const char* label;
     Opt backend_env, juicefs_env;
     std::optional<fs::path> configured, remove, expected;
-  } cases[] = {  // removals accumulate, in order
+  } cases[] = {
+      // removals accumulate, in order
       {"backend env first", env_bin.string(), jfs_bin.string(), configured, {}, env_bin},
       {"missing falls through", (dir_ / "missing").string(), jfs_bin.string(), configured, {}, jfs_bin},
       {"empty, directory fall through", "", (dir_ / "dir").string(), configured, {}, configured},
@@ -141,9 +142,13 @@ TEST(Doctor, MountSupportLinux) {
   } cases[] = {
       {true, true, {}, found},
       {true, false, {"fusermount3"}, found},
-      {true, false, {"mount_macfuse"},
+      {true,
+       false,
+       {"mount_macfuse"},
        "fusermount3 was not found on PATH|Install the fuse3 package, then rerun `quarvo doctor`."},
-      {false, true, {"fusermount3"},
+      {false,
+       true,
+       {"fusermount3"},
        "FUSE device /dev/fuse was not found|Install FUSE (for example the fuse3 package) and load the fuse kernel "
        "module, then rerun `quarvo doctor`."},
   };

@@ -111,9 +111,7 @@ CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool 
   return spec;
 }
 
-CommandSpec JuiceFs::status_spec(const std::string& metadata_url) const {
-  return meta_command("status", metadata_url);
-}
+CommandSpec JuiceFs::status_spec(const std::string& metadata_url) const { return meta_command("status", metadata_url); }
 
 CommandSpec JuiceFs::destroy_spec(const std::string& metadata_url, const std::string& uuid) const {
   // "--yes": the backend would otherwise ask on a terminal; the caller has
@@ -139,8 +137,8 @@ Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& li
     return std::unexpected(QuarvoError::volume_mismatch(volume.name, "it holds " + describe(*stored)));
   }
   return std::unexpected(QuarvoError::volume_mismatch(
-      volume.name, "its " + describe(*stored) + " is not on storage " + volume.storage + ", bucket " +
-                       mask_url(volume.bucket)));
+      volume.name,
+      "its " + describe(*stored) + " is not on storage " + volume.storage + ", bucket " + mask_url(volume.bucket)));
 }
 
 Result<Child> JuiceFs::start_mount(const Volume& volume, const MountVolume& request,
@@ -150,17 +148,18 @@ Result<Child> JuiceFs::start_mount(const Volume& volume, const MountVolume& requ
 }
 
 QuarvoError JuiceFs::mount_failure(const Volume& volume, const MountVolume& request,
-                                   const std::filesystem::path& log_path, int wait_status,
-                                   CommandOutput output) const {
+                                   const std::filesystem::path& log_path, int wait_status, CommandOutput output) const {
   if (!request.foreground) {
     // What the daemon appended to its log is its standard error here.
     const std::string secret = split_metadata_password(volume.metadata_url).password;
-    QuarvoError error = explained(mount_spec(volume, request, log_path).failure(wait_status, std::move(output)), secret);
+    QuarvoError error =
+        explained(mount_spec(volume, request, log_path).failure(wait_status, std::move(output)), secret);
     if (error.reason().empty()) return error;
     return std::move(error).with_log(log_path);
   }
   // Its output went to the caller's terminal.
-  return QuarvoError::command_failed(CommandFailure{path_text(program_), "mount", wait_status_text(wait_status), {}, {}});
+  return QuarvoError::command_failed(
+      CommandFailure{path_text(program_), "mount", wait_status_text(wait_status), {}, {}});
 }
 
 Result<CommandOutput> JuiceFs::unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
@@ -176,9 +175,8 @@ Result<BackendStatus> JuiceFs::status(const std::string& metadata_url, const Wai
   if (!output) return std::unexpected(explained(std::move(output).error(), secret));
   auto status = parse_backend_status(output->stdout_text);
   if (!status) {
-    return std::unexpected(QuarvoError::io(
-        OsError::with_message(EPROTO, "the storage backend's status gave no volume settings for " +
-                                          quote(mask_url(metadata_url)))));
+    return std::unexpected(QuarvoError::io(OsError::with_message(
+        EPROTO, "the storage backend's status gave no volume settings for " + quote(mask_url(metadata_url)))));
   }
   return std::move(*status);
 }

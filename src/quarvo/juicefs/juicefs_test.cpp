@@ -28,8 +28,8 @@ TEST(JuiceFsSpec, CommandLines) {
   const struct {
     bool foreground, check_storage;
     Args tail;
-  } mounts[] = {{false, false, {}}, {false, true, {"--check-storage"}}, {true, true, {"--check-storage"}},
-                {true, false, {}}};
+  } mounts[] = {
+      {false, false, {}}, {false, true, {"--check-storage"}}, {true, true, {"--check-storage"}}, {true, false, {}}};
   for (const auto& c : mounts) {
     SCOPED_TRACE(std::to_string(c.foreground) + std::to_string(c.check_storage));
     Args expected{"mount", kVolume.metadata_url, "/mnt/d\xEF\xBF\xBDta", "--log", "/logs/data.log"};
@@ -53,7 +53,7 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   Volume volume = kVolume;
   volume.bucket = "/q/dev/data/objects";
   const struct {
-    std::string held;  // Name, Storage, Bucket as status reports them
+    std::string held;   // Name, Storage, Bucket as status reports them
     std::string error;  // empty: the request matches
   } cases[] = {
       {R"("data", "Storage": "file", "Bucket": "/q/dev/data/objects/")", ""},
@@ -66,8 +66,9 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.held);
-    const JuiceFs jfs(testing::script(dir.path() / "juicefs",
-                                      "[ \"$1\" = status ] && echo '{\"Setting\": {\"UUID\": \"u\", \"Name\": " + c.held + "}}'; exit 0"));
+    const JuiceFs jfs(testing::script(
+        dir.path() / "juicefs",
+        "[ \"$1\" = status ] && echo '{\"Setting\": {\"UUID\": \"u\", \"Name\": " + c.held + "}}'; exit 0"));
     auto formatted = jfs.format(volume);
     EXPECT_EQ(formatted ? "" : formatted.error().message(), c.error);
   }

@@ -23,9 +23,9 @@
 
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
+#include "quarvo/python/refs.hpp"
 #include "quarvo/service/live_state.hpp"
 #include "quarvo/service/service.hpp"
-#include "quarvo/python/refs.hpp"
 
 namespace quarvo::python {
 

@@ -94,28 +94,50 @@ PyObject* panic_exception_type() noexcept {
 
 const char* kind_name(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::InvalidVolumeName: return "InvalidVolumeName";
-    case ErrorKind::VolumeExists: return "VolumeExists";
-    case ErrorKind::VolumeNotFound: return "VolumeNotFound";
-    case ErrorKind::StorageBackendMissing: return "StorageBackendMissing";
-    case ErrorKind::AutoInstallUnsupported: return "AutoInstallUnsupported";
-    case ErrorKind::StorageBackendInstallFailed: return "StorageBackendInstallFailed";
-    case ErrorKind::UnsupportedStoreUrl: return "UnsupportedStoreUrl";
-    case ErrorKind::MissingMetadataUrl: return "MissingMetadataUrl";
-    case ErrorKind::MissingObjectStorage: return "MissingObjectStorage";
-    case ErrorKind::MountpointNotDirectory: return "MountpointNotDirectory";
-    case ErrorKind::VolumeNotMounted: return "VolumeNotMounted";
-    case ErrorKind::MountSupportUnavailable: return "MountSupportUnavailable";
-    case ErrorKind::CommandFailed: return "CommandFailed";
-    case ErrorKind::IoAt: return "IoAt";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::TomlParse: return "TomlParse";
-    case ErrorKind::TomlWrite: return "TomlWrite";
-    case ErrorKind::TimedOut: return "TimedOut";
-    case ErrorKind::Interrupted: return "Interrupted";
-    case ErrorKind::VolumeMounted: return "VolumeMounted";
-    case ErrorKind::MountFailed: return "MountFailed";
-    case ErrorKind::VolumeMismatch: return "VolumeMismatch";
+    case ErrorKind::InvalidVolumeName:
+      return "InvalidVolumeName";
+    case ErrorKind::VolumeExists:
+      return "VolumeExists";
+    case ErrorKind::VolumeNotFound:
+      return "VolumeNotFound";
+    case ErrorKind::StorageBackendMissing:
+      return "StorageBackendMissing";
+    case ErrorKind::AutoInstallUnsupported:
+      return "AutoInstallUnsupported";
+    case ErrorKind::StorageBackendInstallFailed:
+      return "StorageBackendInstallFailed";
+    case ErrorKind::UnsupportedStoreUrl:
+      return "UnsupportedStoreUrl";
+    case ErrorKind::MissingMetadataUrl:
+      return "MissingMetadataUrl";
+    case ErrorKind::MissingObjectStorage:
+      return "MissingObjectStorage";
+    case ErrorKind::MountpointNotDirectory:
+      return "MountpointNotDirectory";
+    case ErrorKind::VolumeNotMounted:
+      return "VolumeNotMounted";
+    case ErrorKind::MountSupportUnavailable:
+      return "MountSupportUnavailable";
+    case ErrorKind::CommandFailed:
+      return "CommandFailed";
+    case ErrorKind::IoAt:
+      return "IoAt";
+    case ErrorKind::Io:
+      return "Io";
+    case ErrorKind::TomlParse:
+      return "TomlParse";
+    case ErrorKind::TomlWrite:
+      return "TomlWrite";
+    case ErrorKind::TimedOut:
+      return "TimedOut";
+    case ErrorKind::Interrupted:
+      return "Interrupted";
+    case ErrorKind::VolumeMounted:
+      return "VolumeMounted";
+    case ErrorKind::MountFailed:
+      return "MountFailed";
+    case ErrorKind::VolumeMismatch:
+      return "VolumeMismatch";
   }
   return "Unknown";  // unreachable: the switch covers every kind
 }
@@ -132,10 +154,23 @@ Ref quarvo_error_to_py(const QuarvoError& error) {
     Ref value;
   };
   Field fields[] = {{"kind", text_to_py(kind_name(error.kind()))},
-                    {"reason", Ref()}, {"log", Ref()}, {"name", Ref()}, {"path", Ref()}, {"url", Ref()},
-                    {"platform", Ref()}, {"detail", Ref()}, {"fix", Ref()}, {"program", Ref()},
-                    {"command_args", Ref()}, {"status", Ref()}, {"stdout", Ref()}, {"stderr", Ref()},
-                    {"source", Ref()}, {"errno", Ref()}, {"command", Ref()}, {"seconds", Ref()}};
+                    {"reason", Ref()},
+                    {"log", Ref()},
+                    {"name", Ref()},
+                    {"path", Ref()},
+                    {"url", Ref()},
+                    {"platform", Ref()},
+                    {"detail", Ref()},
+                    {"fix", Ref()},
+                    {"program", Ref()},
+                    {"command_args", Ref()},
+                    {"status", Ref()},
+                    {"stdout", Ref()},
+                    {"stderr", Ref()},
+                    {"source", Ref()},
+                    {"errno", Ref()},
+                    {"command", Ref()},
+                    {"seconds", Ref()}};
   auto set = [&](const char* name, Ref value) {
     for (Field& f : fields) {
       if (std::string_view(f.name) == name) f.value = std::move(value);
@@ -255,8 +290,7 @@ bool text_arg(PyObject* value, const char* param, std::string& out) {
     // A lone surrogate has no UTF-8 form; any other failure (memory) stays.
     if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "argument '%s' must be str encodable as UTF-8 (it holds a lone surrogate)",
-                   param);
+      PyErr_Format(PyExc_TypeError, "argument '%s' must be str encodable as UTF-8 (it holds a lone surrogate)", param);
     }
     return false;
   }

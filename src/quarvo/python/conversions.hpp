@@ -91,8 +91,7 @@ template <class Body>
 [[nodiscard]] bool text_arg(PyObject* value, const char* param, std::string& out);
 
 // Omitted or None: absent; anything else converts as text.
-[[nodiscard]] bool optional_text_arg(PyObject* value, const char* param,
-                                     std::optional<std::string>& out);
+[[nodiscard]] bool optional_text_arg(PyObject* value, const char* param, std::optional<std::string>& out);
 
 // True, False or a NumPy boolean scalar; omitted is false. None, integers and
 // everything else are rejected.

@@ -33,9 +33,9 @@ TEST(GlibcFloor, ExceptionsUnwindThroughTheStandIn) {
 
 TEST(GlibcFloor, StatCallsAgreeWithTheKernel) {
   const char* path = "/proc/self/exe";
-  struct stat kernel {};
+  struct stat kernel{};
   ASSERT_EQ(syscall(SYS_newfstatat, AT_FDCWD, path, &kernel, 0), 0);
-  struct stat by_path {}, by_link {}, by_fd {};
+  struct stat by_path{}, by_link{}, by_fd{};
   ASSERT_EQ(stat(path, &by_path), 0);
   ASSERT_EQ(lstat(path, &by_link), 0);
   const int fd = open(path, O_RDONLY | O_CLOEXEC);

@@ -85,17 +85,17 @@ inline PyObject* once(PyObject*& type, PyType_Spec* spec) {
 // <class 'builtins.Quarvo'>.
 // No Py_TPFLAGS_BASETYPE: a Python subclass could not give the native value
 // a meaning.
-inline constexpr auto kTypeFlags = static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                                     Py_TPFLAGS_IMMUTABLETYPE);
+inline constexpr auto kTypeFlags =
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE);
 
 // --- getters -------------------------------------------------------------------
 
-template <class T, std::string T::*Field>
+template <class T, std::string T::* Field>
 PyObject* get_text(PyObject* self, void*) {
   return guarded([&] { return text_to_py(value_of<T>(self).*Field).release(); });
 }
 
-template <class T, std::optional<std::string> T::*Field>
+template <class T, std::optional<std::string> T::* Field>
 PyObject* get_optional_text(PyObject* self, void*) {
   return guarded([&] { return optional_text_to_py(value_of<T>(self).*Field).release(); });
 }

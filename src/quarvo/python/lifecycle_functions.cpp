@@ -125,13 +125,12 @@ Ref details_to_py(const VolumeDetails& d) {
   }
   const bool recorded = d.check.state != LiveState::NotRecorded;
   out.optional_text("state", recorded ? std::optional(std::string(live_state_name(d.check.state))) : std::nullopt)
-      .optional_text("found", d.check.state == LiveState::Foreign ? std::optional(d.check.found_source)
-                                                                  : std::nullopt)
+      .optional_text("found", d.check.state == LiveState::Foreign ? std::optional(d.check.found_source) : std::nullopt)
       .path("log", d.log)
       .optional_number("log_bytes", d.log_bytes);
-  struct stat st {};
-  out.optional_text("old_log", ::stat(d.old_log.c_str(), &st) == 0 ? std::optional(path_text(d.old_log))
-                                                                    : std::nullopt);
+  struct stat st{};
+  out.optional_text("old_log",
+                    ::stat(d.old_log.c_str(), &st) == 0 ? std::optional(path_text(d.old_log)) : std::nullopt);
   if (d.dev) {
     out.set("dev_paths", DictBuilder()
                              .path("directory", d.dev->directory)
@@ -154,8 +153,7 @@ PyObject* module_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"name", "backend", nullptr};
     PyObject* name = nullptr;
     PyObject* backend = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:inspect", const_cast<char**>(keywords), &name,
-                                     &backend)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:inspect", const_cast<char**>(keywords), &name, &backend)) {
       return nullptr;
     }
     std::string volume;
@@ -174,8 +172,7 @@ PyObject* module_check_new_volume_name(PyObject*, PyObject* args, PyObject* kwar
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"name", nullptr};
     PyObject* name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:check_new_volume_name", const_cast<char**>(keywords),
-                                     &name)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:check_new_volume_name", const_cast<char**>(keywords), &name)) {
       return nullptr;
     }
     std::string volume;
@@ -213,7 +210,8 @@ PyObject* module_finish_removals(PyObject*, PyObject*) {
 }
 
 PyMethodDef lifecycle_functions[] = {
-    {"inspect", method_function(module_inspect), METH_VARARGS | METH_KEYWORDS, "inspect(name, *, backend=True)\n--\n\n"},
+    {"inspect", method_function(module_inspect), METH_VARARGS | METH_KEYWORDS,
+     "inspect(name, *, backend=True)\n--\n\n"},
     {"check_new_volume_name", method_function(module_check_new_volume_name), METH_VARARGS | METH_KEYWORDS,
      "check_new_volume_name(name)\n--\n\n"},
     {"diagnose", module_diagnose, METH_NOARGS, "diagnose()\n--\n\n"},

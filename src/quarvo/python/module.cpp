@@ -125,19 +125,17 @@ PyObject* create_module() {
   if (!doctor_function) return nullptr;
 
   if (!add_name(module.get(), "QuarvoError", quarvo_error_type()) ||
-      !add_name(module.get(), "doctor", doctor_function.get()) ||
-      !add_name(module.get(), "Quarvo", quarvo_type()) ||
+      !add_name(module.get(), "doctor", doctor_function.get()) || !add_name(module.get(), "Quarvo", quarvo_type()) ||
       !add_name(module.get(), "VolumeInfo", volume_info_type()) ||
-      !add_name(module.get(), "MountInfo", mount_info_type()) ||
-      !add_name(module.get(), "Status", status_type()) || !add_cli_support(module.get())) {
+      !add_name(module.get(), "MountInfo", mount_info_type()) || !add_name(module.get(), "Status", status_type()) ||
+      !add_cli_support(module.get())) {
     return nullptr;
   }
   // Beside __all__, which keeps its six names.
   Ref volume_states_function = Ref::steal(PyCFunction_NewEx(&volume_states_def, module.get(), module_name.get()));
   if (!volume_states_function ||
       PyModule_AddObjectRef(module.get(), "volume_states", volume_states_function.get()) < 0 ||
-      volume_state_type() == nullptr ||
-      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
+      volume_state_type() == nullptr || PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
       !add_lifecycle_functions(module.get())) {
     return nullptr;
   }

@@ -70,18 +70,16 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   PyObject* store = nullptr;
   PyObject* storage = nullptr;
   PyObject* bucket = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name, &dev, &metadata,
-                                   &store, &storage, &bucket)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name, &dev, &metadata, &store,
+                                   &storage, &bucket)) {
     return nullptr;
   }
   const Quarvo* service = service_of(self);
   if (service == nullptr) return nullptr;
   InitVolume request;
   if (!text_arg(name, "name", request.name) || !bool_arg(dev, "dev", request.dev) ||
-      !optional_text_arg(metadata, "metadata", request.metadata) ||
-      !optional_text_arg(store, "store", request.store) ||
-      !optional_text_arg(storage, "storage", request.storage) ||
-      !optional_text_arg(bucket, "bucket", request.bucket)) {
+      !optional_text_arg(metadata, "metadata", request.metadata) || !optional_text_arg(store, "store", request.store) ||
+      !optional_text_arg(storage, "storage", request.storage) || !optional_text_arg(bucket, "bucket", request.bucket)) {
     return nullptr;
   }
   Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
@@ -151,8 +149,7 @@ PyObject* Quarvo_unmount(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"name", "force", nullptr};
     PyObject* name = nullptr;
     PyObject* force = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:unmount", const_cast<char**>(keywords), &name,
-                                     &force)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:unmount", const_cast<char**>(keywords), &name, &force)) {
       return nullptr;
     }
     const Quarvo* service = service_of(self);

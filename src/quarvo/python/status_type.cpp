@@ -32,8 +32,7 @@ PyObject* Status_volumes(PyObject* self, void*) {
 }
 
 PyGetSetDef Status_getset[] = {
-    {"volumes", Status_volumes, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+    {"volumes", Status_volumes, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
 
 PyType_Slot Status_slots[] = {

@@ -128,7 +128,8 @@ long json_number(std::string_view text, std::string_view quoted_key) {
   size_t i = at + quoted_key.size();
   while (i < text.size() && (text[i] == ' ' || text[i] == ':')) ++i;
   long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < (1L << 40); ++i) value = value * 10 + (text[i] - '0');
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < (1L << 40); ++i)
+    value = value * 10 + (text[i] - '0');
   return value;
 }
 
@@ -218,8 +219,7 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
 // A file name of this call's own: "PREFIX-PID-N".
 fs::path own_name(const fs::path& mountpoint, std::string_view prefix) {
   static std::atomic<unsigned long> calls{0};
-  return mountpoint /
-         (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++calls));
+  return mountpoint / (std::string(prefix) + "-" + std::to_string(::getpid()) + "-" + std::to_string(++calls));
 }
 
 // Steps: 0 delete.

@@ -40,7 +40,7 @@ void reached(std::string_view step) {
 }
 
 bool entry_exists(const fs::path& path) {
-  struct stat st {};
+  struct stat st{};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -215,7 +215,7 @@ fs::path rotated_log_path(const QuarvoHome& home, std::string_view name) {
 
 Result<void> rotate_volume_log(const QuarvoHome& home, std::string_view name) {
   const fs::path log = home.volume_log_path(name);
-  struct stat st {};
+  struct stat st{};
   if (::stat(log.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   if (static_cast<std::uintmax_t>(st.st_size) <= kLogRotateBytes) return {};
   // A daemon still writing the old file keeps writing it, now as NAME.log.1.
@@ -409,8 +409,8 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy) con
 
 Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view name, bool ask_backend) {
   Result<Volume> volume = Registry(home).read(name);
-  if (!volume && (volume.error().kind() == ErrorKind::InvalidVolumeName ||
-                  volume.error().kind() == ErrorKind::VolumeNotFound)) {
+  if (!volume &&
+      (volume.error().kind() == ErrorKind::InvalidVolumeName || volume.error().kind() == ErrorKind::VolumeNotFound)) {
     return std::unexpected(std::move(volume).error());
   }
   VolumeDetails details{
@@ -426,7 +426,7 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
       .backend = std::nullopt,
       .backend_error = std::nullopt,
   };
-  struct stat st {};
+  struct stat st{};
   if (::stat(details.log.c_str(), &st) == 0) details.log_bytes = static_cast<std::uintmax_t>(st.st_size);
   if (!volume) return details;
 

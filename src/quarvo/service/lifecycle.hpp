@@ -96,10 +96,10 @@ struct VolumeDetails {
   std::filesystem::path log;
   std::optional<std::uintmax_t> log_bytes;  // nullopt: no log yet
   std::filesystem::path old_log;
-  std::optional<DevPaths> dev;              // development volumes only
+  std::optional<DevPaths> dev;                    // development volumes only
   std::vector<std::filesystem::path> cache_dirs;  // known once the UUID is
-  std::optional<BackendStatus> backend;     // what the backend reported
-  std::optional<QuarvoError> backend_error; // why it did not, when it was asked
+  std::optional<BackendStatus> backend;           // what the backend reported
+  std::optional<QuarvoError> backend_error;       // why it did not, when it was asked
 };
 
 // The record, its live state, the paths and, when `ask_backend`, the

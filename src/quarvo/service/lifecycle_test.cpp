@@ -89,22 +89,23 @@ class LifecycleTest : public ::testing::Test {
 struct SharedCase {
   const char* label;
   bool destroy;
-  std::string sessions;         // JSON of the status's sessions
-  const char* fail = "";        // FAKE_BACKEND_FAIL
-  std::string error;            // "" when the removal succeeds
-  size_t destroys;              // destroy commands run
+  std::string sessions;   // JSON of the status's sessions
+  const char* fail = "";  // FAKE_BACKEND_FAIL
+  std::string error;      // "" when the removal succeeds
+  size_t destroys;        // destroy commands run
 };
 
 TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyedAndNeverUnderAnotherMount) {
   const std::string uuid = random_uuid();
   const std::string live = R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "ProcessID": 7, "Expire": ")" +
                            format_rfc3339(std::chrono::system_clock::now() + std::chrono::minutes(1)) + "\"}";
-  const std::string expired = R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
+  const std::string expired =
+      R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
   const SharedCase cases[] = {
       {"kept, engine away", false, live, "status:1", "", 0},
       {"destroy while mounted elsewhere", true, live, "", "volume \"team\" is mounted at elsewhere:/mnt/team", 0},
-      {"destroy refused by the backend", true, "", "destroy:1", "Quarvo storage backend command failed (exit status: 1)",
-       1},
+      {"destroy refused by the backend", true, "", "destroy:1",
+       "Quarvo storage backend command failed (exit status: 1)", 1},
       {"destroy over an expired session", true, expired, "", "", 1},
   };
   for (const SharedCase& c : cases) {

@@ -51,10 +51,10 @@ int ask_root(const fs::path& path) {
 #if defined(__linux__)
   // FORCE_SYNC: a FUSE mount would otherwise answer from the kernel's
   // attribute cache and a dead daemon would look alive for a while.
-  struct statx stx {};
+  struct statx stx{};
   if (::statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE, &stx) != 0) err = errno;
 #else
-  struct stat st {};
+  struct stat st{};
   if (::stat(path.c_str(), &st) != 0) err = errno;
 #endif
   {
@@ -114,12 +114,18 @@ Result<VolumeInfo> info_of(Result<Volume> volume) {
 
 std::string_view live_state_name(LiveState state) {
   switch (state) {
-    case LiveState::NotRecorded: return "";
-    case LiveState::Mounted: return "mounted";
-    case LiveState::Stale: return "stale";
-    case LiveState::Unresponsive: return "unresponsive";
-    case LiveState::NotMounted: return "not mounted";
-    case LiveState::Foreign: return "foreign";
+    case LiveState::NotRecorded:
+      return "";
+    case LiveState::Mounted:
+      return "mounted";
+    case LiveState::Stale:
+      return "stale";
+    case LiveState::Unresponsive:
+      return "unresponsive";
+    case LiveState::NotMounted:
+      return "not mounted";
+    case LiveState::Foreign:
+      return "foreign";
   }
   return "";
 }
@@ -160,19 +166,18 @@ Result<std::vector<VolumeState>> volume_states(const Registry& registry, const s
   std::vector<VolumeState> states;
   if (name) {
     Result<Volume> volume = registry.read(*name);
-    if (!volume && (volume.error().kind() == ErrorKind::InvalidVolumeName ||
-                    volume.error().kind() == ErrorKind::VolumeNotFound)) {
+    if (!volume &&
+        (volume.error().kind() == ErrorKind::InvalidVolumeName || volume.error().kind() == ErrorKind::VolumeNotFound)) {
       return std::unexpected(std::move(volume).error());
     }
-    states.push_back(VolumeState{*name, registry.home().volume_path(*name),
-                                 info_of(std::move(volume)), {}});
+    states.push_back(VolumeState{*name, registry.home().volume_path(*name), info_of(std::move(volume)), {}});
   } else {
     auto records = registry.read_each();
     if (!records) return std::unexpected(std::move(records).error());
     states.reserve(records->size());
     for (RecordRead& record : *records) {
-      states.push_back(VolumeState{std::move(record.name), std::move(record.path),
-                                   info_of(std::move(record.volume)), {}});
+      states.push_back(
+          VolumeState{std::move(record.name), std::move(record.path), info_of(std::move(record.volume)), {}});
     }
   }
 

@@ -69,15 +69,14 @@ inline constexpr std::chrono::milliseconds kLiveStateBound{1000};
 // one thread. Without a readable table, a mount whose root answers counts as
 // Mounted, one failing with ENOTCONN as Stale, any other failure NotMounted.
 [[nodiscard]] std::vector<MountCheck> check_mounts(
-    const std::vector<std::pair<std::string /*name*/, std::filesystem::path>>& mounts,
-    std::chrono::milliseconds bound);
+    const std::vector<std::pair<std::string /*name*/, std::filesystem::path>>& mounts, std::chrono::milliseconds bound);
 
 // VolumeState: one record of the registry with the live state of its mount.
 struct VolumeState {
-  std::string name;             // the record's volume name; the file's stem when it cannot be read
+  std::string name;              // the record's volume name; the file's stem when it cannot be read
   std::filesystem::path record;  // the record file
-  Result<VolumeInfo> volume;    // the error when the record cannot be read
-  MountCheck check;             // NotRecorded when unreadable or no mountpoint is recorded
+  Result<VolumeInfo> volume;     // the error when the record cannot be read
+  MountCheck check;              // NotRecorded when unreadable or no mountpoint is recorded
 };
 
 // Every record (no name) in the registry's order, or the one named, each

@@ -19,7 +19,6 @@
 
 namespace quarvo {
 
-
 // How long a mount's root has to answer before it counts as unresponsive.
 inline constexpr std::chrono::milliseconds kAnswerBound{5000};
 

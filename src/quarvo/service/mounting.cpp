@@ -67,7 +67,7 @@ Result<fs::path> prepare_mountpoint(const fs::path& requested) {
   auto table = read_mount_table();
   if (table && mount_at(*table, *mountpoint)) return mountpoint;
 
-  struct stat st {};
+  struct stat st{};
   if (::lstat(mountpoint->c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     char target[PATH_MAX];
     if (::realpath(mountpoint->c_str(), target) == nullptr) {
@@ -102,7 +102,7 @@ std::string found_there(const MountCheck& check) {
 
 // The size of the log before the backend starts writing to it.
 off_t log_size(const fs::path& log) {
-  struct stat st {};
+  struct stat st{};
   return ::stat(log.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
@@ -112,7 +112,7 @@ std::string log_since(const fs::path& log, off_t from) {
   constexpr off_t kKept = 64 * 1024;
   auto fd = open_fd(log, O_RDONLY | O_NONBLOCK);
   if (!fd) return {};
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= from) return {};
   const off_t start = std::max(from, st.st_size - kKept);
   std::string text(static_cast<size_t>(st.st_size - start), '\0');
@@ -185,7 +185,8 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
       break;
     default:
       if (volume->mountpoint == at) {
-        notes.push_back("it was recorded at " + path_text(at) + ", where nothing was mounted any more; mounted it again");
+        notes.push_back("it was recorded at " + path_text(at) +
+                        ", where nothing was mounted any more; mounted it again");
       }
       break;
   }
@@ -219,7 +220,8 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   if (waited && !*waited && seen.state == LiveState::Foreign) {
     child->terminate();
     tear_down(at);
-    return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend mounted " + seen.found_source + " there"));
+    return std::unexpected(
+        QuarvoError::mount_failed(name, at, "the storage backend mounted " + seen.found_source + " there"));
   }
   if (!waited) {
     // Ended at the deadline or on request: its daemon may have mounted.
@@ -239,7 +241,8 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
       if (after.state == LiveState::Mounted) {
         return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend ended before it was ready"));
       }
-      return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend returned, but " + found_there(after)));
+      return std::unexpected(
+          QuarvoError::mount_failed(name, at, "the storage backend returned, but " + found_there(after)));
     }
   }
   // The daemon's process group: it leads a session of its own, and its
@@ -263,7 +266,9 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   if (!request.foreground) return MountedVolume{name, at, std::move(notes)};
 
   // Others may act on the volume while it serves: the record shows it.
-  { RegistryLock released = std::move(lock); }
+  {
+    RegistryLock released = std::move(lock);
+  }
   return serve_foreground(volume, request, std::move(*child), std::move(notes), cancel);
 }
 
@@ -304,8 +309,8 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
 }
 
 Result<void> Quarvo::detach(const fs::path& mountpoint) const {
-  auto out = juicefs_.unmount(mountpoint, /*force=*/true, /*flush=*/false,
-                              {.timeout = timeout_.value_or(kTeardownBound)});
+  auto out =
+      juicefs_.unmount(mountpoint, /*force=*/true, /*flush=*/false, {.timeout = timeout_.value_or(kTeardownBound)});
   auto table = read_mount_table();
   const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
   if (!entry || !is_volume_source(entry->source)) return {};
@@ -411,7 +416,8 @@ Result<std::vector<MountAttempt>> Quarvo::mount_all(const Cancel& cancel) const 
     const LiveState state = checks[i].state;
     if (state == LiveState::Mounted || state == LiveState::Unresponsive) continue;
     auto mounted = mount({.name = recorded[i].first, .path = recorded[i].second}, cancel);
-    if (!mounted && mounted.error().kind() == ErrorKind::Interrupted) return std::unexpected(std::move(mounted).error());
+    if (!mounted && mounted.error().kind() == ErrorKind::Interrupted)
+      return std::unexpected(std::move(mounted).error());
     attempts.push_back({recorded[i].first, std::move(mounted)});
   }
   return attempts;

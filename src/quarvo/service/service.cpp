@@ -17,8 +17,8 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
 #include "quarvo/service/in_mount.hpp"
-#include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/lifecycle.hpp"
+#include "quarvo/service/mount_checks.hpp"
 
 namespace quarvo {
 namespace {
@@ -33,7 +33,8 @@ constexpr std::string_view kBackendName = "juicefs";
 
 [[nodiscard]] QuarvoError option_like(std::string_view what, std::string_view value) {
   return QuarvoError::io(OsError::with_message(
-      EINVAL, std::string(what) + " " + quote(value) + " begins with '-', which the storage backend would read as an option"));
+      EINVAL,
+      std::string(what) + " " + quote(value) + " begins with '-', which the storage backend would read as an option"));
 }
 
 // A development volume lives in dev_dir()/NAME, so "." and ".." would put
@@ -100,7 +101,8 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   QUARVO_TRY(validate_volume_name(request.name));
   // Records of such names stay readable; new ones are refused before
   // anything runs (ensure_volume of an existing one returns it below).
-  if (reads_as_option(request.name) && !existing_ok) return std::unexpected(QuarvoError::invalid_volume_name(request.name));
+  if (reads_as_option(request.name) && !existing_ok)
+    return std::unexpected(QuarvoError::invalid_volume_name(request.name));
   // init can only fail for such a name (it exists, or it would be created
   // outside the dev directory), so it fails before taking the lock;
   // ensure_volume still returns an existing record of that name and refuses
@@ -177,7 +179,8 @@ Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   // flush; one that outlasts the bound or is interrupted does.
   if (auto synced = CommandSpec("sync").run(limits(cancel)); !synced) {
     const ErrorKind kind = synced.error().kind();
-    if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted) return std::unexpected(std::move(synced).error());
+    if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted)
+      return std::unexpected(std::move(synced).error());
   }
   return {};
 }

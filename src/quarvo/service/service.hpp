@@ -133,8 +133,7 @@ class Quarvo {
   // touched, with a note. A mount whose daemon died is unmounted lazily.
   // VolumeNotMounted when no mountpoint is recorded; a failed backend unmount
   // keeps the record.
-  [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force,
-                                      const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force, const Cancel& cancel = Cancel::never()) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 

@@ -48,8 +48,8 @@ class PrivateMountNamespace : public ::testing::Environment {
 };
 const auto* const kPrivateMounts = ::testing::AddGlobalTestEnvironment(new PrivateMountNamespace);
 
-#define REQUIRE_PRIVATE_MOUNTS()                                                              \
-  do {                                                                                        \
+#define REQUIRE_PRIVATE_MOUNTS()                                                                            \
+  do {                                                                                                      \
     if (!private_mounts) GTEST_SKIP() << "mounting needs root, FUSE support and a private mount namespace"; \
   } while (0)
 
@@ -69,8 +69,7 @@ class ServiceTest : public ::testing::Test {
     env_.set("FAKE_BACKEND_LOG", (root_ / "backend.log").string());
     env_.set("FAKE_BACKEND_STATE", (root_ / "engines").string());
     fs::create_directory(root_ / "engines");
-    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
-                             "FAKE_BACKEND_MOUNT"}) {
+    for (const char* name : {"QUARVO_JUICEFS_BIN", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP", "FAKE_BACKEND_MOUNT"}) {
       env_.unset(name);
     }
     auto q = Quarvo::from_env();
@@ -160,7 +159,10 @@ TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
       {"store but no metadata", {.store = "file:///srv"}, ErrorKind::MissingMetadataUrl},
       {"store and storage", {.metadata = meta, .store = "s3://b", .storage = "s3"}, ErrorKind::MissingObjectStorage},
       {"file url", {.metadata = meta, .store = "file:///srv/x"}, std::nullopt, "file", "/srv/x"},
-      {"storage and bucket", {.metadata = meta, .storage = "minio", .bucket = "http://h/b"}, std::nullopt, "minio",
+      {"storage and bucket",
+       {.metadata = meta, .storage = "minio", .bucket = "http://h/b"},
+       std::nullopt,
+       "minio",
        "http://h/b"},
       // Values the backend would read as options, refused before it runs.
       {"metadata like an option", {.metadata = "-h", .store = "file:///srv"}, ErrorKind::Io},
@@ -185,8 +187,8 @@ TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
 }
 
 TEST_F(ServiceTest, DevVolumeLivesUnderDevDirAndIgnoresStoreArguments) {
-  auto info = q_->init({.name = "play", .dev = true, .metadata = "redis://x", .store = "s3://b", .storage = "gs",
-                        .bucket = "gs://b"});
+  auto info = q_->init(
+      {.name = "play", .dev = true, .metadata = "redis://x", .store = "s3://b", .storage = "gs", .bucket = "gs://b"});
   ASSERT_TRUE(info) << info.error().message();
   const fs::path dir = home() / "dev" / "play";
   EXPECT_EQ(*info, (VolumeInfo{"play", "sqlite3://" + (dir / "metadata.db").string(), "file",
@@ -259,7 +261,8 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
        "Quarvo storage backend command failed (exit status: 2)"},
       {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed,
        "Quarvo storage backend command failed (signal: 9 (SIGKILL))"},
-      {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed, "the storage backend returned, but nothing is mounted there"},
+      {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed,
+       "the storage backend returned, but nothing is mounted there"},
       {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed, "the storage backend mounted JuiceFS:vol-b there"},
       {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ""},
   };
@@ -369,8 +372,8 @@ TEST_F(ServiceTest, MountAllMountsEveryRecordedVolumeAgain) {
   ASSERT_EQ(attempts->size(), 2u);
   EXPECT_EQ((*attempts)[0].name, "a");
   ASSERT_TRUE((*attempts)[0].result) << (*attempts)[0].result.error().message();
-  EXPECT_EQ((*attempts)[0].result->notes,
-            Notes{"it was recorded at " + (root_ / "a").string() + ", where nothing was mounted any more; mounted it again"});
+  EXPECT_EQ((*attempts)[0].result->notes, Notes{"it was recorded at " + (root_ / "a").string() +
+                                                ", where nothing was mounted any more; mounted it again"});
   EXPECT_EQ(source_at(root_ / "a"), "JuiceFS:a");
   EXPECT_EQ((*attempts)[1].name, "b");
   ASSERT_FALSE((*attempts)[1].result);

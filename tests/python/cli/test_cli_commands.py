@@ -7,33 +7,55 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from support import backend_calls
 
 import quarvo
-from support import backend_calls
 
 HINT = "hint: the storage backend takes volume names of 3 to 63 characters"
 INVALID = "quarvo: error: invalid volume name \"My_Vol\"; use only letters, numbers, '.', '_' and '-'"
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
-FATAL = ("2026/12/06 17:50:10.313070 juicefs[1] <FATAL>: Load metadata: dial tcp 127.0.0.1:1: connect: "
-         "connection refused [format@format.go:553]\n")
+FATAL = (
+    "2026/12/06 17:50:10.313070 juicefs[1] <FATAL>: Load metadata: dial tcp 127.0.0.1:1: connect: "
+    "connection refused [format@format.go:553]\n"
+)
 SHARED = ["--metadata", "redis://:pw@127.0.0.1:1/1", "--store", "s3://ak:sk@h/b"]
 
 
-@pytest.mark.parametrize("args, env, status, tail", [
-    (["init", "a b", "--dev"], {}, 1,
-     ["quarvo: error: invalid volume name \"a b\"; use only letters, numbers, '.', '_' and '-'", HINT]),
-    (["init", "My_Vol", "--dev"], {}, 1, [INVALID, HINT]),  # refused before any work
-    (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # a valid name: no hint
-    (["status", "nope"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
-    (["mount", "only-a-name"], {}, 2, None),
-    (["--timeout", "0", "status"], {}, 2, None),
-    (["init", "vol1", *SHARED], {"FAKE_BACKEND_FAIL": "format:1", "FAKE_BACKEND_STDERR": FATAL}, 1,
-     [FAILED, "reason: Load metadata: dial tcp 127.0.0.1:1: connect: connection refused"]),
-    (["init", "vol1", "--metadata", "m", "--store", "ftp://u:pw@h/x"], {}, 1,
-     ['quarvo: error: unsupported store URL "ftp://u:****@h/x"']),
-    (["status"], {"QUARVO_HOME": ""}, 1, ["quarvo: error: QUARVO_HOME is set but empty"]),
-    (["status"], {"QUARVO_HOME": "rel/home"}, 1, ['quarvo: error: QUARVO_HOME must be an absolute path, not "rel/home"']),
-])
+@pytest.mark.parametrize(
+    "args, env, status, tail",
+    [
+        (
+            ["init", "a b", "--dev"],
+            {},
+            1,
+            ["quarvo: error: invalid volume name \"a b\"; use only letters, numbers, '.', '_' and '-'", HINT],
+        ),
+        (["init", "My_Vol", "--dev"], {}, 1, [INVALID, HINT]),  # refused before any work
+        (["init", "good-name", "--dev"], {"FAKE_BACKEND_FAIL": "format:1"}, 1, [FAILED]),  # a valid name: no hint
+        (["status", "nope"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
+        (["mount", "only-a-name"], {}, 2, None),
+        (["--timeout", "0", "status"], {}, 2, None),
+        (
+            ["init", "vol1", *SHARED],
+            {"FAKE_BACKEND_FAIL": "format:1", "FAKE_BACKEND_STDERR": FATAL},
+            1,
+            [FAILED, "reason: Load metadata: dial tcp 127.0.0.1:1: connect: connection refused"],
+        ),
+        (
+            ["init", "vol1", "--metadata", "m", "--store", "ftp://u:pw@h/x"],
+            {},
+            1,
+            ['quarvo: error: unsupported store URL "ftp://u:****@h/x"'],
+        ),
+        (["status"], {"QUARVO_HOME": ""}, 1, ["quarvo: error: QUARVO_HOME is set but empty"]),
+        (
+            ["status"],
+            {"QUARVO_HOME": "rel/home"},
+            1,
+            ['quarvo: error: QUARVO_HOME must be an absolute path, not "rel/home"'],
+        ),
+    ],
+)
 def test_errors(run, args: list[str], env: dict[str, str], status: int, tail: list[str] | None) -> None:
     result = run(*args, **env)
     lines = result.stderr.splitlines()
@@ -41,7 +63,7 @@ def test_errors(run, args: list[str], env: dict[str, str], status: int, tail: li
     if tail is None:
         assert ": error: " in lines[-1]  # argparse's usage error
     else:
-        assert [line[: len(t)] for line, t in zip(lines[-len(tail):], tail)] == tail
+        assert [line[: len(t)] for line, t in zip(lines[-len(tail) :], tail)] == tail
         hints = sum(line.startswith("hint: ") for line in lines)
         assert hints == sum(t.startswith("hint: ") for t in tail)
 
@@ -61,7 +83,9 @@ def test_status_table_and_json(run, home: Path, tmp_path: Path) -> None:
 
     volumes = json.loads(run("status", "--json").stdout)["volumes"]
     assert [(v["name"], v["mountpoint"], v["state"]) for v in volumes] == [
-        ("scratch", None, None), ("team-data", str(tmp_path), "not mounted")]
+        ("scratch", None, None),
+        ("team-data", str(tmp_path), "not mounted"),
+    ]
     assert volumes[1]["metadata_url"] == "postgres://dev:****@db:5432/quarvo"
     shown = json.loads(run("--show-secrets", "status", "--json").stdout)["volumes"]
     assert shown[1]["metadata_url"] == "postgres://dev:s3cret@db:5432/quarvo"
@@ -71,7 +95,9 @@ def test_status_table_and_json(run, home: Path, tmp_path: Path) -> None:
     header, *rows = result.stdout.splitlines()
     assert header.split() == ["NAME", "KIND", "STATE", "MOUNTPOINT", "STORAGE", "METADATA"]
     assert [row.split()[:4] for row in rows] == [
-        ["scratch", "dev", "-", "-"], ["team-data", "shared", "not", "mounted"]]
+        ["scratch", "dev", "-", "-"],
+        ["team-data", "shared", "not", "mounted"],
+    ]
     assert result.stderr.splitlines()[-1].startswith("hint: team-data is recorded as mounted but not served")
     assert result.stderr.splitlines()[-1].endswith("run `quarvo mount --all` to mount them again")
 
@@ -87,16 +113,22 @@ def test_status_lists_broken_records_and_needs_no_backend(run, home: Path, monke
     result = run("status")
     assert result.returncode == 1
     assert [row.split()[:3] for row in result.stdout.splitlines()[1:]] == [
-        ["bad", "-", "broken"], ["good", "dev", "-"], ["worse", "-", "broken"]]
+        ["bad", "-", "broken"],
+        ["good", "dev", "-"],
+        ["worse", "-", "broken"],
+    ]
     errors = [line for line in result.stderr.splitlines() if line.startswith("quarvo: error: ")]
-    assert errors == [f'quarvo: error: the record of "{n}" cannot be read: {home / "volumes" / n}.toml'
-                      for n in ("bad", "worse")]
+    assert errors == [
+        f'quarvo: error: the record of "{n}" cannot be read: {home / "volumes" / n}.toml' for n in ("bad", "worse")
+    ]
     assert "  I/O error at " in result.stderr and "(os error 84)" in result.stderr  # the reason, indented
 
     document = json.loads(run("status", "--json").stdout)
     assert [v["name"] for v in document["volumes"]] == ["good"]
     assert [(b["name"], b["path"]) for b in document["broken"]] == [
-        ("bad", str(home / "volumes" / "bad.toml")), ("worse", str(home / "volumes" / "worse.toml"))]
+        ("bad", str(home / "volumes" / "bad.toml")),
+        ("worse", str(home / "volumes" / "worse.toml")),
+    ]
     assert run("status", "bad").returncode == 1
     assert run("status", "good").returncode == 0
     # The API's listing keeps failing on a bad record.
@@ -109,18 +141,23 @@ def test_a_home_with_a_question_mark_holds_no_development_volume(run, tmp_path: 
     result = run("init", "vol", "--dev", QUARVO_HOME=str(tmp_path / "a?b"))
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1].startswith(
-        f"quarvo: error: a development volume cannot live at {tmp_path / 'a?b'}/dev/vol: its metadata URL would")
+        f"quarvo: error: a development volume cannot live at {tmp_path / 'a?b'}/dev/vol: its metadata URL would"
+    )
     assert not (tmp_path / "a?b" / "dev" / "vol").exists()
 
 
-@pytest.mark.parametrize("args, config, bound", [
-    (["init", "shared", *SHARED], None, "120.0"),  # the command's default
-    (["--timeout", "5", "init", "shared", *SHARED], "command_timeout = 7", "5.0"),
-    (["init", "shared", *SHARED, "--timeout", "2.5"], None, "2.5"),
-    (["init", "shared", *SHARED], "command_timeout = 7", None),  # the service reads config.toml itself
-])
-def test_the_command_bound_reaches_the_service(run, home: Path, tmp_path: Path, args: list[str], config: str | None,
-                                              bound: str | None) -> None:
+@pytest.mark.parametrize(
+    "args, config, bound",
+    [
+        (["init", "shared", *SHARED], None, "120.0"),  # the command's default
+        (["--timeout", "5", "init", "shared", *SHARED], "command_timeout = 7", "5.0"),
+        (["init", "shared", *SHARED, "--timeout", "2.5"], None, "2.5"),
+        (["init", "shared", *SHARED], "command_timeout = 7", None),  # the service reads config.toml itself
+    ],
+)
+def test_the_command_bound_reaches_the_service(
+    run, home: Path, tmp_path: Path, args: list[str], config: str | None, bound: str | None
+) -> None:
     run("init", "vol", "--dev")
     if config:
         (home / "config.toml").write_text(config + "\n")
@@ -149,9 +186,12 @@ def test_mount_all_and_unmount_say_what_they_found(run, tmp_path: Path, mounts: 
     (tmp_path / "vol-b").write_text("a file now")
     result = run("mount", "--all", "--json")
     assert result.returncode == 1
-    assert json.loads(result.stdout) == {"volumes": [
-        {"name": "vol-a", "mountpoint": str(tmp_path / "vol-a")},
-        {"name": "vol-b", "error": f"mountpoint {tmp_path / 'vol-b'} exists and is not a directory"}]}
+    assert json.loads(result.stdout) == {
+        "volumes": [
+            {"name": "vol-a", "mountpoint": str(tmp_path / "vol-a")},
+            {"name": "vol-b", "error": f"mountpoint {tmp_path / 'vol-b'} exists and is not a directory"},
+        ]
+    }
     assert "note: it was recorded at" in result.stderr
     subprocess.run(["umount", "-l", str(tmp_path / "vol-a")], check=True)
     result = run("unmount", "vol-a")

@@ -28,27 +28,34 @@ def test_install_replaces_the_managed_program(run, home: Path, fake_backend: Pat
     # The home was made by the test with mode 0755, not by Quarvo.
     assert result.stderr.splitlines()[-2:] == [
         f"installed {managed}",
-        f"warning: the Quarvo home {home} is open to other users (mode 0755); `chmod 700 {home}` makes it private"]
+        f"warning: the Quarvo home {home} is open to other users (mode 0755); `chmod 700 {home}` makes it private",
+    ]
 
 
-@pytest.mark.parametrize("source, detail", [
-    ("missing", "{source}: No such file or directory"),
-    ("/etc/passwd", "{source} is not a storage backend: `{source} version` tells no version"),
-    ("/bin/true", "{source} is not a storage backend: `{source} version` tells no version"),
-])
-def test_install_of_no_backend_fails_and_leaves_nothing(run, home: Path, tmp_path: Path, source: str,
-                                                        detail: str) -> None:
+@pytest.mark.parametrize(
+    "source, detail",
+    [
+        ("missing", "{source}: No such file or directory"),
+        ("/etc/passwd", "{source} is not a storage backend: `{source} version` tells no version"),
+        ("/bin/true", "{source} is not a storage backend: `{source} version` tells no version"),
+    ],
+)
+def test_install_of_no_backend_fails_and_leaves_nothing(
+    run, home: Path, tmp_path: Path, source: str, detail: str
+) -> None:
     source = str(tmp_path / source) if source == "missing" else source
     result = run("doctor", "--install", "--from", source)
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1] == (
-        "quarvo: error: could not install the Quarvo storage backend: " + detail.format(source=source))
+        "quarvo: error: could not install the Quarvo storage backend: " + detail.format(source=source)
+    )
     assert not (home / "bin").exists() or os.listdir(home / "bin") == []
 
 
 @pytest.mark.parametrize("program", ["/bin/true", "/etc/passwd"])
-def test_doctor_reports_a_program_without_a_version_as_unusable(run, monkeypatch: pytest.MonkeyPatch,
-                                                               program: str) -> None:
+def test_doctor_reports_a_program_without_a_version_as_unusable(
+    run, monkeypatch: pytest.MonkeyPatch, program: str
+) -> None:
     monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", program)
     result = run("doctor")
     assert result.returncode == 1

@@ -11,14 +11,21 @@ from support import backend_calls
 import quarvo
 
 UUID = "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3"
-STATUS = json.dumps({"Setting": {"Name": "v", "UUID": UUID, "Storage": "file", "Bucket": "/b/"}, "Sessions": [],
-                     "Stat": {"UsedSpace": 4096, "UsedInodes": 2}})
+STATUS = json.dumps(
+    {
+        "Setting": {"Name": "v", "UUID": UUID, "Storage": "file", "Bucket": "/b/"},
+        "Sessions": [],
+        "Stat": {"UsedSpace": 4096, "UsedInodes": 2},
+    }
+)
 
 
 def test_nothing_is_done_before_the_checks_that_can_fail(run, home: Path, tmp_path: Path, backend_log: Path) -> None:
     result = run("init", "x_y", "--dev")
     assert (result.returncode, result.stderr.splitlines()[0]) == (
-        1, "quarvo: error: invalid volume name \"x_y\"; use only letters, numbers, '.', '_' and '-'")
+        1,
+        "quarvo: error: invalid volume name \"x_y\"; use only letters, numbers, '.', '_' and '-'",
+    )
     assert backend_calls(backend_log) == [] and not (home / "dev" / "x_y").exists()
     # A name the backend's rule refuses still serves when its volume exists already.
     quarvo.Quarvo.from_env().init("Old_Name", dev=True)
@@ -33,7 +40,8 @@ def test_nothing_is_done_before_the_checks_that_can_fail(run, home: Path, tmp_pa
     (tmp_path / "full" / "notes.txt").write_text("hidden by the mount")
     result = run("mount", "data", str(tmp_path / "full"))
     assert result.returncode == 0 and result.stderr.startswith(
-        f"warning: {tmp_path / 'full'} is not empty; its files are hidden while data is mounted there\n")
+        f"warning: {tmp_path / 'full'} is not empty; its files are hidden while data is mounted there\n"
+    )
     assert "a new one of 3 to 63 characters: lowercase letters" in " ".join(run("init", "--help").stdout.split())
 
 
@@ -41,13 +49,18 @@ def test_nothing_is_done_before_the_checks_that_can_fail(run, home: Path, tmp_pa
 def test_without_a_backend_inspect_works_and_the_rest_says_how_to_install(run, home: Path) -> None:
     quarvo_home_record = home / "volumes" / "data.toml"
     quarvo_home_record.parent.mkdir(parents=True)
-    quarvo_home_record.write_text('name = "data"\nbackend = "juicefs"\nmetadata_url = "redis://db/1"\n'
-                                  'storage = "s3"\nbucket = "s3://b"\ndev = false\ncreated_at = "t"\nupdated_at = "t"\n')
+    quarvo_home_record.write_text(
+        'name = "data"\nbackend = "juicefs"\nmetadata_url = "redis://db/1"\n'
+        'storage = "s3"\nbucket = "s3://b"\ndev = false\ncreated_at = "t"\nupdated_at = "t"\n'
+    )
     document = json.loads(run("inspect", "data", "--json").stdout)[0]
     assert document["volume"]["metadata_url"] == "redis://db/1" and document["backend"] is None
     assert document["backend_error"].startswith("Quarvo storage backend is not installed")
-    assert (document["log"], document["log_bytes"], document["dev_paths"]) == (str(home / "logs" / "data.log"),
-                                                                             None, None)
+    assert (document["log"], document["log_bytes"], document["dev_paths"]) == (
+        str(home / "logs" / "data.log"),
+        None,
+        None,
+    )
     result = run("rm", "data")
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1].startswith("hint: `quarvo doctor --install` installs it")
@@ -91,7 +104,8 @@ def test_rm_a_dev_volume_and_the_guards_around_it(run, home: Path, backend_log: 
     (home / "volumes" / "broken.toml").write_text("name = ")
     result = run("rm", "broken")
     assert result.returncode == 1 and result.stderr.splitlines()[-1] == (
-        "hint: `quarvo rm broken --force` removes the unreadable record")
+        "hint: `quarvo rm broken --force` removes the unreadable record"
+    )
     assert run("rm", "broken", "--force").stdout == "removed the unreadable record of broken\n"
 
 

@@ -11,12 +11,21 @@ import signal
 import subprocess
 import sys
 import tempfile
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 import pytest
-from real_support import (POSTGRES_PASSWORD, REDIS_PASSWORD, Machine, Server, clean_up, missing, postgres_bin,
-                          start_server, stop_server)
+from real_support import (
+    POSTGRES_PASSWORD,
+    REDIS_PASSWORD,
+    Machine,
+    Server,
+    clean_up,
+    missing,
+    postgres_bin,
+    start_server,
+    stop_server,
+)
 
 from quarvo import _install
 
@@ -47,8 +56,12 @@ def machine(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, juicefs: str) -> It
     """A fresh home served by the real client."""
     for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
         monkeypatch.delenv(name, raising=False)
-    for key, value in {"QUARVO_HOME": str(tmp_path / "home"), "QUARVO_STORAGE_BACKEND_BIN": juicefs,
-                       "ACCESS_KEY": "quarvo-test", "SECRET_KEY": "quarvo-test-secret"}.items():
+    for key, value in {
+        "QUARVO_HOME": str(tmp_path / "home"),
+        "QUARVO_STORAGE_BACKEND_BIN": juicefs,
+        "ACCESS_KEY": "quarvo-test",
+        "SECRET_KEY": "quarvo-test-secret",
+    }.items():
         monkeypatch.setenv(key, value)
     monkeypatch.chdir(tmp_path)
     try:
@@ -67,8 +80,10 @@ def quarvo_env(machine: Machine) -> Machine:
 def redis_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
     program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
     work = tmp_path_factory.mktemp("redis")
-    server = start_server([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                           "--dir", str(work)], work / "redis.log")
+    server = start_server(
+        [program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)],
+        work / "redis.log",
+    )
     yield server
     stop_server(server.proc)
 
@@ -78,8 +93,24 @@ def redis_password_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[
     """A Redis that asks for REDIS_PASSWORD, which holds every character a URL gives a meaning."""
     program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
     work = tmp_path_factory.mktemp("redis-password")
-    server = start_server([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                           "--dir", str(work), "--requirepass", REDIS_PASSWORD], work / "redis.log")
+    server = start_server(
+        [
+            program,
+            "--port",
+            "{port}",
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            str(work),
+            "--requirepass",
+            REDIS_PASSWORD,
+        ],
+        work / "redis.log",
+    )
     yield server
     stop_server(server.proc)
 
@@ -111,12 +142,42 @@ def postgres_server() -> Iterator[Server]:
         for p in (work, work / "sockets", work / "password"):
             os.chown(p, pw.pw_uid, pw.pw_gid)
     try:
-        subprocess.run([initdb, "-D", str(work / "data"), "-U", "quarvo", f"--pwfile={work / 'password'}",
-                        "--auth=scram-sha-256", "-E", "UTF8"], capture_output=True, check=True, cwd=work,
-                       timeout=180, **ids)
-        server = start_server([postgres, "-D", str(work / "data"), "-p", "{port}", "-c",
-                               "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={work / 'sockets'}",
-                               "-c", "fsync=off"], work / "postgres.log", cwd=work, **ids)
+        subprocess.run(
+            [
+                initdb,
+                "-D",
+                str(work / "data"),
+                "-U",
+                "quarvo",
+                f"--pwfile={work / 'password'}",
+                "--auth=scram-sha-256",
+                "-E",
+                "UTF8",
+            ],
+            capture_output=True,
+            check=True,
+            cwd=work,
+            timeout=180,
+            **ids,
+        )
+        server = start_server(
+            [
+                postgres,
+                "-D",
+                str(work / "data"),
+                "-p",
+                "{port}",
+                "-c",
+                "listen_addresses=127.0.0.1",
+                "-c",
+                f"unix_socket_directories={work / 'sockets'}",
+                "-c",
+                "fsync=off",
+            ],
+            work / "postgres.log",
+            cwd=work,
+            **ids,
+        )
         yield server
         stop_server(server.proc, signal.SIGINT)  # the fast shutdown: it does not wait for clients to leave
     finally:

@@ -38,7 +38,10 @@ def mount_table() -> dict[str, tuple[str, str]]:
         for line in f:
             fields = line.split()
             dash = fields.index("-", 6)
-            unescape = lambda field: re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+
+            def unescape(field):
+                return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
+
             table[unescape(fields[4])] = (unescape(fields[dash + 1]), unescape(fields[dash + 2]))
     return table
 
@@ -128,8 +131,14 @@ class Machine:
     root: Path
 
     def cli(self, *args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
-        result = subprocess.run([sys.executable, "-m", "quarvo", *args], env=self.env, capture_output=True,
-                                text=True, timeout=300, cwd=self.root)
+        result = subprocess.run(
+            [sys.executable, "-m", "quarvo", *args],
+            env=self.env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+            cwd=self.root,
+        )
         assert not check or result.returncode == 0, f"quarvo {' '.join(args)}:\n{result.stderr}"
         return result
 
@@ -149,8 +158,13 @@ def start_server(cmd: list[str], log: Path, **kwargs) -> Server:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     with open(log, "wb") as out:
-        proc = subprocess.Popen([a.replace("{port}", str(port)) for a in cmd], stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.STDOUT, **kwargs)
+        proc = subprocess.Popen(
+            [a.replace("{port}", str(port)) for a in cmd],
+            stdin=subprocess.DEVNULL,
+            stdout=out,
+            stderr=subprocess.STDOUT,
+            **kwargs,
+        )
     deadline = time.monotonic() + 60
     while True:
         try:

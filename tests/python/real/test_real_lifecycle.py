@@ -46,7 +46,8 @@ def test_dev_volume_life_rotation_removal_and_a_fresh_start(machine: Machine, fu
     refused = machine.cli("rm", "scratch", check=False)
     assert refused.returncode == 1 and refused.stderr.splitlines()[-2:] == [
         f'quarvo: error: volume "scratch" is mounted at {mountpoint}',
-        "hint: `quarvo rm scratch --force` unmounts it first"]
+        "hint: `quarvo rm scratch --force` unmounts it first",
+    ]
     assert machine.state("scratch") == "mounted"
 
     assert machine.cli("rm", "scratch", "--force").stdout == "removed development volume scratch and its data\n"
@@ -73,8 +74,9 @@ def test_prune_removes_the_dev_volumes_nothing_serves(machine: Machine, fuse: No
     assert machine.state("doomed") == "stale"
 
     pruned = machine.cli("prune", "--yes")
-    assert sorted(pruned.stdout.splitlines()) == [f"removed development volume {n} and its data"
-                                                  for n in ("doomed", "idle")]
+    assert sorted(pruned.stdout.splitlines()) == [
+        f"removed development volume {n} and its data" for n in ("doomed", "idle")
+    ]
     assert fs_type(doomed) is None  # the stale mount was detached
     assert [v["name"] for v in json.loads(machine.cli("status", "--json").stdout)["volumes"]] == ["busy", "team"]
     assert sorted(os.listdir(machine.home / "dev")) == ["busy"]
@@ -93,10 +95,8 @@ def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
     n = next(_serial)
     bucket = f"http://127.0.0.1:{s3_server.port}/quarvo-destroy-{n}"
     urllib.request.urlopen(urllib.request.Request(bucket, method="PUT"), timeout=30).close()
-    shared = ["--metadata", f"redis://127.0.0.1:{redis_server.port}/{8 + n % 8}", "--storage", "s3",
-              "--bucket", bucket]
-    other = Machine(machine.root / "home-b", dict(machine.env, QUARVO_HOME=str(machine.root / "home-b")),
-                    machine.root)
+    shared = ["--metadata", f"redis://127.0.0.1:{redis_server.port}/{8 + n % 8}", "--storage", "s3", "--bucket", bucket]
+    other = Machine(machine.root / "home-b", dict(machine.env, QUARVO_HOME=str(machine.root / "home-b")), machine.root)
     machine.cli("init", "team-data", *shared)
     other.cli("ensure", "team-data", *shared)
     there = machine.root / "b"
@@ -111,8 +111,7 @@ def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
     assert "unmount it there first" in refused.stderr
     assert inspected(machine, "team-data")["volume"] is not None and bucket_keys(bucket)
     # A third home on this machine leaves; the cache the mount here uses stays.
-    third = Machine(machine.root / "home-c", dict(machine.env, QUARVO_HOME=str(machine.root / "home-c")),
-                    machine.root)
+    third = Machine(machine.root / "home-c", dict(machine.env, QUARVO_HOME=str(machine.root / "home-c")), machine.root)
     third.cli("ensure", "team-data", *shared)
     cache = inspected(other, "team-data")["cache_dirs"]
     assert third.cli("rm", "team-data").stdout.startswith("removed volume team-data from this machine; its data stays")

@@ -44,10 +44,16 @@ def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> Non
     init = (lambda n: q.init(n, dev=True)) if api else (lambda n: run("init", n, "--dev"))
     flush = q.flush if api else (lambda n: run("flush", n))
     unmount = q.unmount if api else (lambda n: run("unmount", n))
-    mount = ((lambda n, p: q.mount(n, p, check_storage=True).mountpoint) if api
-             else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"]))
+    mount = (
+        (lambda n, p: q.mount(n, p, check_storage=True).mountpoint)
+        if api
+        else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"])
+    )
     state = (lambda n: q.volume_states(n)[0].state) if api else machine.state
-    recorded = lambda n: q.status(n).volumes[0].mountpoint
+
+    def recorded(n):
+        return q.status(n).volumes[0].mountpoint
+
     init("scratch")
     mountpoint = Path(mount("scratch", "mnt/scratch"))
     assert mountpoint == machine.root / "mnt" / "scratch"  # relative to the working directory
@@ -69,9 +75,14 @@ def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> Non
 def test_foreground_mount_serves_without_the_lock(machine: Machine, fuse: None, juicefs: str, ended_by: str) -> None:
     machine.cli("init", "served", "--dev")
     mountpoint = machine.root / "served"
-    child = subprocess.Popen([sys.executable, "-m", "quarvo", "mount", "served", str(mountpoint), "--foreground"],
-                             env=machine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "quarvo", "mount", "served", str(mountpoint), "--foreground"],
+        env=machine.env,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         # Another process sees it mounted, and takes the registry lock meanwhile.
         wait_until(lambda: machine.state("served") == "mounted" or child.poll() is not None, "the mount")
@@ -148,8 +159,12 @@ def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None
         mine.cli("unmount", "private")
         objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
         assert objects
-        for target in [home / "dev" / "private" / "metadata.db", objects[0], home / "logs" / "private.log",
-                       home / "volumes" / "private.toml"]:
+        for target in [
+            home / "dev" / "private" / "metadata.db",
+            objects[0],
+            home / "logs" / "private.log",
+            home / "volumes" / "private.toml",
+        ]:
             read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
             assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
     finally:

@@ -22,10 +22,12 @@ CALLS = {
 
 # Every entry point converts the name the same way and refuses it before
 # anything is touched; the other hostile names go through one of them.
-@pytest.mark.parametrize("call, name", [(call, "a\0b") for call in CALLS]
-                         + [("init", n) for n in ("a/b", "../up", "a\nb", "n" * (1 << 20))])
-def test_invalid_names_touch_nothing(call: str, name: str, q: quarvo.Quarvo, home: Path, tmp_path: Path,
-                                     backend_log: Path) -> None:
+@pytest.mark.parametrize(
+    "call, name", [(call, "a\0b") for call in CALLS] + [("init", n) for n in ("a/b", "../up", "a\nb", "n" * (1 << 20))]
+)
+def test_invalid_names_touch_nothing(
+    call: str, name: str, q: quarvo.Quarvo, home: Path, tmp_path: Path, backend_log: Path
+) -> None:
     with pytest.raises(quarvo.QuarvoError) as e:
         CALLS[call](q, name)
     assert len(str(e.value).splitlines()) == 1  # too long for a file name: an I/O error, still one line
@@ -35,10 +37,16 @@ def test_invalid_names_touch_nothing(call: str, name: str, q: quarvo.Quarvo, hom
     assert list((home / "volumes").iterdir()) == []
 
 
-@pytest.mark.parametrize("args", [{"metadata": "sqlite3:///m\0tail", "store": "s3://b"},
-                                  {"metadata": "sqlite3:///m", "storage": "s3", "bucket": "s3://b\0tail"}])
-def test_nul_in_a_backend_argument_or_mount_path_is_refused(args: dict, q: quarvo.Quarvo, tmp_path: Path,
-                                                            backend_log: Path) -> None:
+@pytest.mark.parametrize(
+    "args",
+    [
+        {"metadata": "sqlite3:///m\0tail", "store": "s3://b"},
+        {"metadata": "sqlite3:///m", "storage": "s3", "bucket": "s3://b\0tail"},
+    ],
+)
+def test_nul_in_a_backend_argument_or_mount_path_is_refused(
+    args: dict, q: quarvo.Quarvo, tmp_path: Path, backend_log: Path
+) -> None:
     with pytest.raises(quarvo.QuarvoError):
         q.init("v", **args)
     q.init("w", dev=True)
@@ -72,10 +80,15 @@ CONFIGS = {
 }
 
 
-@pytest.mark.parametrize("kind, error", [
-    ("huge", None), ("symlink-loop", None),  # unreadable metadata means no configuration
-    ("binary", "I/O error at {}: "), ("directory", "I/O error at {}: Is a directory (os error 21)"),
-])
+@pytest.mark.parametrize(
+    "kind, error",
+    [
+        ("huge", None),
+        ("symlink-loop", None),  # unreadable metadata means no configuration
+        ("binary", "I/O error at {}: "),
+        ("directory", "I/O error at {}: Is a directory (os error 21)"),
+    ],
+)
 def test_hostile_config_file(kind: str, error: str | None, home: Path) -> None:
     home.mkdir()
     CONFIGS[kind](home / "config.toml")

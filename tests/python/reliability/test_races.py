@@ -31,12 +31,20 @@ print(json.dumps(out))
 """
 
 
-def test_concurrent_provisioning_formats_each_name_once(home: Path, backend_log: Path,
-                                                        monkeypatch: pytest.MonkeyPatch) -> None:
+def test_concurrent_provisioning_formats_each_name_once(
+    home: Path, backend_log: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setenv("FAKE_BACKEND_SLEEP", "format:20")  # widens the window for a second process
     ops = ["init", "ensure_volume"] * 8
-    workers = [subprocess.Popen([sys.executable, "-c", WORKER, op, str(i), *NAMES], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE) for i, op in enumerate(ops)]
+    workers = [
+        subprocess.Popen(
+            [sys.executable, "-c", WORKER, op, str(i), *NAMES],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        for i, op in enumerate(ops)
+    ]
     for p in workers:
         p.stdin.write(b"g")
         p.stdin.flush()
@@ -47,8 +55,9 @@ def test_concurrent_provisioning_formats_each_name_once(home: Path, backend_log:
         results.append(json.loads(out))
 
     assert sorted(c[2] for c in backend_calls(backend_log) if c[0] == "format") == NAMES
-    stored = {v.name: [v.name, v.metadata_url, v.storage, v.bucket, v.dev]
-              for v in quarvo.Quarvo.from_env().status().volumes}
+    stored = {
+        v.name: [v.name, v.metadata_url, v.storage, v.bucket, v.dev] for v in quarvo.Quarvo.from_env().status().volumes
+    }
     assert sorted(stored) == NAMES
     for name in NAMES:
         inits = [r[name] for op, r in zip(ops, results) if op == "init"]
