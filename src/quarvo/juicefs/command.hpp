@@ -115,7 +115,7 @@ class CommandSpec {
  public:
   explicit CommandSpec(std::filesystem::path program) : program_(std::move(program)) {}
 
-  // Appends one argument. On a temporary it returns the spec by value, so
+  // Appends one argument. On a temporary it returns the command by value, so
   // command lines read as a chain; on a named spec it appends in place.
   [[nodiscard]] CommandSpec arg(std::string value) &&;
   CommandSpec& arg(std::string value) &;
