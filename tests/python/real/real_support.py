@@ -55,6 +55,38 @@ def source_at(path: Path) -> str | None:
     return mount_table().get(str(path), (None, None))[1]
 
 
+def _statfs_errno(mountpoint: Path) -> int | None:
+    """The errno statfs of the mount gives (0: it answered), asked in a child
+    process that is given up after 5 s: None when nothing answered."""
+    probe = (
+        "import os, sys\n"
+        "try:\n    os.statvfs(sys.argv[1])\n"
+        "except OSError as e:\n    print(e.errno)\n"
+        "else:\n    print(0)"
+    )
+    try:
+        done = subprocess.run([sys.executable, "-c", probe, str(mountpoint)], capture_output=True, text=True, timeout=5)
+    except subprocess.TimeoutExpired:
+        return None
+    return int(done.stdout.strip() or 0)
+
+
+def _abort_fuse_connection(mountpoint: Path) -> None:
+    """Aborts the FUSE connection behind a mount, as an administrator would:
+    a daemon killed in the middle of a request can leave requests that nobody
+    will ever answer, and then every access hangs."""
+    with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
+        device = next((line.split()[2] for line in f if line.split()[4] == str(mountpoint)), None)
+    if device is None:
+        return
+    connections = Path("/sys/fs/fuse/connections")
+    if not any(connections.iterdir()):
+        subprocess.run(["mount", "-t", "fusectl", "none", str(connections)], capture_output=True)
+    abort = connections / device.split(":")[1] / "abort"
+    if abort.exists():
+        abort.write_text("1")
+
+
 def kill_daemons(mountpoint: Path) -> None:
     """Kills the daemon of a mount; its supervisor restarts a killed worker, so
     until neither is left and the mount answers ENOTCONN. The kernel keeps
@@ -62,11 +94,11 @@ def kill_daemons(mountpoint: Path) -> None:
 
     def dead() -> bool:
         kill_all(daemons_of(str(mountpoint)))
-        try:
-            os.statvfs(mountpoint)
-        except OSError as e:
-            return e.errno == errno.ENOTCONN and not daemons_of(str(mountpoint))
-        return False
+        answer = _statfs_errno(mountpoint)
+        if answer is None:
+            _abort_fuse_connection(mountpoint)
+            return False
+        return answer == errno.ENOTCONN and not daemons_of(str(mountpoint))
 
     wait_until(dead, "the daemon to die")
 
