@@ -10,7 +10,6 @@
 
 from __future__ import annotations
 
-import argparse
 import collections
 import os
 import sys
@@ -25,6 +24,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable
     from typing import Any
+
+    from quarvo._grammar import Namespace
 
 # A state in which a volume's mount is gone or not ours: nothing to unmount
 # ("stale" is unmounted lazily by remove(force=True)).
@@ -60,14 +61,14 @@ def _confirm(question: str, answer: str) -> bool:
 # --- rm ----------------------------------------------------------------------
 
 
-def cmd_rm(args: argparse.Namespace) -> int:
+def cmd_rm(args: Namespace) -> int:
     if args.yes and not args.destroy:
         raise _Usage("--yes goes with --destroy")
     q = _service()
     return _each(args.names, lambda name: _remove(q, name, args))
 
 
-def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
+def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
     entry = quarvo._native.volume_states(name)[0]
     volume = entry.volume
     if volume is None:
@@ -108,7 +109,7 @@ def _remove(q: quarvo.Quarvo, name: str, args: argparse.Namespace) -> None:
         print(f"removed volume {name} from this machine; its data stays on {metadata} for other machines")
 
 
-def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:
+def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
     if state in _LIVE and not args.force:
         return f"`quarvo rm {name} --force` unmounts it first"
     if args.destroy:
@@ -119,7 +120,7 @@ def _remove_hint(name: str, state: str | None, args: argparse.Namespace) -> str:
 # --- inspect -------------------------------------------------------------------
 
 
-def cmd_inspect(args: argparse.Namespace) -> int:
+def cmd_inspect(args: Namespace) -> int:
     found: list[dict[str, Any]] = []
     status = _each(args.names, lambda name: found.append(quarvo._native.inspect(name)))
     if not args.show_secrets:
@@ -199,7 +200,7 @@ def _tree_size(path: str) -> int:
     return total
 
 
-def cmd_prune(args: argparse.Namespace) -> int:
+def cmd_prune(args: Namespace) -> int:
     q = _service()
     for name in quarvo._native.finish_removals():
         say(f"completed the interrupted removal of {name}")
@@ -241,7 +242,7 @@ def _tail(path: str, lines: int | None) -> bytes:
         return b"".join(kept)
 
 
-def cmd_logs(args: argparse.Namespace) -> int:
+def cmd_logs(args: Namespace) -> int:
     if args.lines is not None and args.lines < 0:
         raise _Usage("-n needs a number of lines, 0 or more")
     log = quarvo._native.inspect(args.name, backend=False)["log"]
@@ -274,48 +275,3 @@ def cmd_logs(args: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         return 0
     return 0
-
-
-# --- the command line ------------------------------------------------------------
-
-
-def _add_rm(sub: Any, common: argparse.ArgumentParser) -> None:
-    p = sub.add_parser("rm", parents=[common], help="remove volumes: record, logs, cache, a development volume's data")
-    p.add_argument("names", metavar="NAME", nargs="+")
-    p.add_argument("--force", action="store_true", help="unmount a mounted volume first")
-    p.add_argument(
-        "--destroy",
-        action="store_true",
-        help="also delete a shared volume's data on its engine and store, for every machine",
-    )
-    p.add_argument("--yes", action="store_true", help="with --destroy: do not ask for the name again")
-    p.set_defaults(run=cmd_rm)
-
-
-def _add_inspect(sub: Any, common: argparse.ArgumentParser) -> None:
-    p = sub.add_parser("inspect", parents=[common], help="show everything known about volumes (no backend needed)")
-    p.add_argument("names", metavar="NAME", nargs="+")
-    p.add_argument("--json", action="store_true", help="print a JSON list, one object per volume")
-    p.set_defaults(run=cmd_inspect)
-
-
-def _add_prune(sub: Any, common: argparse.ArgumentParser) -> None:
-    p = sub.add_parser("prune", parents=[common], help="remove the development volumes that are not mounted")
-    p.add_argument("--yes", action="store_true", help="do not ask before removing")
-    p.set_defaults(run=cmd_prune)
-
-
-def _add_logs(sub: Any, common: argparse.ArgumentParser) -> None:
-    p = sub.add_parser("logs", parents=[common], help="show a volume's mount log (no backend needed)")
-    p.add_argument("name", metavar="NAME")
-    p.add_argument("-f", "--follow", action="store_true", help="keep printing what is appended")
-    p.add_argument("-n", "--lines", metavar="N", type=int, help="only the last N lines")
-    p.set_defaults(run=cmd_logs)
-
-
-_ADDERS = {"rm": _add_rm, "inspect": _add_inspect, "prune": _add_prune, "logs": _add_logs}
-
-
-def add_lifecycle_command(name: str, sub: Any, common: argparse.ArgumentParser) -> None:
-    """Adds the subcommand `name` (one of the quarvo command's list) to `sub`."""
-    _ADDERS[name](sub, common)

@@ -1,4 +1,4 @@
-// quarvo/core/json.hpp: reading the JSON documents the storage backend prints.
+// quarvo/core/json.hpp: reading the JSON documents the storage backend prints, and writing strings.
 //
 // A small, strict reader (RFC 8259) into a tree of `JsonValue`: objects keep
 // their members in document order, numbers keep their text so that large
@@ -55,6 +55,10 @@ class JsonValue {
   std::vector<JsonValue> elements_;                         // Array
   std::vector<std::pair<std::string, JsonValue>> members_;  // Object, in document order
 };
+
+// Appends `utf8` as a JSON string, as Python's json.dumps(ensure_ascii=False)
+// writes one: '"', '\\' and the control characters escaped, the rest as it is.
+void append_json_string(std::string& out, std::string_view utf8);
 
 // The document `text` holds, or nullopt when it is not exactly one JSON
 // value (white space around it allowed).

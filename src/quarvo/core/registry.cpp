@@ -296,18 +296,24 @@ Result<std::vector<VolumeInfo>> Registry::list_info() const {
 }
 
 Result<std::vector<RecordRead>> Registry::read_each() const {
+  std::vector<RecordRead> records;
+  QUARVO_TRY(visit_each([&](std::string_view name, const Volume* volume, const QuarvoError* error) {
+    records.push_back(RecordRead{std::string(name), home_.volume_path(name),
+                                 volume ? Result<Volume>(*volume) : std::unexpected(*error)});
+  }));
+  return records;
+}
+
+Result<void> Registry::visit_each(const RecordVisitor& visit) const {
   auto files = RecordFiles::open(home_);
   if (!files) return std::unexpected(std::move(files).error());
-  std::vector<RecordRead> records;
-  records.reserve(files->size());
+  Volume scratch;
   for (size_t i = 0; i < files->size(); ++i) {
-    Volume volume;
-    auto read = files->read(i, volume);
+    auto read = files->read(i, scratch);
     if (read && !*read) continue;
-    records.push_back(RecordRead{std::string(files->name(i)), files->path(i),
-                                 read ? Result<Volume>(std::move(volume)) : std::unexpected(std::move(read).error())});
+    visit(files->name(i), read ? &scratch : nullptr, read ? nullptr : &read.error());
   }
-  return records;
+  return {};
 }
 
 }  // namespace quarvo

@@ -18,6 +18,7 @@
 #define QUARVO_CORE_REGISTRY_HPP_
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +84,13 @@ class Registry {
   // own: a record that cannot be read is an entry with its error. Fails only
   // when the directory cannot be listed.
   [[nodiscard]] Result<std::vector<RecordRead>> read_each() const;
+  // The same record files, in the same order, each read into one scratch
+  // record handed to `visit` with its file's volume name: the record, or
+  // (volume null) why it cannot be read. Nothing is kept, so thousands of
+  // records cost no more memory than one. Fails only when the directory
+  // cannot be listed.
+  using RecordVisitor = std::function<void(std::string_view name, const Volume* volume, const QuarvoError* error)>;
+  [[nodiscard]] Result<void> visit_each(const RecordVisitor& visit) const;
 
  private:
   QuarvoHome home_;

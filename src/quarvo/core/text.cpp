@@ -116,6 +116,50 @@ std::string quote(std::string_view text) {
   return out;
 }
 
+std::string escape_unprintable(std::string_view text) {
+  std::string out;
+  append_escaped(out, text);
+  return out;
+}
+
+void append_escaped(std::string& out, std::string_view text) {
+  // Nearly every cell is printable ASCII: appended as it is.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+    out += text;
+    return;
+  }
+  size_t i = 0;
+  while (i < text.size()) {
+    char32_t cp = 0;
+    const int n = decode_utf8(text.substr(i), cp);
+    if (n < 0) {
+      out += kReplacement;
+      i += static_cast<size_t>(-n);
+      continue;
+    }
+    if (is_printable(cp)) {
+      out.append(text.data() + i, static_cast<size_t>(n));
+    } else if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else {
+      const int digits = cp < 0x100 ? 2 : cp < 0x10000 ? 4 : 8;
+      out += '\\';
+      out += digits == 2 ? 'x' : digits == 4 ? 'u' : 'U';
+      for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += "0123456789abcdef"[(cp >> shift) & 0xF];
+    }
+    i += static_cast<size_t>(n);
+  }
+}
+
+std::size_t char_count(std::string_view utf8) {
+  return static_cast<std::size_t>(
+      std::count_if(utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 std::string lossy_utf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

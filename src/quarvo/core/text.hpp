@@ -11,6 +11,7 @@
 #ifndef QUARVO_CORE_TEXT_HPP_
 #define QUARVO_CORE_TEXT_HPP_
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -42,6 +43,17 @@ void append_utf8(std::string& out, char32_t cp);
 // \t, \r, \n, and every other character that Python's str.isprintable()
 // rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
 [[nodiscard]] std::string quote(std::string_view text);
+
+// `text` with every character that Python's str.isprintable() rejects
+// written as Python's repr() writes it (\n, \r, \t, \xhh, \uhhhh,
+// \Uhhhhhhhh), so that no value can break a line of a table or reach a
+// terminal as a control sequence. Invalid UTF-8 is first read lossily.
+[[nodiscard]] std::string escape_unprintable(std::string_view text);
+// The same, appended to `out`.
+void append_escaped(std::string& out, std::string_view text);
+
+// The number of characters (code points) of well-formed UTF-8 text.
+[[nodiscard]] std::size_t char_count(std::string_view utf8);
 
 // Whether a code point is printable in the sense of Python's
 // str.isprintable() (the Unicode version is in unicode_printable.inc).

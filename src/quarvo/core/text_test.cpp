@@ -79,6 +79,14 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
       ADD_FAILURE() << "quote(U+" << std::hex << unsigned(cp) << ") = " << quote(utf8(cp));
       ++failures;
     }
+    // escape_unprintable writes what repr() writes for an unprintable character.
+    std::snprintf(buf, sizeof buf, cp < 0x100 ? "\\x%02x" : cp < 0x10000 ? "\\u%04x" : "\\U%08x", unsigned(cp));
+    expected = printable ? utf8(cp) : buf;
+    if (cp == '\t' || cp == '\r' || cp == '\n') expected = cp == '\t' ? "\\t" : cp == '\r' ? "\\r" : "\\n";
+    if (escape_unprintable(utf8(cp)) != expected || char_count(utf8(cp)) != 1) {
+      ADD_FAILURE() << "escape_unprintable(U+" << std::hex << unsigned(cp) << ") = " << escape_unprintable(utf8(cp));
+      ++failures;
+    }
   }
 }
 

@@ -8,6 +8,12 @@
 //   _storage_backend_version(path: str) -> str | None
 //                                         # what `path version` tells, None if nothing
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
+//   _status_text(name=None, json=False, show_secrets=False, colour=False)
+//       -> tuple[str, str, bool]          # what `quarvo status` prints: standard
+//                                         # output, standard error, a record broken
+//   _table(headers: list[str], rows: list[list[str]]) -> str
+//                                         # an aligned table, cells escaped
+//   _escaped(text: str) -> str            # what Python would not print, escaped
 //
 // They are module attributes outside __all__: not part of the library.
 #include <string>
@@ -15,10 +21,15 @@
 
 #include "quarvo/core/config.hpp"
 #include "quarvo/core/paths.hpp"
+#include "quarvo/core/registry.hpp"
 #include "quarvo/core/secrets.hpp"
+#include "quarvo/core/text.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/python/classes.hpp"
 #include "quarvo/python/conversions.hpp"
+#include "quarvo/python/instance.hpp"
+#include "quarvo/python/released.hpp"
+#include "quarvo/service/status_text.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -99,6 +110,75 @@ PyObject* command_timeout_function(PyObject*, PyObject*) {
   });
 }
 
+PyObject* status_text_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", "json", "show_secrets", "colour", nullptr};
+    PyObject *name = nullptr, *json = nullptr, *show_secrets = nullptr, *colour = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:_status_text", const_cast<char**>(keywords), &name, &json,
+                                     &show_secrets, &colour)) {
+      return nullptr;
+    }
+    std::optional<std::string> volume;
+    StatusTextOptions options;
+    if (!optional_text_arg(name, "name", volume) || !bool_arg(json, "json", options.json) ||
+        !bool_arg(show_secrets, "show_secrets", options.show_secrets) || !bool_arg(colour, "colour", options.colour)) {
+      return nullptr;
+    }
+    options.named = volume.has_value();
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    // Listed and written without the interpreter lock: at thousands of
+    // volumes this is the whole of the command's work.
+    Result<StatusText> text =
+        without_gil([&](const Cancel&) { return status_text(Registry(*home), volume, kLiveStateBound, options); });
+    return finish(std::move(text), [](StatusText&& t) -> PyObject* {
+      Ref out = text_to_py(t.out);
+      Ref err = out ? text_to_py(t.err) : Ref();
+      if (!err) return nullptr;
+      return PyTuple_Pack(3, out.get(), err.get(), t.broken ? Py_True : Py_False);
+    });
+  });
+}
+
+// A list (or tuple) of str, as a vector.
+bool texts_arg(PyObject* value, const char* param, std::vector<std::string>& out) {
+  Ref items = Ref::steal(PySequence_Fast(value, "_table() needs lists of str"));
+  if (!items) return false;
+  const Py_ssize_t count = PySequence_Size(items.get());
+  out.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(items.get(), i));
+    if (!item || !text_arg(item.get(), param, out[static_cast<std::size_t>(i)])) return false;
+  }
+  return true;
+}
+
+PyObject* table_function(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *headers_arg = nullptr, *rows_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_table", &headers_arg, &rows_arg)) return nullptr;
+    std::vector<std::string> headers;
+    std::vector<std::vector<std::string>> rows;
+    if (!texts_arg(headers_arg, "headers", headers)) return nullptr;
+    Ref row_items = Ref::steal(PySequence_Fast(rows_arg, "_table() needs lists of str"));
+    if (!row_items) return nullptr;
+    rows.resize(static_cast<std::size_t>(PySequence_Size(row_items.get())));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      Ref row = Ref::steal(PySequence_GetItem(row_items.get(), static_cast<Py_ssize_t>(i)));
+      if (!row || !texts_arg(row.get(), "rows", rows[i])) return nullptr;
+    }
+    return text_to_py(render_table(headers, rows)).release();
+  });
+}
+
+PyObject* escaped_function(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string text;
+    if (!text_arg(arg, "text", text)) return nullptr;
+    return text_to_py(escape_unprintable(text)).release();
+  });
+}
+
 PyMethodDef cli_support_defs[] = {
     {"_mask_url", mask_url_function, METH_O, "_mask_url($module, url, /)\n--\n\n"},
     {"_mask_secrets", mask_secrets_function, METH_O, "_mask_secrets($module, text, /)\n--\n\n"},
@@ -106,6 +186,10 @@ PyMethodDef cli_support_defs[] = {
     {"_storage_backend_version", storage_backend_version_function, METH_O,
      "_storage_backend_version($module, path, /)\n--\n\n"},
     {"_command_timeout", command_timeout_function, METH_NOARGS, "_command_timeout($module, /)\n--\n\n"},
+    {"_status_text", method_function(status_text_function), METH_VARARGS | METH_KEYWORDS,
+     "_status_text($module, /, name=None, json=False, show_secrets=False, colour=False)\n--\n\n"},
+    {"_table", table_function, METH_VARARGS, "_table($module, headers, rows, /)\n--\n\n"},
+    {"_escaped", escaped_function, METH_O, "_escaped($module, text, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

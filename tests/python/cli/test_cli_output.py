@@ -1,34 +1,74 @@
-"""The command's JSON text is json's own indented text, byte for byte."""
+"""The quick reading of a command line is argparse's own, and what `status
+--json` prints is json's indented text, byte for byte."""
 
 from __future__ import annotations
 
 import json
-from typing import Any
+from pathlib import Path
 
 import pytest
 
-from quarvo._output import json_text
+from quarvo._grammar import build_parser, quick_parse
 
-RECORD = {"name": "v1", "metadata_url": "redis://u:****@h/1", "dev": True, "mountpoint": None, "n": 3, "f": 1.5}
+# Read without argparse, as argparse reads them.
+QUICK = [
+    ["status"],
+    ["status", "v1", "--json"],
+    ["--show-secrets", "--timeout=9", "status"],
+    ["--timeout", "5", "init", "v", "--dev", "--show-secrets"],
+    ["init", "v", "--metadata=-h", "--store", "file:///x", "--json"],
+    ["ensure", "v", "--storage", "s3", "--bucket", "b", "--timeout", "1e3"],
+    ["mount", "v", "/p", "--foreground", "--check-storage", "--timeout=2.5"],
+    ["mount", "--all", "--json"],
+    ["flush", ""],
+    ["unmount", "v", "--force"],
+    ["rm", "a", "b", "--force", "--destroy", "--yes"],
+    ["inspect", "a", "--json"],
+    ["prune", "--yes"],
+    ["logs", "v", "-f", "-n", "5"],
+    ["logs", "v", "--lines=0", "--follow"],
+    ["doctor", "--install", "--from", "/x", "--json"],
+]
+# Left to argparse (help, abbreviations, odd orders, mistakes).
+OTHER = [
+    ["-h"],
+    ["--version"],
+    ["status", "--js"],
+    ["status", "--json", "v1"],
+    ["status", "--json=1"],
+    ["status", "a", "b"],
+    ["status", "--"],
+    ["--timeout", "0", "status"],
+    ["--timeout", "nan", "status"],
+    ["logs", "v", "-n", "-1"],
+    ["logs", "v", "-n5"],
+    ["logs", "v", "-n", "x"],
+    ["init", "v", "--metadata", "-h"],
+    ["mount", "v", "p", "q"],
+    ["rm"],
+    ["bogus"],
+    [],
+]
 
 
-@pytest.mark.parametrize(
-    "value",
-    [
-        {"volumes": [RECORD, {**RECORD, "name": 'x\n"é\u2028},\n      {'}], "broken": [{"name": "b", "error": "}"}]},
-        {"volumes": []},
-        [RECORD],
-        [RECORD, {}],  # an empty dict among records
-        [{1: "a", None: 2.5}, {True: float("nan")}],  # keys json converts
-        {"a": {"b": [{"c": [1, {}]}, (2, 3)]}, 4: {"x": -float("inf")}},
-        {"": "", "deep": [[[]], [RECORD]]},
-        "text",
-        7,
-        None,
-        False,
-        [],
-        {},
-    ],
-)
-def test_json_text_is_jsons_indented_text(value: Any) -> None:
-    assert json_text(value) == json.dumps(value, indent=2, ensure_ascii=False)
+@pytest.mark.parametrize("argv", QUICK + OTHER)
+def test_quick_reading_is_argparses(argv: list[str], capsys: pytest.CaptureFixture[str]) -> None:
+    quick = quick_parse(argv)
+    assert (quick is not None) == (argv in QUICK)
+    try:
+        full = vars(build_parser().parse_args(argv))
+    except SystemExit:
+        full = None
+    if quick is not None:
+        assert vars(quick) == full
+
+
+def test_status_json_is_jsons_indented_text(run, home: Path, tmp_path: Path) -> None:
+    run("init", "scratch", "--dev")
+    odd = str(tmp_path / 'a\nb\x1b[31mc\td é\u2028"\\')
+    with open(home / "volumes" / "scratch.toml", "a") as f:
+        f.write(f"mountpoint = {json.dumps(odd)}\n")
+    (home / "volumes" / "bad.toml").write_text("name = ")
+    out = run("status", "--json").stdout
+    assert out == json.dumps(json.loads(out), indent=2, ensure_ascii=False) + "\n"
+    assert json.loads(out)["volumes"][0]["mountpoint"] == odd

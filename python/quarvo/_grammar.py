@@ -1,0 +1,300 @@
+"""The `quarvo` command line: one table of commands and their arguments, read
+two ways.
+
+`quick_parse` reads the usual command lines exactly, without argparse, whose
+import and parser cost more than the rest of `quarvo status`: the global
+options, the command, its positionals, then its options, each option spelled
+in full. Anything else (help, --version, an abbreviation, "--", a value that
+begins with "-", positionals after options, a mistake) gives None, and
+`build_parser` builds the argparse parser of the same table to read it,
+answer help and report errors. Both give the same names with the same
+defaults; a test holds them to that.
+"""
+
+from __future__ import annotations
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Sequence
+    from typing import Any
+
+# The storage backend's rule for the names of new volumes (checked natively
+# by check_new_volume_name), in words for the help and the hint.
+NAME_RULE = "3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter or digit"
+
+
+class Arg:
+    """One argument: a positional (`nargs` None, "?" or "+"), a flag
+    (store_true) or an option taking one value, converted by `convert`."""
+
+    __slots__ = ("convert", "dest", "help", "metavar", "names", "nargs", "takes_value")
+
+    def __init__(
+        self,
+        *names: str,
+        help: str | None = None,
+        dest: str | None = None,
+        metavar: str | None = None,
+        nargs: str | None = None,
+        takes_value: bool = False,
+        convert: Callable[[str], Any] | None = None,
+    ) -> None:
+        self.names = names
+        self.dest = dest or names[-1].lstrip("-").replace("-", "_")
+        self.help = help
+        self.metavar = metavar
+        self.nargs = nargs
+        self.takes_value = takes_value
+        self.convert = convert
+
+    @property
+    def positional(self) -> bool:
+        return not self.names[0].startswith("-")
+
+    def default(self) -> Any:
+        if self.positional:
+            return None if self.nargs != "+" else []
+        return None if self.takes_value else False
+
+
+def _positional(dest: str, metavar: str = "NAME", nargs: str | None = None, help: str | None = None) -> Arg:
+    return Arg(dest, metavar=metavar, nargs=nargs, help=help)
+
+
+def _flag(*names: str, help: str) -> Arg:
+    return Arg(*names, help=help)
+
+
+def _value(*names: str, metavar: str, help: str, dest: str | None = None, convert: Any = None) -> Arg:
+    return Arg(*names, metavar=metavar, help=help, dest=dest, takes_value=True, convert=convert)
+
+
+def seconds(text: str) -> float:
+    """A --timeout value: a positive, finite number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value < float("inf"):  # also false for NaN
+        import argparse
+
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
+    return value
+
+
+# Taken before the command or after it.
+GLOBAL_ARGS = (
+    _value(
+        "--timeout",
+        metavar="SECONDS",
+        convert=seconds,
+        help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
+        "command_timeout in config.toml, else 120 s; none for a foreground mount)",
+    ),
+    _flag("--show-secrets", help="print passwords in URLs instead of ****"),
+)
+
+_VOLUME_ARGS = (
+    _positional("name", help=f"volume name; a new one of {NAME_RULE}"),
+    _flag("--dev", help="a local development volume under the Quarvo home"),
+    _value("--metadata", metavar="URL", help="metadata engine URL (redis://, postgres://, sqlite3://, ...)"),
+    _value("--store", metavar="URL", help="object store URL: file://, s3:// or gs://"),
+    _value("--storage", metavar="KIND", help="object storage kind, given directly (with --bucket)"),
+    _value("--bucket", metavar="BUCKET", help="bucket or endpoint, given directly (with --storage)"),
+    _flag("--json", help="print the volume as JSON"),
+)
+
+
+class Command:
+    """A command: the module of quarvo whose cmd_NAME runs it, its help, its arguments."""
+
+    __slots__ = ("args", "help", "module")
+
+    def __init__(self, module: str, help: str, *args: Arg) -> None:
+        self.module = module
+        self.help = help
+        self.args = args
+
+
+# Every command, in the order of the help.
+COMMANDS = {
+    "doctor": Command(
+        "cli",
+        "check the storage backend and mount support",
+        _flag("--json", help="print the report as JSON"),
+        _flag("--install", help="install the storage backend into the Quarvo home"),
+        _value("--from", dest="source", metavar="PATH", help="with --install: the juicefs client to install"),
+    ),
+    "init": Command("cli", "create a volume", *_VOLUME_ARGS),
+    "ensure": Command("cli", "create a volume unless it exists", *_VOLUME_ARGS),
+    "mount": Command(
+        "_mounting",
+        "mount a volume at a directory",
+        _positional("name", nargs="?"),
+        _positional("path", "PATH", "?", "mountpoint directory, created when missing"),
+        _flag("--all", help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)"),
+        _flag("--foreground", help="serve the mount from this process until unmounted"),
+        _flag("--check-storage", help="have the backend check the object storage first"),
+        _flag("--json", help="print the mount as JSON"),
+    ),
+    "flush": Command("_mounting", "push a mounted volume's writes to its storage", _positional("name")),
+    "unmount": Command(
+        "_mounting",
+        "unmount a volume",
+        _positional("name"),
+        _flag("--force", help="unmount even when the volume is busy"),
+    ),
+    "status": Command(
+        "cli",
+        "list volumes and their mount state",
+        _positional("name", nargs="?"),
+        _flag("--json", help="print the volumes as JSON"),
+    ),
+    "rm": Command(
+        "_lifecycle",
+        "remove volumes: record, logs, cache, a development volume's data",
+        _positional("names", nargs="+"),
+        _flag("--force", help="unmount a mounted volume first"),
+        _flag("--destroy", help="also delete a shared volume's data on its engine and store, for every machine"),
+        _flag("--yes", help="with --destroy: do not ask for the name again"),
+    ),
+    "inspect": Command(
+        "_lifecycle",
+        "show everything known about volumes (no backend needed)",
+        _positional("names", nargs="+"),
+        _flag("--json", help="print a JSON list, one object per volume"),
+    ),
+    "prune": Command(
+        "_lifecycle",
+        "remove the development volumes that are not mounted",
+        _flag("--yes", help="do not ask before removing"),
+    ),
+    "logs": Command(
+        "_lifecycle",
+        "show a volume's mount log (no backend needed)",
+        _positional("name"),
+        _flag("-f", "--follow", help="keep printing what is appended"),
+        _value("-n", "--lines", metavar="N", convert=int, help="only the last N lines"),
+    ),
+}
+
+
+class Namespace:
+    """The arguments read, as attributes (argparse's Namespace, without argparse)."""
+
+    def __init__(self, **values: Any) -> None:
+        self.__dict__.update(values)
+
+
+def _take_option(options: dict[str, Arg], argv: Sequence[str], i: int, values: dict[str, Any]) -> int | None:
+    """Reads the option at argv[i] into `values`; the index after it, or None
+    when argparse must read it."""
+    name, equals, attached = argv[i].partition("=")
+    arg = options.get(name)
+    if arg is None or (equals and not arg.takes_value):
+        return None
+    if not arg.takes_value:
+        values[arg.dest] = True
+        return i + 1
+    if equals:
+        text, after = attached, i + 1
+    elif i + 1 < len(argv) and not argv[i + 1].startswith("-"):
+        text, after = argv[i + 1], i + 2
+    else:
+        return None
+    try:
+        values[arg.dest] = arg.convert(text) if arg.convert else text
+    except Exception:  # ValueError, ArgumentTypeError: argparse says what is wrong
+        return None
+    return after
+
+
+def quick_parse(argv: Sequence[str]) -> Namespace | None:
+    """The arguments of a command line in the usual shape, else None."""
+    global_options = {name: a for a in GLOBAL_ARGS for name in a.names}
+    values: dict[str, Any] = {a.dest: a.default() for a in GLOBAL_ARGS}
+    i = 0
+    while i < len(argv) and argv[i].startswith("-"):
+        after = _take_option(global_options, argv, i, values)
+        if after is None:
+            return None
+        i = after
+    if i == len(argv) or argv[i] not in COMMANDS:
+        return None
+    command = COMMANDS[argv[i]]
+    values["command"] = argv[i]
+    values.update((a.dest, a.default()) for a in command.args)
+    options = {**global_options, **{name: a for a in command.args if not a.positional for name in a.names}}
+    i += 1
+    words: list[str] = []
+    while i < len(argv) and not argv[i].startswith("-"):
+        words.append(argv[i])
+        i += 1
+    while i < len(argv):
+        after = None if not argv[i].startswith("-") else _take_option(options, argv, i, values)
+        if after is None:
+            return None  # also a positional after an option: argparse's reading differs by version
+        i = after
+    for a in (a for a in command.args if a.positional):
+        if a.nargs == "+":
+            if not words:
+                return None
+            values[a.dest], words = words, []
+        elif words:
+            values[a.dest] = words.pop(0)
+        elif a.nargs is None:
+            return None
+    return None if words else Namespace(**values)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argparse parser of the whole table, with help and --version."""
+    import argparse
+
+    class VersionAction(argparse.Action):
+        """--version, looked up only when asked: the lookup is slow to import."""
+
+        def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
+            super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+        def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+            print(f"quarvo {_version()}")
+            parser.exit()
+
+    def add(p: argparse.ArgumentParser, a: Arg, suppress: bool = False) -> None:
+        default = argparse.SUPPRESS if suppress else a.default()
+        if a.positional:
+            p.add_argument(a.dest, metavar=a.metavar, nargs=a.nargs, help=a.help)
+        elif a.takes_value:
+            p.add_argument(*a.names, dest=a.dest, metavar=a.metavar, type=a.convert, default=default, help=a.help)
+        else:
+            p.add_argument(*a.names, dest=a.dest, action="store_true", default=default, help=a.help)
+
+    parser = argparse.ArgumentParser(
+        prog="quarvo",
+        description="Named POSIX volumes, served by JuiceFS, on a developer's machine.",
+    )
+    parser.add_argument("--version", action=VersionAction)
+    # After the command the global options default to SUPPRESS, so that the
+    # subcommand does not reset what was given before it.
+    common = argparse.ArgumentParser(add_help=False)
+    for a in GLOBAL_ARGS:
+        add(parser, a)
+        add(common, a, suppress=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    for name, command in COMMANDS.items():
+        p = sub.add_parser(name, parents=[common], help=command.help)
+        for a in command.args:
+            add(p, a)
+    return parser
+
+
+def _version() -> str:
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("quarvo")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"

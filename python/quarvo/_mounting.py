@@ -1,0 +1,151 @@
+"""Mounting from the shell: mount (one volume, in the background or the
+foreground, or --all after a reboot), flush and unmount.
+
+What a call found and set right on its way (a dead mount cleared, a volume
+already mounted) reaches this module as warnings, printed as "note: ..."."""
+
+from __future__ import annotations
+
+import os
+
+import quarvo
+from quarvo import _native
+from quarvo._output import escaped, print_json, say, shown
+from quarvo.cli import EXIT_FAILURE, _Hinted, _service, _Usage
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from quarvo._grammar import Namespace
+
+
+def _mount_hint(e: quarvo.QuarvoError, args: Namespace) -> str | None:
+    """Where to read more when the backend gave no reason of its own."""
+    if args.foreground or e.kind != "CommandFailed" or e.reason:
+        return None  # its output went to this terminal already, or the reason is shown
+    return f"`quarvo mount {args.name} {args.path} --foreground` shows the storage backend's own messages"
+
+
+def _mount_checks(args: Namespace) -> None:
+    """Before the progress line: the volume must exist; a directory whose
+    files the mount would hide is worth a word."""
+    _native.volume_states(args.name)
+    try:
+        hidden = os.path.isdir(args.path) and not os.path.ismount(args.path) and bool(os.listdir(args.path))
+    except OSError:
+        hidden = False
+    if hidden:
+        say(f"warning: {escaped(args.path)} is not empty; its files are hidden while {args.name} is mounted there")
+
+
+class _notes:
+    """Says what the call found and set right on its way (its warnings):
+    a context in which every warning is caught, then told as a note."""
+
+    def __enter__(self) -> None:
+        import warnings
+
+        self._catching = warnings.catch_warnings(record=True)
+        self._caught = self._catching.__enter__()
+        warnings.simplefilter("always")
+
+    def __exit__(self, *exc: Any) -> None:
+        try:
+            for w in self._caught or ():
+                say(f"note: {w.message}")
+        finally:
+            self._catching.__exit__(*exc)
+
+
+def _ended_by_signal(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def cmd_mount(args: Namespace) -> int:
+    if args.all:
+        if args.name is not None or args.foreground:
+            raise _Usage("--all takes no NAME, PATH or --foreground")
+        return _mount_all(args)
+    if args.name is None or args.path is None:
+        raise _Usage("mount needs NAME and PATH, or --all")
+    q = _service()
+    _mount_checks(args)
+    if args.foreground:
+        say(f"mounting {args.name} at {args.path} in the foreground; it stays until unmounted, Ctrl-C or SIGTERM ...")
+        # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
+        import signal
+
+        signal.signal(signal.SIGTERM, _ended_by_signal)
+    else:
+        say(f"mounting {args.name} at {args.path} ...")
+    try:
+        with _notes():
+            info = q.mount(args.name, args.path, foreground=args.foreground, check_storage=args.check_storage)
+    except KeyboardInterrupt:
+        if not args.foreground:
+            raise
+        print(f"{args.name} was served at {args.path} until stopped; it is unmounted")
+        return 0
+    except quarvo.QuarvoError as e:
+        hint = _mount_hint(e, args)
+        if hint:
+            raise _Hinted(e, hint) from None
+        raise
+    if args.json:
+        print_json({"name": info.name, "mountpoint": info.mountpoint})
+    elif args.foreground:
+        print(f"{info.name} was served at {info.mountpoint} until it was unmounted")
+    else:
+        print(f"mounted {info.name} at {info.mountpoint}")
+    return 0
+
+
+def _mount_all(args: Namespace) -> int:
+    q = _service()
+    say("mounting every volume whose recorded mountpoint is no longer mounted ...")
+    with _notes():
+        outcomes = q.mount_all()
+    failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
+    if args.json:
+        print_json(
+            {
+                "volumes": [
+                    {"name": name, "error": str(o)} if name in failed else {"name": name, "mountpoint": o.mountpoint}
+                    for name, o in outcomes.items()
+                ]
+            }
+        )
+    else:
+        for name, o in outcomes.items():
+            if name in failed:
+                say(f"quarvo: error: {name}: {shown(str(o), args.show_secrets)}")
+            else:
+                print(f"mounted {name} at {o.mountpoint}")
+        if not outcomes:
+            say("nothing to mount: every recorded mountpoint is mounted")
+    return EXIT_FAILURE if failed else 0
+
+
+def cmd_flush(args: Namespace) -> int:
+    q = _service()
+    say(f"flushing {args.name} ...")
+    q.flush(args.name)
+    print(f"flushed {args.name}")
+    return 0
+
+
+def cmd_unmount(args: Namespace) -> int:
+    q = _service()
+    say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
+    try:
+        with _notes():
+            q.unmount(args.name, force=args.force)
+    except quarvo.QuarvoError as e:
+        # The backend refuses a busy mount; the record keeps its mountpoint.
+        if e.kind == "CommandFailed" and not args.force:
+            where = q.status(args.name).volumes[0].mountpoint
+            raise _Hinted(e, f"files under {where} may be open; close them, or pass --force") from None
+        raise
+    print(f"unmounted {args.name}")
+    return 0
