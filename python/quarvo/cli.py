@@ -177,9 +177,10 @@ def cmd_status(args: Namespace) -> int:
     out, err, broken = _native._status_text(
         args.name, json=args.json, show_secrets=args.show_secrets, colour=use_colour(sys.stdout)
     )
-    sys.stdout.write(out)
+    sys.stdout.flush()
+    sys.stdout.buffer.write(out)
     if err:
-        sys.stdout.flush()
+        sys.stdout.buffer.flush()
         sys.stderr.write(err)
     return EXIT_FAILURE if broken else 0
 

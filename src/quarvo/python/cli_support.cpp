@@ -9,8 +9,9 @@
 //                                         # what `path version` tells, None if nothing
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
 //   _status_text(name=None, json=False, show_secrets=False, colour=False)
-//       -> tuple[str, str, bool]          # what `quarvo status` prints: standard
-//                                         # output, standard error, a record broken
+//       -> tuple[bytes, str, bool]        # what `quarvo status` prints: standard
+//                                         # output (UTF-8, written as it is),
+//                                         # standard error, a record broken
 //   _table(headers: list[str], rows: list[list[str]]) -> str
 //                                         # an aligned table, cells escaped
 //   _escaped(text: str) -> str            # what Python would not print, escaped
@@ -132,7 +133,7 @@ PyObject* status_text_function(PyObject*, PyObject* args, PyObject* kwargs) {
     Result<StatusText> text =
         without_gil([&](const Cancel&) { return status_text(Registry(*home), volume, kLiveStateBound, options); });
     return finish(std::move(text), [](StatusText&& t) -> PyObject* {
-      Ref out = text_to_py(t.out);
+      Ref out = Ref::steal(PyBytes_FromStringAndSize(t.out.data(), static_cast<Py_ssize_t>(t.out.size())));
       Ref err = out ? text_to_py(t.err) : Ref();
       if (!err) return nullptr;
       return PyTuple_Pack(3, out.get(), err.get(), t.broken ? Py_True : Py_False);

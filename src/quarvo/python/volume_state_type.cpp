@@ -19,22 +19,10 @@
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/text.hpp"
 #include "quarvo/python/instance.hpp"
+#include "quarvo/python/released.hpp"
 
 namespace quarvo::python {
 namespace {
-
-// Releases the interpreter lock for its lifetime and takes it back on every
-// path out, an exception included. Nothing Python may be touched meanwhile.
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 PyObject* VolumeState_volume(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
@@ -108,10 +96,8 @@ Ref new_volume_state(PyVolumeState value) { return make_instance(volume_state_ty
 PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name) {
   // The type first, while the lock is held: creating it may need Python.
   if (volume_state_type() == nullptr) return nullptr;
-  Result<std::vector<VolumeState>> states = [&] {
-    WithoutInterpreterLock unlocked;
-    return volume_states(Registry(home), name, kLiveStateBound);
-  }();
+  Result<std::vector<VolumeState>> states =
+      without_gil([&](const Cancel&) { return volume_states(Registry(home), name, kLiveStateBound); });
   if (!states) return raise_quarvo_error(states.error());
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(states->size())));
   if (!list) return nullptr;

@@ -58,6 +58,12 @@ std::string json_string(std::string_view text) {
 
 }  // namespace
 
+StatusWriter::StatusWriter(const StatusTextOptions& options) : options_(options) {
+  // Room for thousands of rows at once: what is never written is never
+  // touched, and growing by copies costs a listing as much as its reading.
+  if (!options_.named) text_.reserve(std::size_t{1} << 20);
+}
+
 std::string StatusWriter::url(const std::string& value) const {
   return options_.show_secrets ? value : mask_url(value);
 }

@@ -56,7 +56,7 @@ struct StatusText {
 // record); the states of the mounts seen are given at the end.
 class StatusWriter {
  public:
-  explicit StatusWriter(const StatusTextOptions& options) : options_(options) {}
+  explicit StatusWriter(const StatusTextOptions& options);
 
   // One record, in listing order: its volume, or why it cannot be read.
   void add(std::string_view file_name, const Volume* volume, const QuarvoError* error);
