@@ -58,10 +58,6 @@ class _notes:
             self._catching.__exit__(*exc)
 
 
-def _ended_by_signal(signum: int, frame: Any) -> None:
-    raise KeyboardInterrupt
-
-
 def cmd_mount(args: Namespace) -> int:
     if args.all:
         if args.name is not None or args.foreground:
@@ -72,11 +68,8 @@ def cmd_mount(args: Namespace) -> int:
     q = _service()
     _mount_checks(args)
     if args.foreground:
-        say(f"mounting {args.name} at {args.path} in the foreground; it stays until unmounted, Ctrl-C or SIGTERM ...")
         # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
-        import signal
-
-        signal.signal(signal.SIGTERM, _ended_by_signal)
+        say(f"mounting {args.name} at {args.path} in the foreground; it stays until unmounted, Ctrl-C or SIGTERM ...")
     else:
         say(f"mounting {args.name} at {args.path} ...")
     try:

@@ -240,10 +240,19 @@ def _run(args: Namespace) -> int:
     return status
 
 
+def _ended_by_signal(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         argv = sys.argv[1:]
     args = quick_parse(argv) or build_parser().parse_args(argv)
+    # SIGTERM ends a command as Ctrl-C does: what it started (a backend
+    # command, a mount on its way up) is ended before it exits.
+    import signal
+
+    signal.signal(signal.SIGTERM, _ended_by_signal)
     try:
         _apply_timeout(args)
         return _run(args)

@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import json
+import os
+import signal
 import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -167,15 +171,6 @@ def test_the_command_bound_reaches_the_service(
     assert (result.returncode, environment.get("QUARVO_COMMAND_TIMEOUT")) == (0, bound), result.stderr
 
 
-def test_status_escapes_control_characters_in_every_cell(run, home: Path, tmp_path: Path) -> None:
-    run("init", "scratch", "--dev")
-    record_mountpoint(home, "scratch", str(tmp_path / "a\nb\x1b[31mc\td"))
-    result = run("status")
-    lines = result.stdout.splitlines()
-    assert len(lines) == 2 and "\x1b" not in result.stdout
-    assert lines[1].split()[4] == str(tmp_path / "a\\nb\\x1b[31mc\\td")
-
-
 def test_mount_all_and_unmount_say_what_they_found(run, tmp_path: Path, mounts: None) -> None:
     for name in ("vol-a", "vol-b"):
         run("init", name, "--dev")
@@ -198,3 +193,23 @@ def test_mount_all_and_unmount_say_what_they_found(run, tmp_path: Path, mounts: 
     assert (result.returncode, result.stdout) == (0, "unmounted vol-a\n")
     assert f"note: it was already unmounted: nothing is mounted at {tmp_path / 'vol-a'}" in result.stderr
     assert run("mount", "--all", "x").returncode == 2
+
+
+def test_sigterm_ends_a_command_and_what_it_started(run, tmp_path: Path, fake_backend: Path) -> None:
+    run("init", "vol", "--dev")
+    command = [sys.executable, "-m", "quarvo", "mount", "vol", str(tmp_path / "mnt")]
+    env = {**os.environ, "FAKE_BACKEND_SLEEP": "mount:60000"}  # a mount that takes its time
+    proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1)
+    proc.send_signal(signal.SIGTERM)
+    _, err = proc.communicate(timeout=20)
+    assert (proc.returncode, err.splitlines()[-1]) == (130, "quarvo: interrupted")
+    backends = [p for p in Path("/proc").glob("[0-9]*/cmdline") if str(fake_backend).encode() in _read(p)]
+    assert backends == []
+
+
+def _read(path: Path) -> bytes:
+    try:
+        return path.read_bytes()
+    except OSError:
+        return b""
