@@ -14,14 +14,8 @@ import quarvo
 BASE = {"init": {"name": "v", "dev": True}, "mount": {"name": "v", "path": "mnt"}, "unmount": {"name": "v"},
         "status": {"name": "v"}}  # fmt: skip
 CASES = [("init", "name", v) for v in (b"v", pathlib.Path("v"), None, "lone \udc80 surrogate")] + [
-    ("mount", "path", pathlib.Path("mnt")),
-    ("init", "metadata", b"m"),
-    ("status", "name", 1),
-    ("init", "dev", None),
-    ("init", "dev", 1),
-    ("mount", "foreground", numpy.int64(1)),
-    ("unmount", "force", "yes"),
-]
+    ("mount", "path", pathlib.Path("mnt")), ("init", "metadata", b"m"), ("status", "name", 1), ("init", "dev", None),
+    ("init", "dev", 1), ("mount", "foreground", numpy.int64(1)), ("unmount", "force", "yes")]  # fmt: skip
 
 
 @pytest.mark.parametrize(("method", "param", "value"), CASES)

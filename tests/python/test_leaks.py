@@ -28,20 +28,11 @@ def test_calls_do_not_grow_resident_memory(
     # From here on only `q` knows the backend: from_env and the doctors start no process.
     monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
     monkeypatch.setenv("PATH", str(home / "bin"))
-    failing = [
-        quarvo.Quarvo.from_env,
-        lambda: q.status(name="missing"),
-        lambda: q.init("v", dev=True),
-        lambda: q.init("bad name"),
-        lambda: q.mount("missing", "mnt"),
-        lambda: q.flush("idle"),
-        lambda: q.unmount("idle", force=True),
-        lambda: q.init(1),
-        lambda: q.init("v", True),
-        lambda: q.init("v", metadata="lone \udc80"),
-        lambda: q.mount("v", Path("mnt")),
-        lambda: q.unmount("v", force=None),
-    ]
+    failing = [quarvo.Quarvo.from_env, lambda: q.status(name="missing"), lambda: q.init("v", dev=True),
+               lambda: q.init("bad name"), lambda: q.mount("missing", "mnt"), lambda: q.flush("idle"),
+               lambda: q.unmount("idle", force=True), lambda: q.init(1), lambda: q.init("v", True),
+               lambda: q.init("v", metadata="lone \udc80"), lambda: q.mount("v", Path("mnt")),
+               lambda: q.unmount("v", force=None)]  # fmt: skip
 
     def one_round(i: int) -> None:
         for info in (*q.status().volumes, q.status("v").volumes[0]):

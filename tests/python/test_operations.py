@@ -1,4 +1,4 @@
-"""Operations through the binding down to the backend program."""
+"""What the binding adds to the operations: results as Python values, notes as warnings."""
 
 from __future__ import annotations
 
@@ -6,20 +6,8 @@ import os
 from pathlib import Path
 
 import pytest
-from support import backend_calls
 
 import quarvo
-
-
-# The real-backend round trip proves the operations; here what the binding
-# adds: keyword names, None returns, the flag reaching the command line.
-def test_keywords_returns_and_flags(q: quarvo.Quarvo, tmp_path: Path, backend_log: Path, mounts: None) -> None:
-    q.init("v", dev=True)
-    q.init("w", metadata="redis://x/1", store="s3://bucket/path")
-    assert [v.name for v in q.status(name="v").volumes] == ["v"]
-    assert q.mount("v", "sub/mnt").mountpoint == str(tmp_path / "sub" / "mnt")
-    assert q.flush("v") is None and q.unmount("v", force=True) is None
-    assert backend_calls(backend_log)[-1][:3] == ["umount", "--flush", "--force"]
 
 
 def test_volumes_is_a_new_list_on_every_read(q: quarvo.Quarvo) -> None:

@@ -9,80 +9,93 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from real_support import (
-    Machine,
-    checksum,
-    clean_up,
-    daemons_of,
-    fs_type,
-    missing,
-    source_at,
-    wait_until,
-    write_random,
-)
+from real_support import Machine, checksum, clean_up, daemons_of, missing, mount_at, wait_until, write_random
+from support import children_of_this_process
 
 import quarvo
 
 pytestmark = pytest.mark.real_backend
 
 
-def test_a_name_the_backend_refuses_fails_with_its_reason(machine: Machine) -> None:
-    with pytest.raises(quarvo.QuarvoError) as failure:
-        quarvo.Quarvo.from_env().ensure_volume("My_Vol", dev=True)
-    assert failure.value.args == ("Quarvo storage backend command failed (exit status: 1)",)
-    assert failure.value.__notes__ == [failure.value.reason] and "My_Vol" in failure.value.reason
-    assert quarvo.Quarvo.from_env().status().volumes == []
+def probes_left(mountpoint: Path) -> list[str]:
+    return [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")]
 
 
-@pytest.mark.parametrize("driver", ["api", "cli"])
-def test_dev_volume_round_trip(machine: Machine, fuse: None, driver: str) -> None:
-    q, run = quarvo.Quarvo.from_env(), machine.cli
-    api = driver == "api"
-    init = (lambda n: q.init(n, dev=True)) if api else (lambda n: run("init", n, "--dev"))
-    flush = q.flush if api else (lambda n: run("flush", n))
-    unmount = q.unmount if api else (lambda n: run("unmount", n))
-    mount = (
-        (lambda n, p: q.mount(n, p, check_storage=True).mountpoint)
-        if api
-        else (lambda n, p: json.loads(run("mount", n, p, "--check-storage", "--json").stdout)["mountpoint"])
-    )
-    state = (lambda n: q.volume_states(n)[0].state) if api else machine.state
-
-    def recorded(n):
-        return q.status(n).volumes[0].mountpoint
-
-    init("scratch")
-    mountpoint = Path(mount("scratch", "mnt/scratch"))
+# Each step once, through the API or the command: a log rotated, many flushes at
+# once, an unmount that waits for its daemon, the data there again after it, a
+# busy mount, a removal with the data, logs and cache, and a fresh start.
+def test_dev_volume_life(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    machine.cli("init", "scratch", "--dev")
+    log = machine.home / "logs" / "scratch.log"
+    log.write_bytes(b"old\n" * ((8 << 20) // 4 + 1))  # just over 8 MiB
+    mountpoint = Path(q.mount("scratch", "mnt/scratch", check_storage=True).mountpoint)
     assert mountpoint == machine.root / "mnt" / "scratch"  # relative to the working directory
-    assert (fs_type(mountpoint), source_at(mountpoint)) == ("fuse.juicefs", "JuiceFS:scratch")
-
+    assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:scratch")
+    assert (machine.home / "logs" / "scratch.log.1").stat().st_size == (8 << 20) + 4
+    assert 0 < log.stat().st_size < 1 << 20 and b"old\n" not in log.read_bytes()[:4]  # the daemon's new log
     digest = write_random(mountpoint / "blob", 64 << 20)
-    flush("scratch")
-    assert [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")] == []  # no probe or marker left
-    assert (recorded("scratch"), state("scratch")) == (str(mountpoint), "mounted")
-    unmount("scratch")
-    assert (fs_type(mountpoint), recorded("scratch"), (mountpoint / "blob").exists()) == (None, None, False)
+    assert q.flush("scratch") is None
+    with ThreadPoolExecutor(8) as pool:
+        flushes = list(pool.map(lambda _: machine.cli("flush", "scratch", check=False), range(32)))
+    assert [r.returncode for r in flushes] == [0] * 32, next(r.stderr for r in flushes if r.returncode)
+    assert probes_left(mountpoint) == []  # no probe or marker left
+    states = (q.status("scratch").volumes[0].mountpoint, q.volume_states("scratch")[0].state, machine.state("scratch"))
+    assert states == (str(mountpoint), "mounted", "mounted")
+    assert q.unmount("scratch") is None
+    assert mount_at(mountpoint) is None and not (mountpoint / "blob").exists()
+    assert q.status("scratch").volumes[0].mountpoint is None
     assert not daemons_of(str(mountpoint))  # unmount waited for the daemon
-    assert mount("scratch", str(mountpoint)) == str(mountpoint)
+    assert json.loads(machine.cli("mount", "scratch", str(mountpoint), "--json").stdout)["mountpoint"] == str(
+        mountpoint
+    )
     assert checksum(mountpoint / "blob") == digest
-    unmount("scratch")
+
+    details = machine.inspect("scratch")
+    uuid, cache = details["backend"]["uuid"], details["cache_dirs"]
+    assert details["state"] == "mounted" and cache and all(uuid in c and os.path.isdir(c) for c in cache)
+    assert details["dev_paths"]["directory"] == str(machine.home / "dev" / "scratch")
+    refused = machine.cli("rm", "scratch", check=False)
+    assert refused.returncode == 1 and refused.stderr.splitlines()[-2:] == [
+        f'quarvo: error: volume "scratch" is mounted at {mountpoint}',
+        "hint: `quarvo rm scratch --force` unmounts it first",
+    ]
+    holder = subprocess.Popen(["sleep", "300"], cwd=mountpoint)
+    try:
+        refused = machine.cli("unmount", "scratch", check=False)
+        hint = f"hint: files under {mountpoint} may be open; close them, or pass --force"
+        assert (refused.returncode, refused.stderr.splitlines()[-1], machine.state("scratch")) == (1, hint, "mounted")
+        machine.cli("unmount", "scratch", "--force")
+        assert (mount_at(mountpoint), machine.state("scratch")) == (None, None)
+    finally:
+        holder.kill()
+        holder.wait()
+    wait_until(lambda: not daemons_of(str(mountpoint)), "the mount daemon to end")
+
+    machine.cli("mount", "scratch", str(mountpoint))
+    assert machine.cli("rm", "scratch", "--force").stdout == "removed development volume scratch and its data\n"
+    assert mount_at(mountpoint) is None and machine.files() == set()
+    assert not any(os.path.exists(c) for c in cache)
+    wait_until(lambda: not daemons_of(str(mountpoint)), "the mount daemon to end")
+    machine.cli("init", "scratch", "--dev")
+    assert machine.inspect("scratch")["backend"]["uuid"] != uuid
+    machine.cli("mount", "scratch", str(mountpoint))
+    assert not (mountpoint / "blob").exists()
+    machine.cli("rm", "scratch", "--force")
 
 
 @pytest.mark.parametrize("ended_by", ["backend umount", "SIGTERM"])
 def test_foreground_mount_serves_without_the_lock(machine: Machine, fuse: None, juicefs: str, ended_by: str) -> None:
     machine.cli("init", "served", "--dev")
     mountpoint = machine.root / "served"
-    child = subprocess.Popen(
-        [sys.executable, "-m", "quarvo", "mount", "served", str(mountpoint), "--foreground"],
-        env=machine.env,
-        stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    child = subprocess.Popen([sys.executable, "-m", "quarvo", "mount", "served", str(mountpoint), "--foreground"],
+                             env=machine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)  # fmt: skip
     try:
         # Another process sees it mounted, and takes the registry lock meanwhile.
         wait_until(lambda: machine.state("served") == "mounted" or child.poll() is not None, "the mount")
@@ -101,45 +114,39 @@ def test_foreground_mount_serves_without_the_lock(machine: Machine, fuse: None, 
             child.wait()
     assert child.returncode == 0, err
     assert ("until stopped" if ended_by == "SIGTERM" else "until it was unmounted") in out
-    assert (fs_type(mountpoint), machine.state("served")) == (None, None)
-    assert not daemons_of(str(mountpoint))
+    assert (mount_at(mountpoint), machine.state("served"), daemons_of(str(mountpoint))) == (None, None, [])
     machine.cli("mount", "served", str(mountpoint))
     assert (mountpoint / "note").read_text() == "served in the foreground"
     machine.cli("unmount", "served")
 
 
-def test_unmount_of_a_busy_mount_needs_force(machine: Machine, fuse: None) -> None:
-    machine.cli("init", "busy", "--dev")
-    mountpoint = machine.root / "busy"
-    machine.cli("mount", "busy", str(mountpoint))
-    holder = subprocess.Popen(["sleep", "300"], cwd=mountpoint)
-    try:
-        refused = machine.cli("unmount", "busy", check=False)
-        assert refused.returncode == 1
-        hint = f"hint: files under {mountpoint} may be open; close them, or pass --force"
-        assert refused.stderr.splitlines()[-1] == hint
-        assert machine.state("busy") == "mounted"
-        machine.cli("unmount", "busy", "--force")
-        assert (fs_type(mountpoint), machine.state("busy")) == (None, None)
-    finally:
-        holder.kill()
-        holder.wait()
-    wait_until(lambda: not daemons_of(str(mountpoint)), "the mount daemon to end")
-
-
-def test_check_storage_refuses_a_broken_store(machine: Machine, fuse: None) -> None:
-    machine.cli("init", "checked", "--dev")
-    # Without the check this mount would succeed and its first write stall in upload retries.
-    objects = machine.home / "dev" / "checked" / "objects"
+# A store every upload to fails: the check fails the mount at once, and
+# without it the probe's write waits on retries, which Ctrl-C ends.
+def test_a_broken_store_fails_the_mount_and_leaves_nothing(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    q.init("downs", dev=True)
+    objects = machine.home / "dev" / "downs" / "objects"
     objects.rename(objects.with_name("objects.moved"))
-    objects.write_text("not a directory")
-    result = machine.cli("mount", "checked", "checked", "--check-storage", check=False)
-    log = machine.home / "logs" / "checked.log"
+    objects.write_text("not a directory")  # every upload now fails, and is retried for minutes
+    mountpoint = machine.root / "downs"
+    result = machine.cli("mount", "downs", str(mountpoint), "--check-storage", check=False)
     reason, where = result.stderr.splitlines()[-2:]
     assert result.returncode == 1 and reason.startswith("reason: Failed to put: ") and "not a directory" in reason
-    assert where == f"log: {log}"
-    assert (fs_type(machine.root / "checked"), machine.state("checked")) == (None, None)
-    assert not daemons_of(str(machine.root / "checked"))
+    assert where == f"log: {machine.home / 'logs' / 'downs.log'}"
+    assert (mount_at(mountpoint), machine.state("downs"), daemons_of(str(mountpoint))) == (None, None, [])
+
+    threading.Timer(5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        q.mount("downs", str(mountpoint))
+    assert (mount_at(mountpoint), daemons_of(str(mountpoint))) == (None, [])
+    assert q.status("downs").volumes[0].mountpoint is None
+
+    objects.unlink()
+    objects.with_name("objects.moved").rename(objects)
+    q.mount("downs", str(mountpoint))
+    assert probes_left(mountpoint) == []
+    q.unmount("downs")
+    assert children_of_this_process("Z") == []
 
 
 def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None, juicefs: str) -> None:
@@ -160,10 +167,10 @@ def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None
         objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
         assert objects
         for target in [
-            home / "dev" / "private" / "metadata.db",
+            home / "dev/private/metadata.db",
             objects[0],
-            home / "logs" / "private.log",
-            home / "volumes" / "private.toml",
+            home / "logs/private.log",
+            home / "volumes/private.toml",
         ]:
             read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
             assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 from pathlib import Path
 
@@ -32,17 +33,12 @@ def test_invalid_names_touch_nothing(
         CALLS[call](q, name)
     assert len(str(e.value).splitlines()) == 1  # too long for a file name: an I/O error, still one line
     assert backend_calls(backend_log) == []
-    created = set(os.listdir(tmp_path)) - {"home", "engines"}
-    assert created == set()  # not even a mountpoint for a volume that does not exist
+    assert set(os.listdir(tmp_path)) == {"home", "engines"}  # not even a mountpoint for a volume that does not exist
     assert list((home / "volumes").iterdir()) == []
 
 
 @pytest.mark.parametrize(
-    "args",
-    [
-        {"metadata": "sqlite3:///m\0tail", "store": "s3://b"},
-        {"metadata": "sqlite3:///m", "storage": "s3", "bucket": "s3://b\0tail"},
-    ],
+    "args", [{"metadata": "m\0tail", "store": "s3://b"}, {"metadata": "m", "storage": "s3", "bucket": "b\0"}]
 )
 def test_nul_in_a_backend_argument_or_mount_path_is_refused(
     args: dict, q: quarvo.Quarvo, tmp_path: Path, backend_log: Path
@@ -72,29 +68,18 @@ def test_paths_that_are_not_utf8(tmp_path: Path, fake_backend: Path, monkeypatch
         q.mount("v", os.fsdecode(b"mnt\xff"))
 
 
-CONFIGS = {
-    "huge": lambda c: c.write_text("# padding\n" * (1 << 19) + 'other = "value"\n'),
-    "symlink-loop": lambda c: c.symlink_to(c.name),
-    "binary": lambda c: c.write_bytes(bytes(range(256)) * 64),
-    "directory": Path.mkdir,
-}
-
-
 @pytest.mark.parametrize(
-    "kind, error",
+    "make, error",
     [
-        ("huge", None),
-        ("symlink-loop", None),  # unreadable metadata means no configuration
-        ("binary", "I/O error at {}: "),
-        ("directory", "I/O error at {}: Is a directory (os error 21)"),
+        (lambda c: c.write_text("# padding\n" * (1 << 19) + 'other = "value"\n'), None),  # huge
+        (lambda c: c.symlink_to(c.name), None),  # a loop: unreadable metadata means no configuration
+        (lambda c: c.write_bytes(bytes(range(256)) * 64), "I/O error at {}: "),
+        (Path.mkdir, "I/O error at {}: Is a directory (os error 21)"),
     ],
 )
-def test_hostile_config_file(kind: str, error: str | None, home: Path) -> None:
+def test_hostile_config_file(make, error: str | None, home: Path) -> None:
     home.mkdir()
-    CONFIGS[kind](home / "config.toml")
-    if error is None:
+    make(home / "config.toml")
+    with pytest.raises(quarvo.QuarvoError) if error else contextlib.nullcontext() as failure:
         quarvo.Quarvo.from_env()
-        return
-    with pytest.raises(quarvo.QuarvoError) as e:
-        quarvo.Quarvo.from_env()
-    assert str(e.value).startswith(error.format(home / "config.toml"))
+    assert not error or str(failure.value).startswith(error.format(home / "config.toml"))
