@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import glob
-import hashlib
 import itertools
 import json
 import os
@@ -161,10 +160,6 @@ def postgres_bin(name: str) -> str | None:
     return shutil.which(name) or (found[-1] if found else None)
 
 
-def write_random(path: Path, size: int) -> str:
-    path.write_bytes(os.urandom(size))
-    return checksum(path)
-
-
-def checksum(path: Path) -> str:
-    return hashlib.sha256(path.read_bytes()).hexdigest()
+def write_random(path: Path, size: int) -> bytes:
+    path.write_bytes(data := os.urandom(size))
+    return data

@@ -1,5 +1,5 @@
-"""Shared volumes: metadata engines with passwords, engines that fail, and
-engines that hold a volume already, with a second home as the other machine."""
+"""Shared volumes, with a second home as the other machine: metadata engines with
+passwords, engines that fail, engines that hold a volume already, and destroying one."""
 
 from __future__ import annotations
 
@@ -7,15 +7,18 @@ import contextlib
 import glob
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
 import threading
 import urllib.parse
+import urllib.request
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from real_support import REDIS_PASSWORD, Machine, mount_at, postgres_url, redis_url, s3_bucket, wait_until
+from real_support import REDIS_PASSWORD, Machine, mount_at, postgres_url, redis_url, s3_bucket, write_random
 
 import quarvo
 
@@ -23,35 +26,38 @@ pytestmark = pytest.mark.real_backend
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
 
 
-class CommandLineScanner(threading.Thread):
-    """Reads every process's command line over and over, as any local user may, looking for secrets."""
+@contextlib.contextmanager
+def command_lines_with(*secrets: str) -> Iterator[list[str]]:
+    """The command lines that held a secret, of every process read over and over, as any
+    local user may; with a last full pass at the end, while the daemons still run."""
+    seen: list[str] = []
+    done = threading.Event()
 
-    def __init__(self, *secrets: str) -> None:
-        super().__init__(daemon=True)
-        self.secrets, self.seen, self.scans, self.done = [s.encode() for s in secrets], [], 0, threading.Event()
+    def scan() -> None:
+        for entry in glob.glob("/proc/[0-9]*/cmdline"):
+            with contextlib.suppress(OSError):
+                line = Path(entry).read_bytes()
+                if any(secret.encode() in line for secret in secrets):
+                    seen.append(line.replace(b"\0", b" ").decode(errors="replace"))
 
-    def run(self) -> None:
-        while not self.done.is_set():
-            for entry in glob.glob("/proc/[0-9]*/cmdline"):
-                with contextlib.suppress(OSError):
-                    line = Path(entry).read_bytes()
-                    if any(secret in line for secret in self.secrets):
-                        self.seen.append(line.replace(b"\0", b" ").decode(errors="replace"))
-            self.scans += 1
+    def scan_until_done() -> None:
+        while not done.is_set():
+            scan()
 
-    def __enter__(self) -> CommandLineScanner:
-        self.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.done.set()
-        self.join()
+    scanner = threading.Thread(target=scan_until_done)
+    scanner.start()
+    try:
+        yield seen
+    finally:
+        done.set()
+        scanner.join()
+        scan()
 
 
 def test_the_scanner_sees_a_secret_on_a_command_line() -> None:
-    with CommandLineScanner("the-needle") as scanner:
+    with command_lines_with("the-needle") as seen:
         subprocess.run([sys.executable, "-c", "import time; time.sleep(0.5)", "the-needle"], check=True)
-    assert scanner.seen
+    assert seen
 
 
 # A user's own REDIS_PASSWORD, which the backend would read before the password
@@ -72,7 +78,7 @@ def test_a_shared_volume_with_a_password_on_two_machines(
     here, there = machine.root / "a", machine.root / "b"
     encoded = urllib.parse.quote(password, safe="")
     # In this process: only the backend's command lines are there to see.
-    with CommandLineScanner(password, encoded) as scanner:
+    with command_lines_with(password, encoded) as seen:
         q = quarvo.Quarvo.from_env()
         assert q.init("team-data", metadata=metadata, **store).metadata_url == metadata  # kept as given
         q.mount("team-data", str(here))
@@ -81,17 +87,14 @@ def test_a_shared_volume_with_a_password_on_two_machines(
         other.ensure_volume("team-data", metadata=metadata, **store)
         other.mount("team-data", str(there))
         assert mount_at(here) == mount_at(there) == ("fuse.juicefs", "JuiceFS:team-data")
-        data = os.urandom(4 << 20)
-        (here / "results.bin").write_bytes(data)
+        data = write_random(here / "results.bin", 4 << 20)
         q.flush("team-data")
         assert (there / "results.bin").read_bytes() == data
         (there / "reply.txt").write_text("read it")
         other.flush("team-data")
         assert (here / "reply.txt").read_text() == "read it"
-        scans = scanner.scans
-        wait_until(lambda: scanner.scans > scans + 5, "the scanner to see the daemons")
         status = machine.cli("status", "--json")
-    assert scanner.seen == []
+    assert seen == []
     assert password not in status.stdout and encoded not in status.stdout
     assert json.loads(status.stdout)["volumes"][0]["metadata_url"] == masked
     q.unmount("team-data")
@@ -142,3 +145,43 @@ def test_an_engine_holding_another_volume_is_refused_and_a_matching_one_joined(
         'quarvo: error: the metadata engine does not hold volume "team-data": its volume "team-data" '
         f"(storage file, bucket {objects}/) is not on storage file, bucket {machine.root}/o"
     )
+
+
+def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
+    machine: Machine, fuse: None, redis_port: int, s3_port: int
+) -> None:
+    bucket = s3_bucket(s3_port)
+
+    def objects() -> list[str]:
+        with urllib.request.urlopen(bucket, timeout=30) as response:
+            return re.findall(r"<Key>([^<]*)</Key>", response.read().decode())
+
+    shared = ["--metadata", redis_url(redis_port), "--storage", "s3", "--bucket", bucket]
+    other, third = machine.another("home-b"), machine.another("home-c")
+    machine.cli("init", "team-data", *shared)
+    other.cli("ensure", "team-data", *shared)
+    there = machine.root / "b"
+    other.cli("mount", "team-data", str(there))
+    write_random(there / "results.bin", 1 << 20)
+    other.cli("flush", "team-data")
+    assert objects()
+
+    refused = machine.cli("rm", "team-data", "--destroy", "--yes", check=False)
+    assert refused.returncode == 1 and "unmount it there first" in refused.stderr
+    assert f'quarvo: error: volume "team-data" is mounted at {there}' in refused.stderr
+    assert machine.inspect("team-data")["volume"] is not None and objects()
+    # A third home on this machine leaves; the cache the mount here uses stays.
+    third.cli("ensure", "team-data", *shared)
+    cache = other.inspect("team-data")["cache_dirs"]
+    assert third.cli("rm", "team-data").stdout.startswith("removed volume team-data from this machine; its data stays")
+    assert cache and all(os.path.isdir(c) for c in cache)
+
+    other.cli("unmount", "team-data")
+    assert (
+        machine.cli("rm", "team-data", "--destroy", "--yes").stdout
+        == "removed volume team-data and destroyed its data\n"
+    )
+    assert objects() == [] and machine.files() == set()
+    # The other machine keeps its record of a volume that is gone; its engine says so.
+    assert other.inspect("team-data")["backend"] is None
+    other.cli("rm", "team-data")

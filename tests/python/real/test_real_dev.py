@@ -1,4 +1,5 @@
-"""Development volumes end to end through the API and the `quarvo` command."""
+"""Development volumes end to end through the API and the `quarvo` command: what is
+mounted, as the kernel says it, against what the records say."""
 
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from real_support import Machine, checksum, clean_up, daemons_of, missing, mount_at, wait_until, write_random
+from real_support import Machine, clean_up, daemons_of, kill_daemons, missing, mount_at, wait_until, write_random
 from support import children_of_this_process
 
 import quarvo
@@ -39,7 +40,7 @@ def test_dev_volume_life(machine: Machine, fuse: None) -> None:
     assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:scratch")
     assert (machine.home / "logs" / "scratch.log.1").stat().st_size == (8 << 20) + 4
     assert 0 < log.stat().st_size < 1 << 20 and b"old\n" not in log.read_bytes()[:4]  # the daemon's new log
-    digest = write_random(mountpoint / "blob", 64 << 20)
+    blob = write_random(mountpoint / "blob", 64 << 20)
     assert q.flush("scratch") is None
     with ThreadPoolExecutor(8) as pool:
         flushes = list(pool.map(lambda _: machine.cli("flush", "scratch", check=False), range(32)))
@@ -54,7 +55,7 @@ def test_dev_volume_life(machine: Machine, fuse: None) -> None:
     assert json.loads(machine.cli("mount", "scratch", str(mountpoint), "--json").stdout)["mountpoint"] == str(
         mountpoint
     )
-    assert checksum(mountpoint / "blob") == digest
+    assert (mountpoint / "blob").read_bytes() == blob
 
     details = machine.inspect("scratch")
     uuid, cache = details["backend"]["uuid"], details["cache_dirs"]
@@ -178,3 +179,83 @@ def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None
         subprocess.run(["userdel", user], capture_output=True, timeout=60)
         clean_up(base, juicefs)
         shutil.rmtree(base, ignore_errors=True)
+
+
+def test_a_dead_daemon_and_another_volume_at_the_path(machine: Machine, fuse: None) -> None:
+    for name in ("vol-a", "vol-b"):
+        machine.cli("init", name, "--dev")
+    shared, second = machine.root / "P", machine.root / "second"
+    machine.cli("mount", "vol-a", str(shared))
+    kept = write_random(shared / "kept", 1 << 20)
+    machine.cli("flush", "vol-a")
+    # A second path while the first serves: refused, no second daemon.
+    refused = machine.cli("mount", "vol-a", str(second), check=False)
+    assert refused.returncode == 1 and f'volume "vol-a" is mounted at {shared}' in refused.stderr
+    assert daemons_of(str(second)) == []
+
+    kill_daemons(shared)
+    assert mount_at(shared) == ("fuse.juicefs", "JuiceFS:vol-a")  # the kernel still lists it
+    assert machine.cli("status").stdout.splitlines()[1].split()[:4] == ["vol-a", "dev", "stale", str(shared)]
+    assert quarvo.Quarvo.from_env().volume_states("vol-a")[0].state == "stale"
+    flush = machine.cli("flush", "vol-a", check=False)
+    assert flush.returncode == 1 and "Transport endpoint is not connected" in flush.stderr
+    remounted = machine.cli("mount", "vol-a", str(shared))
+    assert "had lost its daemon; unmounted it and mounted it again" in remounted.stderr
+    assert (shared / "kept").read_bytes() == kept
+    for forced in (["--force"], []):
+        kill_daemons(shared)
+        assert "had lost its daemon; unmounted it" in machine.cli("unmount", "vol-a", *forced).stderr
+        assert mount_at(shared) is None and machine.state("vol-a") is None
+        machine.cli("mount", "vol-a", str(shared))
+
+    # vol-a's daemon dies and its mount is detached; vol-b takes the path, and vol-a leaves it alone.
+    kill_daemons(shared)
+    subprocess.run(["umount", "-l", str(shared)], check=True)
+    machine.cli("mount", "vol-b", str(shared))
+    result = machine.cli("unmount", "vol-a")
+    assert f"JuiceFS:vol-b is mounted at {shared}, not this volume: left alone" in result.stderr
+    assert mount_at(shared) == ("fuse.juicefs", "JuiceFS:vol-b") and machine.state("vol-b") == "mounted"
+    assert machine.state("vol-a") is None
+    machine.cli("unmount", "vol-b")
+    assert mount_at(shared) is None and not daemons_of(str(shared))
+
+
+# The records after a reboot: mount --all serves them again, and prune removes the
+# development volumes nothing serves (a dead mount detached) but not the others.
+def test_mount_all_and_prune_after_a_reboot(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    (machine.root / "boot-b").mkdir()
+    (machine.root / "link").symlink_to(machine.root / "boot-b")
+    written = {}
+    for name, path in (("boot-a", "boot-a"), ("boot-b", "link")):  # a symbolic link mounts at its target
+        q.init(name, dev=True)
+        mountpoint = q.mount(name, path).mountpoint
+        assert mountpoint == q.status(name).volumes[0].mountpoint == str(machine.root / name)
+        written[name] = write_random(Path(mountpoint) / "data", 1 << 20)
+        q.flush(name)
+    assert machine.state("boot-b") == "mounted"
+    q.init("never-mounted", dev=True)
+    machine.cli(
+        "init", "team", "--metadata", f"sqlite3://{machine.root}/team.db", "--store", f"file://{machine.root}/o"
+    )
+    # The reboot: every daemon gone, every mount gone, the records unchanged.
+    for name in written:
+        kill_daemons(machine.root / name)
+        subprocess.run(["umount", "-l", str(machine.root / name)], check=True)
+
+    assert "run `quarvo mount --all` to mount them again" in machine.cli("status").stderr
+    result = machine.cli("mount", "--all")
+    assert sorted(result.stdout.splitlines()) == [f"mounted {n} at {machine.root / n}" for n in sorted(written)]
+    for name, data in written.items():
+        assert (machine.root / name / "data").read_bytes() == data
+    assert q.mount_all() == {}  # nothing left to do
+
+    kill_daemons(machine.root / "boot-a")
+    assert machine.state("boot-a") == "stale"
+    pruned = sorted(machine.cli("prune", "--yes").stdout.splitlines())
+    assert pruned == [f"removed development volume {n} and its data" for n in ("boot-a", "never-mounted")]
+    assert mount_at(machine.root / "boot-a") is None  # the dead mount was detached
+    assert [v.name for v in q.status().volumes] == ["boot-b", "team"] and (machine.root / "team.db").exists()
+    assert os.listdir(machine.home / "dev") == ["boot-b"]
+    q.unmount("boot-b")
+    assert children_of_this_process("Z") == []
