@@ -46,16 +46,18 @@ def mount_at(path: Path) -> tuple[str, str] | None:
 
 def kill_daemons(mountpoint: Path) -> None:
     """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is
-    left, then aborts its FUSE connection as an administrator would: a daemon killed in the
-    middle of a request can leave one nobody will ever answer, and every access would hang.
-    The kernel keeps listing the mount, which now answers ENOTCONN."""
+    left; the kernel keeps listing the mount, which answers ENOTCONN. Its FUSE connection is
+    then aborted as an administrator would (as root; without, the kernel's own abort when the
+    last daemon went must do): a daemon killed in the middle of a request can leave one
+    nobody will ever answer, and every access would hang."""
     wait_until(lambda: kill_all(daemons_of(str(mountpoint))) or not daemons_of(str(mountpoint)), "the daemons to die")
-    with open("/proc/self/mountinfo") as f:
-        device = next(fields[2] for fields in map(str.split, f) if fields[4] == str(mountpoint))
     connections = Path("/sys/fs/fuse/connections")
-    if not any(connections.iterdir()):
-        subprocess.run(["mount", "-t", "fusectl", "none", str(connections)], check=True, capture_output=True)
-    (connections / device.split(":")[1] / "abort").write_text("1")
+    with contextlib.suppress(OSError, StopIteration):
+        with open("/proc/self/mountinfo") as f:
+            device = next(fields[2] for fields in map(str.split, f) if fields[4] == str(mountpoint))
+        if not any(connections.iterdir()):
+            subprocess.run(["mount", "-t", "fusectl", "none", str(connections)], capture_output=True)
+        (connections / device.split(":")[1] / "abort").write_text("1")
 
 
 def daemons_of(text: str) -> list[int]:

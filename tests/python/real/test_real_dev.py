@@ -52,9 +52,8 @@ def test_dev_volume_life(machine: Machine, fuse: None) -> None:
     assert mount_at(mountpoint) is None and not (mountpoint / "blob").exists()
     assert q.status("scratch").volumes[0].mountpoint is None
     assert not daemons_of(str(mountpoint))  # unmount waited for the daemon
-    assert json.loads(machine.cli("mount", "scratch", str(mountpoint), "--json").stdout)["mountpoint"] == str(
-        mountpoint
-    )
+    mounted = json.loads(machine.cli("mount", "scratch", str(mountpoint), "--json").stdout)
+    assert mounted["mountpoint"] == str(mountpoint)
     assert (mountpoint / "blob").read_bytes() == blob
 
     details = machine.inspect("scratch")
@@ -165,14 +164,10 @@ def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None
         mine.cli("mount", "private", str(machine.root / "private"))
         write_random(machine.root / "private" / "secret.bin", 1 << 20)
         mine.cli("unmount", "private")
+        private = [home / p for p in ("dev/private/metadata.db", "logs/private.log", "volumes/private.toml")]
         objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
         assert objects
-        for target in [
-            home / "dev/private/metadata.db",
-            objects[0],
-            home / "logs/private.log",
-            home / "volumes/private.toml",
-        ]:
+        for target in [*private, objects[0]]:
             read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
             assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
     finally:
