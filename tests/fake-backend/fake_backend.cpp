@@ -24,11 +24,7 @@
 //      "version" writes "juicefs version 1.3.0+fake\n".
 //      "format" (format META NAME --storage S --bucket B ...) that is not
 //      told to fail writes to standard error the record the real backend
-//      logs after a fresh format,
-//      "... <INFO>: Volume is formatted as {...}", unless
-//      FAKE_BACKEND_FORMAT_EXISTS=1: then, like the real backend given
-//      --no-update on an engine that holds a volume already, nothing.
-//      "status" writes FAKE_BACKEND_STATUS verbatim to standard output.
+//      logs after a fresh format, "... <INFO>: Volume is formatted as {...}".
 //   4. FAKE_BACKEND_FAIL=SPEC       exit with that code.
 //   5. The subcommand's own work (below), else exit 0.
 //
@@ -45,12 +41,12 @@
 //   format META NAME ...   records NAME as the volume of META in the directory
 //       FAKE_BACKEND_STATE (one file per metadata URL), as an engine would;
 //       without the variable it records nothing.
-//   mount META MOUNTPOINT ... [-d]   looks up the volume of META ("database is
+//   mount META MOUNTPOINT ...   looks up the volume of META ("database is
 //       not formatted", exit 1, when there is none), mounts the tmpfs and
-//       writes MOUNTPOINT/.config with "Pid" and "PPid", the daemon's, as the
-//       real client shows them. Without "-d" it serves until the mount is
-//       gone, or until SIGINT or SIGTERM, when it unmounts and exits 0. With
-//       "-d" a daemon in a session of its own serves, and the command exits 0.
+//       writes MOUNTPOINT/.config with "Pid" and "PPid", its own, as the real
+//       client shows its supervisor's and worker's. It serves until the mount
+//       is gone, or until SIGINT or SIGTERM, when it unmounts and exits 0.
+//       Quarvo never asks for the backend's own daemon ("-d"): it is refused.
 //       FAKE_BACKEND_MOUNT changes what happens:
 //         none         exit 0 without mounting anything
 //         die          mount, then die by SIGKILL before reporting
@@ -68,7 +64,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -244,7 +239,9 @@ void serve(const std::string& mountpoint, const std::string& source) {
 void mount(int argc, char** argv) {
   if (argc < 4) fail("mount needs META MOUNTPOINT");
   const std::string mountpoint = argv[3];
-  const bool background = std::any_of(argv + 4, argv + argc, [](const char* a) { return std::string(a) == "-d"; });
+  if (std::any_of(argv + 4, argv + argc, [](const char* a) { return std::string(a) == "-d"; })) {
+    fail("the fake backend mounts in the foreground only");
+  }
   const std::string path = state_file(argv[2]);
   std::string name;
   {
@@ -264,40 +261,10 @@ void mount(int argc, char** argv) {
   if (::mount(source.c_str(), mountpoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64m") != 0) {
     fail("mount tmpfs at " + mountpoint + ": " + std::strerror(errno));
   }
-  if (!background) {
-    write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker
-    if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-    if (how == "die") ::kill(::getpid(), SIGKILL);
-    serve(mountpoint, source);
-    return;
-  }
-  // The daemon: a grandchild in a session of its own, holding none of our
-  // streams, so it outlives this command as the real client's does.
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) fail(std::string("pipe: ") + std::strerror(errno));
-  const pid_t first = ::fork();
-  if (first == 0) {
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);
-    const int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
-    ::chdir("/");
-    const pid_t self = ::getpid();
-    ::write(ready[1], &self, sizeof self);
-    ::close(ready[1]);
-    sleep_ms(50);  // the parent writes .config first
-    serve(mountpoint, source);
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  pid_t daemon = -1;
-  if (::read(ready[0], &daemon, sizeof daemon) != sizeof daemon) fail("the daemon did not start");
-  int status = 0;
-  ::waitpid(first, &status, 0);
-  write_config(mountpoint, daemon, daemon);
+  write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker
   if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
   if (how == "die") ::kill(::getpid(), SIGKILL);
-  write_all(STDERR_FILENO, "OK, " + name + " is ready at " + mountpoint + "\n");
+  serve(mountpoint, source);
 }
 
 // Whether the daemon named in MOUNTPOINT/.config still runs.
@@ -357,8 +324,7 @@ int main(int argc, char** argv) {
   if (auto text = env("FAKE_BACKEND_STDERR")) write_all(STDERR_FILENO, *text);
   if (subcommand == "version") write_all(STDOUT_FILENO, "juicefs version 1.3.0+fake\n");
   const bool fails = number_for("FAKE_BACKEND_FAIL", subcommand).has_value();
-  if (subcommand == "format" && !fails && env("FAKE_BACKEND_FORMAT_EXISTS") != "1") log_fresh_format(argc, argv);
-  if (subcommand == "status") write_all(STDOUT_FILENO, env("FAKE_BACKEND_STATUS").value_or(""));
+  if (subcommand == "format" && !fails) log_fresh_format(argc, argv);
 
   if (auto code = number_for("FAKE_BACKEND_FAIL", subcommand)) return static_cast<int>(*code);
 

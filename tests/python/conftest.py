@@ -19,8 +19,6 @@ import pytest
 
 import quarvo
 
-BUILT_FAKE = Path(__file__).resolve().parents[2] / "build" / "cpp" / "fake_backend"
-
 
 def _enter_private_mount_namespace() -> str | None:
     """None when mounts made from here on stay private; else why not."""
@@ -36,17 +34,11 @@ def _enter_private_mount_namespace() -> str | None:
 NO_PRIVATE_MOUNTS = _enter_private_mount_namespace()
 
 
-def mounts_under(root: Path) -> list[str]:
-    """Mountpoints below `root`, deepest first (octal escapes left as they are)."""
-    with open("/proc/self/mountinfo") as f:
-        points = [line.split()[4] for line in f]
-    return sorted((p for p in points if p.startswith(f"{root}/")), reverse=True)
-
-
 @pytest.fixture(scope="session")
 def fake_backend() -> Path:
     """QUARVO_FAKE_BACKEND, else the program `make build` made."""
-    binary = Path(os.environ.get("QUARVO_FAKE_BACKEND") or BUILT_FAKE)
+    built = Path(__file__).resolve().parents[2] / "build" / "cpp" / "fake_backend"
+    binary = Path(os.environ.get("QUARVO_FAKE_BACKEND") or built)
     if not os.access(binary, os.X_OK):
         pytest.exit(f"no fake backend at {binary}: run `make build` or set QUARVO_FAKE_BACKEND")
     return binary
@@ -61,17 +53,17 @@ def home(tmp_path: Path) -> Path:
 def quarvo_env(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, home: Path, fake_backend: Path) -> Iterator[None]:
     for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
         monkeypatch.delenv(name, raising=False)
-    monkeypatch.setenv("HOME", str(tmp_path))
-    monkeypatch.setenv("QUARVO_HOME", str(home))
-    monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", str(fake_backend))
     (tmp_path / "engines").mkdir()
-    monkeypatch.setenv("FAKE_BACKEND_STATE", str(tmp_path / "engines"))
+    for name, value in [("HOME", tmp_path), ("QUARVO_HOME", home), ("QUARVO_STORAGE_BACKEND_BIN", fake_backend),
+                        ("FAKE_BACKEND_STATE", tmp_path / "engines")]:  # fmt: skip
+        monkeypatch.setenv(name, str(value))
     monkeypatch.chdir(tmp_path)
     yield
-    # Whatever a test left mounted goes, and with it the fake's daemon.
-    libc = ctypes.CDLL(None)
-    for mountpoint in mounts_under(tmp_path):
-        libc.umount2(mountpoint.encode(), 2)  # MNT_DETACH
+    # Whatever a test left mounted goes (deepest first), and with it the fake's daemon.
+    with open("/proc/self/mountinfo") as f:
+        points = sorted((p for p in (line.split()[4] for line in f) if p.startswith(f"{tmp_path}/")), reverse=True)
+    for mountpoint in points:
+        ctypes.CDLL(None).umount2(mountpoint.encode(), 2)  # MNT_DETACH
 
 
 @pytest.fixture
@@ -95,9 +87,8 @@ def q() -> quarvo.Quarvo:
 @pytest.fixture
 def backend_log(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Path:
     """The fake backend's call log: one line per call, arguments split by 0x1F."""
-    log = tmp_path / "backend.log"
-    monkeypatch.setenv("FAKE_BACKEND_LOG", str(log))
-    return log
+    monkeypatch.setenv("FAKE_BACKEND_LOG", str(tmp_path / "backend.log"))
+    return tmp_path / "backend.log"
 
 
 @pytest.fixture

@@ -8,6 +8,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 PROGRAM = """
 from quarvo import MountInfo, Quarvo, QuarvoError, Status, VolumeInfo, doctor
 found: bool = doctor()["storage_backend"]["found"]
@@ -39,25 +41,16 @@ q.remove("v", force=True, destroy=False)
 """
 
 
-def test_a_program_using_every_name_passes_strict_checking(tmp_path: Path) -> None:
+# Any finding fails: a name the extension has and the stub lacks included.
+@pytest.mark.parametrize(
+    "check",
+    [
+        ["mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, "program.py"],
+        ["mypy.stubtest", "quarvo._native"],
+    ],
+)
+def test_type_checks(tmp_path: Path, check: list[str]) -> None:
     (tmp_path / "program.py").write_text(PROGRAM)
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, "program.py"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-
-
-# Any finding fails, a name the extension has and the stub lacks included.
-def test_stubtest_finds_the_stub_and_the_extension_in_agreement(tmp_path: Path) -> None:
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "quarvo._native"],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-    )
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    result = subprocess.run([sys.executable, "-m", *check], capture_output=True, text=True, cwd=tmp_path, env=env)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -3,29 +3,22 @@ a missing one skips the test outside CI and fails it in CI."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import os
 import pwd
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from real_support import (
-    POSTGRES_PASSWORD,
-    REDIS_PASSWORD,
-    Machine,
-    Server,
-    clean_up,
-    missing,
-    postgres_bin,
-    start_server,
-    stop_server,
-)
+from real_support import POSTGRES_PASSWORD, REDIS_PASSWORD, Machine, clean_up, missing, postgres_bin
 
 from quarvo import _install
 
@@ -56,13 +49,9 @@ def machine(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, juicefs: str) -> It
     """A fresh home served by the real client."""
     for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
         monkeypatch.delenv(name, raising=False)
-    for key, value in {
-        "QUARVO_HOME": str(tmp_path / "home"),
-        "QUARVO_STORAGE_BACKEND_BIN": juicefs,
-        "ACCESS_KEY": "quarvo-test",
-        "SECRET_KEY": "quarvo-test-secret",
-    }.items():
-        monkeypatch.setenv(key, value)
+    for name, value in [("QUARVO_HOME", str(tmp_path / "home")), ("QUARVO_STORAGE_BACKEND_BIN", juicefs),
+                        ("ACCESS_KEY", "quarvo-test"), ("SECRET_KEY", "quarvo-test-secret")]:  # fmt: skip
+        monkeypatch.setenv(name, value)
     monkeypatch.chdir(tmp_path)
     try:
         yield Machine(tmp_path / "home", dict(os.environ), tmp_path)
@@ -76,57 +65,63 @@ def quarvo_env(machine: Machine) -> Machine:
     return machine
 
 
-@pytest.fixture(scope="session")
-def redis_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+@contextlib.contextmanager
+def serving(cmd: list[str], log: Path, stop: int = signal.SIGTERM, **kwargs) -> Iterator[int]:
+    """The port of a server started on it (`{port}` in `cmd`), once it listens; stopped by `stop` after."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([a.replace("{port}", str(port)) for a in cmd], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, **kwargs)  # fmt: skip
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                break
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"{cmd[0]} did not listen:\n{log.read_text(errors='replace')[-2000:]}")
+            time.sleep(0.1)
+        yield port
+    finally:
+        proc.send_signal(stop)
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def redis(factory: pytest.TempPathFactory, *options: str) -> Iterator[int]:
     program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
-    work = tmp_path_factory.mktemp("redis")
-    server = start_server(
-        [program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)],
-        work / "redis.log",
-    )
-    yield server
-    stop_server(server.proc)
+    work = factory.mktemp("redis")
+    args = ["--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)]
+    with serving([program, *args, *options], work / "redis.log") as port:
+        yield port
 
 
 @pytest.fixture(scope="session")
-def redis_password_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+def redis_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
+    yield from redis(tmp_path_factory)
+
+
+@pytest.fixture(scope="session")
+def redis_password_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
     """A Redis that asks for REDIS_PASSWORD, which holds every character a URL gives a meaning."""
-    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
-    work = tmp_path_factory.mktemp("redis-password")
-    server = start_server(
-        [
-            program,
-            "--port",
-            "{port}",
-            "--bind",
-            "127.0.0.1",
-            "--save",
-            "",
-            "--appendonly",
-            "no",
-            "--dir",
-            str(work),
-            "--requirepass",
-            REDIS_PASSWORD,
-        ],
-        work / "redis.log",
-    )
-    yield server
-    stop_server(server.proc)
+    yield from redis(tmp_path_factory, "--requirepass", REDIS_PASSWORD)
 
 
 @pytest.fixture(scope="session")
-def s3_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Server]:
+def s3_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
     if importlib.util.find_spec("moto") is None:
         missing("no S3-compatible server: install moto[server]")
     log = tmp_path_factory.mktemp("moto") / "moto.log"
-    server = start_server([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", "{port}"], log)
-    yield server
-    stop_server(server.proc)
+    with serving([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", "{port}"], log) as port:
+        yield port
 
 
 @pytest.fixture(scope="session")
-def postgres_server() -> Iterator[Server]:
+def postgres_port() -> Iterator[int]:
     """A private cluster on a free port, user "quarvo"; as root it runs as the postgres user."""
     initdb, postgres = postgres_bin("initdb"), postgres_bin("postgres")
     if not initdb or not postgres:
@@ -141,44 +136,13 @@ def postgres_server() -> Iterator[Server]:
         ids = {"user": pw.pw_uid, "group": pw.pw_gid, "extra_groups": []}
         for p in (work, work / "sockets", work / "password"):
             os.chown(p, pw.pw_uid, pw.pw_gid)
+    data, options = str(work / "data"), f"listen_addresses=127.0.0.1 unix_socket_directories={work}/sockets fsync=off"
     try:
-        subprocess.run(
-            [
-                initdb,
-                "-D",
-                str(work / "data"),
-                "-U",
-                "quarvo",
-                f"--pwfile={work / 'password'}",
-                "--auth=scram-sha-256",
-                "-E",
-                "UTF8",
-            ],
-            capture_output=True,
-            check=True,
-            cwd=work,
-            timeout=180,
-            **ids,
-        )
-        server = start_server(
-            [
-                postgres,
-                "-D",
-                str(work / "data"),
-                "-p",
-                "{port}",
-                "-c",
-                "listen_addresses=127.0.0.1",
-                "-c",
-                f"unix_socket_directories={work / 'sockets'}",
-                "-c",
-                "fsync=off",
-            ],
-            work / "postgres.log",
-            cwd=work,
-            **ids,
-        )
-        yield server
-        stop_server(server.proc, signal.SIGINT)  # the fast shutdown: it does not wait for clients to leave
+        subprocess.run([initdb, "-D", data, "-U", "quarvo", f"--pwfile={work}/password", "--auth=scram-sha-256", "-E",
+                        "UTF8"], capture_output=True, check=True, cwd=work, timeout=180, **ids)  # fmt: skip
+        # SIGINT: the fast shutdown, which does not wait for clients to leave.
+        command = [postgres, "-D", data, "-p", "{port}", *(f"-c{o}" for o in options.split())]
+        with serving(command, work / "postgres.log", signal.SIGINT, cwd=work, **ids) as port:
+            yield port
     finally:
         shutil.rmtree(work, ignore_errors=True)

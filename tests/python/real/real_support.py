@@ -1,30 +1,32 @@
-"""Helpers of the end-to-end tests: mounts, daemons, servers, data."""
+"""Helpers of the end-to-end tests: mounts and their daemons, homes, servers, data."""
 
 from __future__ import annotations
 
 import contextlib
-import errno
 import glob
-import hashlib
+import itertools
 import json
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
+import urllib.parse
+import urllib.request
 from dataclasses import dataclass
 from pathlib import Path
+from typing import NoReturn
 
 import pytest
 
 POSTGRES_PASSWORD = "quarvo-secret"
 REDIS_PASSWORD = "p@ss/w:rd?#%1"
+_serial = itertools.count()
 
 
-def missing(what: str) -> None:
+def missing(what: str) -> NoReturn:
     """A test cannot run here: a failure in CI, a skip elsewhere."""
     if os.environ.get("CI", "").lower() in ("1", "true", "yes"):
         pytest.fail(f"{what} (the real-backend tests must run in CI)", pytrace=False)
@@ -32,87 +34,40 @@ def missing(what: str) -> None:
 
 
 def mount_table() -> dict[str, tuple[str, str]]:
-    """Mountpoint -> (file system type, source) of the mount on top there."""
-    table = {}
-    with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
-        for line in f:
-            fields = line.split()
-            dash = fields.index("-", 6)
-
-            def unescape(field):
-                return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), field)
-
-            table[unescape(fields[4])] = (unescape(fields[dash + 1]), unescape(fields[dash + 2]))
-    return table
+    """Mountpoint -> (file system type, source) of the mount on top there (no test path needs escapes)."""
+    with open("/proc/self/mountinfo") as f:
+        return {fields[4]: tuple(fields[fields.index("-", 6) + 1 :][:2]) for fields in map(str.split, f)}
 
 
-def fs_type(path: Path) -> str | None:
-    return mount_table().get(str(path), (None, None))[0]
-
-
-def source_at(path: Path) -> str | None:
-    """What the kernel says is mounted at `path`: "JuiceFS:NAME" for a volume."""
-    return mount_table().get(str(path), (None, None))[1]
-
-
-def _statfs_errno(mountpoint: Path) -> int | None:
-    """The errno statfs of the mount gives (0: it answered), asked in a child
-    process that is given up after 5 s: None when nothing answered."""
-    probe = (
-        "import os, sys\n"
-        "try:\n    os.statvfs(sys.argv[1])\n"
-        "except OSError as e:\n    print(e.errno)\n"
-        "else:\n    print(0)"
-    )
-    try:
-        done = subprocess.run([sys.executable, "-c", probe, str(mountpoint)], capture_output=True, text=True, timeout=5)
-    except subprocess.TimeoutExpired:
-        return None
-    return int(done.stdout.strip() or 0)
-
-
-def _abort_fuse_connection(mountpoint: Path) -> None:
-    """Aborts the FUSE connection behind a mount, as an administrator would:
-    a daemon killed in the middle of a request can leave requests that nobody
-    will ever answer, and then every access hangs."""
-    with open("/proc/self/mountinfo", encoding="utf-8", errors="surrogateescape") as f:
-        device = next((line.split()[2] for line in f if line.split()[4] == str(mountpoint)), None)
-    if device is None:
-        return
-    connections = Path("/sys/fs/fuse/connections")
-    if not any(connections.iterdir()):
-        subprocess.run(["mount", "-t", "fusectl", "none", str(connections)], capture_output=True)
-    abort = connections / device.split(":")[1] / "abort"
-    if abort.exists():
-        abort.write_text("1")
+def mount_at(path: Path) -> tuple[str, str] | None:
+    """What the kernel says is mounted at `path`: ("fuse.juicefs", "JuiceFS:NAME") for a volume."""
+    return mount_table().get(str(path))
 
 
 def kill_daemons(mountpoint: Path) -> None:
-    """Kills the daemon of a mount; its supervisor restarts a killed worker, so
-    until neither is left and the mount answers ENOTCONN. The kernel keeps
-    listing the mount, now dead."""
-
-    def dead() -> bool:
-        kill_all(daemons_of(str(mountpoint)))
-        answer = _statfs_errno(mountpoint)
-        if answer is None:
-            _abort_fuse_connection(mountpoint)
-            return False
-        return answer == errno.ENOTCONN and not daemons_of(str(mountpoint))
-
-    wait_until(dead, "the daemon to die")
+    """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is
+    left; the kernel keeps listing the mount, which answers ENOTCONN. Its FUSE connection is
+    then aborted as an administrator would (as root; without, the kernel's own abort when the
+    last daemon went must do): a daemon killed in the middle of a request can leave one
+    nobody will ever answer, and every access would hang."""
+    wait_until(lambda: kill_all(daemons_of(str(mountpoint))) or not daemons_of(str(mountpoint)), "the daemons to die")
+    connections = Path("/sys/fs/fuse/connections")
+    with contextlib.suppress(OSError, StopIteration):
+        with open("/proc/self/mountinfo") as f:
+            device = next(fields[2] for fields in map(str.split, f) if fields[4] == str(mountpoint))
+        if not any(connections.iterdir()):
+            subprocess.run(["mount", "-t", "fusectl", "none", str(connections)], capture_output=True)
+        (connections / device.split(":")[1] / "abort").write_text("1")
 
 
 def daemons_of(text: str) -> list[int]:
     """Live mount daemons whose command line mentions `text`."""
     pids = []
     for entry in glob.glob("/proc/[0-9]*/cmdline"):
-        try:
+        with contextlib.suppress(OSError):
             line = Path(entry).read_bytes().replace(b"\0", b" ")
-        except OSError:
-            continue
-        if text.encode() in line and b" mount " in line and int(entry.split("/")[2]) != os.getpid():
-            pids.append(int(entry.split("/")[2]))
+            if text.encode() in line and b" mount " in line and int(entry.split("/")[2]) != os.getpid():
+                pids.append(int(entry.split("/")[2]))
     return pids
 
 
@@ -139,19 +94,15 @@ def clean_up(root: Path, juicefs: str) -> None:
     for record in root.glob("*/volumes/*.toml"):
         # Records are ours: one `key = "..."` line per field, JSON-compatible escapes.
         found = re.search(r'^metadata_url = (".*")$', record.read_text(), re.M)
-        if not found:
-            continue
-        url = json.loads(found.group(1))
+        url = json.loads(found.group(1)) if found else ""
         # The raw password of the Redis that asks for one is not a URL the backend reads alone.
         env = dict(os.environ, META_PASSWORD=REDIS_PASSWORD) if REDIS_PASSWORD in url else None
-        url = url.replace(":" + REDIS_PASSWORD + "@", "@")
-        out = subprocess.run([juicefs, "status", url], capture_output=True, text=True, timeout=60, env=env).stdout
-        try:
+        out = subprocess.run([juicefs, "status", url.replace(f":{REDIS_PASSWORD}@", "@")], capture_output=True,
+                             text=True, timeout=60, env=env).stdout  # fmt: skip
+        with contextlib.suppress(ValueError, KeyError):
             uuid = json.loads(out)["Setting"]["UUID"]
-        except (ValueError, KeyError):
-            continue
-        for base in ("/var/jfsCache", os.path.expanduser("~/.juicefs/cache")):
-            shutil.rmtree(os.path.join(base, uuid), ignore_errors=True)
+            for base in ("/var/jfsCache", os.path.expanduser("~/.juicefs/cache")):
+                shutil.rmtree(os.path.join(base, uuid), ignore_errors=True)
 
 
 @dataclass
@@ -163,59 +114,47 @@ class Machine:
     root: Path
 
     def cli(self, *args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
-        result = subprocess.run(
-            [sys.executable, "-m", "quarvo", *args],
-            env=self.env,
-            capture_output=True,
-            text=True,
-            timeout=300,
-            cwd=self.root,
-        )
+        result = subprocess.run([sys.executable, "-m", "quarvo", *args], env=self.env, capture_output=True, text=True,
+                                timeout=300, cwd=self.root)  # fmt: skip
         assert not check or result.returncode == 0, f"quarvo {' '.join(args)}:\n{result.stderr}"
         return result
 
     def state(self, name: str) -> str | None:
         return json.loads(self.cli("status", name, "--json").stdout)["volumes"][0]["state"]
 
+    def inspect(self, name: str) -> dict:
+        return json.loads(self.cli("inspect", name, "--json").stdout)[0]
 
-@dataclass
-class Server:
-    port: int
-    proc: subprocess.Popen
+    def files(self) -> set[str]:
+        """Everything in the home but its empty layout."""
+        return {str(p.relative_to(self.home)) for p in self.home.rglob("*")} - {"volumes", "logs", "bin", "dev", "lock"}
 
-
-def start_server(cmd: list[str], log: Path, **kwargs) -> Server:
-    """Starts a server on a free port (`{port}` in `cmd`) and waits until it listens."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    with open(log, "wb") as out:
-        proc = subprocess.Popen(
-            [a.replace("{port}", str(port)) for a in cmd],
-            stdin=subprocess.DEVNULL,
-            stdout=out,
-            stderr=subprocess.STDOUT,
-            **kwargs,
-        )
-    deadline = time.monotonic() + 60
-    while True:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return Server(port, proc)
-        except OSError:
-            if proc.poll() is not None or time.monotonic() > deadline:
-                stop_server(proc)
-                raise RuntimeError(f"{cmd[0]} did not listen:\n{log.read_text(errors='replace')[-2000:]}")
-            time.sleep(0.1)
+    def another(self, name: str) -> Machine:
+        """Another home beside this one, which shares volumes as another machine would."""
+        return Machine(self.root / name, dict(self.env, QUARVO_HOME=str(self.root / name)), self.root)
 
 
-def stop_server(proc: subprocess.Popen, sig: int = signal.SIGTERM) -> None:
-    proc.send_signal(sig)
-    try:
-        proc.wait(timeout=20)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+def redis_url(port: int, password: str = "") -> str:
+    """A database of its own on the Redis at `port`."""
+    return f"redis://{f':{password}@' if password else ''}127.0.0.1:{port}/{next(_serial) % 16}"
+
+
+def s3_bucket(port: int) -> str:
+    """A new bucket (the backend's own creation sends a location constraint this server refuses)."""
+    bucket = f"http://127.0.0.1:{port}/quarvo-{next(_serial)}"
+    urllib.request.urlopen(urllib.request.Request(bucket, method="PUT"), timeout=30).close()
+    return bucket
+
+
+def postgres_url(port: int, password: str) -> tuple[str, str]:
+    """A new database owned by a new role with that password: its URL, and the URL as shown."""
+    role = f"tricky_{next(_serial)}"
+    for command in ([postgres_bin("psql"), "-d", "postgres", "-c", f"CREATE ROLE {role} LOGIN PASSWORD '{password}'"],
+                    [postgres_bin("createdb"), "-O", role, role]):  # fmt: skip
+        subprocess.run([*command, "-h", "127.0.0.1", "-p", str(port), "-U", "quarvo"], check=True, timeout=60,
+                       capture_output=True, env=dict(os.environ, PGPASSWORD=POSTGRES_PASSWORD))  # fmt: skip
+    where = f"@127.0.0.1:{port}/{role}?sslmode=disable"
+    return f"postgres://{role}:{urllib.parse.quote(password, safe='')}{where}", f"postgres://{role}:****{where}"
 
 
 def postgres_bin(name: str) -> str | None:
@@ -223,10 +162,6 @@ def postgres_bin(name: str) -> str | None:
     return shutil.which(name) or (found[-1] if found else None)
 
 
-def write_random(path: Path, size: int) -> str:
-    path.write_bytes(os.urandom(size))
-    return checksum(path)
-
-
-def checksum(path: Path) -> str:
-    return hashlib.sha256(path.read_bytes()).hexdigest()
+def write_random(path: Path, size: int) -> bytes:
+    path.write_bytes(data := os.urandom(size))
+    return data

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from real_support import Machine, fs_type, missing
+from real_support import Machine, missing, mount_at
 
 pytestmark = [pytest.mark.real_backend, pytest.mark.wheel]
 
@@ -19,24 +19,18 @@ DIST = Path(__file__).resolve().parents[3] / "dist"
 COMPILER = re.compile(r"(^|-)(cc|c\+\+|gcc|g\+\+|clang|clang\+\+|cpp|c89|c99|as|ld|ld\.\w+)(-[\d.]+)?$")
 
 
-def path_without_compilers(root: Path) -> str:
-    """A directory of links to every program in /usr/bin and /usr/sbin but the compilers."""
-    bin_dir = root / "bin"
-    bin_dir.mkdir()
-    for source in (Path("/usr/sbin"), Path("/usr/bin")):
-        for program in source.iterdir():
-            if not COMPILER.search(program.name) and not (bin_dir / program.name).exists():
-                (bin_dir / program.name).symlink_to(program)
-    return str(bin_dir)
-
-
 def test_installed_wheel_runs_a_volume(machine: Machine, fuse: None) -> None:
     wheels = sorted(DIST.glob("quarvo-*-abi3-manylinux*.whl"))
     if not wheels:
         missing(f"no manylinux wheel in {DIST}: run `make wheel`")
-    venv = machine.root / "venv"
+    venv, bin_dir = machine.root / "venv", machine.root / "bin"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
-    path = f"{venv / 'bin'}:{path_without_compilers(machine.root)}"
+    # Links to every program in /usr/bin and /usr/sbin but the compilers.
+    bin_dir.mkdir()
+    for program in [*Path("/usr/sbin").iterdir(), *Path("/usr/bin").iterdir()]:
+        if not COMPILER.search(program.name) and not (bin_dir / program.name).exists():
+            (bin_dir / program.name).symlink_to(program)
+    path = f"{venv / 'bin'}:{bin_dir}"
     assert not any(shutil.which(c, path=path) for c in ("cc", "c++", "gcc", "g++", "clang", "ld"))
     env = {k: v for k, v in machine.env.items() if k not in ("QUARVO_STORAGE_BACKEND_BIN", "PYTHONPATH")}
     env.update(PATH=path, HOME=str(machine.root))
@@ -52,10 +46,10 @@ def test_installed_wheel_runs_a_volume(machine: Machine, fuse: None) -> None:
     run("quarvo", "init", "wheelvol", "--dev")
     mountpoint = machine.root / "mnt"
     run("quarvo", "mount", "wheelvol", str(mountpoint))
-    assert fs_type(mountpoint) == "fuse.juicefs"
+    assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:wheelvol")
     (mountpoint / "hello.txt").write_text("hello\n")
     assert (mountpoint / "hello.txt").read_text() == "hello\n"
     run("quarvo", "unmount", "wheelvol")
-    assert fs_type(mountpoint) is None
+    assert mount_at(mountpoint) is None
     # The module that ran is the wheel's, not the source tree's.
     assert run("python", "-c", "import quarvo._native as n; print(n.__file__)").startswith(str(venv))

@@ -1,0 +1,256 @@
+"""Development volumes end to end through the API and the `quarvo` command: what is
+mounted, as the kernel says it, against what the records say."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+from real_support import Machine, clean_up, daemons_of, kill_daemons, missing, mount_at, wait_until, write_random
+from support import children_of_this_process
+
+import quarvo
+
+pytestmark = pytest.mark.real_backend
+
+
+def probes_left(mountpoint: Path) -> list[str]:
+    return [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")]
+
+
+# Each step once, through the API or the command: a log rotated, many flushes at
+# once, an unmount that waits for its daemon, the data there again after it, a
+# busy mount, a removal with the data, logs and cache, and a fresh start.
+def test_dev_volume_life(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    machine.cli("init", "scratch", "--dev")
+    log = machine.home / "logs" / "scratch.log"
+    log.write_bytes(b"old\n" * ((8 << 20) // 4 + 1))  # just over 8 MiB
+    mountpoint = Path(q.mount("scratch", "mnt/scratch", check_storage=True).mountpoint)
+    assert mountpoint == machine.root / "mnt" / "scratch"  # relative to the working directory
+    assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:scratch")
+    assert (machine.home / "logs" / "scratch.log.1").stat().st_size == (8 << 20) + 4
+    assert 0 < log.stat().st_size < 1 << 20 and b"old\n" not in log.read_bytes()[:4]  # the daemon's new log
+    blob = write_random(mountpoint / "blob", 64 << 20)
+    assert q.flush("scratch") is None
+    with ThreadPoolExecutor(8) as pool:
+        flushes = list(pool.map(lambda _: machine.cli("flush", "scratch", check=False), range(32)))
+    assert [r.returncode for r in flushes] == [0] * 32, next(r.stderr for r in flushes if r.returncode)
+    assert probes_left(mountpoint) == []  # no probe or marker left
+    states = (q.status("scratch").volumes[0].mountpoint, q.volume_states("scratch")[0].state, machine.state("scratch"))
+    assert states == (str(mountpoint), "mounted", "mounted")
+    assert q.unmount("scratch") is None
+    assert mount_at(mountpoint) is None and not (mountpoint / "blob").exists()
+    assert q.status("scratch").volumes[0].mountpoint is None
+    assert not daemons_of(str(mountpoint))  # unmount waited for the daemon
+    mounted = json.loads(machine.cli("mount", "scratch", str(mountpoint), "--json").stdout)
+    assert mounted["mountpoint"] == str(mountpoint)
+    assert (mountpoint / "blob").read_bytes() == blob
+
+    details = machine.inspect("scratch")
+    uuid, cache = details["backend"]["uuid"], details["cache_dirs"]
+    assert details["state"] == "mounted" and cache and all(uuid in c and os.path.isdir(c) for c in cache)
+    assert details["dev_paths"]["directory"] == str(machine.home / "dev" / "scratch")
+    refused = machine.cli("rm", "scratch", check=False)
+    assert refused.returncode == 1 and refused.stderr.splitlines()[-2:] == [
+        f'quarvo: error: volume "scratch" is mounted at {mountpoint}',
+        "hint: `quarvo rm scratch --force` unmounts it first",
+    ]
+    holder = subprocess.Popen(["sleep", "300"], cwd=mountpoint)
+    try:
+        refused = machine.cli("unmount", "scratch", check=False)
+        hint = f"hint: files under {mountpoint} may be open; close them, or pass --force"
+        assert (refused.returncode, refused.stderr.splitlines()[-1], machine.state("scratch")) == (1, hint, "mounted")
+        machine.cli("unmount", "scratch", "--force")
+        assert (mount_at(mountpoint), machine.state("scratch")) == (None, None)
+    finally:
+        holder.kill()
+        holder.wait()
+    wait_until(lambda: not daemons_of(str(mountpoint)), "the mount daemon to end")
+
+    machine.cli("mount", "scratch", str(mountpoint))
+    assert machine.cli("rm", "scratch", "--force").stdout == "removed development volume scratch and its data\n"
+    assert mount_at(mountpoint) is None and machine.files() == set()
+    assert not any(os.path.exists(c) for c in cache)
+    wait_until(lambda: not daemons_of(str(mountpoint)), "the mount daemon to end")
+    machine.cli("init", "scratch", "--dev")
+    assert machine.inspect("scratch")["backend"]["uuid"] != uuid
+    machine.cli("mount", "scratch", str(mountpoint))
+    assert not (mountpoint / "blob").exists()
+    machine.cli("rm", "scratch", "--force")
+
+
+@pytest.mark.parametrize("ended_by", ["backend umount", "SIGTERM"])
+def test_foreground_mount_serves_without_the_lock(machine: Machine, fuse: None, juicefs: str, ended_by: str) -> None:
+    machine.cli("init", "served", "--dev")
+    mountpoint = machine.root / "served"
+    child = subprocess.Popen([sys.executable, "-m", "quarvo", "mount", "served", str(mountpoint), "--foreground"],
+                             env=machine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)  # fmt: skip
+    try:
+        # Another process sees it mounted, and takes the registry lock meanwhile.
+        wait_until(lambda: machine.state("served") == "mounted" or child.poll() is not None, "the mount")
+        assert child.poll() is None, child.communicate()[1]
+        (mountpoint / "note").write_text("served in the foreground")
+        machine.cli("flush", "served")
+        machine.cli("init", "meanwhile", "--dev")
+        if ended_by == "SIGTERM":
+            child.send_signal(signal.SIGTERM)
+        else:
+            subprocess.run([juicefs, "umount", str(mountpoint)], check=True, capture_output=True, timeout=60)
+        out, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    assert ("until stopped" if ended_by == "SIGTERM" else "until it was unmounted") in out
+    assert (mount_at(mountpoint), machine.state("served"), daemons_of(str(mountpoint))) == (None, None, [])
+    machine.cli("mount", "served", str(mountpoint))
+    assert (mountpoint / "note").read_text() == "served in the foreground"
+    machine.cli("unmount", "served")
+
+
+# A store every upload to fails: the check fails the mount at once, and
+# without it the probe's write waits on retries, which Ctrl-C ends.
+def test_a_broken_store_fails_the_mount_and_leaves_nothing(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    q.init("downs", dev=True)
+    objects = machine.home / "dev" / "downs" / "objects"
+    objects.rename(objects.with_name("objects.moved"))
+    objects.write_text("not a directory")  # every upload now fails, and is retried for minutes
+    mountpoint = machine.root / "downs"
+    result = machine.cli("mount", "downs", str(mountpoint), "--check-storage", check=False)
+    reason, where = result.stderr.splitlines()[-2:]
+    assert result.returncode == 1 and reason.startswith("reason: Failed to put: ") and "not a directory" in reason
+    assert where == f"log: {machine.home / 'logs' / 'downs.log'}"
+    assert (mount_at(mountpoint), machine.state("downs"), daemons_of(str(mountpoint))) == (None, None, [])
+
+    threading.Timer(5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        q.mount("downs", str(mountpoint))
+    assert (mount_at(mountpoint), daemons_of(str(mountpoint))) == (None, [])
+    assert q.status("downs").volumes[0].mountpoint is None
+
+    objects.unlink()
+    objects.with_name("objects.moved").rename(objects)
+    q.mount("downs", str(mountpoint))
+    assert probes_left(mountpoint) == []
+    q.unmount("downs")
+    assert children_of_this_process("Z") == []
+
+
+def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, fuse: None, juicefs: str) -> None:
+    if os.geteuid() != 0 or not shutil.which("useradd") or not shutil.which("runuser"):
+        missing("needs root with useradd and runuser to play another user")
+    # A home in a directory anyone may enter, so that only the modes Quarvo gives protect it.
+    base = Path(tempfile.mkdtemp(prefix="quarvo-private-"))
+    base.chmod(0o755)
+    home = base / "home"
+    mine = Machine(home, dict(machine.env, QUARVO_HOME=str(home)), machine.root)
+    user = f"quarvo-other-{os.getpid()}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", user], check=True, timeout=60)
+    try:
+        mine.cli("init", "private", "--dev")
+        mine.cli("mount", "private", str(machine.root / "private"))
+        write_random(machine.root / "private" / "secret.bin", 1 << 20)
+        mine.cli("unmount", "private")
+        private = [home / p for p in ("dev/private/metadata.db", "logs/private.log", "volumes/private.toml")]
+        objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
+        assert objects
+        for target in [*private, objects[0]]:
+            read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
+            assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
+    finally:
+        subprocess.run(["userdel", user], capture_output=True, timeout=60)
+        clean_up(base, juicefs)
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def test_a_dead_daemon_and_another_volume_at_the_path(machine: Machine, fuse: None) -> None:
+    for name in ("vol-a", "vol-b"):
+        machine.cli("init", name, "--dev")
+    shared, second = machine.root / "P", machine.root / "second"
+    machine.cli("mount", "vol-a", str(shared))
+    kept = write_random(shared / "kept", 1 << 20)
+    machine.cli("flush", "vol-a")
+    # A second path while the first serves: refused, no second daemon.
+    refused = machine.cli("mount", "vol-a", str(second), check=False)
+    assert refused.returncode == 1 and f'volume "vol-a" is mounted at {shared}' in refused.stderr
+    assert daemons_of(str(second)) == []
+
+    kill_daemons(shared)
+    assert mount_at(shared) == ("fuse.juicefs", "JuiceFS:vol-a")  # the kernel still lists it
+    assert machine.cli("status").stdout.splitlines()[1].split()[:4] == ["vol-a", "dev", "stale", str(shared)]
+    assert quarvo.Quarvo.from_env().volume_states("vol-a")[0].state == "stale"
+    flush = machine.cli("flush", "vol-a", check=False)
+    assert flush.returncode == 1 and "Transport endpoint is not connected" in flush.stderr
+    remounted = machine.cli("mount", "vol-a", str(shared))
+    assert "had lost its daemon; unmounted it and mounted it again" in remounted.stderr
+    assert (shared / "kept").read_bytes() == kept
+    for forced in (["--force"], []):
+        kill_daemons(shared)
+        assert "had lost its daemon; unmounted it" in machine.cli("unmount", "vol-a", *forced).stderr
+        assert mount_at(shared) is None and machine.state("vol-a") is None
+        machine.cli("mount", "vol-a", str(shared))
+
+    # vol-a's daemon dies and its mount is detached; vol-b takes the path, and vol-a leaves it alone.
+    kill_daemons(shared)
+    subprocess.run(["umount", "-l", str(shared)], check=True)
+    machine.cli("mount", "vol-b", str(shared))
+    result = machine.cli("unmount", "vol-a")
+    assert f"JuiceFS:vol-b is mounted at {shared}, not this volume: left alone" in result.stderr
+    assert mount_at(shared) == ("fuse.juicefs", "JuiceFS:vol-b") and machine.state("vol-b") == "mounted"
+    assert machine.state("vol-a") is None
+    machine.cli("unmount", "vol-b")
+    assert mount_at(shared) is None and not daemons_of(str(shared))
+
+
+# The records after a reboot: mount --all serves them again, and prune removes the
+# development volumes nothing serves (a dead mount detached) but not the others.
+def test_mount_all_and_prune_after_a_reboot(machine: Machine, fuse: None) -> None:
+    q = quarvo.Quarvo.from_env()
+    (machine.root / "boot-b").mkdir()
+    (machine.root / "link").symlink_to(machine.root / "boot-b")
+    written = {}
+    for name, path in (("boot-a", "boot-a"), ("boot-b", "link")):  # a symbolic link mounts at its target
+        q.init(name, dev=True)
+        mountpoint = q.mount(name, path).mountpoint
+        assert mountpoint == q.status(name).volumes[0].mountpoint == str(machine.root / name)
+        written[name] = write_random(Path(mountpoint) / "data", 1 << 20)
+        q.flush(name)
+    assert machine.state("boot-b") == "mounted"
+    q.init("never-mounted", dev=True)
+    machine.cli(
+        "init", "team", "--metadata", f"sqlite3://{machine.root}/team.db", "--store", f"file://{machine.root}/o"
+    )
+    # The reboot: every daemon gone, every mount gone, the records unchanged.
+    for name in written:
+        kill_daemons(machine.root / name)
+        subprocess.run(["umount", "-l", str(machine.root / name)], check=True)
+
+    assert "run `quarvo mount --all` to mount them again" in machine.cli("status").stderr
+    result = machine.cli("mount", "--all")
+    assert sorted(result.stdout.splitlines()) == [f"mounted {n} at {machine.root / n}" for n in sorted(written)]
+    for name, data in written.items():
+        assert (machine.root / name / "data").read_bytes() == data
+    assert q.mount_all() == {}  # nothing left to do
+
+    kill_daemons(machine.root / "boot-a")
+    assert machine.state("boot-a") == "stale"
+    pruned = sorted(machine.cli("prune", "--yes").stdout.splitlines())
+    assert pruned == [f"removed development volume {n} and its data" for n in ("boot-a", "never-mounted")]
+    assert mount_at(machine.root / "boot-a") is None  # the dead mount was detached
+    assert [v.name for v in q.status().volumes] == ["boot-b", "team"] and (machine.root / "team.db").exists()
+    assert os.listdir(machine.home / "dev") == ["boot-b"]
+    q.unmount("boot-b")
+    assert children_of_this_process("Z") == []

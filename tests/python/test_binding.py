@@ -1,0 +1,232 @@
+"""What the extension adds over the service: its names and classes, the conversion
+of arguments, errors as exceptions with their fields, results as Python values,
+waits that release the interpreter lock and end on Ctrl-C, and no leak."""
+
+from __future__ import annotations
+
+import fcntl
+import gc
+import inspect
+import os
+import pathlib
+import signal
+import sys
+import threading
+import time
+import traceback
+from pathlib import Path
+
+import numpy
+import pytest
+from support import backend_calls, children_of_this_process
+
+import quarvo
+from quarvo import _native
+
+ATTRIBUTES = {"Quarvo": [], "VolumeInfo": ["name", "metadata_url", "storage", "bucket", "dev", "mountpoint"],
+              "MountInfo": ["name", "mountpoint"], "Status": ["volumes"]}  # fmt: skip
+BASE = {"init": {"name": "v", "dev": True}, "mount": {"name": "v", "path": "mnt"}, "unmount": {"name": "v"},
+        "status": {"name": "v"}}  # fmt: skip
+REJECTED = [("init", "name", v) for v in (b"v", pathlib.Path("v"), None, "lone \udc80 surrogate")] + [
+    ("mount", "path", pathlib.Path("mnt")), ("init", "metadata", b"m"), ("status", "name", 1), ("init", "dev", None),
+    ("init", "dev", 1), ("mount", "foreground", numpy.int64(1)), ("unmount", "force", "yes")]  # fmt: skip
+FATAL = (
+    "2026/12/06 17:50:10.313070 juicefs[1] <FATAL>: Load metadata: WRONGPASS invalid username-password pair "
+    "for redis://:leaked@127.0.0.1:6379/1 [format@format.go:553]\n"
+)
+ITERATIONS = int(os.environ.get("QUARVO_LEAK_ITERATIONS", "5000"))
+REASON = "Load metadata: WRONGPASS invalid username-password pair for redis://:****@127.0.0.1:6379/1"
+
+
+def test_exports_the_exception_type_and_signatures(q: quarvo.Quarvo) -> None:
+    assert _native.__all__ == quarvo.__all__ == ["QuarvoError", "doctor", *ATTRIBUTES]
+    assert all(getattr(quarvo, name) is getattr(_native, name) for name in quarvo.__all__)
+    error = quarvo.QuarvoError
+    assert (error.__module__, error.__name__, error.__bases__) == ("quarvo", "QuarvoError", (Exception,))
+    with pytest.raises(quarvo.QuarvoError) as failure:
+        q.status("missing")
+    assert failure.value.args == (str(failure.value),)
+    signature = "(self, /, name, path, *, foreground=False, check_storage=False)"
+    assert str(inspect.signature(quarvo.Quarvo.mount)) == signature
+    with pytest.raises(TypeError):
+        q.unmount("missing", True)  # type: ignore[misc]  # flags are keyword-only
+
+
+@pytest.mark.parametrize("found", [False, True])
+def test_doctor_report_is_a_dict_in_a_fixed_order(request: pytest.FixtureRequest, fake_backend: Path, found: bool):
+    if not found:
+        request.getfixturevalue("no_backend")
+    report = quarvo.doctor()
+    assert list(report) == ["home", "config", "storage_backend", "mount_support"]
+    assert list(report["mount_support"]) == ["found", "detail", "fix"]
+    expected = (True, str(fake_backend), "1.3.0") if found else (False, None, None)
+    assert report["storage_backend"] == dict(zip(["found", "path", "version", "managed"], [*expected, False]))
+    assert not found or quarvo.Quarvo.from_env().doctor() == report
+
+
+@pytest.mark.parametrize("name", ATTRIBUTES)
+def test_class_traits(q: quarvo.Quarvo, name: str) -> None:
+    cls = getattr(quarvo, name)
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    q.init("v", dev=True)
+    obj = {"Quarvo": lambda: q, "VolumeInfo": lambda: q.status("v").volumes[0], "Status": q.status,
+           "MountInfo": lambda: q.mount("v", "mnt")}[name]()  # fmt: skip
+    for attribute in ["extra", *ATTRIBUTES[name]]:
+        with pytest.raises(AttributeError):
+            setattr(obj, attribute, None)
+    with pytest.raises(AttributeError):
+        obj.__dict__  # noqa: B018
+    assert name != "Status" or obj.volumes is not obj.volumes  # a new list on every read
+
+
+@pytest.mark.parametrize(("method", "param", "value"), REJECTED)
+def test_rejected_values_name_the_parameter(q: quarvo.Quarvo, backend_log: Path, method: str, param: str, value):
+    with pytest.raises(TypeError, match=f"'{param}'"):
+        getattr(q, method)(**{**BASE[method], param: value})
+    assert backend_calls(backend_log) == []
+
+
+def test_numpy_booleans_and_utf8_text_reach_the_backend(q: quarvo.Quarvo, backend_log: Path) -> None:
+    assert q.init("v", dev=numpy.bool_(False), metadata="redis://höst/1", storage="s3", bucket="b").dev is False
+    q.init("w", dev=numpy.bool_(True))
+    q.mount("w", "mnt", check_storage=numpy.bool_(True))
+    format_v, _, mount = backend_calls(backend_log)
+    assert format_v[1:3] == ["redis://höst/1", "v"] and "--check-storage" in mount
+
+
+def test_a_failed_command_carries_its_kind_fields_and_the_backends_reason(
+    q: quarvo.Quarvo, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setenv("FAKE_BACKEND_FAIL", "format:1")
+    monkeypatch.setenv("FAKE_BACKEND_STDERR", FATAL)
+    with pytest.raises(quarvo.QuarvoError) as failure:
+        q.init("shared", metadata="redis://:pw@127.0.0.1:6379/1", store="s3://b")
+    e = failure.value
+    assert e.args == ("Quarvo storage backend command failed (exit status: 1)",) and str(e) == e.args[0]
+    assert (e.kind, e.status, e.log, e.name) == ("CommandFailed", "exit status: 1", None, None)
+    assert (e.reason, e.__notes__) == (REASON, [REASON])
+    assert e.command_args.split()[:3] == ["format", "redis://@127.0.0.1:6379/1", "shared"]
+    assert e.stderr == FATAL and e.program.endswith("fake_backend")
+    if sys.version_info >= (3, 11):  # where tracebacks show notes
+        assert traceback.format_exception(e)[-1] == REASON + "\n"
+
+
+@pytest.mark.parametrize(
+    "call, kind, fields",
+    [
+        (lambda q: q.status("missing"), "VolumeNotFound", {"name": "missing", "reason": None}),
+        (lambda q: q.init("w", metadata="m", store="ftp://u:pw@h"), "UnsupportedStoreUrl", {"url": "ftp://u:pw@h"}),
+        (lambda q: q.flush("v"), "VolumeNotMounted", {"name": "v"}),
+    ],
+)
+def test_kinds_and_fields(q: quarvo.Quarvo, call, kind: str, fields: dict) -> None:
+    q.init("v", dev=True)
+    with pytest.raises(quarvo.QuarvoError) as failure:
+        call(q)
+    assert failure.value.kind == kind and not hasattr(failure.value, "__notes__")
+    assert {name: getattr(failure.value, name) for name in fields} == fields
+
+
+def test_mount_all_reports_each_volume_and_notes_come_as_warnings(
+    q: quarvo.Quarvo, tmp_path: Path, mounts: None
+) -> None:
+    for name in ("a", "b", "idle"):
+        q.init(name, dev=True)
+    for name in ("a", "b"):
+        q.mount(name, name)
+    with pytest.warns(UserWarning, match="already mounted"):
+        q.mount("a", "a")
+    # A reboot, as far as the records can tell: nothing mounted any more.
+    for name in ("a", "b"):
+        os.system(f"umount -l {tmp_path / name}")
+    (tmp_path / "b").rmdir()
+    (tmp_path / "b").write_text("a file now")
+    with pytest.warns(UserWarning, match="where nothing was mounted any more"):
+        outcomes = q.mount_all()
+    assert list(outcomes) == ["a", "b"]
+    assert isinstance(outcomes["a"], quarvo.MountInfo) and outcomes["a"].mountpoint == str(tmp_path / "a")
+    assert isinstance(outcomes["b"], quarvo.QuarvoError)
+    assert str(outcomes["b"]) == f"mountpoint {tmp_path / 'b'} exists and is not a directory"
+
+
+# Waits: the child or the lock wait is given up, and KeyboardInterrupt reaches the caller.
+@pytest.mark.parametrize("wait", ["backend command", "registry lock"])
+def test_ctrl_c_ends_a_wait_while_other_threads_run(
+    wait: str, q: quarvo.Quarvo, home: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setenv("FAKE_BACKEND_SLEEP", "format:60000")
+    held = os.open(home / "lock", os.O_RDWR | os.O_CREAT)
+    if wait == "registry lock":
+        fcntl.flock(held, fcntl.LOCK_EX)  # another open file: the call must wait for it
+    before, ticks, done = children_of_this_process(), [], threading.Event()
+
+    def count() -> None:
+        while not done.wait(0.01):
+            ticks.append(None)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            q.init("slow", dev=True)
+    finally:
+        done.set()
+        counter.join()
+        os.close(held)
+    assert time.monotonic() - start < 5  # the call ended long before the backend's minute
+    assert len(ticks) > 20  # the other thread ran while the call waited
+    assert set(children_of_this_process()) <= set(before) and q.status().volumes == []  # no child left behind
+
+
+def resident_bytes() -> int:
+    gc.collect()
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# Resident memory stays flat over QUARVO_LEAK_ITERATIONS rounds of every method and getter.
+def test_calls_do_not_grow_resident_memory(
+    q: quarvo.Quarvo, home: Path, fake_backend: Path, monkeypatch: pytest.MonkeyPatch, mounts: None
+) -> None:
+    q.init("v", dev=True)
+    q.init("idle", dev=True)
+    mounted = q.mount("v", "mnt")
+    # From here on only `q` knows the backend: from_env and the doctors start no process.
+    monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
+    monkeypatch.setenv("PATH", str(home / "bin"))
+    failing = [quarvo.Quarvo.from_env, lambda: q.status(name="missing"), lambda: q.init("v", dev=True),
+               lambda: q.init("bad name"), lambda: q.mount("missing", "mnt"), lambda: q.flush("idle"),
+               lambda: q.unmount("idle", force=True), lambda: q.init(1), lambda: q.init("v", True),
+               lambda: q.init("v", metadata="lone \udc80"), lambda: q.mount("v", Path("mnt")),
+               lambda: q.unmount("v", force=None)]  # fmt: skip
+
+    def one_round(i: int) -> None:
+        for info in (*q.status().volumes, q.status("v").volumes[0]):
+            (info.name, info.metadata_url, info.storage, info.bucket, info.dev, info.mountpoint)
+        (mounted.name, mounted.mountpoint, quarvo.doctor(), q.doctor())
+        q.ensure_volume("v", metadata="m://x", store="file:///x")
+        for call in failing:
+            with pytest.raises((quarvo.QuarvoError, TypeError)):
+                call()
+        if i % 100 == 0:
+            q.init("new", dev=True)
+            (home / "volumes" / "new.toml").unlink()
+            os.environ["FAKE_BACKEND_FAIL"] = "format:3"
+            with pytest.raises(quarvo.QuarvoError):
+                q.init("new", dev=True)
+            del os.environ["FAKE_BACKEND_FAIL"]
+            q.unmount("v")
+            q.mount("v", "mnt")
+            q.flush("v")
+
+    for i in range(500):
+        one_round(i)
+    before = resident_bytes()
+    for i in range(ITERATIONS):
+        one_round(i)
+    assert resident_bytes() - before < 2 * 1024 * 1024
