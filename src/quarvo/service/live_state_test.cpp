@@ -100,36 +100,5 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
             "one bound\n");
 }
 
-TEST(LiveState, VolumeStatesListBrokenRecordsBesideTheGoodOnes) {
-  testing::TempDir tmp;
-  const QuarvoHome home(tmp.path() / "home");
-  const Registry registry(home);
-  Volume recorded{"recorded", "juicefs", "sqlite3:///m.db", "file", "/o", true, tmp.path() / "gone", "t", "t"};
-  Volume plain = recorded;
-  plain.name = "plain";
-  plain.mountpoint.reset();
-  ASSERT_TRUE(registry.write(recorded));
-  ASSERT_TRUE(registry.write(plain));
-  testing::spit(home.volume_path("broken"), "name = \"broken\"\n");
-
-  auto states = volume_states(registry, std::nullopt, 1s);
-  ASSERT_TRUE(states) << states.error().message();
-  ASSERT_EQ(states->size(), 3u);
-  EXPECT_EQ((*states)[0].name, "broken");
-  EXPECT_EQ((*states)[0].record, home.volume_path("broken"));
-  ASSERT_FALSE((*states)[0].volume);
-  EXPECT_EQ((*states)[0].volume.error().kind(), ErrorKind::TomlParse);
-  EXPECT_EQ((*states)[1].check.state, LiveState::NotRecorded);
-  EXPECT_EQ((*states)[2].check.state, LiveState::NotMounted);
-  EXPECT_EQ((*states)[2].volume->mountpoint, tmp.path() / "gone");
-
-  auto one = volume_states(registry, "broken", 1s);
-  ASSERT_TRUE(one);
-  ASSERT_EQ(one->size(), 1u);
-  EXPECT_FALSE((*one)[0].volume);
-  EXPECT_EQ(volume_states(registry, "missing", 1s).error().kind(), ErrorKind::VolumeNotFound);
-  EXPECT_EQ(volume_states(registry, "../x", 1s).error().kind(), ErrorKind::InvalidVolumeName);
-}
-
 }  // namespace
 }  // namespace quarvo
