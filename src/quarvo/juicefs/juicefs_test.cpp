@@ -61,25 +61,10 @@ TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
   EXPECT_EQ(e.command().stderr_text, "");
 }
 
-// The shape the backend prints (trimmed), with one session connected.
-TEST(ParseBackendStatus, TakesSettingsUsageAndSessions) {
-  const std::string json = R"({
-  "Setting": {"Name": "testvol", "UUID": "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3", "Storage": "file",
-              "Tiers": {"0": {"ID": 0}}, "Bucket": "/tmp/jt/obj/", "BlockSize": 4096, "TrashDays": 0},
-  "Sessions": [{"Sid": 1, "Expire": "2026-12-06T18:11:27Z", "HostName": "vm", "IPAddrs": ["192.0.2.2"],
-                "MountPoint": "/tmp/jt/mnt", "MountTime": "2026-12-06T18:10:27.874179907Z", "ProcessID": 14113}],
-  "Stat": {"UsedSpace": 4096, "AvailableSpace": 1125899906842624, "UsedInodes": 1, "AvailableInodes": 10485760}
-})";
-  auto status = parse_backend_status(json);
-  ASSERT_TRUE(status);
-  EXPECT_EQ(std::tie(status->name, status->uuid, status->storage, status->bucket),
-            std::tie("testvol", "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3", "file", "/tmp/jt/obj/"));
-  EXPECT_EQ(status->used_bytes, 4096u);
-  EXPECT_EQ(status->used_inodes, 1u);
-  ASSERT_EQ(status->sessions.size(), 1u);
-  EXPECT_EQ(status->sessions[0].host + ":" + status->sessions[0].mountpoint, "vm:/tmp/jt/mnt");
-  EXPECT_EQ(status->sessions[0].pid, 14113);
-  EXPECT_TRUE(status->sessions[0].expires);
+// What the backend prints is read by the inspection and removal tests, real
+// and faked; here only what is no status: JSON without a UUID, or a failure.
+TEST(ParseBackendStatus, WithoutAUuidThereIsNoStatus) {
+  EXPECT_TRUE(parse_backend_status(R"({"Setting": {"Name": "v", "UUID": "u"}})"));
   EXPECT_FALSE(parse_backend_status(R"({"Setting": {"Name": "no uuid"}})"));
   EXPECT_FALSE(parse_backend_status("2026/12/06 <FATAL>: database is not formatted"));
 }

@@ -44,7 +44,8 @@ bool tmpfs(const fs::path& at, const std::string& source) {
 TEST(LiveState, ChecksManyMountsUnderOneBound) {
   testing::TempDir tmp;
   const fs::path dir = fs::canonical(tmp.path());
-  for (const char* sub : {"a", "b", "c", "d", "real/e", "g", "h", "i"}) fs::create_directories(dir / sub);
+  // "o" has a space, a tab, a newline and a backslash, which the kernel's table escapes.
+  for (const char* sub : {"a", "b", "c", "d", "real/e", "g", "h", "i", "o \t\n\\"}) fs::create_directories(dir / sub);
   fs::create_directory_symlink(dir / "real", dir / "link");
   const fs::path report = dir / "report";
   constexpr auto kBound = 1000ms;
@@ -52,7 +53,7 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
   const int code = testing::in_child([&] {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
     if (!tmpfs(dir / "a", "JuiceFS:a") || !tmpfs(dir / "c", "scratch") || !tmpfs(dir / "d", "JuiceFS:d") ||
-        !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e")) {
+        !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e") || !tmpfs(dir / "o \t\n\\", "JuiceFS:o p")) {
       return 77;
     }
     const int dead = serverless_fuse(dir / "g", "JuiceFS:g");
@@ -65,8 +66,8 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
     if (canonical_mountpoint(dir / "h") != dir / "h") return 3;
 
     const std::vector<std::pair<std::string, fs::path>> mounts = {
-        {"a", dir / "a"},      {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},
-        {"e", dir / "link/e"}, {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"},
+        {"a", dir / "a"}, {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},          {"e", dir / "link/e"},
+        {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"}, {"o p", dir / "o \t\n\\"},
     };
     const auto start = std::chrono::steady_clock::now();
     const std::vector<MountCheck> checks = check_mounts(mounts, kBound);
@@ -96,6 +97,7 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
             "stale \n"
             "unresponsive \n"
             "unresponsive \n"
+            "mounted \n"
             "unresponsive\n"
             "one bound\n");
 }

@@ -66,20 +66,17 @@ class ServiceTest : public ::testing::Test {
     return std::move(q).value();
   }
 
-  // The fake backend's daemons serving mounts under this test's directory.
-  std::vector<pid_t> daemons() const {
-    std::vector<pid_t> found;
+  // The fake backend's daemons still serving under this test's directory.
+  size_t daemons() const {
+    size_t n = 0;
     for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string pid = entry.path().filename().string();
-      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
       std::string cmdline = testing::slurp(entry.path() / "cmdline");
       std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-      if (cmdline.find("fake_backend mount") != std::string::npos &&
-          cmdline.find(root_.string()) != std::string::npos && testing::process_state(std::stoi(pid)) != 'Z') {
-        found.push_back(std::stoi(pid));
-      }
+      const bool ours =
+          cmdline.find("fake_backend mount") != std::string::npos && cmdline.find(root_.string()) != std::string::npos;
+      if (ours && testing::process_state(std::stoi(entry.path().filename())) != 'Z') ++n;
     }
-    return found;
+    return n;
   }
 
   Volume record(const std::string& name) const {
@@ -100,60 +97,29 @@ class ServiceTest : public ::testing::Test {
   Quarvo q_ = service();
 };
 
-TEST_F(ServiceTest, FromEnvWithoutBackendFailsAfterCreatingLayout) {
-  ScopedEnv env;
-  env.set("PATH", (root_ / "empty-path").string());
-  env.set("QUARVO_HOME", (root_ / "other").string());
-  env.unset("QUARVO_STORAGE_BACKEND_BIN");
-  expect_error(Quarvo::from_env(), ErrorKind::StorageBackendMissing);
-  for (const char* dir : {"volumes", "logs", "bin", "dev"}) EXPECT_TRUE(fs::is_directory(root_ / "other" / dir)) << dir;
-}
-
-// A refused request runs no backend and leaves no record and no directory,
+// Refused before the backend runs, leaving no record and no directory,
 // through init and ensure_volume alike.
-TEST_F(ServiceTest, ProvisionResolvesMetadataAndStore) {
+TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
   const std::optional<std::string> meta = "redis://db/1";
-  const struct {
-    const char* label;
-    InitVolume request;
-    std::optional<ErrorKind> error;  // else the storage and bucket below
-    const char* storage = "";
-    const char* bucket = "";
-  } cases[] = {
-      {"store but no metadata", {.name = "v", .store = "file:///srv"}, ErrorKind::MissingMetadataUrl},
-      {"store and storage",
-       {.name = "v", .metadata = meta, .store = "s3://b", .storage = "s3"},
-       ErrorKind::MissingObjectStorage},
-      {"file url", {.name = "v1", .metadata = meta, .store = "file:///srv/x"}, std::nullopt, "file", "/srv/x"},
-      {"storage and bucket",
-       {.name = "v2", .metadata = meta, .storage = "minio", .bucket = "http://h/b"},
-       std::nullopt,
-       "minio",
-       "http://h/b"},
-      // Values the backend would read as options, refused before it runs.
-      {"metadata like an option", {.name = "v", .metadata = "-h", .store = "file:///srv"}, ErrorKind::Io},
-      {"bucket like an option", {.name = "v", .metadata = meta, .storage = "s3", .bucket = "--help"}, ErrorKind::Io},
-      {"name like an option", {.name = "-h", .dev = true}, ErrorKind::InvalidVolumeName},
-      // Valid names, but their development volumes would live in dev/ itself
-      // or in the home's root.
-      {"dot", {.name = ".", .dev = true}, ErrorKind::InvalidVolumeName},
-      {"dot dot", {.name = "..", .dev = true}, ErrorKind::InvalidVolumeName},
+  const std::pair<InitVolume, ErrorKind> cases[] = {
+      {{.name = "v", .store = "file:///srv"}, ErrorKind::MissingMetadataUrl},
+      {{.name = "v", .metadata = meta, .store = "s3://b", .storage = "s3"}, ErrorKind::MissingObjectStorage},
+      // Values the backend would read as options.
+      {{.name = "v", .metadata = "-h", .store = "file:///srv"}, ErrorKind::Io},
+      {{.name = "v", .metadata = meta, .storage = "s3", .bucket = "--help"}, ErrorKind::Io},
+      {{.name = "-h", .dev = true}, ErrorKind::InvalidVolumeName},
+      // Valid names, but their development volumes would be dev/ itself or the home.
+      {{.name = ".", .dev = true}, ErrorKind::InvalidVolumeName},
+      {{.name = "..", .dev = true}, ErrorKind::InvalidVolumeName},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    if (c.error) {
-      const size_t calls = fake_.calls().size();
-      expect_error(q_.init(c.request), *c.error);
-      expect_error(q_.ensure_volume(c.request), *c.error);
-      EXPECT_EQ(fake_.calls().size(), calls);
-      EXPECT_FALSE(fs::exists(root_ / "home" / "volumes" / (c.request.name + ".toml")));
-      EXPECT_TRUE(fs::is_empty(root_ / "home" / "dev"));
-      continue;
-    }
-    auto info = q_.init(c.request);
-    ASSERT_TRUE(info) << info.error().message();
-    EXPECT_EQ(*info, (VolumeInfo{c.request.name, *meta, c.storage, c.bucket, std::nullopt, false}));
+  for (const auto& [request, kind] : cases) {
+    SCOPED_TRACE(request.name + " " + request.metadata.value_or("") + " " + request.bucket.value_or(""));
+    expect_error(q_.init(request), kind);
+    expect_error(q_.ensure_volume(request), kind);
   }
+  EXPECT_TRUE(fake_.calls().empty());
+  EXPECT_TRUE(fs::is_empty(root_ / "home" / "volumes"));
+  EXPECT_TRUE(fs::is_empty(root_ / "home" / "dev"));
 }
 
 TEST_F(ServiceTest, DevVolumeLivesUnderDevDirAndIgnoresStoreArguments) {
@@ -163,8 +129,6 @@ TEST_F(ServiceTest, DevVolumeLivesUnderDevDirAndIgnoresStoreArguments) {
   const fs::path dir = root_ / "home" / "dev" / "play";
   EXPECT_EQ(*info, (VolumeInfo{"play", "sqlite3://" + (dir / "metadata.db").string(), "file",
                                (dir / "objects").string(), std::nullopt, true}));
-  EXPECT_TRUE(fs::is_directory(dir / "objects"));
-  EXPECT_FALSE(fs::exists(dir / "metadata.db"));  // the backend's to create
 }
 
 TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
@@ -193,16 +157,15 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     const char* variable;
     const char* value;
     ErrorKind kind;
-    std::string message;  // "" for the IoAt at the probe file
+    const char* says;
   } cases[] = {
-      {"FAKE_BACKEND_FAIL", "mount:2", ErrorKind::CommandFailed,
-       "Quarvo storage backend command failed (exit status: 2)"},
-      {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed,
-       "Quarvo storage backend command failed (signal: 9 (SIGKILL))"},
+      {"FAKE_BACKEND_FAIL", "mount:2", ErrorKind::CommandFailed, "(exit status: 2)"},
+      {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed, "(signal: 9 (SIGKILL))"},
       {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed,
-       "the storage backend returned, but nothing is mounted there"},
-      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed, "the storage backend mounted JuiceFS:vol-b there"},
-      {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ""},
+       ": the storage backend returned, but nothing is mounted there"},
+      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed,
+       ": the storage backend mounted JuiceFS:vol-b there"},
+      {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ": Read-only file system"},  // the probe's write
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
@@ -213,17 +176,11 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     const fs::path mp = root_ / name;
     auto m = q_.mount({.name = name, .path = mp});
     expect_error(m, c.kind);
-    if (c.kind == ErrorKind::MountFailed) {
-      EXPECT_EQ(m.error().message(), "could not mount volume \"" + name + "\" at " + mp.string() + ": " + c.message);
-    } else if (!c.message.empty()) {
-      EXPECT_EQ(m.error().message(), c.message);
-    } else {
-      EXPECT_EQ(m.error().os_error().code, EROFS);
-    }
+    EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();
     EXPECT_EQ(record(name), before);
     EXPECT_EQ(source_at(mp), std::nullopt);
     EXPECT_TRUE(fs::is_empty(mp));
-    EXPECT_TRUE(daemons().empty());
+    EXPECT_EQ(daemons(), 0u);
   }
 }
 
@@ -241,7 +198,7 @@ TEST_F(ServiceTest, MountPastTheCommandTimeoutIsEndedAndTornDown) {
   EXPECT_EQ(source_at(root_ / "slow"), std::nullopt);
 }
 
-TEST_F(ServiceTest, FlushNeedsTheLiveMountAndLeavesNothingBehind) {
+TEST_F(ServiceTest, FlushAndUnmountGoByTheLiveMount) {
   REQUIRE_PRIVATE_MOUNTS();
   make_dev("data");
   expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
@@ -259,28 +216,13 @@ TEST_F(ServiceTest, FlushNeedsTheLiveMountAndLeavesNothingBehind) {
       EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 1);  // the daemon's .config
     }
   }
+  ScopedEnv env;
+  env.set("FAKE_BACKEND_FAIL", "umount:1");
+  expect_error(q_.unmount("data", false), ErrorKind::CommandFailed);
+  EXPECT_EQ(record("data").mountpoint, mp);  // a failed unmount keeps the record
   // The record still names the mountpoint, but the volume is gone from it.
   ASSERT_EQ(::umount2(mp.c_str(), MNT_DETACH), 0);
   expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
-}
-
-// A failed backend unmount keeps the record; a done one clears it.
-TEST_F(ServiceTest, UnmountClearsTheRecordOnlyWhenDone) {
-  REQUIRE_PRIVATE_MOUNTS();
-  make_dev("data");
-  const fs::path mp = root_ / "mnt";
-  ASSERT_TRUE(q_.mount({.name = "data", .path = mp}));
-  {
-    ScopedEnv env;
-    env.set("FAKE_BACKEND_FAIL", "umount:1");
-    expect_error(q_.unmount("data", false), ErrorKind::CommandFailed);
-    EXPECT_EQ(record("data").mountpoint, mp);
-  }
-  auto notes = q_.unmount("data", false);
-  ASSERT_TRUE(notes) << notes.error().message();
-  EXPECT_EQ(*notes, Notes{});
-  EXPECT_EQ(source_at(mp), std::nullopt);
-  expect_error(q_.unmount("data", false), ErrorKind::VolumeNotMounted);
 }
 
 }  // namespace
