@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "quarvo/core/test_support.hpp"
@@ -41,21 +40,6 @@ TEST(QuarvoHomeFromEnv, ResolvesQuarvoHomeThenHomeThenUserDatabase) {
       EXPECT_NE(resolved.error().message().find("QUARVO_HOME"), std::string::npos);
     }
   }
-}
-
-TEST(QuarvoHomeLayout, NewDirectoriesArePrivateAndExistingOnesKeepTheirMode) {
-  testing::TempDir tmp;
-  const mode_t old_umask = ::umask(022);
-  const QuarvoHome home(tmp.path() / "parent" / "home");
-  const auto laid_out = home.ensure_layout();
-  fs::permissions(home.logs_dir(), fs::perms(0755));
-  const auto again = home.ensure_layout();
-  ::umask(old_umask);
-  ASSERT_TRUE(laid_out && again);
-  for (const auto& dir : {home.root().parent_path(), home.root(), home.volumes_dir(), home.bin_dir(), home.dev_dir()}) {
-    EXPECT_EQ(fs::status(dir).permissions(), fs::perms(0700)) << dir;
-  }
-  EXPECT_EQ(fs::status(home.logs_dir()).permissions(), fs::perms(0755));
 }
 
 }  // namespace

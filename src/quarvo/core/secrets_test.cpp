@@ -17,8 +17,6 @@ TEST(Secrets, PasswordsLeaveTheUrlAndNeverShow) {
   const Case cases[] = {
       {"redis://:p%40ss%2fw%3Ard@h:6379/1", "redis://@h:6379/1", "p@ss/w:rd", "redis://:****@h:6379/1"},
       // Raw "@", "/", "?" and "#": the credentials run to the last "@".
-      {"redis://:p@ss@h/1", "redis://@h/1", "p@ss", "redis://:****@h/1"},
-      {"redis://:se/cret@h/1", "redis://@h/1", "se/cret", "redis://:****@h/1"},
       {"redis://:p@ss/w:rd@h/1", "redis://@h/1", "p@ss/w:rd", "redis://:****@h/1"},
       {"rediss://carol:a:b#c?d@h/6", "rediss://carol@h/6", "a:b#c?d", "rediss://carol:****@h/6"},
       {"unix://:pw@/run/redis.sock?db=1", "unix://@/run/redis.sock?db=1", "pw", "unix://:****@/run/redis.sock?db=1"},

@@ -46,6 +46,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Sets (a value) or unsets (nullopt) variables until it goes.
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -54,7 +55,7 @@ class ScopedEnv {
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
-  void set(const std::string& name, const std::optional<std::string>& value) {  // nullopt unsets
+  void set(const std::string& name, const std::optional<std::string>& value) {
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     put(name, value);
@@ -99,11 +100,11 @@ inline void spit(const std::filesystem::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body,
-                                    std::filesystem::perms mode = std::filesystem::perms(0755)) {
+// An executable shell script at `path`, its directories made.
+inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body) {
   std::filesystem::create_directories(path.parent_path());
   spit(path, "#!/bin/sh\n" + body + "\n");
-  std::filesystem::permissions(path, mode);
+  std::filesystem::permissions(path, std::filesystem::perms(0755));
   return path;
 }
 
@@ -124,14 +125,14 @@ struct CancelAfter final : Cancel {
 
 // The environment of a test against the fake backend, restored when it goes:
 // the home `root`/home, the fake as the backend, its call log and its
-// engines' state under `root`, none of its failure switches set.
+// engines' state under `root`, none of its switches set.
 class FakeBackend {
  public:
-  explicit FakeBackend(const std::filesystem::path& root) : root_(root) {
+  explicit FakeBackend(const std::filesystem::path& root) : log_(root / "backend.log") {
     std::filesystem::create_directories(root / "engines");
     env_.set("QUARVO_HOME", (root / "home").string());
     env_.set("QUARVO_STORAGE_BACKEND_BIN", QUARVO_FAKE_BACKEND);
-    env_.set("FAKE_BACKEND_LOG", (root / "backend.log").string());
+    env_.set("FAKE_BACKEND_LOG", log_.string());
     env_.set("FAKE_BACKEND_STATE", (root / "engines").string());
     for (const char* name : {"QUARVO_JUICEFS_BIN", "QUARVO_COMMAND_TIMEOUT", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
                              "FAKE_BACKEND_MOUNT", "FAKE_BACKEND_STDOUT"}) {
@@ -143,7 +144,7 @@ class FakeBackend {
   // those of `subcommand` when one is given.
   [[nodiscard]] std::vector<std::vector<std::string>> calls(std::string_view subcommand = {}) const {
     std::vector<std::vector<std::string>> out;
-    std::istringstream lines(slurp(root_ / "backend.log"));
+    std::istringstream lines(slurp(log_));
     for (std::string line; std::getline(lines, line);) {
       std::vector<std::string> args;
       std::istringstream fields(line);
@@ -154,7 +155,7 @@ class FakeBackend {
   }
 
  private:
-  std::filesystem::path root_;
+  std::filesystem::path log_;
   ScopedEnv env_;
 };
 

@@ -154,38 +154,10 @@ TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
     EXPECT_FALSE(alive(shell));
     EXPECT_FALSE(alive(sleeper));
   }
+  // Nor is a child that is dropped while it runs.
+  const pid_t dropped = CommandSpec(script("sleeper", "exec sleep 30")).spawn().value().pid();
+  EXPECT_EQ(testing::process_state(dropped), 0);
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-}
-
-// A child can be waited for until something outside holds, then left to the
-// reaper: it dies of SIGPIPE on its next write, and no zombie stays. Nor
-// does one dropped while it runs.
-TEST_F(CommandTest, ReadyChildGoesToTheReaper) {
-  const fs::path flag = dir_.path() / "ready";
-  auto child =
-      CommandSpec(script("slow", "touch '" + flag.string() + "'; sleep 0.3; echo done; echo done >&2; exit 7")).start();
-  ASSERT_TRUE(child) << child.error().message();
-  EXPECT_EQ(::getpgid(child->pid()), child->pid());  // leads a group of its own
-  auto ready = child->wait_until([&] { return fs::exists(flag); }, std::chrono::milliseconds(10), {});
-  ASSERT_TRUE(ready) << ready.error().message();
-  EXPECT_EQ(*ready, std::nullopt);
-  const pid_t pid = child->pid();
-  std::move(*child).hand_to_reaper();
-  for (int i = 0; i < 500 && testing::process_state(pid) != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_EQ(testing::process_state(pid), 0);
-
-  // Without readiness the exit wins and its status comes back.
-  auto exits = CommandSpec(script("quick", "exit 7")).start();
-  ASSERT_TRUE(exits);
-  auto status = exits->wait_until([] { return false; }, std::chrono::milliseconds(10), {});
-  ASSERT_TRUE(status && *status);
-  EXPECT_EQ(wait_status_text(**status), "exit status: 7");
-
-  // A child dropped while it runs is killed and reaped.
-  const pid_t sleeper = [&] { return CommandSpec(script("sleeper", "exec sleep 30")).spawn().value().pid(); }();
-  EXPECT_EQ(testing::process_state(sleeper), 0);
 }
 
 // A host that has the kernel reap its children would see every failure as

@@ -40,7 +40,7 @@ bool tmpfs(const fs::path& at, const std::string& source) {
 }
 
 // Every state from real mounts in a private mount namespace of a child; the
-// child writes what it saw, one line per mount, for the parent to compare.
+// child writes what it saw, one entry per mount, for the parent to compare.
 TEST(LiveState, ChecksManyMountsUnderOneBound) {
   testing::TempDir tmp;
   const fs::path dir = fs::canonical(tmp.path());
@@ -76,10 +76,10 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
     const std::vector<MountCheck> again = check_mounts({{"h", dir / "h"}}, kBound);
 
     std::string out;
-    for (const MountCheck& c : checks) out += std::string(live_state_name(c.state)) + " " + c.found_source + "\n";
-    out += std::string(live_state_name(again[0].state)) + "\n";
+    for (const MountCheck& c : checks) out += std::string(live_state_name(c.state)) + " " + c.found_source + "|";
+    out += std::string(live_state_name(again[0].state)) + "|";
     // Two hung mounts cost the bound once, not once each.
-    out += elapsed < 2 * kBound ? "one bound\n" : "bound per mount\n";
+    out += elapsed < 2 * kBound ? "one bound" : "bound per mount";
     testing::spit(report, out);
     ::close(hung_h);  // releases the workers left behind
     ::close(hung_i);
@@ -89,17 +89,8 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
   if (code == 78) GTEST_SKIP() << "no FUSE device here";
   ASSERT_EQ(code, 0);
   EXPECT_EQ(testing::slurp(report),
-            "mounted \n"
-            "not mounted \n"
-            "foreign scratch\n"
-            "foreign over\n"
-            "mounted \n"
-            "stale \n"
-            "unresponsive \n"
-            "unresponsive \n"
-            "mounted \n"
-            "unresponsive\n"
-            "one bound\n");
+            "mounted |not mounted |foreign scratch|foreign over|mounted |stale |unresponsive |unresponsive |mounted |"
+            "unresponsive|one bound");
 }
 
 }  // namespace

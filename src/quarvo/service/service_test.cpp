@@ -131,95 +131,69 @@ TEST_F(ServiceTest, DevVolumeLivesUnderDevDirAndIgnoresStoreArguments) {
                                (dir / "objects").string(), std::nullopt, true}));
 }
 
-TEST_F(ServiceTest, MountChecksThePathAndCreatesItOnlyForAKnownVolume) {
-  REQUIRE_PRIVATE_MOUNTS();
-  make_dev("data");
-  expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::IoAt);
-  expect_error(q_.mount({.name = "ghost", .path = root_ / "a" / "b"}), ErrorKind::VolumeNotFound);
-  EXPECT_FALSE(fs::exists(root_ / "a"));
-  EXPECT_TRUE(fake_.calls("mount").empty());
-  ASSERT_TRUE(q_.mount({.name = "data", .path = root_ / "a" / "b"}));
-  EXPECT_TRUE(fs::is_directory(root_ / "a" / "b"));
-  // The daemon's log is the owner's alone: it may quote the metadata URL.
-  EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
-  // The same path again is that mount: no second backend.
-  auto again = q_.mount({.name = "data", .path = root_ / "a" / "b", .foreground = true});
-  ASSERT_TRUE(again) << again.error().message();
-  EXPECT_EQ(again->mountpoint, root_ / "a" / "b");
-  EXPECT_EQ(fake_.calls("mount").size(), 1u);
-}
-
 // Whatever went wrong, what was started is gone again: no mount, no daemon,
-// no probe file, no mountpoint recorded.
+// no probe file, no mountpoint recorded. A command timeout ends the backend
+// and whatever it mounted meanwhile.
 TEST_F(ServiceTest, FailedMountIsTornDown) {
   REQUIRE_PRIVATE_MOUNTS();
   const struct {
-    const char* variable;
-    const char* value;
+    std::vector<std::pair<std::string, std::string>> env;
     ErrorKind kind;
     const char* says;
   } cases[] = {
-      {"FAKE_BACKEND_FAIL", "mount:2", ErrorKind::CommandFailed, "(exit status: 2)"},
-      {"FAKE_BACKEND_MOUNT", "die", ErrorKind::CommandFailed, "(signal: 9 (SIGKILL))"},
-      {"FAKE_BACKEND_MOUNT", "none", ErrorKind::MountFailed,
+      {{{"FAKE_BACKEND_FAIL", "mount:2"}}, ErrorKind::CommandFailed, "(exit status: 2)"},
+      {{{"FAKE_BACKEND_MOUNT", "die"}}, ErrorKind::CommandFailed, "(signal: 9 (SIGKILL))"},
+      {{{"FAKE_BACKEND_MOUNT", "none"}},
+       ErrorKind::MountFailed,
        ": the storage backend returned, but nothing is mounted there"},
-      {"FAKE_BACKEND_MOUNT", "other:vol-b", ErrorKind::MountFailed,
+      {{{"FAKE_BACKEND_MOUNT", "other:vol-b"}},
+       ErrorKind::MountFailed,
        ": the storage backend mounted JuiceFS:vol-b there"},
-      {"FAKE_BACKEND_MOUNT", "readonly", ErrorKind::IoAt, ": Read-only file system"},  // the probe's write
+      {{{"FAKE_BACKEND_MOUNT", "readonly"}}, ErrorKind::IoAt, ": Read-only file system"},  // the probe's write
+      {{{"FAKE_BACKEND_SLEEP", "mount:20000"}, {"QUARVO_COMMAND_TIMEOUT", "0.3"}},
+       ErrorKind::TimedOut,
+       "fake_backend mount timed out after 0.3 s"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
-    ScopedEnv env;
-    env.set(c.variable, c.value);
+    SCOPED_TRACE(c.says);
     const std::string name = "v" + std::to_string(&c - cases);
     const Volume before = make_dev(name);
-    const fs::path mp = root_ / name;
-    auto m = q_.mount({.name = name, .path = mp});
+    ScopedEnv env;
+    for (const auto& [variable, value] : c.env) env.set(variable, value);
+    auto m = service().mount({.name = name, .path = root_ / name});
     expect_error(m, c.kind);
     EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();
     EXPECT_EQ(record(name), before);
-    EXPECT_EQ(source_at(mp), std::nullopt);
-    EXPECT_TRUE(fs::is_empty(mp));
+    EXPECT_EQ(source_at(root_ / name), std::nullopt);
+    EXPECT_TRUE(fs::is_empty(root_ / name));
     EXPECT_EQ(daemons(), 0u);
   }
 }
 
-// A command timeout ends the backend and whatever it mounted meanwhile.
-TEST_F(ServiceTest, MountPastTheCommandTimeoutIsEndedAndTornDown) {
-  REQUIRE_PRIVATE_MOUNTS();
-  make_dev("slow");
-  ScopedEnv env;
-  env.set("FAKE_BACKEND_SLEEP", "mount:20000");
-  env.set("QUARVO_COMMAND_TIMEOUT", "0.3");
-  auto mounted = service().mount({.name = "slow", .path = root_ / "slow"});
-  expect_error(mounted, ErrorKind::TimedOut);
-  EXPECT_EQ(mounted.error().message(), "fake_backend mount timed out after 0.3 s");
-  EXPECT_EQ(record("slow").mountpoint, std::nullopt);
-  EXPECT_EQ(source_at(root_ / "slow"), std::nullopt);
-}
-
-TEST_F(ServiceTest, FlushAndUnmountGoByTheLiveMount) {
+// The kernel's table decides: an empty path is refused before the backend
+// runs, the same path again is that mount (no second backend), a flush needs
+// the live mount, and a failed unmount keeps the record.
+TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   REQUIRE_PRIVATE_MOUNTS();
   make_dev("data");
-  expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
   const fs::path mp = root_ / "mnt";
+  expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::IoAt);
+  expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
   ASSERT_TRUE(q_.mount({.name = "data", .path = mp}));
-  // With a command timeout the file operations run in a helper process.
-  for (const char* timeout : {"", "10"}) {
-    for (const bool with_sync : {true, false}) {
-      SCOPED_TRACE(std::string("timeout ") + timeout + (with_sync ? ", sync" : ", no sync"));
-      ScopedEnv env;
-      env.set("QUARVO_COMMAND_TIMEOUT", timeout);
-      if (!with_sync) env.set("PATH", (root_ / "empty-path").string());
-      auto flushed = service().flush("data");
-      ASSERT_TRUE(flushed) << flushed.error().message();
-      EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 1);  // the daemon's .config
-    }
-  }
+  auto again = q_.mount({.name = "data", .path = mp, .foreground = true});
+  ASSERT_TRUE(again) << again.error().message();
+  EXPECT_EQ(again->mountpoint, mp);
+  EXPECT_EQ(fake_.calls("mount").size(), 1u);
+  // The daemon's log is the owner's alone: it may quote the metadata URL.
+  EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
   ScopedEnv env;
+  env.set("PATH", (root_ / "empty-path").string());  // no "sync" to run: no matter
+  auto flushed = q_.flush("data");
+  ASSERT_TRUE(flushed) << flushed.error().message();
+  EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 1);  // the daemon's .config
   env.set("FAKE_BACKEND_FAIL", "umount:1");
   expect_error(q_.unmount("data", false), ErrorKind::CommandFailed);
-  EXPECT_EQ(record("data").mountpoint, mp);  // a failed unmount keeps the record
+  EXPECT_EQ(record("data").mountpoint, mp);
   // The record still names the mountpoint, but the volume is gone from it.
   ASSERT_EQ(::umount2(mp.c_str(), MNT_DETACH), 0);
   expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
