@@ -12,35 +12,24 @@ namespace quarvo {
 namespace {
 namespace fs = std::filesystem;
 
+// Escapes decoded in every field (one cut short stays as written), stacked
+// mounts in order, lines of another shape skipped.
 TEST(MountTable, ParsesMountinfoLines) {
-  struct Case {
-    const char* what;
-    std::string text;
-    std::vector<MountEntry> want;
-  };
-  const std::vector<Case> cases = {
-      {"no optional fields", "22 1 0:21 / /proc rw,nosuid - proc proc rw\n", {{"/proc", "proc", "proc"}}},
-      {"several optional fields",
-       "36 35 98:0 /mnt1 /mnt/a rw,noatime master:1 shared:7 - ext3 /dev/root rw,errors=continue\n",
+  const std::pair<std::string, std::vector<MountEntry>> cases[] = {
+      {"22 1 0:21 / /proc rw,nosuid - proc proc rw\n", {{"/proc", "proc", "proc"}}},
+      {"36 35 98:0 /mnt1 /mnt/a rw,noatime master:1 shared:7 - ext3 /dev/root rw,errors=continue\n",
        {{"/mnt/a", "/dev/root", "ext3"}}},
-      {"escapes in every field",
-       "90 1 0:50 / /mnt/with\\040space\\012nl\\011tab\\134bs rw - fuse.juicefs JuiceFS:a\\040b rw\n",
+      {"90 1 0:50 / /mnt/with\\040space\\012nl\\011tab\\134bs rw - fuse.juicefs JuiceFS:a\\040b rw\n",
        {{"/mnt/with space\nnl\ttab\\bs", "JuiceFS:a b", "fuse.juicefs"}}},
-      {"an escape cut short stays as written", "9 1 0:1 / /x\\04 rw - tmpfs s\\1 rw", {{"/x\\04", "s\\1", "tmpfs"}}},
-      {"stacked mounts keep their order, no final newline",
-       "50 1 0:40 / /m rw - tmpfs JuiceFS:v rw\n51 50 0:41 / /m rw - tmpfs other rw",
+      {"9 1 0:1 / /x\\04 rw - tmpfs s\\1 rw", {{"/x\\04", "s\\1", "tmpfs"}}},
+      {"50 1 0:40 / /m rw - tmpfs JuiceFS:v rw\n51 50 0:41 / /m rw - tmpfs other rw",
        {{"/m", "JuiceFS:v", "tmpfs"}, {"/m", "other", "tmpfs"}}},
-      {"an empty source", "9 1 0:1 / /e rw - tmpfs  rw\n", {{"/e", "", "tmpfs"}}},
-      {"lines of another shape are skipped",
-       "\ngarbage\n9 1 0:1 / /no-dash rw tmpfs x rw\n9 1 0:1 / /cut rw - tmpfs\n9 1 0:1 / /ok rw - tmpfs x rw\n",
+      {"9 1 0:1 / /e rw - tmpfs  rw\n", {{"/e", "", "tmpfs"}}},
+      {"\ngarbage\n9 1 0:1 / /no-dash rw tmpfs x rw\n9 1 0:1 / /cut rw - tmpfs\n9 1 0:1 / /ok rw - tmpfs x rw\n",
        {{"/ok", "x", "tmpfs"}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(parse_mountinfo(c.text), c.want);
-  }
-
-  const auto stacked = parse_mountinfo(cases[4].text);
+  for (const auto& [text, entries] : cases) EXPECT_EQ(parse_mountinfo(text), entries) << text;
+  const auto stacked = parse_mountinfo(cases[4].first);
   EXPECT_EQ(mount_at(stacked, "/m")->source, "other");
   EXPECT_FALSE(mount_at(stacked, "/m/"));
   EXPECT_FALSE(mount_at(stacked, "/n"));
