@@ -58,6 +58,8 @@ TEST_F(CommandTest, RunOutcomes) {
       {"printf '%s|' \"$@\"; exit 1", {"a", "b c"}, "exit status: 1", "a|b c|", ""},
       {"printf 'a\\377b\\300' >&2; printf '\\342\\202\\254'", {}, "", "\u20AC", "a\uFFFDb\uFFFD"},
       {"if read line; then echo got; else echo eof; fi", {}, "", "eof\n", ""},  // stdin is empty
+      // A grandchild holding the output holds the run until it is done too.
+      {"(sleep 1; echo late) & echo early; exit 4", {}, "exit status: 4", "early\nlate\n", ""},
   };
   const auto open_fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
   const auto fds_before = open_fds();

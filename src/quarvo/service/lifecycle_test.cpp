@@ -17,13 +17,6 @@ using testing::spit;
 
 std::string random_uuid() { return testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36); }
 
-// What the backend's status prints, with the sessions given as JSON.
-std::string status_json(const std::string& name, const std::string& uuid, const std::string& sessions = "") {
-  return R"({"Setting": {"Name": ")" + name + R"(", "UUID": ")" + uuid +
-         R"(", "Storage": "file", "Bucket": "/b/"}, "Sessions": [)" + sessions +
-         R"(], "Stat": {"UsedSpace": 0, "UsedInodes": 0}})";
-}
-
 class LifecycleTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -70,7 +63,9 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     ScopedEnv env;
-    env.set("FAKE_BACKEND_STDOUT", status_json("team", uuid, c.sessions));
+    env.set("FAKE_BACKEND_STDOUT", R"({"Setting": {"Name": "team", "UUID": ")" + uuid +
+                                       R"(", "Storage": "s3", "Bucket": "s3://bucket"}, "Sessions": [)" + c.sessions +
+                                       "]}");
     env.set("FAKE_BACKEND_FAIL", c.fail);
     fs::remove(root_ / "backend.log");
     ASSERT_TRUE(q_.ensure_volume({.name = "team", .metadata = "redis://db/1", .store = "s3://bucket"}));
