@@ -17,7 +17,6 @@ class DoctorTest : public ::testing::Test {
   void SetUp() override {
     env_.unset("QUARVO_STORAGE_BACKEND_BIN");
     env_.unset("QUARVO_JUICEFS_BIN");
-    env_.set("PATH", (dir_ / "path").string());
   }
 
   // An executable program at `relative`.
@@ -28,12 +27,18 @@ class DoctorTest : public ::testing::Test {
   testing::ScopedEnv env_;
 };
 
+// The first usable of: QUARVO_STORAGE_BACKEND_BIN, QUARVO_JUICEFS_BIN, the
+// configured path, the managed program, the older managed name, PATH (where
+// an empty entry is the working directory and a directory is no program).
 TEST_F(DoctorTest, ResolutionOrder) {
   const QuarvoHome home(dir_ / "home");
   const fs::path env_bin = file("env-bin"), jfs_bin = file("jfs-bin"), configured = file("configured");
   const fs::path managed = file("home/bin/quarvo-storage"), legacy = file("home/bin/juicefs");
-  const fs::path on_path = file("path/juicefs");
-  fs::create_directories(dir_ / "dir");
+  const fs::path in_cwd = file("cwd/juicefs"), on_path = file("path/juicefs");
+  fs::create_directories(dir_ / "first" / "juicefs");
+  env_.set("PATH", (dir_ / "first").string() + "::" + (dir_ / "path").string());
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_ / "cwd");
   const struct {
     const char* label;
     Opt backend_env, juicefs_env;
@@ -42,10 +47,11 @@ TEST_F(DoctorTest, ResolutionOrder) {
       // removals accumulate, in order
       {"backend env first", env_bin.string(), jfs_bin.string(), configured, {}, env_bin},
       {"missing falls through", (dir_ / "missing").string(), jfs_bin.string(), configured, {}, jfs_bin},
-      {"empty, directory fall through", "", (dir_ / "dir").string(), configured, {}, configured},
-      {"configured directory skipped", {}, {}, dir_ / "dir", {}, managed},
+      {"empty, directory fall through", "", (dir_ / "first").string(), configured, {}, configured},
+      {"configured directory skipped", {}, {}, dir_ / "first", {}, managed},
       {"legacy after managed", {}, {}, {}, managed, legacy},
-      {"PATH last", {}, {}, {}, legacy, on_path},
+      {"PATH's empty entry: the bare name", {}, {}, {}, legacy, fs::path("juicefs")},
+      {"PATH's next entry", {}, {}, {}, in_cwd, on_path},
       {"nothing", {}, {}, {}, on_path, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -55,20 +61,7 @@ TEST_F(DoctorTest, ResolutionOrder) {
     if (c.remove) fs::remove(*c.remove);
     EXPECT_EQ(detect_storage_backend_bin(home, c.configured), c.expected);
   }
-}
-
-TEST_F(DoctorTest, PathWithEmptyEntryTriesWorkingDirectory) {
-  fs::create_directories(dir_ / "first");
-  file("second/tool");
-  file("cwd/tool");
-  const fs::path old_cwd = fs::current_path();
-  fs::current_path(dir_ / "cwd");
-  env_.set("PATH", (dir_ / "first").string() + "::" + (dir_ / "second").string());
-  EXPECT_EQ(which_on_path("tool"), fs::path("tool"));  // the bare name, between the two
-  fs::remove(dir_ / "cwd" / "tool");
-  fs::create_directories(dir_ / "first" / "tool");  // a directory is no program
-  EXPECT_EQ(which_on_path("tool"), dir_ / "second" / "tool");
-  fs::current_path(old_cwd);
+  fs::current_path(cwd);
 }
 
 // What `program version` prints on its standard output, its version number
