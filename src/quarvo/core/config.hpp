@@ -33,10 +33,6 @@ struct Config {
   [[nodiscard]] static Result<Config> parse(std::string_view text);
 };
 
-// A bound given in seconds as a bound the runner applies (at least 1 ms);
-// nullopt unless it is a finite number above 0 and at most 10^9 seconds.
-[[nodiscard]] std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
-
 }  // namespace quarvo
 
 #endif  // QUARVO_CORE_CONFIG_HPP_

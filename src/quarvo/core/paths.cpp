@@ -57,14 +57,6 @@ int create_directories(const std::filesystem::path& dir, mode_t mode) {
   return is_dir(dir) ? 0 : err;
 }
 
-int create_private_file(const std::filesystem::path& file) {
-  if (file.native().find('\0') != std::string::npos) return EINVAL;
-  // O_EXCL: only a file made here gets the mode; an existing one is kept.
-  auto fd = open_fd(file, O_WRONLY | O_CREAT | O_EXCL, 0600);
-  if (fd || fd.error() == EEXIST) return 0;
-  return fd.error();
-}
-
 Result<QuarvoHome> QuarvoHome::from_env() {
   if (const char* root = std::getenv("QUARVO_HOME")) {
     const std::string_view value = root;

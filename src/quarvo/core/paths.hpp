@@ -67,11 +67,6 @@ inline constexpr mode_t kPrivateDirectoryMode = 0700;
 // errno.
 [[nodiscard]] int create_directories(const std::filesystem::path& dir, mode_t mode = 0777);
 
-// Creates `file` empty with mode 0600 unless it exists (an existing file,
-// or whatever a symbolic link there names, is left as it is). For files
-// another program will append to, such as a mount's log. 0 or the errno.
-[[nodiscard]] int create_private_file(const std::filesystem::path& file);
-
 }  // namespace quarvo
 
 #endif  // QUARVO_CORE_PATHS_HPP_

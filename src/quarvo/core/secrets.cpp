@@ -96,8 +96,7 @@ size_t scheme_end_of(std::string_view url) {
   return sep;
 }
 
-}  // namespace
-
+// `%XX` sequences decoded; a '%' not followed by two hex digits stays as it is.
 std::string percent_decode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -111,6 +110,8 @@ std::string percent_decode(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
 
 MetadataUrl split_metadata_password(std::string_view url) {
   MetadataUrl out{std::string(url), {}};

@@ -60,9 +60,6 @@ struct MetadataUrl {
 // to compare two URLs of one place by.
 [[nodiscard]] std::string without_credentials(std::string_view url);
 
-// `%XX` sequences decoded; a '%' not followed by two hex digits stays as it is.
-[[nodiscard]] std::string percent_decode(std::string_view text);
-
 }  // namespace quarvo
 
 #endif  // QUARVO_CORE_SECRETS_HPP_

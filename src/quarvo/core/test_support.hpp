@@ -1,7 +1,7 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
-// (exit code, -1 when not a normal exit), whole-file reads and writes, the
-// fake backend's call log.
+// (exit code, -1 when not a normal exit), whole-file reads and writes, a
+// process's state, a Cancel that says yes late, and the fake backend.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
@@ -21,6 +21,8 @@
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "quarvo/core/cancel.hpp"
 
 extern char** environ;
 
@@ -44,6 +46,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Sets (a value) or unsets (nullopt) variables until it goes.
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -52,7 +55,7 @@ class ScopedEnv {
   ~ScopedEnv() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) put(it->first, it->second);
   }
-  void set(const std::string& name, const std::optional<std::string>& value) {  // nullopt unsets
+  void set(const std::string& name, const std::optional<std::string>& value) {
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     put(name, value);
@@ -97,28 +100,64 @@ inline void spit(const std::filesystem::path& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body,
-                                    std::filesystem::perms mode = std::filesystem::perms(0755)) {
+// An executable shell script at `path`, its directories made.
+inline std::filesystem::path script(const std::filesystem::path& path, const std::string& body) {
   std::filesystem::create_directories(path.parent_path());
   spit(path, "#!/bin/sh\n" + body + "\n");
-  std::filesystem::permissions(path, mode);
+  std::filesystem::permissions(path, std::filesystem::perms(0755));
   return path;
 }
 
-// The fake backend's calls logged at `log` (one line each, arguments split by
-// 0x1F), only those of `subcommand` when one is given.
-inline std::vector<std::vector<std::string>> backend_calls(const std::filesystem::path& log,
-                                                           std::string_view subcommand = {}) {
-  std::vector<std::vector<std::string>> out;
-  std::istringstream lines(slurp(log));
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<std::string> args;
-    std::istringstream fields(line);
-    for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-    if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
-  }
-  return out;
+// The state letter /proc gives process `pid` ('S', 'Z', ...); 0 once it is gone.
+inline char process_state(pid_t pid) {
+  const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
+
+// Says yes from its n-th question on; `asked` counts the questions.
+struct CancelAfter final : Cancel {
+  explicit CancelAfter(int n) : n(n) {}
+  bool requested() const override { return ++asked >= n; }
+  int n;
+  mutable int asked = 0;
+};
+
+// The environment of a test against the fake backend, restored when it goes:
+// the home `root`/home, the fake as the backend, its call log and its
+// engines' state under `root`, none of its switches set.
+class FakeBackend {
+ public:
+  explicit FakeBackend(const std::filesystem::path& root) : log_(root / "backend.log") {
+    std::filesystem::create_directories(root / "engines");
+    env_.set("QUARVO_HOME", (root / "home").string());
+    env_.set("QUARVO_STORAGE_BACKEND_BIN", QUARVO_FAKE_BACKEND);
+    env_.set("FAKE_BACKEND_LOG", log_.string());
+    env_.set("FAKE_BACKEND_STATE", (root / "engines").string());
+    for (const char* name : {"QUARVO_JUICEFS_BIN", "QUARVO_COMMAND_TIMEOUT", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
+                             "FAKE_BACKEND_MOUNT", "FAKE_BACKEND_STDOUT"}) {
+      env_.unset(name);
+    }
+  }
+
+  // The calls logged so far (one line each, arguments split by 0x1F), only
+  // those of `subcommand` when one is given.
+  [[nodiscard]] std::vector<std::vector<std::string>> calls(std::string_view subcommand = {}) const {
+    std::vector<std::vector<std::string>> out;
+    std::istringstream lines(slurp(log_));
+    for (std::string line; std::getline(lines, line);) {
+      std::vector<std::string> args;
+      std::istringstream fields(line);
+      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
+      if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
+    }
+    return out;
+  }
+
+ private:
+  std::filesystem::path log_;
+  ScopedEnv env_;
+};
 
 }  // namespace quarvo::testing
 

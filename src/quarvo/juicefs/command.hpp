@@ -126,13 +126,7 @@ class CommandSpec {
   // user can read in /proc.
   [[nodiscard]] CommandSpec env(std::string name, std::optional<std::string> value) &&;
   CommandSpec& env(std::string name, std::optional<std::string> value) &;
-
-  [[nodiscard]] const std::vector<std::string>& args() const { return args_; }
   using EnvOverride = std::pair<std::string, std::optional<std::string>>;
-  [[nodiscard]] const std::vector<EnvOverride>& env_overrides() const { return env_; }
-  // The step as messages name it: the program's file name and the
-  // subcommand ("juicefs mount").
-  [[nodiscard]] std::string what() const;
 
   // Runs to completion with captured output. A non-zero wait status is
   // CommandFailed with program, args joined by spaces, status and output.
@@ -151,6 +145,9 @@ class CommandSpec {
 
  private:
   [[nodiscard]] Result<Child> launch(bool capture) const;
+  // The step as messages name it: the program's file name and the
+  // subcommand ("juicefs mount").
+  [[nodiscard]] std::string what() const;
 
   std::filesystem::path program_;
   std::vector<std::string> args_;

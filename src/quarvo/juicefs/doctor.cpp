@@ -149,10 +149,6 @@ std::optional<std::string> storage_backend_version(const std::filesystem::path& 
   return version;
 }
 
-bool same_path_components(const std::filesystem::path& a, const std::filesystem::path& b) {
-  return components(a) == components(b);
-}
-
 MountSupport detect_mount_support_macos(const PathExists& exists,
                                         const std::function<bool(std::string_view)>& on_path) {
   const std::filesystem::path bundle(kMacfuseBundle);
@@ -195,6 +191,12 @@ Result<void> require_mount_support() {
 }
 
 namespace {
+
+// Whether two paths name the same file by their components (a doubled or a
+// trailing separator makes no difference).
+bool same_path_components(const std::filesystem::path& a, const std::filesystem::path& b) {
+  return components(a) == components(b);
+}
 
 // The report once the configuration has been read (or given up on).
 DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesystem::path>& configured) {

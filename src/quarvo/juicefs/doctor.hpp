@@ -59,10 +59,6 @@ struct DoctorReport {
 // nullopt when it cannot be run, fails or tells nothing.
 [[nodiscard]] std::optional<std::string> storage_backend_version(const std::filesystem::path& program);
 
-// Whether two paths name the same file by their components (a doubled or a
-// trailing separator makes no difference).
-[[nodiscard]] bool same_path_components(const std::filesystem::path& a, const std::filesystem::path& b);
-
 // A file system question the mount-support checks ask, injectable for tests.
 using PathExists = std::function<bool(const std::filesystem::path&)>;
 

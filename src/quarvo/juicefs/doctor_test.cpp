@@ -15,31 +15,30 @@ using Opt = std::optional<std::string>;
 class DoctorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_env("QUARVO_STORAGE_BACKEND_BIN", std::nullopt);
-    set_env("QUARVO_JUICEFS_BIN", std::nullopt);
-    set_env("PATH", (dir_ / "path").string());
+    env_.unset("QUARVO_STORAGE_BACKEND_BIN");
+    env_.unset("QUARVO_JUICEFS_BIN");
   }
-  void set_env(const std::string& name, const Opt& value) { env_.set(name, value); }
 
-  fs::path file(const fs::path& relative, const std::string& body = "#!/bin/sh\n") {
-    const fs::path path = dir_ / relative;
-    fs::create_directories(path.parent_path());
-    testing::spit(path, body);
-    fs::permissions(path, fs::perms(0755));
-    return path;
-  }
+  // An executable program at `relative`.
+  fs::path file(const fs::path& relative) { return testing::script(dir_ / relative, ""); }
 
   testing::TempDir tmp_;
   const fs::path dir_ = tmp_.path();
   testing::ScopedEnv env_;
 };
 
+// The first usable of: QUARVO_STORAGE_BACKEND_BIN, QUARVO_JUICEFS_BIN, the
+// configured path, the managed program, the older managed name, PATH (where
+// an empty entry is the working directory and a directory is no program).
 TEST_F(DoctorTest, ResolutionOrder) {
   const QuarvoHome home(dir_ / "home");
   const fs::path env_bin = file("env-bin"), jfs_bin = file("jfs-bin"), configured = file("configured");
   const fs::path managed = file("home/bin/quarvo-storage"), legacy = file("home/bin/juicefs");
-  const fs::path on_path = file("path/juicefs");
-  fs::create_directories(dir_ / "dir");
+  const fs::path in_cwd = file("cwd/juicefs"), on_path = file("path/juicefs");
+  fs::create_directories(dir_ / "first" / "juicefs");
+  env_.set("PATH", (dir_ / "first").string() + "::" + (dir_ / "path").string());
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_ / "cwd");
   const struct {
     const char* label;
     Opt backend_env, juicefs_env;
@@ -48,115 +47,67 @@ TEST_F(DoctorTest, ResolutionOrder) {
       // removals accumulate, in order
       {"backend env first", env_bin.string(), jfs_bin.string(), configured, {}, env_bin},
       {"missing falls through", (dir_ / "missing").string(), jfs_bin.string(), configured, {}, jfs_bin},
-      {"empty, directory fall through", "", (dir_ / "dir").string(), configured, {}, configured},
-      {"configured directory skipped", {}, {}, dir_ / "dir", {}, managed},
+      {"empty, directory fall through", "", (dir_ / "first").string(), configured, {}, configured},
+      {"configured directory skipped", {}, {}, dir_ / "first", {}, managed},
       {"legacy after managed", {}, {}, {}, managed, legacy},
-      {"PATH last", {}, {}, {}, legacy, on_path},
+      {"PATH's empty entry: the bare name", {}, {}, {}, legacy, fs::path("juicefs")},
+      {"PATH's next entry", {}, {}, {}, in_cwd, on_path},
       {"nothing", {}, {}, {}, on_path, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    set_env("QUARVO_STORAGE_BACKEND_BIN", c.backend_env);
-    set_env("QUARVO_JUICEFS_BIN", c.juicefs_env);
+    env_.set("QUARVO_STORAGE_BACKEND_BIN", c.backend_env);
+    env_.set("QUARVO_JUICEFS_BIN", c.juicefs_env);
     if (c.remove) fs::remove(*c.remove);
     EXPECT_EQ(detect_storage_backend_bin(home, c.configured), c.expected);
   }
+  fs::current_path(cwd);
 }
 
-TEST_F(DoctorTest, PathWithEmptyEntryTriesWorkingDirectory) {
-  fs::create_directories(dir_ / "first");
-  file("second/tool");
-  file("cwd/tool");
-  const fs::path old_cwd = fs::current_path();
-  fs::current_path(dir_ / "cwd");
-  set_env("PATH", (dir_ / "first").string() + "::" + (dir_ / "second").string());
-  EXPECT_EQ(which_on_path("tool"), fs::path("tool"));  // the bare name, between the two
-  fs::remove(dir_ / "cwd" / "tool");
-  fs::create_directories(dir_ / "first" / "tool");  // a directory is no program
-  EXPECT_EQ(which_on_path("tool"), dir_ / "second" / "tool");
-  fs::current_path(old_cwd);
-}
-
-TEST(Doctor, ExtractVersion) {
-  const std::pair<const char*, const char*> versions[] = {
-      {"juicefs version 1.2.3+2024-01-01.abcdef\n", "1.2.3"},
-      {"dev", "dev"},
-      {"\xE3\x80\x80 v.x 2.0\xC2\xA0", "2.0"},  // U+3000 and U+00A0 are white space
+// What `program version` prints on its standard output, its version number
+// or else all of it; nothing when it fails or prints only white space.
+TEST_F(DoctorTest, StorageBackendVersion) {
+  const std::pair<const char*, Opt> cases[] = {
+      {"echo 'juicefs version 1.2.3+2024-01-01.abcdef'", "1.2.3"},
+      {"echo 'release-1.1'; echo 9.9 >&2", "1.1"},
+      {"echo dev", "dev"},
+      {"printf '\\343\\200\\200 v.x 2.0\\302\\240'", "2.0"},  // U+3000 and U+00A0 are white space
+      {"echo 1.0; exit 1", std::nullopt},
+      {"echo '  '", std::nullopt},
   };
-  for (const auto& [output, version] : versions) EXPECT_EQ(extract_version(output), version) << output;
-}
-
-TEST_F(DoctorTest, Report) {
-  const QuarvoHome home(dir_ / "home");
-  const struct {
-    const char* program;
-    std::string body;
-    Opt version;
-    bool managed;
-  } cases[] = {
-      {"home/bin/quarvo-storage", "#!/bin/sh\necho 'juicefs version 1.2.3+2024-01-01.abcdef'\n", "1.2.3", true},
-      {"home/bin/juicefs", "#!/bin/sh\necho 'release-1.1'; echo 9.9 >&2\n", "1.1", false},
-      {"home/bin/juicefs", "#!/bin/sh\necho 1.0; exit 1\n", std::nullopt, false},
-      {"home/bin/juicefs", "#!/bin/sh\necho '  '\n", std::nullopt, false},  // tells nothing: not usable
-      {"home/bin/juicefs", "not a program\n", std::nullopt, false},
-      {nullptr, "", std::nullopt, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.body);
-    fs::remove_all(dir_ / "home");
-    const std::optional<fs::path> program = c.program ? std::optional(file(c.program, c.body)) : std::nullopt;
-    auto report = doctor(home);
-    ASSERT_TRUE(report) << report.error().message();
-    EXPECT_EQ(report->storage_backend.path, program);
-    EXPECT_EQ(report->storage_backend.version, c.version);
-    EXPECT_EQ(report->storage_backend.managed, c.managed);
+  for (const auto& [body, version] : cases) {
+    SCOPED_TRACE(body);
+    EXPECT_EQ(storage_backend_version(testing::script(dir_ / "backend", body)), version);
   }
 }
 
-using Names = std::set<std::string, std::less<>>;
-
-TEST(Doctor, MountSupportMacos) {
-  const std::string bundle = "/Library/Filesystems/macfuse.fs";
-  const std::pair<Names, Names> found[] = {{{bundle + "/Contents/Resources/mount_macfuse"}, {}},
-                                           {{bundle}, {}},  // bundle without its helper
-                                           {{}, {"mount_fusefs"}}};
-  for (const auto& [files, programs] : found) {
-    const MountSupport s = detect_mount_support_macos([&](const fs::path& p) { return files.contains(p.string()); },
-                                                      [&](std::string_view n) { return programs.contains(n); });
-    EXPECT_EQ(s.found, true) << ::testing::PrintToString(files) << ::testing::PrintToString(programs);
-    EXPECT_EQ(s.detail + s.fix.value_or("-"), "macOS mount helper found-");
-  }
-  const MountSupport s = detect_mount_support_macos([](const fs::path&) { return false; },
-                                                    [](std::string_view n) { return n == "fusermount3"; });
-  EXPECT_FALSE(s.found);
-  EXPECT_EQ(s.detail, "macOS mount helper was not found");
-  EXPECT_EQ(s.fix, "Install macOS FUSE-compatible mount support, then rerun `quarvo doctor`.");
-}
-
-TEST(Doctor, MountSupportLinux) {
-  const std::string found = "FUSE device /dev/fuse found|-";
+// Linux wants /dev/fuse, and root or fusermount3 on PATH; macOS the macFUSE
+// bundle or its helper, or mount_fusefs.
+TEST(Doctor, MountSupport) {
+  using Names = std::set<std::string, std::less<>>;
+  const std::string found = "FUSE device /dev/fuse found";
   const struct {
     bool device, root;
     Names programs;
-    std::string expected;  // detail|fix
-  } cases[] = {
-      {true, true, {}, found},
-      {true, false, {"fusermount3"}, found},
-      {true,
-       false,
-       {"mount_macfuse"},
-       "fusermount3 was not found on PATH|Install the fuse3 package, then rerun `quarvo doctor`."},
-      {false,
-       true,
-       {"fusermount3"},
-       "FUSE device /dev/fuse was not found|Install FUSE (for example the fuse3 package) and load the fuse kernel "
-       "module, then rerun `quarvo doctor`."},
-  };
-  for (const auto& c : cases) {
-    const MountSupport s =
+    std::string detail;
+  } linux_cases[] = {{true, true, {}, found},
+                     {true, false, {"fusermount3"}, found},
+                     {true, false, {"mount_macfuse"}, "fusermount3 was not found on PATH"},
+                     {false, true, {"fusermount3"}, "FUSE device /dev/fuse was not found"}};
+  for (const auto& c : linux_cases) {
+    const auto s =
         detect_mount_support_linux(c.device, c.root, [&](std::string_view n) { return c.programs.contains(n); });
-    EXPECT_EQ(s.found, c.expected == found);
-    EXPECT_EQ(s.detail + "|" + s.fix.value_or("-"), c.expected) << c.device << c.root;
+    EXPECT_EQ(std::pair(s.found, s.detail), std::pair(c.detail == found, c.detail));
+  }
+  const std::string bundle = "/Library/Filesystems/macfuse.fs";
+  const std::pair<Names, Names> macos_cases[] = {{{bundle + "/Contents/Resources/mount_macfuse"}, {}},
+                                                 {{bundle}, {}},
+                                                 {{}, {"mount_fusefs"}},
+                                                 {{}, {"fusermount3"}}};
+  for (const auto& [files, programs] : macos_cases) {
+    const auto s = detect_mount_support_macos([&](const fs::path& p) { return files.contains(p.string()); },
+                                              [&](std::string_view n) { return programs.contains(n); });
+    EXPECT_EQ(s.found, !programs.contains("fusermount3")) << s.detail;
   }
 }
 

@@ -36,6 +36,19 @@ std::string text_at(const JsonValue& doc, std::string_view section, std::string_
   return value ? value->string().value_or("") : "";
 }
 
+// A request's bucket as the backend stores it: a "file" bucket absolute
+// (against the working directory, which the backend shares), lexically
+// normal and ending in "/"; credentials in a bucket URL dropped.
+std::string stored_bucket(std::string_view storage, std::string_view bucket) {
+  if (storage != "file") return without_credentials(bucket);
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(std::filesystem::path(bucket), ec);
+  if (ec) path = std::filesystem::path(bucket);
+  std::string text = path_text(path.lexically_normal());
+  if (!text.ends_with('/')) text += '/';
+  return text;
+}
+
 }  // namespace
 
 std::optional<BackendStatus> parse_backend_status(std::string_view json) {
@@ -60,16 +73,6 @@ std::optional<BackendStatus> parse_backend_status(std::string_view json) {
     }
   }
   return status;
-}
-
-std::string stored_bucket(std::string_view storage, std::string_view bucket) {
-  if (storage != "file") return without_credentials(bucket);
-  std::error_code ec;
-  std::filesystem::path path = std::filesystem::absolute(std::filesystem::path(bucket), ec);
-  if (ec) path = std::filesystem::path(bucket);
-  std::string text = path_text(path.lexically_normal());
-  if (!text.ends_with('/')) text += '/';
-  return text;
 }
 
 CommandSpec JuiceFs::meta_command(std::string_view subcommand, const std::string& metadata_url) const {

@@ -78,23 +78,9 @@ struct BackendStatus {
 // UUID.
 [[nodiscard]] std::optional<BackendStatus> parse_backend_status(std::string_view json);
 
-// A request's bucket as the backend stores it: a "file" bucket absolute
-// (against the working directory, which the backend shares), lexically
-// normal and ending in "/"; credentials in a bucket URL dropped.
-[[nodiscard]] std::string stored_bucket(std::string_view storage, std::string_view bucket);
-
 class JuiceFs {
  public:
   explicit JuiceFs(std::filesystem::path program) : program_(std::move(program)) {}
-
-  [[nodiscard]] const std::filesystem::path& program() const { return program_; }
-
-  [[nodiscard]] CommandSpec format_spec(const Volume& volume) const;
-  [[nodiscard]] CommandSpec mount_spec(const Volume& volume, const MountVolume& request,
-                                       const std::filesystem::path& log_path) const;
-  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush = true) const;
-  [[nodiscard]] CommandSpec status_spec(const std::string& metadata_url) const;
-  [[nodiscard]] CommandSpec destroy_spec(const std::string& metadata_url, const std::string& uuid) const;
 
   // Formats the volume, or finds it already there; VolumeMismatch when the
   // engine holds another volume.
@@ -123,6 +109,14 @@ class JuiceFs {
                                               const WaitLimits& limits = {}) const;
 
  private:
+  // The command lines above.
+  [[nodiscard]] CommandSpec format_spec(const Volume& volume) const;
+  [[nodiscard]] CommandSpec mount_spec(const Volume& volume, const MountVolume& request,
+                                       const std::filesystem::path& log_path) const;
+  [[nodiscard]] CommandSpec unmount_spec(const std::filesystem::path& mountpoint, bool force, bool flush) const;
+  [[nodiscard]] CommandSpec status_spec(const std::string& metadata_url) const;
+  [[nodiscard]] CommandSpec destroy_spec(const std::string& metadata_url, const std::string& uuid) const;
+
   // PROGRAM SUBCOMMAND META with the password of `metadata_url` in the
   // environment instead of the command line.
   [[nodiscard]] CommandSpec meta_command(std::string_view subcommand, const std::string& metadata_url) const;

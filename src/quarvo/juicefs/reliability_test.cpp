@@ -1,6 +1,5 @@
-// Reliability under faults: a record writer killed at random moments, and a
-// backend that leaves a grandchild behind. QUARVO_STRESS=1 (set by
-// `make stress`) raises the kill count from 10 to 500.
+// Reliability under faults: a record writer killed at random moments.
+// QUARVO_STRESS=1 (set by `make stress`) raises the kill count from 10 to 500.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,7 +17,6 @@
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/test_support.hpp"
-#include "quarvo/juicefs/command.hpp"
 
 namespace quarvo {
 namespace {
@@ -28,15 +26,10 @@ namespace fs = std::filesystem;
 // Every field carries the generation; the long bucket makes a torn write show.
 Volume generation(const std::string& name, unsigned gen) {
   const std::string g = std::to_string(gen);
-  return Volume{name,
-                "juicefs",
-                "sqlite3:///meta/" + g,
-                "file",
-                std::string(16 * 1024, 'b') + g,
-                gen % 2 == 1,
-                gen % 3 == 0 ? std::optional<fs::path>() : fs::path("/mnt/" + g),
-                "2026-01-01T00:00:00Z",
-                g};
+  Volume v{name,         "juicefs",    "sqlite3:///meta/" + g, "file", std::string(16 * 1024, 'b') + g,
+           gen % 2 == 1, std::nullopt, "2026-01-01T00:00:00Z", g};
+  if (gen % 3 != 0) v.mountpoint = "/mnt/" + g;
+  return v;
 }
 
 TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
@@ -82,10 +75,8 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     ASSERT_EQ(got, 1) << "the writer died before its first write: " << testing::wait_exit_code(pid);
     ::usleep(static_cast<useconds_t>(rng() % 20000));
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    ASSERT_TRUE(registry.lock());  // the dead writer's lock went with it
+    ASSERT_EQ(testing::wait_exit_code(pid), -1);  // killed, not exited
+    ASSERT_TRUE(registry.lock());                 // the dead writer's lock went with it
     for (const std::string& name : names) {
       auto volume = registry.read(name);
       ASSERT_TRUE(volume) << volume.error().message();
@@ -97,20 +88,6 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     ASSERT_EQ(registry.list()->size(), names.size());
   }
   EXPECT_GT(seen["a"], 0u);
-}
-
-// A grandchild holding the backend's stdout holds `run` until it exits too.
-TEST(BackendFaults, GrandchildHoldingStdoutIsWaitedFor) {
-  testing::TempDir dir;
-  const fs::path marker = dir.path() / "grandchild-done";
-  const std::string body = "(sleep 1; echo late; touch '" + marker.string() + "') &\necho early; exit 4";
-  auto out = CommandSpec(testing::script(dir.path() / "backend", body)).run();
-  ASSERT_FALSE(out);
-  EXPECT_EQ(out.error().message(), "Quarvo storage backend command failed (exit status: 4)");
-  EXPECT_EQ(out.error().command().stdout_text, "early\nlate\n");
-  EXPECT_TRUE(fs::exists(marker));
-  int status = 0;
-  EXPECT_TRUE(::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
 }
 
 }  // namespace

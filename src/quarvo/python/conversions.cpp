@@ -42,45 +42,8 @@ bool is_numpy_bool(PyObject* value) {
                   PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
 
-void set_panic(const char* what) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) {
-    PyErr_SetString(PyExc_SystemError, what);
-    return;
-  }
-  Ref text = text_to_py(what);
-  if (text) PyErr_SetObject(type, text.get());
-}
-
-Ref path_to_py(const std::filesystem::path& path) { return text_to_py(path_text(path)); }
-
-Ref optional_path_to_py(const std::optional<std::filesystem::path>& path) {
-  if (!path) return Ref::newref(Py_None);
-  return path_to_py(*path);
-}
-
-// Stores `value` under `key`; false with the error set when either step failed.
-bool set_item(const Ref& dict, const char* key, Ref value) {
-  return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
-}
-
-}  // namespace
-
-// --- exception types -------------------------------------------------------
-
-PyObject* quarvo_error_type() {
-  // Owned for the life of the process; the module holds one more reference.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewException("quarvo.QuarvoError", PyExc_Exception, nullptr);
-    if (type == nullptr) {
-      PyErr_Clear();
-      throw std::runtime_error("Failed to initialize new exception type.");
-    }
-  }
-  return type;
-}
-
+// quarvo.PanicException (base BaseException): an internal fault that escaped
+// as a C++ exception. Borrowed; NULL if it could not be created.
 PyObject* panic_exception_type() noexcept {
   // Owned for the life of the process. Deliberately not in __all__: it is not
   // part of what callers are meant to catch.
@@ -92,6 +55,17 @@ PyObject* panic_exception_type() noexcept {
   return type;
 }
 
+void set_panic(const char* what) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, what);
+    return;
+  }
+  Ref text = text_to_py(what);
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+// The name Python sees for a kind ("VolumeNotFound").
 const char* kind_name(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::InvalidVolumeName:
@@ -140,6 +114,35 @@ const char* kind_name(ErrorKind kind) {
       return "VolumeMismatch";
   }
   return "Unknown";  // unreachable: the switch covers every kind
+}
+
+Ref path_to_py(const std::filesystem::path& path) { return text_to_py(path_text(path)); }
+
+Ref optional_path_to_py(const std::optional<std::filesystem::path>& path) {
+  if (!path) return Ref::newref(Py_None);
+  return path_to_py(*path);
+}
+
+// Stores `value` under `key`; false with the error set when either step failed.
+bool set_item(const Ref& dict, const char* key, Ref value) {
+  return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+}
+
+}  // namespace
+
+// --- exception types -------------------------------------------------------
+
+PyObject* quarvo_error_type() {
+  // Owned for the life of the process; the module holds one more reference.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewException("quarvo.QuarvoError", PyExc_Exception, nullptr);
+    if (type == nullptr) {
+      PyErr_Clear();
+      throw std::runtime_error("Failed to initialize new exception type.");
+    }
+  }
+  return type;
 }
 
 Ref quarvo_error_to_py(const QuarvoError& error) {

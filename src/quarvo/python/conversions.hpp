@@ -38,10 +38,6 @@ namespace quarvo::python {
 // cannot be created: an import without its exception type must not succeed.
 [[nodiscard]] PyObject* quarvo_error_type();
 
-// quarvo.PanicException (base BaseException): an internal fault that escaped
-// as a C++ exception. Borrowed; NULL if it could not be created.
-[[nodiscard]] PyObject* panic_exception_type() noexcept;
-
 // A new quarvo.QuarvoError instance for `error`:
 //
 //   e.args == (message,)         str(e) is the message, exactly
@@ -62,9 +58,6 @@ namespace quarvo::python {
 // Raises the instance above. Always returns NULL, so a caller can
 // `return raise_quarvo_error(e);`.
 [[nodiscard]] PyObject* raise_quarvo_error(const QuarvoError& error);
-
-// The name Python sees for a kind ("VolumeNotFound").
-[[nodiscard]] const char* kind_name(ErrorKind kind);
 
 // Sets the Python error for the C++ exception being handled: MemoryError for
 // std::bad_alloc, PanicException with the exception's text for anything else.

@@ -73,6 +73,13 @@ void delete_caches(const std::vector<fs::path>& dirs) {
   }
 }
 
+// The old log that rotation keeps: logs/NAME.log.1.
+fs::path rotated_log_path(const QuarvoHome& home, std::string_view name) {
+  fs::path path = home.volume_log_path(name);
+  path += ".1";
+  return path;
+}
+
 void delete_logs(const QuarvoHome& home, std::string_view name) {
   (void)::unlink(home.volume_log_path(name).c_str());
   (void)::unlink(rotated_log_path(home, name).c_str());
@@ -207,12 +214,6 @@ Result<BackendStatus> backend_status(const QuarvoHome& home, const Volume& volum
 
 }  // namespace
 
-fs::path rotated_log_path(const QuarvoHome& home, std::string_view name) {
-  fs::path path = home.volume_log_path(name);
-  path += ".1";
-  return path;
-}
-
 Result<void> rotate_volume_log(const QuarvoHome& home, std::string_view name) {
   const fs::path log = home.volume_log_path(name);
   struct stat st{};
@@ -239,6 +240,16 @@ std::optional<fs::path> default_cache_base() {
   return fs::path(home) / ".juicefs" / "cache";
 }
 
+namespace {
+
+// What a live mount says of itself in MOUNTPOINT/.config: the volume's UUID
+// and the cache directories the daemon uses.
+struct MountConfig {
+  std::string uuid;
+  std::vector<fs::path> cache_dirs;
+};
+
+// nullopt when it cannot be read.
 std::optional<MountConfig> read_mount_config(const fs::path& mountpoint) {
   auto fd = open_fd(mountpoint / ".config", O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (!fd) return std::nullopt;
@@ -270,6 +281,10 @@ std::optional<MountConfig> read_mount_config(const fs::path& mountpoint) {
   return config;
 }
 
+// The cache directories of the volume with this UUID: the live mount's own
+// when given, else default_cache_base()/UUID. Only directories whose last
+// component is the UUID, so a removal can never delete anything else; empty
+// for a text that is not a UUID.
 std::vector<fs::path> volume_cache_dirs(std::string_view uuid, const std::optional<MountConfig>& mount) {
   std::vector<fs::path> dirs;
   if (!is_uuid(uuid)) return dirs;
@@ -283,6 +298,7 @@ std::vector<fs::path> volume_cache_dirs(std::string_view uuid, const std::option
   return dirs;
 }
 
+// finish_removals, for a caller that holds the lock already.
 std::vector<std::string> finish_removals_locked(const Registry& registry) {
   std::vector<std::string> finished;
   const fs::path dev = registry.home().dev_dir();
@@ -302,6 +318,8 @@ std::vector<std::string> finish_removals_locked(const Registry& registry) {
   }
   return finished;
 }
+
+}  // namespace
 
 Result<std::vector<std::string>> finish_removals(const Registry& registry) {
   auto lock = registry.lock();

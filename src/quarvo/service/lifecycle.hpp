@@ -46,9 +46,6 @@ inline constexpr std::uintmax_t kLogRotateBytes = 8u << 20;
 // is bigger than kLogRotateBytes; a missing log is no error. IoAt of the log.
 [[nodiscard]] Result<void> rotate_volume_log(const QuarvoHome& home, std::string_view name);
 
-// The old log that rotation keeps: logs/NAME.log.1.
-[[nodiscard]] std::filesystem::path rotated_log_path(const QuarvoHome& home, std::string_view name);
-
 // A development volume's files under the home.
 struct DevPaths {
   std::filesystem::path directory;  // dev/NAME
@@ -63,29 +60,11 @@ struct DevPaths {
 // the subdirectory named after its UUID.
 [[nodiscard]] std::optional<std::filesystem::path> default_cache_base();
 
-// What a live mount says of itself in MOUNTPOINT/.config: the volume's UUID
-// and the cache directories the daemon uses. nullopt when it cannot be read.
-struct MountConfig {
-  std::string uuid;
-  std::vector<std::filesystem::path> cache_dirs;
-};
-[[nodiscard]] std::optional<MountConfig> read_mount_config(const std::filesystem::path& mountpoint);
-
-// The cache directories of the volume with this UUID: the live mount's own
-// when given, else default_cache_base()/UUID. Only directories whose last
-// component is the UUID, so a removal can never delete anything else; empty
-// for a text that is not a UUID.
-[[nodiscard]] std::vector<std::filesystem::path> volume_cache_dirs(std::string_view uuid,
-                                                                   const std::optional<MountConfig>& mount);
-
 // Completes removals that were interrupted: a tombstone whose record still
 // exists goes back to dev/NAME; every other tombstone is deleted with the
 // caches it lists and the volume's logs. Takes the registry lock. Returns the
 // names it completed or put back.
 [[nodiscard]] Result<std::vector<std::string>> finish_removals(const Registry& registry);
-
-// The same, for a caller that holds the lock already.
-[[nodiscard]] std::vector<std::string> finish_removals_locked(const Registry& registry);
 
 // Everything known about one volume.
 struct VolumeDetails {

@@ -84,13 +84,6 @@ class Quarvo {
   [[nodiscard]] static Result<Quarvo> create(QuarvoHome home);
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
-  // The bound on backend commands (config.toml or QUARVO_COMMAND_TIMEOUT);
-  // absent: none.
-  [[nodiscard]] const std::optional<std::chrono::milliseconds>& command_timeout() const { return timeout_; }
-  // The same service with another command timeout (none: unbounded).
-  [[nodiscard]] Quarvo with_command_timeout(std::optional<std::chrono::milliseconds> timeout) const {
-    return Quarvo(home_, juicefs_.program(), timeout);
-  }
 
   [[nodiscard]] Result<DoctorReport> doctor() const;
   // Creates a volume: VolumeExists when the name has a record. A development
