@@ -178,7 +178,9 @@ def cmd_status(args: Namespace) -> int:
         args.name, json=args.json, show_secrets=args.show_secrets, colour=use_colour(sys.stdout)
     )
     sys.stdout.flush()
-    sys.stdout.buffer.write(out)
+    rest = memoryview(out)
+    while rest:  # a pipe whose reader leaves takes part of it: the next write raises
+        rest = rest[sys.stdout.buffer.write(rest) :]
     if err:
         sys.stdout.buffer.flush()
         sys.stderr.write(err)

@@ -213,3 +213,14 @@ def _read(path: Path) -> bytes:
         return path.read_bytes()
     except OSError:
         return b""
+
+
+def test_a_reader_that_leaves_early_ends_status_quietly_with_failure(run, home: Path) -> None:
+    run("init", "v0000", "--dev")
+    record = (home / "volumes" / "v0000.toml").read_text()
+    for i in range(1, 1000):  # more than a pipe holds
+        (home / "volumes" / f"v{i:04}.toml").write_text(record.replace('"v0000"', f'"v{i:04}"'))
+    reader = subprocess.Popen(["head", "-c", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    status = subprocess.run([sys.executable, "-m", "quarvo", "status"], stdout=reader.stdin, stderr=subprocess.PIPE)
+    reader.communicate()
+    assert (status.returncode, status.stderr) == (1, b"")
