@@ -46,21 +46,6 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
   }
 }
 
-// A foreground mount hands the terminal to the backend, so its output is not captured.
-TEST(JuiceFsRun, ForegroundFailureKeepsOnlyTheSubcommand) {
-  testing::TempDir dir;
-  const JuiceFs jfs(testing::script(dir.path() / "juicefs", "echo to the terminal >&2; exit 1"));
-  const MountVolume request{"data", "/mnt/x", true, false};
-  auto child = jfs.start_mount(volume("file", "/o"), request, "/l.log");
-  ASSERT_TRUE(child) << child.error().message();
-  auto status = child->wait();
-  ASSERT_TRUE(status);
-  const QuarvoError e = jfs.mount_failure(volume("file", "/o"), request, "/l.log", *status, child->take_output());
-  EXPECT_EQ(e.message(), "Quarvo storage backend command failed (exit status: 1)");
-  EXPECT_EQ(e.command().args, "mount");
-  EXPECT_EQ(e.command().stderr_text, "");
-}
-
 // What the backend prints is read by the inspection and removal tests, real
 // and faked; here only what is no status: JSON without a UUID, or a failure.
 TEST(ParseBackendStatus, WithoutAUuidThereIsNoStatus) {
