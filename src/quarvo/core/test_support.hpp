@@ -10,14 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -36,17 +35,15 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
+  std::error_code ignored_;
 };
 
-// Sets (a value) or unsets (nullopt) variables until it goes.
+// Sets (a value) or unsets ({}) variables until it goes.
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -60,7 +57,6 @@ class ScopedEnv {
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     put(name, value);
   }
-  void unset(const std::string& name) { set(name, std::nullopt); }
 
  private:
   static void put(const std::string& name, const std::optional<std::string>& value) {
@@ -85,7 +81,8 @@ inline int run_program(const std::vector<std::string>& argv) {
 }
 
 // For what must not touch this process (mount namespaces and the like).
-inline int in_child(const std::function<int()>& body) {
+template <class Body>
+int in_child(const Body& body) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
   return wait_exit_code(pid);
@@ -136,20 +133,18 @@ class FakeBackend {
     env_.set("FAKE_BACKEND_STATE", (root / "engines").string());
     for (const char* name : {"QUARVO_JUICEFS_BIN", "QUARVO_COMMAND_TIMEOUT", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
                              "FAKE_BACKEND_MOUNT", "FAKE_BACKEND_STDOUT"}) {
-      env_.unset(name);
+      env_.set(name, {});
     }
   }
 
-  // The calls logged so far (one line each, arguments split by 0x1F), only
-  // those of `subcommand` when one is given.
-  [[nodiscard]] std::vector<std::vector<std::string>> calls(std::string_view subcommand = {}) const {
-    std::vector<std::vector<std::string>> out;
+  // The calls logged so far, arguments joined by spaces, only those of
+  // `subcommand` when one is given.
+  [[nodiscard]] std::vector<std::string> calls(const std::string& subcommand = "") const {
+    std::vector<std::string> out;
     std::istringstream lines(slurp(log_));
     for (std::string line; std::getline(lines, line);) {
-      std::vector<std::string> args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
+      std::replace(line.begin(), line.end(), '\x1f', ' ');
+      if (subcommand.empty() || (line + " ").starts_with(subcommand + " ")) out.push_back(line);
     }
     return out;
   }

@@ -2,18 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "quarvo/core/test_support.hpp"

@@ -2,17 +2,13 @@
 // QUARVO_STRESS=1 (set by `make stress`) raises the kill count from 10 to 500.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <random>
-#include <string>
 
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/registry.hpp"
@@ -20,8 +16,6 @@
 
 namespace quarvo {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Every field carries the generation; the long bucket makes a torn write show.
 Volume generation(const std::string& name, unsigned gen) {
@@ -50,8 +44,7 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     // record exists, however slow the build makes fork and the first write.
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd ready_read(ends[0]);
-    UniqueFd ready_write(ends[1]);
+    UniqueFd ready_read(ends[0]), ready_write(ends[1]);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -60,10 +53,8 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
         for (const std::string& name : names) {
           auto lock = registry.lock();
           if (!lock || !registry.write(generation(name, gen))) ::_exit(2);
-          if (ready_write.get() >= 0) {
-            if (write_all(ready_write.get(), "w") != 0) ::_exit(3);
-            ready_write.reset();
-          }
+          if (ready_write.get() >= 0 && write_all(ready_write.get(), "w") != 0) ::_exit(3);
+          ready_write.reset();
         }
       }
     }

@@ -11,11 +11,8 @@ namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 using testing::ScopedEnv;
 using testing::spit;
-
-std::string random_uuid() { return testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36); }
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -45,7 +42,7 @@ class LifecycleTest : public ::testing::Test {
 // A shared volume's data stays on its engine unless destroyed, and the
 // record goes only with it; a session past its expiry is no mount.
 TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
-  const std::string uuid = random_uuid();
+  const std::string uuid = testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36);
   const std::string expired =
       R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
   const struct {
@@ -72,7 +69,7 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
     auto removed = q_.remove("team", false, c.destroy);
     EXPECT_EQ(removed.has_value(), c.removed);
     EXPECT_EQ(registry().exists("team").value(), !c.removed);
-    EXPECT_EQ(fake_.calls("destroy"), std::vector<Args>(c.destroys, Args{"destroy", "redis://db/1", uuid, "--yes"}));
+    EXPECT_EQ(fake_.calls("destroy"), std::vector(c.destroys, "destroy redis://db/1 " + uuid + " --yes"));
   }
 }
 

@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/test_support.hpp"
