@@ -35,11 +35,10 @@ TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
   testing::TempDir dir;
   const auto version_file = dir.path() / "version", bitmap_file = dir.path() / "bitmap";
   ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
-                         "import sys, unicodedata\n"
-                         "open(sys.argv[1], 'w').write(unicodedata.unidata_version)\n"
+                         "import sys, unicodedata as u\n"
+                         "open(sys.argv[1], 'w').write(u.unidata_version)\n"
                          "open(sys.argv[2], 'wb').write(bytes(\n"
-                         "    2 if unicodedata.category(chr(c)) == 'Cn' else chr(c).isprintable()\n"
-                         "    for c in range(0x110000)))\n",
+                         "    2 if u.category(chr(c)) == 'Cn' else chr(c).isprintable() for c in range(0x110000)))\n",
                          version_file.string(), bitmap_file.string()}),
             0);
   const std::string python_unicode = slurp(version_file), table_unicode(unicode_version());
@@ -89,11 +88,10 @@ TEST(LossyUtf8, AgreesWithPythonDecodeReplace) {
   // Per line: 1 when valid UTF-8, then the lossy decoding in hex.
   ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
                          "import sys\n"
-                         "with open(sys.argv[1]) as f, open(sys.argv[2], 'w') as g:\n"
-                         "    for line in f:\n"
-                         "        b = bytes.fromhex(line.strip())\n"
-                         "        lossy = b.decode('utf-8', 'replace')\n"
-                         "        g.write(str(int(lossy.encode() == b)) + lossy.encode().hex() + '\\n')\n",
+                         "with open(sys.argv[2], 'w') as out:\n"
+                         "    for b in map(bytes.fromhex, open(sys.argv[1])):\n"
+                         "        lossy = b.decode('utf-8', 'replace').encode()\n"
+                         "        out.write(f'{int(lossy == b)}{lossy.hex()}\\n')\n",
                          (dir.path() / "in").string(), (dir.path() / "out").string()}),
             0);
   std::istringstream expected(slurp(dir.path() / "out"));

@@ -9,10 +9,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Volume volume(std::string storage, std::string bucket) {
-  return Volume{
-      "data", "juicefs", "sqlite3:///q/dev/data/meta.db", std::move(storage), std::move(bucket), false, std::nullopt,
-      "t",    "t"};
+Volume volume(const std::string& storage, const std::string& bucket) {
+  return {"data", "juicefs", "sqlite3:///q/meta.db", storage, bucket, false, std::nullopt, "t", "t"};
 }
 
 // An engine that already holds a volume: the format changes nothing there,

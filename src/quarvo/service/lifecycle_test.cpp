@@ -47,15 +47,14 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
       R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
   const struct {
     const char* label;
-    bool destroy;
     std::string sessions;  // JSON of the status's sessions
     const char* fail;      // FAKE_BACKEND_FAIL
-    bool removed;
+    bool destroy, removed;
     size_t destroys;  // destroy commands run
   } cases[] = {
-      {"kept, engine away", false, "", "status:1", true, 0},
-      {"destroy refused by the backend", true, "", "destroy:1", false, 1},
-      {"destroy over an expired session", true, expired, "", true, 1},
+      {"kept, engine away", "", "status:1", false, true, 0},
+      {"destroy refused by the backend", "", "destroy:1", true, false, 1},
+      {"destroy over an expired session", expired, "", true, true, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -89,14 +88,12 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   // A tombstone of no valid name is no removal of ours: it is left alone.
   const fs::path foreign = h.dev_dir() / ".removing~not a name";
   fs::create_directories(foreign);
-
   for (std::string_view step : {"checked", "moved", "unlinked", "cleaned"}) {
     SCOPED_TRACE(step);
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     const std::string first = uuid();
     const fs::path cache = make_cache(first);
     spit(h.volume_log_path("vol"), "log");
-
     kill_at = step;
     const pid_t child = ::fork();
     if (child == 0) {
@@ -106,7 +103,6 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
       _exit(q.remove("vol", false, false) ? 0 : 1);
     }
     ASSERT_EQ(testing::wait_exit_code(child), -1);  // killed
-
     // Never a record without its data: in place, or in the tombstone.
     const bool recorded = fs::exists(h.volume_path("vol"));
     EXPECT_EQ(recorded, step == "checked" || step == "moved");
@@ -118,7 +114,6 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     EXPECT_TRUE(fs::is_empty(h.logs_dir()));
     EXPECT_FALSE(fs::exists(cache));
     EXPECT_TRUE(fs::exists(foreign));
-
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     EXPECT_NE(uuid(), first);
     ASSERT_TRUE(q.remove("vol", false, false));

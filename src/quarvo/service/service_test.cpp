@@ -121,7 +121,7 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     ScopedEnv env;
     for (const auto& [variable, value] : c.env) env.set(variable, value);
     auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground});
-    expect_error(m, c.kind);
+    ASSERT_NO_FATAL_FAILURE(expect_error(m, c.kind));
     EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();
     const CommandFailure& run = m.error().command();
     EXPECT_TRUE(!c.foreground || (run.args == "mount" && run.stderr_text.empty())) << run.args << run.stderr_text;
