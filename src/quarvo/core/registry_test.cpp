@@ -12,9 +12,6 @@
 namespace quarvo {
 namespace {
 
-using testing::slurp;
-using testing::spit;
-
 Volume volume(std::string name) {
   return Volume{name, "juicefs", "sqlite3:///m.db", "file", "/objects", true, std::nullopt, "t", "t"};
 }
@@ -36,11 +33,11 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
   const fs::path dir = home_.volumes_dir();
   for (const char* name : {"b", "a", "B"}) ASSERT_TRUE(registry_.write(volume(name)));
   for (const char* other : {".hidden.toml", "a.toml.tmp", "bad name.toml", "NOTES.txt"}) {
-    spit(dir / other, *volume_to_toml(volume("x")));
+    testing::spit(dir / other, *volume_to_toml(volume("x")));
   }
   fs::create_symlink("root@host.4242:1700000000", dir / ".#a.toml");  // an editor's lock
   fs::create_symlink("nowhere/at/all", dir / "dangling.toml");
-  spit(home_.root() / "elsewhere", *volume_to_toml(volume("linked")));
+  testing::spit(home_.root() / "elsewhere", *volume_to_toml(volume("linked")));
   fs::create_symlink("../elsewhere", dir / "linked.toml");
   const struct {
     const char* entry;
@@ -55,7 +52,7 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     const fs::path entry = dir / c.entry;
     if (c.type == 'd') fs::create_directory(entry);
     if (c.type == 'p') (void)::mkfifo(entry.c_str(), 0600);  // a failure shows in the listing
-    if (c.type == 'f') spit(entry, "name = \"\xff\"\n");
+    if (c.type == 'f') testing::spit(entry, "name = \"\xff\"\n");
     auto listed = registry_.list();
     auto each = registry_.read_each();  // the same files, each read on its own
     ASSERT_TRUE(each) << each.error().message();
@@ -79,7 +76,7 @@ TEST_F(RegistryTest, FailedRenameKeepsTheOldRecordAndTheNewText) {
   Volume next = volume("data");
   next.bucket = "/objects/moved";
   const auto record = home_.volume_path("data"), decoy = dir_.path() / "decoy";
-  spit(decoy, "decoy");
+  testing::spit(decoy, "decoy");
   const int code = testing::in_child([&] {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount(decoy.c_str(), record.c_str(), nullptr, MS_BIND, nullptr) != 0) {
@@ -90,7 +87,7 @@ TEST_F(RegistryTest, FailedRenameKeepsTheOldRecordAndTheNewText) {
   });
   if (code == 77) GTEST_SKIP() << "the kernel refused a private mount namespace";
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(slurp(record.string() + ".tmp"), *volume_to_toml(next));
+  EXPECT_EQ(testing::slurp(record.string() + ".tmp"), *volume_to_toml(next));
   EXPECT_EQ(*registry_.read("data"), volume("data"));
   // Records carry metadata URLs, which may hold passwords: owner only.
   EXPECT_EQ(std::filesystem::status(record.string() + ".tmp").permissions(), std::filesystem::perms(0600));
@@ -110,7 +107,7 @@ TEST_F(RegistryTest, LockSerialisesProcesses) {
     }
   }
   for (const pid_t pid : children) EXPECT_EQ(testing::wait_exit_code(pid), 0);
-  EXPECT_TRUE(slurp(log) == "aabb" || slurp(log) == "bbaa") << slurp(log);
+  EXPECT_TRUE(testing::slurp(log) == "aabb" || testing::slurp(log) == "bbaa") << testing::slurp(log);
 }
 
 }  // namespace

@@ -10,9 +10,6 @@
 namespace quarvo {
 namespace {
 
-using testing::run_program;
-using testing::slurp;
-
 std::string utf8(char32_t cp) {
   std::string out;
   append_utf8(out, cp);
@@ -34,20 +31,21 @@ std::string to_hex(std::string_view bytes) {
 TEST(Quote, AgreesWithPythonOnEveryCodePoint) {
   testing::TempDir dir;
   const auto version_file = dir.path() / "version", bitmap_file = dir.path() / "bitmap";
-  ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
-                         "import sys, unicodedata as u\n"
-                         "open(sys.argv[1], 'w').write(u.unidata_version)\n"
-                         "open(sys.argv[2], 'wb').write(bytes(\n"
-                         "    2 if u.category(chr(c)) == 'Cn' else chr(c).isprintable() for c in range(0x110000)))\n",
-                         version_file.string(), bitmap_file.string()}),
-            0);
-  const std::string python_unicode = slurp(version_file), table_unicode(unicode_version());
+  ASSERT_EQ(
+      testing::run_program({QUARVO_PYTHON, "-c",
+                            "import sys, unicodedata as u\n"
+                            "open(sys.argv[1], 'w').write(u.unidata_version)\n"
+                            "p = [2 if u.category(chr(c)) == 'Cn' else chr(c).isprintable() for c in range(0x110000)]\n"
+                            "open(sys.argv[2], 'wb').write(bytes(p))\n",
+                            version_file.string(), bitmap_file.string()}),
+      0);
+  const std::string python_unicode = testing::slurp(version_file), table_unicode(unicode_version());
   const int order = ::strverscmp(python_unicode.c_str(), table_unicode.c_str());
   if (order > 0) {
     GTEST_SKIP() << QUARVO_PYTHON << " has Unicode " << python_unicode << ", newer than the table's " << table_unicode
                  << "; regenerate it with scripts/gen_unicode_printable.py";
   }
-  const std::string bitmap = slurp(bitmap_file);
+  const std::string bitmap = testing::slurp(bitmap_file);
   ASSERT_EQ(bitmap.size(), 0x110000u);
   int failures = 0;
   for (char32_t cp = 0; cp < 0x110000 && failures < 10; ++cp) {
@@ -86,15 +84,15 @@ TEST(LossyUtf8, AgreesWithPythonDecodeReplace) {
   for (const auto& c : cases) input += to_hex(c) + "\n";
   testing::spit(dir.path() / "in", input);
   // Per line: 1 when valid UTF-8, then the lossy decoding in hex.
-  ASSERT_EQ(run_program({QUARVO_PYTHON, "-c",
-                         "import sys\n"
-                         "with open(sys.argv[2], 'w') as out:\n"
-                         "    for b in map(bytes.fromhex, open(sys.argv[1])):\n"
-                         "        lossy = b.decode('utf-8', 'replace').encode()\n"
-                         "        out.write(f'{int(lossy == b)}{lossy.hex()}\\n')\n",
-                         (dir.path() / "in").string(), (dir.path() / "out").string()}),
+  ASSERT_EQ(testing::run_program({QUARVO_PYTHON, "-c",
+                                  "import sys\n"
+                                  "with open(sys.argv[2], 'w') as out:\n"
+                                  "    for b in map(bytes.fromhex, open(sys.argv[1])):\n"
+                                  "        lossy = b.decode('utf-8', 'replace').encode()\n"
+                                  "        out.write(f'{int(lossy == b)}{lossy.hex()}\\n')\n",
+                                  (dir.path() / "in").string(), (dir.path() / "out").string()}),
             0);
-  std::istringstream expected(slurp(dir.path() / "out"));
+  std::istringstream expected(testing::slurp(dir.path() / "out"));
   int failures = 0;
   for (const auto& c : cases) {
     std::string line;

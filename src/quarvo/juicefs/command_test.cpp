@@ -145,23 +145,17 @@ TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
   const fs::path program =
       script("stubborn", "trap '' TERM; sleep 60 & echo $$ $! > '" + pids.string() + "'; echo started; wait");
   const testing::CancelAfter cancel(3);
-  const struct {
-    const char* label;
-    WaitLimits limits;
-    std::string message;
-  } cases[] = {
-      {"deadline", {.timeout = std::chrono::milliseconds(300)}, "stubborn timed out after 0.3 s"},
-      {"cancel", {.cancel = &cancel}, "interrupted"},
+  const std::pair<WaitLimits, std::string> cases[] = {
+      {{.timeout = std::chrono::milliseconds(300)}, "stubborn timed out after 0.3 s"},
+      {{.cancel = &cancel}, "interrupted"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    auto out = CommandSpec(program).run(c.limits);
+  for (const auto& [limits, message] : cases) {
+    auto out = CommandSpec(program).run(limits);
     ASSERT_FALSE(out);
-    EXPECT_EQ(out.error().message(), c.message);
+    EXPECT_EQ(out.error().message(), message);
     pid_t shell = 0, sleeper = 0;
     std::istringstream(testing::slurp(pids)) >> shell >> sleeper;
-    EXPECT_FALSE(alive(shell));
-    EXPECT_FALSE(alive(sleeper));
+    EXPECT_FALSE(alive(shell) || alive(sleeper)) << message;
   }
   // Nor is a child that is dropped while it runs.
   const pid_t dropped = CommandSpec(script("sleeper", "exec sleep 30")).spawn().value().pid();

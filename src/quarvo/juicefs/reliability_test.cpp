@@ -37,8 +37,7 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
   const int kills = stress != nullptr && std::string(stress) == "1" ? 500 : 10;
   for (int k = 0; k < kills; ++k) {
     SCOPED_TRACE("kill " + std::to_string(k));
-    unsigned from = 0;
-    for (const auto& [name, gen] : seen) from = std::max(from, gen + 1);
+    const unsigned from = std::max(seen["a"], seen["b"]) + 1;
     // The child reports its first finished write through this pipe and the
     // kill timer starts only then, so every kill lands after a complete
     // record exists, however slow the build makes fork and the first write.

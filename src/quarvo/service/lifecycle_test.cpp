@@ -11,8 +11,6 @@ namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ScopedEnv;
-using testing::spit;
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -27,7 +25,7 @@ class LifecycleTest : public ::testing::Test {
   fs::path make_cache(const std::string& uuid) {
     const fs::path dir = default_cache_base().value() / uuid;
     fs::create_directories(dir / "raw" / "chunks");
-    spit(dir / "raw" / "chunks" / "block", "cached");
+    testing::spit(dir / "raw" / "chunks" / "block", "cached");
     caches_.push_back(dir);
     return dir;
   }
@@ -58,7 +56,7 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    ScopedEnv env;
+    testing::ScopedEnv env;
     env.set("FAKE_BACKEND_STDOUT", R"({"Setting": {"Name": "team", "UUID": ")" + uuid +
                                        R"(", "Storage": "s3", "Bucket": "s3://bucket"}, "Sessions": [)" + c.sessions +
                                        "]}");
@@ -79,7 +77,7 @@ std::string_view kill_at;  // the step the child process dies at
 TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   const fs::path program = fs::path(QUARVO_PYTHON).parent_path() / "juicefs";
   if (!fs::exists(program)) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
-  ScopedEnv env;
+  testing::ScopedEnv env;
   env.set("QUARVO_STORAGE_BACKEND_BIN", program.string());
   const Quarvo q = Quarvo::from_env().value();
   const QuarvoHome h = home();
@@ -93,7 +91,7 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     const std::string first = uuid();
     const fs::path cache = make_cache(first);
-    spit(h.volume_log_path("vol"), "log");
+    testing::spit(h.volume_log_path("vol"), "log");
     kill_at = step;
     const pid_t child = ::fork();
     if (child == 0) {

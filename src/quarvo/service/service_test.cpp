@@ -14,7 +14,6 @@ namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ScopedEnv;
 
 template <class T>
 void expect_error(const Result<T>& r, ErrorKind kind) {
@@ -39,15 +38,14 @@ class ServiceTest : public ::testing::Test {
     }
   }
 
-  // The fake backend's daemons still serving under this test's directory.
+  // The fake backend's daemons still serving under this test's directory
+  // (a zombie's command line is empty).
   size_t daemons() const {
     size_t n = 0;
     for (const auto& entry : fs::directory_iterator("/proc")) {
-      std::string cmdline = testing::slurp(entry.path() / "cmdline");
-      std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-      const bool ours =
-          cmdline.find("fake_backend mount") != std::string::npos && cmdline.find(root_.string()) != std::string::npos;
-      if (ours && testing::process_state(std::stoi(entry.path().filename())) != 'Z') ++n;
+      const std::string cmdline = testing::slurp(entry.path() / "cmdline");
+      n += cmdline.find(std::string("fake_backend\0mount\0", 19)) != std::string::npos &&
+           cmdline.find(root_.string()) != std::string::npos;
     }
     return n;
   }
@@ -118,7 +116,7 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     SCOPED_TRACE(c.says);
     const std::string name = "v" + std::to_string(&c - cases);
     const Volume before = make_dev(name);
-    ScopedEnv env;
+    testing::ScopedEnv env;
     for (const auto& [variable, value] : c.env) env.set(variable, value);
     auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground});
     ASSERT_NO_FATAL_FAILURE(expect_error(m, c.kind));
@@ -148,7 +146,7 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   EXPECT_EQ(fake_.calls("mount").size(), 1u);
   // The daemon's log is the owner's alone: it may quote the metadata URL.
   EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
-  ScopedEnv env;
+  testing::ScopedEnv env;
   env.set("PATH", (root_ / "empty-path").string());  // no "sync" to run: no matter
   auto flushed = q_.flush("data");
   ASSERT_TRUE(flushed) << flushed.error().message();
