@@ -27,12 +27,11 @@ TEST(QuarvoHomeFromEnv, ResolvesQuarvoHomeThenHomeThenUserDatabase) {
       {"./h", "/home/u", std::nullopt},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.quarvo_home.value_or("(unset)"));
     testing::ScopedEnv env;
     env.set("QUARVO_HOME", c.quarvo_home);
     env.set("HOME", c.home);
     auto resolved = QuarvoHome::from_env();
-    EXPECT_EQ(resolved ? std::optional(resolved->root()) : std::nullopt, c.root);
+    EXPECT_EQ(resolved ? std::optional(resolved->root()) : std::nullopt, c.root) << c.quarvo_home.value_or("(unset)");
     EXPECT_TRUE(resolved || resolved.error().message().find("QUARVO_HOME") != std::string::npos);
   }
 }

@@ -1,7 +1,7 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
 // (exit code, -1 when not a normal exit), whole-file reads and writes, a
-// process's state, a Cancel that says yes late, and the fake backend.
+// process's state, and the fake backend.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
@@ -20,8 +20,6 @@
 #include <system_error>
 #include <utility>
 #include <vector>
-
-#include "quarvo/core/cancel.hpp"
 
 extern char** environ;
 
@@ -111,14 +109,6 @@ inline char process_state(pid_t pid) {
   const size_t paren = stat.rfind(')');
   return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
-
-// Says yes from its n-th question on; `asked` counts the questions.
-struct CancelAfter final : Cancel {
-  explicit CancelAfter(int n) : n(n) {}
-  bool requested() const override { return ++asked >= n; }
-  int n;
-  mutable int asked = 0;
-};
 
 // The environment of a test against the fake backend, restored when it goes:
 // the home `root`/home, the fake as the backend, its call log and its

@@ -76,17 +76,15 @@ TEST_F(DoctorTest, StorageBackendVersion) {
 // Linux wants /dev/fuse, and root or fusermount3 on PATH.
 TEST(Doctor, MountSupportOnLinux) {
   const std::string found = "FUSE device /dev/fuse found";
-  const struct {
-    bool device, root, fusermount;
-    std::string detail;
-  } cases[] = {{true, true, false, found},
-               {true, false, true, found},
-               {true, false, false, "fusermount3 was not found on PATH"},
-               {false, true, true, "FUSE device /dev/fuse was not found"}};
-  for (const auto& c : cases) {
-    const auto s =
-        detect_mount_support_linux(c.device, c.root, [&](auto n) { return c.fusermount && n == "fusermount3"; });
-    EXPECT_EQ(std::pair(s.found, s.detail), std::pair(c.detail == found, c.detail));
+  // The device, root, fusermount3 on PATH, then the finding.
+  const std::tuple<bool, bool, bool, std::string> cases[] = {
+      {true, true, false, found},
+      {true, false, true, found},
+      {true, false, false, "fusermount3 was not found on PATH"},
+      {false, true, true, "FUSE device /dev/fuse was not found"}};
+  for (const auto& [device, root, fusermount, detail] : cases) {
+    const auto s = detect_mount_support_linux(device, root, [&](auto n) { return fusermount && n == "fusermount3"; });
+    EXPECT_EQ(std::pair(s.found, s.detail), std::pair(detail == found, detail));
   }
 }
 

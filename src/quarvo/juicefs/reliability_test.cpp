@@ -20,10 +20,8 @@ namespace {
 // Every field carries the generation; the long bucket makes a torn write show.
 Volume generation(const std::string& name, unsigned gen) {
   const std::string g = std::to_string(gen);
-  Volume v{name,         "juicefs",    "sqlite3:///meta/" + g, "file", std::string(16 * 1024, 'b') + g,
-           gen % 2 == 1, std::nullopt, "2026-01-01T00:00:00Z", g};
-  if (gen % 3 != 0) v.mountpoint = "/mnt/" + g;
-  return v;
+  const auto mp = gen % 3 ? std::optional<std::filesystem::path>("/mnt/" + g) : std::nullopt;
+  return {name, "juicefs", "sqlite3:///meta/" + g, "file", std::string(16 * 1024, 'b') + g, gen % 2 == 1, mp, g, g};
 }
 
 TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {

@@ -21,15 +21,6 @@ class LifecycleTest : public ::testing::Test {
   QuarvoHome home() const { return QuarvoHome(root_ / "home"); }
   Registry registry() const { return Registry(home()); }
 
-  // A block cache of the volume with this UUID where the backend keeps it.
-  fs::path make_cache(const std::string& uuid) {
-    const fs::path dir = default_cache_base().value() / uuid;
-    fs::create_directories(dir / "raw" / "chunks");
-    testing::spit(dir / "raw" / "chunks" / "block", "cached");
-    caches_.push_back(dir);
-    return dir;
-  }
-
   testing::TempDir tmp_;
   const fs::path root_ = tmp_.path();
   testing::FakeBackend fake_{root_};
@@ -90,7 +81,10 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     SCOPED_TRACE(step);
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     const std::string first = uuid();
-    const fs::path cache = make_cache(first);
+    // A block cache of the volume where the backend keeps it.
+    const fs::path cache = caches_.emplace_back(default_cache_base().value() / first);
+    fs::create_directories(cache / "raw");
+    testing::spit(cache / "raw" / "block", "cached");
     testing::spit(h.volume_log_path("vol"), "log");
     kill_at = step;
     const pid_t child = ::fork();

@@ -29,10 +29,6 @@ int serverless_fuse(const fs::path& at, const std::string& source) {
   return -1;
 }
 
-bool tmpfs(const fs::path& at, const std::string& source) {
-  return ::mount(source.c_str(), at.c_str(), "tmpfs", 0, nullptr) == 0;
-}
-
 // Every state from real mounts in a private mount namespace of a child; the
 // child writes what it saw, one entry per mount, for the parent to compare.
 TEST(LiveState, ChecksManyMountsUnderOneBound) {
@@ -44,6 +40,9 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
   const fs::path report = dir / "report";
   constexpr auto kBound = 1000ms;
   const int code = testing::in_child([&] {
+    const auto tmpfs = [](const fs::path& at, const char* source) {
+      return ::mount(source, at.c_str(), "tmpfs", 0, nullptr) == 0;
+    };
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
     if (!tmpfs(dir / "a", "JuiceFS:a") || !tmpfs(dir / "c", "scratch") || !tmpfs(dir / "d", "JuiceFS:d") ||
         !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e") || !tmpfs(dir / "o \t\n\\", "JuiceFS:o p")) {
