@@ -27,8 +27,7 @@ TEST(MountTable, ParsesMountinfoLines) {
   for (const auto& [text, entries] : cases) EXPECT_EQ(parse_mountinfo(text), entries) << text;
   const auto stacked = parse_mountinfo(cases[4].first);
   EXPECT_EQ(mount_at(stacked, "/m")->source, "other");
-  EXPECT_FALSE(mount_at(stacked, "/m/"));
-  EXPECT_FALSE(mount_at(stacked, "/n"));
+  EXPECT_FALSE(mount_at(stacked, "/m/") || mount_at(stacked, "/n"));
 }
 
 // Only the parent is resolved, against the working directory: a leaf that

@@ -93,7 +93,6 @@ TEST_F(RegistryTest, FailedRenameKeepsTheOldRecordAndTheNewText) {
   EXPECT_EQ(std::filesystem::status(record.string() + ".tmp").permissions(), std::filesystem::perms(0600));
 }
 
-// Two processes take the lock in turn: each leaves before the other enters.
 TEST_F(RegistryTest, LockSerialisesProcesses) {
   const auto log = dir_.path() / "log";
   std::vector<pid_t> children;

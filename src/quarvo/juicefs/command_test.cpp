@@ -142,7 +142,7 @@ bool alive(pid_t pid) {
 // child that ignores SIGTERM and the grandchild too, and nothing is left.
 TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
   const fs::path pids = dir_.path() / "pids";
-  const fs::path program =
+  const auto program =
       script("stubborn", "trap '' TERM; sleep 60 & echo $$ $! > '" + pids.string() + "'; echo started; wait");
   struct : Cancel {
     bool requested() const override { return ++asked >= 3; }  // yes from the third question on
@@ -181,9 +181,8 @@ TEST_F(CommandTest, NoDescriptorOfOursReachesTheChild) {
   ASSERT_TRUE(out && child && child->wait() == 0);
   // Besides the inherited ones, only ls's own descriptor of the directory.
   for (const std::string& seen : {out->stdout_text, testing::slurp(listing)}) {
-    std::set<std::string> fds;
     std::istringstream in(seen);
-    for (std::string fd; in >> fd;) fds.insert(fd);
+    const std::set<std::string> fds{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
     EXPECT_TRUE(std::includes(fds.begin(), fds.end(), inherited.begin(), inherited.end())) << seen;
     EXPECT_EQ(fds.size(), inherited.size() + 1) << seen;
   }

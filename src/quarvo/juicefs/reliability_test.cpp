@@ -1,4 +1,3 @@
-// Reliability under faults: a record writer killed at random moments.
 // QUARVO_STRESS=1 (set by `make stress`) raises the kill count from 10 to 500.
 #include <fcntl.h>
 #include <signal.h>
