@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 
 class CommandTest : public ::testing::Test {
  protected:
-  fs::path script(const std::string& name, const std::string& body) {
-    return testing::script(dir_.path() / name, body);
-  }
+  fs::path script(const char* name, const std::string& body) { return testing::script(dir_.path() / name, body); }
   testing::TempDir dir_;
 };
 

@@ -55,9 +55,8 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
     // Resolving a path must not look at its leaf, or this would never return.
     if (canonical_mountpoint(dir / "h") != dir / "h") return 3;
     const std::vector<std::pair<std::string, fs::path>> mounts = {
-        {"a", dir / "a"}, {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},          {"e", dir / "link/e"},
-        {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"}, {"o p", dir / "o \t\n\\"},
-    };
+        {"a", dir / "a"}, {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},         {"e", dir / "link/e"},
+        {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"}, {"o p", dir / "o \t\n\\"}};
     const auto start = std::chrono::steady_clock::now();
     const std::vector<MountCheck> checks = check_mounts(mounts, kBound);
     const auto elapsed = std::chrono::steady_clock::now() - start;
