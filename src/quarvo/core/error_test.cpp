@@ -3,23 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <tuple>
 
 namespace quarvo {
 namespace {
 
 TEST(ErrorMessage, EveryKindRendersItsFixedText) {
-  struct Case {
-    QuarvoError error;
-    ErrorKind kind;
-    std::string message;
-  };
-  const std::string tail = "; use only letters, numbers, '.', '_' and '-'";
-  const Case cases[] = {
-      {QuarvoError::invalid_volume_name("my vol"), ErrorKind::InvalidVolumeName,
-       "invalid volume name \"my vol\"" + tail},
-      // One of each escape class, and a printable non-ASCII letter.
-      {QuarvoError::invalid_volume_name("a\"b\\c\td\re\nf\x01g\u00A0h\u00E9"), ErrorKind::InvalidVolumeName,
-       "invalid volume name \"a\\\"b\\\\c\\td\\re\\nf\\u{1}g\\u{a0}h\u00E9\"" + tail},
+  // Names and URLs go through quote(), which text_test checks on every character.
+  const std::tuple<QuarvoError, ErrorKind, std::string> cases[] = {
+      {QuarvoError::invalid_volume_name("my\tvol"), ErrorKind::InvalidVolumeName,
+       "invalid volume name \"my\\tvol\"; use only letters, numbers, '.', '_' and '-'"},
       {QuarvoError::volume_exists("x\"y"), ErrorKind::VolumeExists, "volume \"x\\\"y\" already exists"},
       {QuarvoError::volume_not_found("line\nfeed"), ErrorKind::VolumeNotFound, "volume \"line\\nfeed\" does not exist"},
       {QuarvoError::storage_backend_missing(), ErrorKind::StorageBackendMissing,
@@ -58,11 +51,8 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
       {QuarvoError::volume_mismatch("b", "it holds volume \"a\""), ErrorKind::VolumeMismatch,
        "the metadata engine does not hold volume \"b\": it holds volume \"a\""},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    EXPECT_EQ(c.error.kind(), c.kind);
-    EXPECT_EQ(c.error.message(), c.message);
-  }
+  for (const auto& [error, kind, message] : cases)
+    EXPECT_EQ(std::pair(error.kind(), error.message()), std::pair(kind, message));
 }
 
 }  // namespace

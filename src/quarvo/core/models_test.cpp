@@ -6,15 +6,8 @@ namespace quarvo {
 namespace {
 
 Volume sample() {
-  return Volume{"data",
-                "juicefs",
-                "sqlite3:///q/dev/data/meta.db",
-                "file",
-                "/q/dev/data/objects",
-                true,
-                std::filesystem::path("/mnt/data"),
-                "2026-12-05T07:08:06Z",
-                "2026-12-05T07:08:06.5Z"};
+  return {"data", "juicefs",   "sqlite3:///q/meta.db", "file", "/q/objects",
+          true,   "/mnt/data", "2026-12-05T07:08:06Z", "u"};
 }
 
 TEST(VolumeToml, RoundTripsExactlyThroughBothReaders) {
@@ -32,14 +25,9 @@ TEST(VolumeToml, RoundTripsExactlyThroughBothReaders) {
   mixed.metadata_url = "sqlite3://anm\u02FA\U000F8E38qev/data/metadata.db";
   for (const Volume& v : {sample(), no_mount, odd, mixed}) {
     SCOPED_TRACE(v.metadata_url);
-    auto text = volume_to_toml(v);
-    ASSERT_TRUE(text) << text.error().message();
-    auto back = volume_from_written_form(*text);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, v);
-    auto parsed = volume_from_toml_document(*text);
-    ASSERT_TRUE(parsed) << parsed.error().message();
-    EXPECT_EQ(*parsed, v);
+    const std::string text = volume_to_toml(v).value();
+    EXPECT_EQ(volume_from_written_form(text), v);
+    EXPECT_EQ(volume_from_toml_document(text), v);
   }
   // Any departure from the written form goes to the full TOML reader.
   std::string edited = *volume_to_toml(sample());

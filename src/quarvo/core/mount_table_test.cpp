@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "quarvo/core/test_support.hpp"
 
 namespace quarvo {
@@ -31,8 +27,7 @@ TEST(MountTable, ParsesMountinfoLines) {
   for (const auto& [text, entries] : cases) EXPECT_EQ(parse_mountinfo(text), entries) << text;
   const auto stacked = parse_mountinfo(cases[4].first);
   EXPECT_EQ(mount_at(stacked, "/m")->source, "other");
-  EXPECT_FALSE(mount_at(stacked, "/m/"));
-  EXPECT_FALSE(mount_at(stacked, "/n"));
+  EXPECT_FALSE(mount_at(stacked, "/m/") || mount_at(stacked, "/n"));
 }
 
 // Only the parent is resolved, against the working directory: a leaf that
@@ -46,22 +41,17 @@ TEST(MountTable, CanonicalMountpointResolvesOnlyTheParent) {
   testing::spit(root / "file", "x");
   const fs::path cwd = fs::current_path();
   fs::current_path(real);
-  const std::pair<fs::path, std::optional<fs::path>> cases[] = {
-      {link / "m", real / "m"},
-      {"m", real / "m"},
-      {"./sub/../m/", real / "m"},
-      {link / "m" / "." / "", real / "m"},
-      {link / "leaflink", real / "leaflink"},
-      {link / "sub" / "..", real},
-      {link / "new" / "deeper" / ".." / "m", real / "new" / "m"},
-      {"/", "/"},
-      {"/.", "/"},
-      {root / "file" / "m", std::nullopt},
-      {"", std::nullopt}};
-  for (const auto& [in, want] : cases) {
-    SCOPED_TRACE(in);
-    auto got = canonical_mountpoint(in);
-    EXPECT_EQ(got ? std::optional(*got) : std::nullopt, want);
+  // Paths, then where each of them resolves to.
+  const std::pair<std::vector<fs::path>, std::optional<fs::path>> cases[] = {
+      {{link / "m", "m", "./sub/../m/", link / "m" / "." / ""}, real / "m"},
+      {{link / "leaflink"}, real / "leaflink"},
+      {{link / "sub" / ".."}, real},
+      {{link / "new" / "deeper" / ".." / "m"}, real / "new" / "m"},
+      {{"/", "/."}, "/"},
+      {{root / "file" / "m", ""}, std::nullopt}};
+  for (const auto& [paths, want] : cases) {
+    for (const fs::path& in : paths)
+      EXPECT_EQ(canonical_mountpoint(in).value_or("refused"), want.value_or("refused")) << in;
   }
   fs::current_path(cwd);
 }

@@ -14,25 +14,23 @@ namespace fs = std::filesystem;
 // QUARVO_HOME, else $HOME/.quarvo, else the user database's home; a
 // QUARVO_HOME that is empty or relative is refused with its name.
 TEST(QuarvoHomeFromEnv, ResolvesQuarvoHomeThenHomeThenUserDatabase) {
-  const fs::path db_home = ::getpwuid(::getuid())->pw_dir;
   const struct {
     std::optional<std::string> quarvo_home, home;
     std::optional<fs::path> root;  // nullopt: refused
   } cases[] = {
       {"/q/h", "/home/u", "/q/h"},
       {std::nullopt, "/home/u", "/home/u/.quarvo"},
-      {std::nullopt, "", db_home / ".quarvo"},
+      {std::nullopt, "", fs::path(::getpwuid(::getuid())->pw_dir) / ".quarvo"},  // the user database's
       {"", "/home/u", std::nullopt},
       {"rel/home", "/home/u", std::nullopt},
       {"./h", "/home/u", std::nullopt},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.quarvo_home.value_or("(unset)"));
     testing::ScopedEnv env;
     env.set("QUARVO_HOME", c.quarvo_home);
     env.set("HOME", c.home);
     auto resolved = QuarvoHome::from_env();
-    EXPECT_EQ(resolved ? std::optional(resolved->root()) : std::nullopt, c.root);
+    EXPECT_EQ(resolved ? std::optional(resolved->root()) : std::nullopt, c.root) << c.quarvo_home.value_or("(unset)");
     EXPECT_TRUE(resolved || resolved.error().message().find("QUARVO_HOME") != std::string::npos);
   }
 }

@@ -1,7 +1,7 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
 // (exit code, -1 when not a normal exit), whole-file reads and writes, a
-// process's state, a Cancel that says yes late, and the fake backend.
+// process's state, and the fake backend.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
@@ -10,19 +10,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
-
-#include "quarvo/core/cancel.hpp"
 
 extern char** environ;
 
@@ -36,17 +33,15 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
  private:
   std::filesystem::path path_;
+  std::error_code ignored_;
 };
 
-// Sets (a value) or unsets (nullopt) variables until it goes.
+// Sets (a value) or unsets ({}) variables until it goes.
 class ScopedEnv {
  public:
   ScopedEnv() = default;
@@ -60,7 +55,6 @@ class ScopedEnv {
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     put(name, value);
   }
-  void unset(const std::string& name) { set(name, std::nullopt); }
 
  private:
   static void put(const std::string& name, const std::optional<std::string>& value) {
@@ -85,7 +79,8 @@ inline int run_program(const std::vector<std::string>& argv) {
 }
 
 // For what must not touch this process (mount namespaces and the like).
-inline int in_child(const std::function<int()>& body) {
+template <class Body>
+int in_child(const Body& body) {
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
   return wait_exit_code(pid);
@@ -115,14 +110,6 @@ inline char process_state(pid_t pid) {
   return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
-// Says yes from its n-th question on; `asked` counts the questions.
-struct CancelAfter final : Cancel {
-  explicit CancelAfter(int n) : n(n) {}
-  bool requested() const override { return ++asked >= n; }
-  int n;
-  mutable int asked = 0;
-};
-
 // The environment of a test against the fake backend, restored when it goes:
 // the home `root`/home, the fake as the backend, its call log and its
 // engines' state under `root`, none of its switches set.
@@ -136,20 +123,18 @@ class FakeBackend {
     env_.set("FAKE_BACKEND_STATE", (root / "engines").string());
     for (const char* name : {"QUARVO_JUICEFS_BIN", "QUARVO_COMMAND_TIMEOUT", "FAKE_BACKEND_FAIL", "FAKE_BACKEND_SLEEP",
                              "FAKE_BACKEND_MOUNT", "FAKE_BACKEND_STDOUT"}) {
-      env_.unset(name);
+      env_.set(name, {});
     }
   }
 
-  // The calls logged so far (one line each, arguments split by 0x1F), only
-  // those of `subcommand` when one is given.
-  [[nodiscard]] std::vector<std::vector<std::string>> calls(std::string_view subcommand = {}) const {
-    std::vector<std::vector<std::string>> out;
+  // The calls logged so far, arguments joined by spaces, only those of
+  // `subcommand` when one is given.
+  [[nodiscard]] std::vector<std::string> calls(const std::string& subcommand = "") const {
+    std::vector<std::string> out;
     std::istringstream lines(slurp(log_));
     for (std::string line; std::getline(lines, line);) {
-      std::vector<std::string> args;
-      std::istringstream fields(line);
-      for (std::string field; std::getline(fields, field, '\x1f');) args.push_back(field);
-      if (subcommand.empty() || (!args.empty() && args[0] == subcommand)) out.push_back(args);
+      std::replace(line.begin(), line.end(), '\x1f', ' ');
+      if (subcommand.empty() || (line + " ").starts_with(subcommand + " ")) out.push_back(line);
     }
     return out;
   }

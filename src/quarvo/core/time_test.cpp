@@ -27,8 +27,7 @@ TEST(Rfc3339, WrittenWithAFractionOnlyWhenNonZeroAndReadWithOffsets) {
       {"2026-12-05T07:08:06Zjunk", std::nullopt, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(parse_rfc3339(c.text), c.when);
+    EXPECT_EQ(parse_rfc3339(c.text), c.when) << c.text;
     EXPECT_EQ(c.written ? format_rfc3339(*c.when) : c.text, c.text);
   }
 }

@@ -14,11 +14,9 @@ TEST(ValidateVolumeName, OwnRuleAndTheBackendsStricterOne) {
   for (const auto& [names, own, backend] :
        {std::tuple{&both, true, true}, std::tuple{&own_only, true, false}, std::tuple{&neither, false, false}}) {
     for (const std::string& name : *names) {
-      SCOPED_TRACE(name);
       for (const auto& [valid, r] :
            {std::pair{own, validate_volume_name(name)}, std::pair{backend, validate_backend_volume_name(name)}}) {
-        EXPECT_EQ(r.has_value(), valid);
-        EXPECT_TRUE(r || r.error().kind() == ErrorKind::InvalidVolumeName);
+        EXPECT_TRUE(r ? valid : !valid && r.error().kind() == ErrorKind::InvalidVolumeName) << name << " " << valid;
       }
     }
   }

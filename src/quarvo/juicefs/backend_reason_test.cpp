@@ -8,9 +8,7 @@ namespace {
 // Outputs of the real backend, cut short where they repeat.
 TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
   const std::pair<std::string, std::string> cases[] = {
-      {"2026/12/06 17:49:00.1 juicefs[24569] <INFO>: Meta address: redis://:****@127.0.0.1:1/1 "
-       "[NewClient@interface.go:645]\n"
-       "redis: 2026/12/06 17:49:32 pool.go:617: redis: connection pool: failed to dial after 5 attempts: dial tcp "
+      {"redis: 2026/12/06 17:49:32 pool.go:617: redis: connection pool: failed to dial after 5 attempts: dial tcp "
        "127.0.0.1:1: connect: connection refused\n"
        "2026/12/06 17:49:49.441439 juicefs[24569] <WARNING>: parse info: dial tcp 127.0.0.1:1: connect: connection "
        "refused [checkServerConfig@redis.go:4602]\n"
@@ -30,10 +28,7 @@ TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
        "bucket http://ak:****@h/b refused **** here"},
       {"2026/12/06 10:00:00.1 juicefs[1] <WARNING>: AOF is not enabled [checkRedisInfo@info.go:84]\nplain text\n", ""},
   };
-  for (const auto& [output, reason] : cases) {
-    SCOPED_TRACE(output);
-    EXPECT_EQ(backend_reason(output, "p@ss-word"), reason);
-  }
+  for (const auto& [output, reason] : cases) EXPECT_EQ(backend_reason(output, "p@ss-word"), reason) << output;
   const std::string flood = "2026/12/06 10:00:00.1 juicefs[1] <FATAL>: " + std::string(5000, 'x');
   EXPECT_EQ(backend_reason(flood).size(), 1003u);
 }

@@ -11,11 +11,6 @@ namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
-using testing::ScopedEnv;
-using testing::spit;
-
-std::string random_uuid() { return testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36); }
 
 class LifecycleTest : public ::testing::Test {
  protected:
@@ -25,15 +20,6 @@ class LifecycleTest : public ::testing::Test {
 
   QuarvoHome home() const { return QuarvoHome(root_ / "home"); }
   Registry registry() const { return Registry(home()); }
-
-  // A block cache of the volume with this UUID where the backend keeps it.
-  fs::path make_cache(const std::string& uuid) {
-    const fs::path dir = default_cache_base().value() / uuid;
-    fs::create_directories(dir / "raw" / "chunks");
-    spit(dir / "raw" / "chunks" / "block", "cached");
-    caches_.push_back(dir);
-    return dir;
-  }
 
   testing::TempDir tmp_;
   const fs::path root_ = tmp_.path();
@@ -45,24 +31,23 @@ class LifecycleTest : public ::testing::Test {
 // A shared volume's data stays on its engine unless destroyed, and the
 // record goes only with it; a session past its expiry is no mount.
 TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
-  const std::string uuid = random_uuid();
+  const std::string uuid = testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36);
   const std::string expired =
       R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
   const struct {
     const char* label;
-    bool destroy;
     std::string sessions;  // JSON of the status's sessions
     const char* fail;      // FAKE_BACKEND_FAIL
-    bool removed;
+    bool destroy, removed;
     size_t destroys;  // destroy commands run
   } cases[] = {
-      {"kept, engine away", false, "", "status:1", true, 0},
-      {"destroy refused by the backend", true, "", "destroy:1", false, 1},
-      {"destroy over an expired session", true, expired, "", true, 1},
+      {"kept, engine away", "", "status:1", false, true, 0},
+      {"destroy refused by the backend", "", "destroy:1", true, false, 1},
+      {"destroy over an expired session", expired, "", true, true, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    ScopedEnv env;
+    testing::ScopedEnv env;
     env.set("FAKE_BACKEND_STDOUT", R"({"Setting": {"Name": "team", "UUID": ")" + uuid +
                                        R"(", "Storage": "s3", "Bucket": "s3://bucket"}, "Sessions": [)" + c.sessions +
                                        "]}");
@@ -72,7 +57,7 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
     auto removed = q_.remove("team", false, c.destroy);
     EXPECT_EQ(removed.has_value(), c.removed);
     EXPECT_EQ(registry().exists("team").value(), !c.removed);
-    EXPECT_EQ(fake_.calls("destroy"), std::vector<Args>(c.destroys, Args{"destroy", "redis://db/1", uuid, "--yes"}));
+    EXPECT_EQ(fake_.calls("destroy"), std::vector(c.destroys, "destroy redis://db/1 " + uuid + " --yes"));
   }
 }
 
@@ -83,7 +68,7 @@ std::string_view kill_at;  // the step the child process dies at
 TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   const fs::path program = fs::path(QUARVO_PYTHON).parent_path() / "juicefs";
   if (!fs::exists(program)) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
-  ScopedEnv env;
+  testing::ScopedEnv env;
   env.set("QUARVO_STORAGE_BACKEND_BIN", program.string());
   const Quarvo q = Quarvo::from_env().value();
   const QuarvoHome h = home();
@@ -92,14 +77,15 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   // A tombstone of no valid name is no removal of ours: it is left alone.
   const fs::path foreign = h.dev_dir() / ".removing~not a name";
   fs::create_directories(foreign);
-
   for (std::string_view step : {"checked", "moved", "unlinked", "cleaned"}) {
     SCOPED_TRACE(step);
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     const std::string first = uuid();
-    const fs::path cache = make_cache(first);
-    spit(h.volume_log_path("vol"), "log");
-
+    // A block cache of the volume where the backend keeps it.
+    const fs::path cache = caches_.emplace_back(default_cache_base().value() / first);
+    fs::create_directories(cache / "raw");
+    testing::spit(cache / "raw" / "block", "cached");
+    testing::spit(h.volume_log_path("vol"), "log");
     kill_at = step;
     const pid_t child = ::fork();
     if (child == 0) {
@@ -109,7 +95,6 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
       _exit(q.remove("vol", false, false) ? 0 : 1);
     }
     ASSERT_EQ(testing::wait_exit_code(child), -1);  // killed
-
     // Never a record without its data: in place, or in the tombstone.
     const bool recorded = fs::exists(h.volume_path("vol"));
     EXPECT_EQ(recorded, step == "checked" || step == "moved");
@@ -121,7 +106,6 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     EXPECT_TRUE(fs::is_empty(h.logs_dir()));
     EXPECT_FALSE(fs::exists(cache));
     EXPECT_TRUE(fs::exists(foreign));
-
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
     EXPECT_NE(uuid(), first);
     ASSERT_TRUE(q.remove("vol", false, false));

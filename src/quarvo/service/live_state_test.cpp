@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/test_support.hpp"
@@ -26,17 +22,11 @@ using namespace std::chrono_literals;
 // fails with ENOTCONN, as after the daemon died. The device descriptor, or -1.
 int serverless_fuse(const fs::path& at, const std::string& source) {
   const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return -1;
   const std::string options = "fd=" + std::to_string(fd) + ",rootmode=40000,user_id=0,group_id=0";
-  if (::mount(source.c_str(), at.c_str(), "fuse.juicefs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool tmpfs(const fs::path& at, const std::string& source) {
-  return ::mount(source.c_str(), at.c_str(), "tmpfs", 0, nullptr) == 0;
+  if (fd < 0 || ::mount(source.c_str(), at.c_str(), "fuse.juicefs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+    return fd;
+  ::close(fd);
+  return -1;
 }
 
 // Every state from real mounts in a private mount namespace of a child; the
@@ -49,32 +39,29 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
   fs::create_directory_symlink(dir / "real", dir / "link");
   const fs::path report = dir / "report";
   constexpr auto kBound = 1000ms;
-
   const int code = testing::in_child([&] {
+    const auto tmpfs = [](const fs::path& at, const char* source) {
+      return ::mount(source, at.c_str(), "tmpfs", 0, nullptr) == 0;
+    };
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
     if (!tmpfs(dir / "a", "JuiceFS:a") || !tmpfs(dir / "c", "scratch") || !tmpfs(dir / "d", "JuiceFS:d") ||
         !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e") || !tmpfs(dir / "o \t\n\\", "JuiceFS:o p")) {
       return 77;
     }
-    const int dead = serverless_fuse(dir / "g", "JuiceFS:g");
-    const int hung_h = serverless_fuse(dir / "h", "JuiceFS:h");
+    const int dead = serverless_fuse(dir / "g", "JuiceFS:g"), hung_h = serverless_fuse(dir / "h", "JuiceFS:h");
     const int hung_i = serverless_fuse(dir / "i", "JuiceFS:i");
     if (dead < 0 || hung_h < 0 || hung_i < 0) return 78;
     ::close(dead);
-
     // Resolving a path must not look at its leaf, or this would never return.
     if (canonical_mountpoint(dir / "h") != dir / "h") return 3;
-
     const std::vector<std::pair<std::string, fs::path>> mounts = {
-        {"a", dir / "a"}, {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},          {"e", dir / "link/e"},
-        {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"}, {"o p", dir / "o \t\n\\"},
-    };
+        {"a", dir / "a"}, {"b", dir / "b"}, {"c", dir / "c"}, {"d", dir / "d"},         {"e", dir / "link/e"},
+        {"g", dir / "g"}, {"h", dir / "h"}, {"i", dir / "i"}, {"o p", dir / "o \t\n\\"}};
     const auto start = std::chrono::steady_clock::now();
     const std::vector<MountCheck> checks = check_mounts(mounts, kBound);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // A second call finds the first one's workers still waiting on h and i.
     const std::vector<MountCheck> again = check_mounts({{"h", dir / "h"}}, kBound);
-
     std::string out;
     for (const MountCheck& c : checks) out += std::string(live_state_name(c.state)) + " " + c.found_source + "|";
     out += std::string(live_state_name(again[0].state)) + "|";

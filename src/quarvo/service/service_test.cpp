@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "quarvo/core/mount_table.hpp"
@@ -16,7 +14,6 @@ namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ScopedEnv;
 
 template <class T>
 void expect_error(const Result<T>& r, ErrorKind kind) {
@@ -27,21 +24,9 @@ void expect_error(const Result<T>& r, ErrorKind kind) {
 // The fake backend mounts a tmpfs for every volume it serves, in a mount
 // namespace private to this test process (entered before any test runs), so
 // nothing reaches the machine's own table.
-bool private_mounts = false;
-
-class PrivateMountNamespace : public ::testing::Environment {
- public:
-  void SetUp() override {
-    private_mounts = ::geteuid() == 0 && require_mount_support() && ::unshare(CLONE_NEWNS) == 0 &&
-                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  }
-};
-const auto* const kPrivateMounts = ::testing::AddGlobalTestEnvironment(new PrivateMountNamespace);
-
-#define REQUIRE_PRIVATE_MOUNTS()                                                                            \
-  do {                                                                                                      \
-    if (!private_mounts) GTEST_SKIP() << "mounting needs root, FUSE support and a private mount namespace"; \
-  } while (0)
+const bool kPrivateMounts = ::geteuid() == 0 && require_mount_support() && ::unshare(CLONE_NEWNS) == 0 &&
+                            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+constexpr const char* kNoMounts = "mounting needs root, FUSE support and a private mount namespace";
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -53,15 +38,14 @@ class ServiceTest : public ::testing::Test {
     }
   }
 
-  // The fake backend's daemons still serving under this test's directory.
+  // The fake backend's daemons still serving under this test's directory
+  // (a zombie's command line is empty).
   size_t daemons() const {
     size_t n = 0;
     for (const auto& entry : fs::directory_iterator("/proc")) {
-      std::string cmdline = testing::slurp(entry.path() / "cmdline");
-      std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-      const bool ours =
-          cmdline.find("fake_backend mount") != std::string::npos && cmdline.find(root_.string()) != std::string::npos;
-      if (ours && testing::process_state(std::stoi(entry.path().filename())) != 'Z') ++n;
+      const std::string cmdline = testing::slurp(entry.path() / "cmdline");
+      n += cmdline.find(std::string("fake_backend\0mount\0", 19)) != std::string::npos &&
+           cmdline.find(root_.string()) != std::string::npos;
     }
     return n;
   }
@@ -110,36 +94,35 @@ TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
 
 // Whatever went wrong, what was started is gone again: no mount, no daemon,
 // no probe file, no mountpoint recorded. A command timeout ends the backend
-// and whatever it mounted meanwhile.
+// and whatever it mounted meanwhile. A foreground backend has the caller's
+// terminal: its failure names the subcommand alone and holds no output.
 TEST_F(ServiceTest, FailedMountIsTornDown) {
-  REQUIRE_PRIVATE_MOUNTS();
+  if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
   const struct {
     std::vector<std::pair<std::string, std::string>> env;
     ErrorKind kind;
     const char* says;
+    bool foreground = false;
   } cases[] = {
       {{{"FAKE_BACKEND_FAIL", "mount:2"}}, ErrorKind::CommandFailed, "(exit status: 2)"},
+      {{{"FAKE_BACKEND_FAIL", "mount:3"}}, ErrorKind::CommandFailed, "(exit status: 3)", true},
       {{{"FAKE_BACKEND_MOUNT", "die"}}, ErrorKind::CommandFailed, "(signal: 9 (SIGKILL))"},
-      {{{"FAKE_BACKEND_MOUNT", "none"}},
-       ErrorKind::MountFailed,
-       ": the storage backend returned, but nothing is mounted there"},
-      {{{"FAKE_BACKEND_MOUNT", "other:vol-b"}},
-       ErrorKind::MountFailed,
-       ": the storage backend mounted JuiceFS:vol-b there"},
+      {{{"FAKE_BACKEND_MOUNT", "none"}}, ErrorKind::MountFailed, "returned, but nothing is mounted there"},
+      {{{"FAKE_BACKEND_MOUNT", "other:vol-b"}}, ErrorKind::MountFailed, "backend mounted JuiceFS:vol-b there"},
       {{{"FAKE_BACKEND_MOUNT", "readonly"}}, ErrorKind::IoAt, ": Read-only file system"},  // the probe's write
-      {{{"FAKE_BACKEND_SLEEP", "mount:20000"}, {"QUARVO_COMMAND_TIMEOUT", "0.3"}},
-       ErrorKind::TimedOut,
-       "fake_backend mount timed out after 0.3 s"},
+      {{{"FAKE_BACKEND_SLEEP", "mount:20000"}, {"QUARVO_COMMAND_TIMEOUT", "0.3"}}, ErrorKind::TimedOut, "after 0.3 s"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
     const std::string name = "v" + std::to_string(&c - cases);
     const Volume before = make_dev(name);
-    ScopedEnv env;
+    testing::ScopedEnv env;
     for (const auto& [variable, value] : c.env) env.set(variable, value);
-    auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name});
-    expect_error(m, c.kind);
+    auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground});
+    ASSERT_NO_FATAL_FAILURE(expect_error(m, c.kind));
     EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();
+    const CommandFailure& run = m.error().command();
+    EXPECT_TRUE(!c.foreground || (run.args == "mount" && run.stderr_text.empty())) << run.args << run.stderr_text;
     EXPECT_EQ(record(name), before);
     EXPECT_FALSE(mount_at(read_mount_table().value(), root_ / name));
     EXPECT_TRUE(fs::is_empty(root_ / name));
@@ -151,7 +134,7 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
 // runs, the same path again is that mount (no second backend), a flush needs
 // the live mount, and a failed unmount keeps the record.
 TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
-  REQUIRE_PRIVATE_MOUNTS();
+  if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
   make_dev("data");
   const fs::path mp = root_ / "mnt";
   expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::IoAt);
@@ -163,7 +146,7 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   EXPECT_EQ(fake_.calls("mount").size(), 1u);
   // The daemon's log is the owner's alone: it may quote the metadata URL.
   EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
-  ScopedEnv env;
+  testing::ScopedEnv env;
   env.set("PATH", (root_ / "empty-path").string());  // no "sync" to run: no matter
   auto flushed = q_.flush("data");
   ASSERT_TRUE(flushed) << flushed.error().message();

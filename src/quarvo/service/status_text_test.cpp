@@ -5,9 +5,8 @@
 namespace quarvo {
 namespace {
 
-// What the registry gives for each record and what the checks find at its
-// mountpoint: a readable record (with `live` at its mountpoint, if any) or
-// one that cannot be read (`why`).
+// A record as the registry gives it, with what the checks find at its
+// mountpoint, or one that cannot be read (`why`).
 struct Record {
   std::string name;
   std::optional<std::string> mountpoint;
@@ -19,21 +18,10 @@ StatusText render(const std::vector<Record>& records, const StatusTextOptions& o
   StatusWriter writer(options);
   std::vector<MountCheck> checks;
   for (const Record& r : records) {
-    if (!r.why.empty()) {
-      const QuarvoError error = QuarvoError::volume_mismatch(r.name, r.why);
-      writer.add(r.name, nullptr, &error);
-      continue;
-    }
-    Volume v;
-    v.name = r.name;
-    v.metadata_url = "redis://:pw@h:6379/1";
-    v.storage = "s3";
-    v.bucket = "https://b.example/q";
-    if (r.mountpoint) {
-      v.mountpoint = *r.mountpoint;
-      checks.push_back(r.check);
-    }
-    writer.add(r.name, &v, nullptr);
+    const Volume v{r.name, "", "redis://:pw@h:6379/1", "s3", "https://b.example/q", false, r.mountpoint, "", ""};
+    const QuarvoError error = QuarvoError::volume_mismatch(r.name, r.why);
+    writer.add(r.name, r.why.empty() ? &v : nullptr, r.why.empty() ? nullptr : &error);
+    if (r.mountpoint) checks.push_back(r.check);
   }
   return std::move(writer).finish(checks, QuarvoHome("/h"));
 }
@@ -71,9 +59,8 @@ TEST(StatusText, TableAlignsByCharactersEscapesAndColoursTheState) {
 }
 
 TEST(StatusText, JsonIsPythonsIndentedDocument) {
-  std::vector<Record> records = listing();
-  records.erase(records.begin() + 2, records.end() - 1);
-  const StatusText t = render(records, {.json = true, .show_secrets = true});
+  const std::vector<Record> all = listing();
+  const StatusText t = render({all[0], all[1], all.back()}, {.json = true, .show_secrets = true});
   EXPECT_EQ(t.out, R"({
   "volumes": [
     {
