@@ -130,28 +130,6 @@ def test_kinds_and_fields(q: quarvo.Quarvo, call, kind: str, fields: dict) -> No
     assert {name: getattr(failure.value, name) for name in fields} == fields
 
 
-def test_mount_all_reports_each_volume_and_notes_come_as_warnings(
-    q: quarvo.Quarvo, tmp_path: Path, mounts: None
-) -> None:
-    for name in ("a", "b", "idle"):
-        q.init(name, dev=True)
-    for name in ("a", "b"):
-        q.mount(name, name)
-    with pytest.warns(UserWarning, match="already mounted"):
-        q.mount("a", "a")
-    # A reboot, as far as the records can tell: nothing mounted any more.
-    for name in ("a", "b"):
-        os.system(f"umount -l {tmp_path / name}")
-    (tmp_path / "b").rmdir()
-    (tmp_path / "b").write_text("a file now")
-    with pytest.warns(UserWarning, match="where nothing was mounted any more"):
-        outcomes = q.mount_all()
-    assert list(outcomes) == ["a", "b"]
-    assert isinstance(outcomes["a"], quarvo.MountInfo) and outcomes["a"].mountpoint == str(tmp_path / "a")
-    assert isinstance(outcomes["b"], quarvo.QuarvoError)
-    assert str(outcomes["b"]) == f"mountpoint {tmp_path / 'b'} exists and is not a directory"
-
-
 # Waits: the child or the lock wait is given up, and KeyboardInterrupt reaches the caller.
 @pytest.mark.parametrize("wait", ["backend command", "registry lock"])
 def test_ctrl_c_ends_a_wait_while_other_threads_run(
