@@ -92,23 +92,14 @@ def serving(cmd: list[str], log: Path, stop: int = signal.SIGTERM, **kwargs) -> 
             proc.wait()
 
 
-def redis(factory: pytest.TempPathFactory, *options: str) -> Iterator[int]:
-    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
-    work = factory.mktemp("redis")
-    args = ["--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)]
-    with serving([program, *args, *options], work / "redis.log") as port:
-        yield port
-
-
 @pytest.fixture(scope="session")
 def redis_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
-    yield from redis(tmp_path_factory)
-
-
-@pytest.fixture(scope="session")
-def redis_password_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
     """A Redis that asks for REDIS_PASSWORD, which holds every character a URL gives a meaning."""
-    yield from redis(tmp_path_factory, "--requirepass", REDIS_PASSWORD)
+    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
+    work = tmp_path_factory.mktemp("redis")
+    args = ["--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)]
+    with serving([program, *args, "--requirepass", REDIS_PASSWORD], work / "redis.log") as port:
+        yield port
 
 
 @pytest.fixture(scope="session")

@@ -134,9 +134,9 @@ class Machine:
         return Machine(self.root / name, dict(self.env, QUARVO_HOME=str(self.root / name)), self.root)
 
 
-def redis_url(port: int, password: str = "") -> str:
-    """A database of its own on the Redis at `port`."""
-    return f"redis://{f':{password}@' if password else ''}127.0.0.1:{port}/{next(_serial) % 16}"
+def redis_url(port: int, password: str = REDIS_PASSWORD) -> str:
+    """A database of its own on the Redis at `port`, with the password given raw, as a user pastes it."""
+    return f"redis://:{password}@127.0.0.1:{port}/{next(_serial) % 16}"
 
 
 def s3_bucket(port: int) -> str:
