@@ -10,11 +10,13 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
 import urllib.parse
 import urllib.request
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
@@ -77,11 +79,44 @@ def kill_all(pids: list[int]) -> None:
             os.kill(pid, signal.SIGKILL)
 
 
+def free_port() -> int:
+    """A port nothing listens on (until something is started on it)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
 def wait_until(predicate, what: str, timeout: float = 60.0) -> None:
     deadline = time.monotonic() + timeout
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.05)
+
+
+@contextlib.contextmanager
+def serving(cmd: list[str], log: Path, stop: int = signal.SIGTERM, **kwargs) -> Iterator[int]:
+    """The port of a server started on it (`{port}` in `cmd`), once it listens; stopped by `stop` after."""
+    port = free_port()
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([a.replace("{port}", str(port)) for a in cmd], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, **kwargs)  # fmt: skip
+    try:
+        wait_until(lambda: proc.poll() is not None or listening(port), f"{cmd[0]} to listen")
+        assert proc.poll() is None, f"{cmd[0]} did not listen:\n{log.read_text(errors='replace')[-2000:]}"
+        yield port
+    finally:
+        proc.send_signal(stop)
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def listening(port: int) -> bool:
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.5):
+        return True
+    return False
 
 
 def clean_up(root: Path, juicefs: str) -> None:

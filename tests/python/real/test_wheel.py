@@ -19,7 +19,7 @@ DIST = Path(__file__).resolve().parents[3] / "dist"
 COMPILER = re.compile(r"(^|-)(cc|c\+\+|gcc|g\+\+|clang|clang\+\+|cpp|c89|c99|as|ld|ld\.\w+)(-[\d.]+)?$")
 
 
-def test_installed_wheel_runs_a_volume(machine: Machine, fuse: None) -> None:
+def test_installed_wheel_runs_a_volume(machine: Machine) -> None:
     wheels = sorted(DIST.glob("quarvo-*-abi3-manylinux*.whl"))
     if not wheels:
         missing(f"no manylinux wheel in {DIST}: run `make wheel`")
