@@ -8,12 +8,8 @@ from pathlib import Path
 
 import pytest
 
-
-@pytest.fixture(autouse=True)
-def unresolved(monkeypatch: pytest.MonkeyPatch) -> None:
-    """Only the managed program can be found, so the report shows it."""
-    monkeypatch.delenv("QUARVO_STORAGE_BACKEND_BIN")
-    monkeypatch.setenv("PATH", "/nonexistent")
+# Only the managed program can be found, so the report shows it.
+pytestmark = pytest.mark.usefixtures("no_backend")
 
 
 def test_install_replaces_the_managed_program(run, home: Path, fake_backend: Path) -> None:
