@@ -161,9 +161,7 @@ def resident_bytes() -> int:
 
 
 # Resident memory stays flat over QUARVO_LEAK_ITERATIONS rounds of every method and getter.
-def test_calls_do_not_grow_resident_memory(
-    q: quarvo.Quarvo, home: Path, fake_backend: Path, monkeypatch: pytest.MonkeyPatch, mounts: None
-) -> None:
+def test_calls_do_not_grow_resident_memory(q: quarvo.Quarvo, home: Path, monkeypatch: pytest.MonkeyPatch, mounts: None):
     q.init("v", dev=True)
     q.init("idle", dev=True)
     mounted = q.mount("v", "mnt")

@@ -47,11 +47,9 @@ def mount_at(path: Path) -> tuple[str, str] | None:
 
 
 def kill_daemons(mountpoint: Path) -> None:
-    """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is
-    left; the kernel keeps listing the mount, which answers ENOTCONN. Its FUSE connection is
-    then aborted as an administrator would (as root; without, the kernel's own abort when the
-    last daemon went must do): a daemon killed in the middle of a request can leave one
-    nobody will ever answer, and every access would hang."""
+    """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is left;
+    the kernel keeps listing it. Its FUSE connection is aborted too, where root can: a request
+    a killed daemon left unanswered would hang every later access."""
     wait_until(lambda: kill_all(daemons_of(str(mountpoint))) or not daemons_of(str(mountpoint)), "the daemons to die")
     connections = Path("/sys/fs/fuse/connections")
     with contextlib.suppress(OSError, StopIteration):

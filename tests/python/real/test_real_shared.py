@@ -23,6 +23,10 @@ import quarvo
 
 pytestmark = pytest.mark.real_backend
 FAILED = "quarvo: error: Quarvo storage backend command failed (exit status: 1)"
+FOREIGN = (
+    'quarvo: error: the metadata engine does not hold volume "team-data2": '
+    'it holds volume "team-data" (storage s3, bucket {bucket})'
+)
 
 
 @contextlib.contextmanager
@@ -117,23 +121,7 @@ def test_the_backends_reason_reaches_the_command_line(
     assert json.loads(machine.cli("status", "--json").stdout) == {"volumes": []}
 
 
-def test_an_engine_holding_another_volume_is_refused_and_a_matching_one_joined(
-    machine: Machine, redis_port: int
-) -> None:
-    objects = machine.root / "objects"
-    shared = ["--metadata", redis_url(redis_port), "--store", f"file://{objects}"]
-    created = json.loads(machine.cli("init", "team-data", *shared, "--json").stdout)
-    refused = machine.cli("init", "team-data2", *shared, check=False)
-    assert (refused.returncode, refused.stderr.splitlines()[-1]) == (
-        1,
-        'quarvo: error: the metadata engine does not hold volume "team-data2": it holds volume "team-data" '
-        f"(storage file, bucket {objects}/)",
-    )
-    assert [v["name"] for v in json.loads(machine.cli("status", "--json").stdout)["volumes"]] == ["team-data"]
-    assert json.loads(machine.another("home-b").cli("ensure", "team-data", *shared, "--json").stdout) == created
-
-
-def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
+def test_a_shared_volume_joined_then_destroyed_once_the_other_machine_leaves(
     machine: Machine, redis_port: int, s3_port: int
 ) -> None:
     bucket = s3_bucket(s3_port)
@@ -144,8 +132,12 @@ def test_destroy_of_a_shared_volume_waits_for_the_other_machine(
 
     shared = ["--metadata", redis_url(redis_port), "--storage", "s3", "--bucket", bucket]
     other, third = machine.another("home-b"), machine.another("home-c")
-    machine.cli("init", "team-data", *shared)
-    other.cli("ensure", "team-data", *shared)
+    created = json.loads(machine.cli("init", "team-data", *shared, "--json").stdout)
+    # An engine that holds a volume: init of another is refused, ensure of that one joins it.
+    refused = machine.cli("init", "team-data2", *shared, check=False)
+    assert (refused.returncode, refused.stderr.splitlines()[-1]) == (1, FOREIGN.format(bucket=bucket))
+    assert [v["name"] for v in json.loads(machine.cli("status", "--json").stdout)["volumes"]] == ["team-data"]
+    assert json.loads(other.cli("ensure", "team-data", *shared, "--json").stdout) == created
     there = machine.root / "b"
     other.cli("mount", "team-data", str(there))
     write_random(there / "results.bin", 1 << 20)
