@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import NoReturn
 
 import pytest
+from support import command_lines
 
 POSTGRES_PASSWORD = "quarvo-secret"
 REDIS_PASSWORD = "p@ss/w:rd?#%1"
@@ -62,13 +63,8 @@ def kill_daemons(mountpoint: Path) -> None:
 
 def daemons_of(text: str) -> list[int]:
     """Live mount daemons whose command line mentions `text`."""
-    pids = []
-    for entry in glob.glob("/proc/[0-9]*/cmdline"):
-        with contextlib.suppress(OSError):
-            line = Path(entry).read_bytes().replace(b"\0", b" ")
-            if text.encode() in line and b" mount " in line and int(entry.split("/")[2]) != os.getpid():
-                pids.append(int(entry.split("/")[2]))
-    return pids
+    lines = command_lines().items()
+    return [pid for pid, line in lines if text.encode() in line and b"\0mount\0" in line and pid != os.getpid()]
 
 
 def kill_all(pids: list[int]) -> None:

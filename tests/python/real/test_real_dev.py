@@ -23,10 +23,6 @@ import quarvo
 pytestmark = pytest.mark.real_backend
 
 
-def probes_left(mountpoint: Path) -> list[str]:
-    return [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")]
-
-
 # Each step once, through the API or the command: a log rotated, many flushes at
 # once, an unmount that waits for its daemon, the data there again in a foreground
 # mount that another process sees and SIGTERM ends, and a removal, refused while
@@ -46,7 +42,7 @@ def test_dev_volume_life(machine: Machine) -> None:
     with ThreadPoolExecutor(8) as pool:
         flushes = list(pool.map(lambda _: machine.cli("flush", "scratch", check=False), range(32)))
     assert [r.returncode for r in flushes] == [0] * 32, next(r.stderr for r in flushes if r.returncode)
-    assert probes_left(mountpoint) == []  # no probe or marker left
+    assert not [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")]  # no probe or marker left
     assert (q.volume_states("scratch")[0].state, machine.state("scratch")) == ("mounted", "mounted")
     q.unmount("scratch")
     assert (mount_at(mountpoint), machine.state("scratch"), daemons_of(str(mountpoint))) == (None, None, [])
@@ -124,7 +120,6 @@ def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, juicefs: s
         mine.cli("unmount", "private")
         private = [home / p for p in ("dev/private/metadata.db", "logs/private.log", "volumes/private.toml")]
         objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
-        assert objects
         for target in [*private, objects[0]]:
             read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
             assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
@@ -168,8 +163,6 @@ def test_a_dead_daemon_and_another_volume_at_the_path(machine: Machine) -> None:
     assert f"JuiceFS:vol-b is mounted at {shared}, not this volume: left alone" in result.stderr
     assert mount_at(shared) == ("fuse.juicefs", "JuiceFS:vol-b") and machine.state("vol-b") == "mounted"
     assert machine.state("vol-a") is None
-    machine.cli("unmount", "vol-b")
-    assert mount_at(shared) is None and not daemons_of(str(shared))
 
 
 # The records after a reboot: mount --all serves them again (one whose mountpoint is

@@ -48,7 +48,6 @@ def test_installed_wheel_runs_a_volume(machine: Machine) -> None:
     run("quarvo", "mount", "wheelvol", str(mountpoint))
     assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:wheelvol")
     (mountpoint / "hello.txt").write_text("hello\n")
-    assert (mountpoint / "hello.txt").read_text() == "hello\n"
     run("quarvo", "unmount", "wheelvol")
     assert mount_at(mountpoint) is None
     # The module that ran is the wheel's, not the source tree's.
