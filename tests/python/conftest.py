@@ -1,10 +1,6 @@
-"""Every test gets a fresh home and the fake storage backend program.
-
-The fake backend mounts a real tmpfs for each volume it serves, which needs
-root; the whole session then runs in a mount namespace of its own (entered
-here, before any thread starts), so no mount reaches the machine's table and
-the Quarvo calls of the tests see exactly the backend's mounts.
-"""
+"""Every test gets a fresh home and the fake storage backend program, which mounts a
+tmpfs for each volume it serves; as root the session runs in a mount namespace of its
+own (entered here, before any thread starts), so no mount reaches the machine's table."""
 
 from __future__ import annotations
 

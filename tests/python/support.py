@@ -2,12 +2,22 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 from pathlib import Path
 
 
 def backend_calls(log: Path) -> list[list[str]]:
     return [line.split("\x1f") for line in log.read_text().splitlines()] if log.exists() else []
+
+
+def command_lines() -> dict[int, bytes]:
+    """The command line of every live process, its arguments ended by NUL."""
+    lines = {}
+    for entry in Path("/proc").glob("[0-9]*/cmdline"):
+        with contextlib.suppress(OSError):
+            lines[int(entry.parent.name)] = entry.read_bytes()
+    return lines
 
 
 def children_of_this_process(states: str = "") -> list[int]:

@@ -3,33 +3,21 @@ a missing one skips the test outside CI and fails it in CI."""
 
 from __future__ import annotations
 
-import contextlib
 import importlib.util
 import os
 import pwd
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from real_support import POSTGRES_PASSWORD, REDIS_PASSWORD, Machine, clean_up, missing, postgres_bin
+from real_support import POSTGRES_PASSWORD, REDIS_PASSWORD, Machine, clean_up, missing, postgres_bin, serving
 
 from quarvo import _install
-
-
-@pytest.fixture
-def fuse() -> None:
-    """Requested by every test that mounts."""
-    try:
-        os.close(os.open("/dev/fuse", os.O_RDWR | os.O_CLOEXEC))
-    except OSError as e:
-        pytest.skip(f"NO USABLE FUSE, cannot mount: /dev/fuse: {e.strerror}")
 
 
 @pytest.fixture(scope="session")
@@ -46,7 +34,11 @@ def juicefs() -> str:
 
 @pytest.fixture
 def machine(monkeypatch: pytest.MonkeyPatch, tmp_path: Path, juicefs: str) -> Iterator[Machine]:
-    """A fresh home served by the real client."""
+    """A fresh home served by the real client, which mounts through FUSE."""
+    try:
+        os.close(os.open("/dev/fuse", os.O_RDWR | os.O_CLOEXEC))
+    except OSError as e:
+        pytest.skip(f"NO USABLE FUSE, cannot mount: /dev/fuse: {e.strerror}")
     for name in [n for n in os.environ if n.startswith("FAKE_BACKEND_")] + ["QUARVO_JUICEFS_BIN"]:
         monkeypatch.delenv(name, raising=False)
     for name, value in [("QUARVO_HOME", str(tmp_path / "home")), ("QUARVO_STORAGE_BACKEND_BIN", juicefs),
@@ -65,50 +57,14 @@ def quarvo_env(machine: Machine) -> Machine:
     return machine
 
 
-@contextlib.contextmanager
-def serving(cmd: list[str], log: Path, stop: int = signal.SIGTERM, **kwargs) -> Iterator[int]:
-    """The port of a server started on it (`{port}` in `cmd`), once it listens; stopped by `stop` after."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    with open(log, "wb") as out:
-        proc = subprocess.Popen([a.replace("{port}", str(port)) for a in cmd], stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT, **kwargs)  # fmt: skip
-    try:
-        deadline = time.monotonic() + 60
-        while True:
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                break
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"{cmd[0]} did not listen:\n{log.read_text(errors='replace')[-2000:]}")
-            time.sleep(0.1)
-        yield port
-    finally:
-        proc.send_signal(stop)
-        try:
-            proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-
-
-def redis(factory: pytest.TempPathFactory, *options: str) -> Iterator[int]:
-    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
-    work = factory.mktemp("redis")
-    args = ["--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)]
-    with serving([program, *args, *options], work / "redis.log") as port:
-        yield port
-
-
 @pytest.fixture(scope="session")
 def redis_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
-    yield from redis(tmp_path_factory)
-
-
-@pytest.fixture(scope="session")
-def redis_password_port(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
     """A Redis that asks for REDIS_PASSWORD, which holds every character a URL gives a meaning."""
-    yield from redis(tmp_path_factory, "--requirepass", REDIS_PASSWORD)
+    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
+    work = tmp_path_factory.mktemp("redis")
+    args = ["--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", str(work)]
+    with serving([program, *args, "--requirepass", REDIS_PASSWORD], work / "redis.log") as port:
+        yield port
 
 
 @pytest.fixture(scope="session")

@@ -10,16 +10,19 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
 import urllib.parse
 import urllib.request
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import NoReturn
 
 import pytest
+from support import command_lines
 
 POSTGRES_PASSWORD = "quarvo-secret"
 REDIS_PASSWORD = "p@ss/w:rd?#%1"
@@ -45,11 +48,9 @@ def mount_at(path: Path) -> tuple[str, str] | None:
 
 
 def kill_daemons(mountpoint: Path) -> None:
-    """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is
-    left; the kernel keeps listing the mount, which answers ENOTCONN. Its FUSE connection is
-    then aborted as an administrator would (as root; without, the kernel's own abort when the
-    last daemon went must do): a daemon killed in the middle of a request can leave one
-    nobody will ever answer, and every access would hang."""
+    """Kills the daemons of a mount (its supervisor restarts a killed worker) until none is left;
+    the kernel keeps listing it. Its FUSE connection is aborted too, where root can: a request
+    a killed daemon left unanswered would hang every later access."""
     wait_until(lambda: kill_all(daemons_of(str(mountpoint))) or not daemons_of(str(mountpoint)), "the daemons to die")
     connections = Path("/sys/fs/fuse/connections")
     with contextlib.suppress(OSError, StopIteration):
@@ -62,13 +63,8 @@ def kill_daemons(mountpoint: Path) -> None:
 
 def daemons_of(text: str) -> list[int]:
     """Live mount daemons whose command line mentions `text`."""
-    pids = []
-    for entry in glob.glob("/proc/[0-9]*/cmdline"):
-        with contextlib.suppress(OSError):
-            line = Path(entry).read_bytes().replace(b"\0", b" ")
-            if text.encode() in line and b" mount " in line and int(entry.split("/")[2]) != os.getpid():
-                pids.append(int(entry.split("/")[2]))
-    return pids
+    lines = command_lines().items()
+    return [pid for pid, line in lines if text.encode() in line and b"\0mount\0" in line and pid != os.getpid()]
 
 
 def kill_all(pids: list[int]) -> None:
@@ -77,11 +73,44 @@ def kill_all(pids: list[int]) -> None:
             os.kill(pid, signal.SIGKILL)
 
 
+def free_port() -> int:
+    """A port nothing listens on (until something is started on it)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
 def wait_until(predicate, what: str, timeout: float = 60.0) -> None:
     deadline = time.monotonic() + timeout
     while not predicate():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(0.05)
+
+
+@contextlib.contextmanager
+def serving(cmd: list[str], log: Path, stop: int = signal.SIGTERM, **kwargs) -> Iterator[int]:
+    """The port of a server started on it (`{port}` in `cmd`), once it listens; stopped by `stop` after."""
+    port = free_port()
+    with open(log, "wb") as out:
+        proc = subprocess.Popen([a.replace("{port}", str(port)) for a in cmd], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, **kwargs)  # fmt: skip
+    try:
+        wait_until(lambda: proc.poll() is not None or listening(port), f"{cmd[0]} to listen")
+        assert proc.poll() is None, f"{cmd[0]} did not listen:\n{log.read_text(errors='replace')[-2000:]}"
+        yield port
+    finally:
+        proc.send_signal(stop)
+        try:
+            proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def listening(port: int) -> bool:
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=0.5):
+        return True
+    return False
 
 
 def clean_up(root: Path, juicefs: str) -> None:
@@ -134,9 +163,9 @@ class Machine:
         return Machine(self.root / name, dict(self.env, QUARVO_HOME=str(self.root / name)), self.root)
 
 
-def redis_url(port: int, password: str = "") -> str:
-    """A database of its own on the Redis at `port`."""
-    return f"redis://{f':{password}@' if password else ''}127.0.0.1:{port}/{next(_serial) % 16}"
+def redis_url(port: int, password: str = REDIS_PASSWORD) -> str:
+    """A database of its own on the Redis at `port`, with the password given raw, as a user pastes it."""
+    return f"redis://:{password}@127.0.0.1:{port}/{next(_serial) % 16}"
 
 
 def s3_bucket(port: int) -> str:
