@@ -36,7 +36,7 @@ import sys
 import quarvo
 from quarvo import _native
 from quarvo._grammar import COMMANDS, NAME_RULE, build_parser, quick_parse
-from quarvo._output import print_json, say, shown, shown_url, use_colour
+from quarvo._output import escaped, print_json, say, shown, shown_url, use_colour
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -77,8 +77,8 @@ def _error_text(e: Exception) -> str:
     message does not (a TOML error's text names only line and column)."""
     message = str(e)
     path = getattr(e, "path", None)
-    if isinstance(path, str) and path and path not in message:
-        message = f"{path}: {message}"
+    if isinstance(path, str) and path and escaped(path) not in message:
+        message = f"{escaped(path)}: {message}"
     return f"quarvo: error: {message}"
 
 

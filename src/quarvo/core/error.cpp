@@ -5,6 +5,15 @@
 #include "quarvo/core/text.hpp"
 
 namespace quarvo {
+namespace {
+
+// A path as a message shows it: read lossily, with what Python would not
+// print escaped, so that no path can break the message's line or reach a
+// terminal as a control sequence (the error's `path` keeps it as it is).
+std::string shown_path(const std::filesystem::path& path) { return escape_unprintable(path.native()); }
+
+}  // namespace
+
 std::string OsError::text() const {
   if (!custom.empty()) return custom;
   // strerror_r comes in two flavours; the GNU one may return a static string.
@@ -124,7 +133,7 @@ std::string QuarvoError::message() const {
     case ErrorKind::MissingObjectStorage:
       return "missing object storage config; pass --store or --storage and --bucket";
     case ErrorKind::MountpointNotDirectory:
-      return "mountpoint " + path_text(path_) + " exists and is not a directory";
+      return "mountpoint " + shown_path(path_) + " exists and is not a directory";
     case ErrorKind::VolumeNotMounted:
       return "volume " + quote(text_) + " is not mounted";
     case ErrorKind::MountSupportUnavailable:
@@ -132,7 +141,7 @@ std::string QuarvoError::message() const {
     case ErrorKind::CommandFailed:
       return "Quarvo storage backend command failed (" + command_.status + ")";
     case ErrorKind::IoAt:
-      return "I/O error at " + path_text(path_) + ": " + os_.text();
+      return "I/O error at " + shown_path(path_) + ": " + os_.text();
     case ErrorKind::Io:
       return os_.text();
     case ErrorKind::TomlParse:
@@ -143,9 +152,9 @@ std::string QuarvoError::message() const {
     case ErrorKind::Interrupted:
       return "interrupted";
     case ErrorKind::VolumeMounted:
-      return "volume " + quote(text_) + " is mounted at " + path_text(path_);
+      return "volume " + quote(text_) + " is mounted at " + shown_path(path_);
     case ErrorKind::MountFailed:
-      return "could not mount volume " + quote(text_) + " at " + path_text(path_) + ": " + detail_;
+      return "could not mount volume " + quote(text_) + " at " + shown_path(path_) + ": " + detail_;
     case ErrorKind::VolumeMismatch:
       return "the metadata engine does not hold volume " + quote(text_) + ": " + detail_;
   }
