@@ -171,6 +171,25 @@ def cmd_ensure(args: Namespace) -> int:
     return _provision(args, "ensure_volume")
 
 
+def _widen_pipe(fd: int, size: int) -> None:
+    """Lets a pipe on `fd` hold a large listing at once (up to the system's
+    limit), so that the command need not wait on its reader page by page."""
+    import fcntl
+    import stat
+
+    try:
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            return
+    except OSError:
+        return
+    for wanted in (size, 1 << 20):  # beyond fs.pipe-max-size (1 MiB) only with privilege
+        try:
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, wanted)
+            return
+        except OSError:
+            pass  # the pipe stays as it is
+
+
 def cmd_status(args: Namespace) -> int:
     # Listed and written natively, without an object per volume; the module
     # function needs no backend program: listing never runs one.
@@ -178,6 +197,8 @@ def cmd_status(args: Namespace) -> int:
         args.name, json=args.json, show_secrets=args.show_secrets, colour=use_colour(sys.stdout)
     )
     sys.stdout.flush()
+    if len(out) > 65536:
+        _widen_pipe(sys.stdout.fileno(), len(out))
     rest = memoryview(out)
     while rest:  # a pipe whose reader leaves takes part of it: the next write raises
         rest = rest[sys.stdout.buffer.write(rest) :]

@@ -64,8 +64,12 @@ StatusWriter::StatusWriter(const StatusTextOptions& options) : options_(options)
   if (!options_.named) text_.reserve(std::size_t{1} << 20);
 }
 
-std::string StatusWriter::url(const std::string& value) const {
-  return options_.show_secrets ? value : mask_url(value);
+std::string_view StatusWriter::url(const std::string& value) {
+  // Only a URL with credentials ("@") or a query ("?") can hold a password;
+  // nearly every URL of a listing is shown as it is, without a copy.
+  if (options_.show_secrets || value.find_first_of("@?") == std::string::npos) return value;
+  masked_ = mask_url(value);
+  return masked_;
 }
 
 void StatusWriter::add_cell(std::string_view text) {

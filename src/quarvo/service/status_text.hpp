@@ -72,7 +72,8 @@ class StatusWriter {
     std::int32_t broken;  // its index in broken_, -1 when readable
   };
   void add_cell(std::string_view text);
-  [[nodiscard]] std::string url(const std::string& value) const;
+  // `value` as shown; valid until the next call.
+  [[nodiscard]] std::string_view url(const std::string& value);
 
   StatusTextOptions options_;
   std::string text_;                      // the rows' cells or objects, one after another
@@ -80,6 +81,7 @@ class StatusWriter {
   std::vector<Row> rows_;
   std::vector<std::pair<std::string, std::filesystem::path>> mounts_;
   std::vector<std::pair<std::string, QuarvoError>> broken_;  // file name, why
+  std::string masked_;                                       // the last URL url() masked
 };
 
 // Columns aligned on the widest cell, counted in characters, three spaces
