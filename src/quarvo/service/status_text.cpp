@@ -62,6 +62,7 @@ StatusWriter::StatusWriter(const StatusTextOptions& options) : options_(options)
   // Room for thousands of rows at once: what is never written is never
   // touched, and growing by copies costs a listing as much as its reading.
   if (!options_.named) text_.reserve(std::size_t{1} << 20);
+  if (options_.json) text_ = "{\n  \"volumes\": [";
 }
 
 std::string_view StatusWriter::url(const std::string& value) {
@@ -98,16 +99,16 @@ void StatusWriter::add(std::string_view file_name, const Volume* volume, const Q
         append_json_string(text_, value);
         text_ += ",\n";
       };
-      text_ += "    {\n";
+      text_ += json_volumes_++ == 0 ? "\n    {\n" : ",\n    {\n";
       field("name", volume->name);
       field("metadata_url", url(volume->metadata_url));
       field("storage", volume->storage);
       field("bucket", url(volume->bucket));
       text_.append("      \"dev\": ").append(volume->dev ? "true" : "false").append(",\n");
       if (volume->mountpoint) {
-        field("mountpoint", mountpoint);
+        field("mountpoint", mountpoint);  // its state and what was found there follow in finish()
       } else {
-        text_ += "      \"mountpoint\": null,\n";
+        text_ += "      \"mountpoint\": null,\n      \"state\": null,\n      \"found\": null\n    }";
       }
     } else {
       add_cell(volume->name);
@@ -134,25 +135,26 @@ StatusText StatusWriter::finish(const std::vector<MountCheck>& checks, const Qua
   };
 
   if (options_.json) {
+    // The document is written as the records were read; only the objects of
+    // mounted volumes wait for their state, inserted where each one ends.
     std::string& out = result.out;
-    out.reserve(text_.size() + rows_.size() * 64 + 64);
-    out += "{\n  \"volumes\": [";
-    std::uint32_t start = 0;
-    bool first = true;
-    for (const Row& row : rows_) {
-      const std::string_view object = std::string_view(text_).substr(start, row.end - start);
-      start = row.end;
-      if (row.broken >= 0) continue;
-      out += first ? "\n" : ",\n";
-      first = false;
-      out += object;
-      const std::string_view state = state_of(row);
-      const MountCheck* check = row.mount < 0 ? nullptr : &checks[static_cast<std::size_t>(row.mount)];
-      out.append("      \"state\": ").append(state.empty() ? "null" : json_string(state)).append(",\n");
-      out.append("      \"found\": ")
-          .append(check && check->state == LiveState::Foreign ? json_string(check->found_source) : "null")
-          .append("\n    }");
+    if (mounts_.empty()) {
+      out = std::move(text_);
+    } else {
+      out.reserve(text_.size() + mounts_.size() * 64 + 64);
+      std::size_t copied = 0;
+      for (const Row& row : rows_) {
+        if (row.mount < 0) continue;
+        const MountCheck& check = checks[static_cast<std::size_t>(row.mount)];
+        out.append(text_, copied, row.end - copied);
+        copied = row.end;
+        out += "      \"state\": " + json_string(live_state_name(check.state)) + ",\n      \"found\": ";
+        out += check.state == LiveState::Foreign ? json_string(check.found_source) : "null";
+        out += "\n    }";
+      }
+      out.append(text_, copied);
     }
+    const bool first = json_volumes_ == 0;
     out += first ? "]" : "\n  ]";
     if (!broken_.empty()) {
       out += ",\n  \"broken\": [";

@@ -67,7 +67,7 @@ class StatusWriter {
 
  private:
   struct Row {
-    std::uint32_t end;    // where its cells (table) or its object's text (JSON) end in text_
+    std::uint32_t end;    // JSON, a mounted volume: where its state goes in text_
     std::int32_t mount;   // its index in mounts_, -1 without a mountpoint
     std::int32_t broken;  // its index in broken_, -1 when readable
   };
@@ -82,6 +82,7 @@ class StatusWriter {
   std::vector<std::pair<std::string, std::filesystem::path>> mounts_;
   std::vector<std::pair<std::string, QuarvoError>> broken_;  // file name, why
   std::string masked_;                                       // the last URL url() masked
+  std::size_t json_volumes_ = 0;                             // JSON: the objects written so far
 };
 
 // Columns aligned on the widest cell, counted in characters, three spaces

@@ -96,7 +96,7 @@ def test_sigterm_ends_a_command_and_what_it_started(run, tmp_path: Path, fake_ba
 def test_a_reader_that_leaves_early_ends_status_quietly_with_failure(run, home: Path) -> None:
     run("init", "v0000", "--dev")
     record = (home / "volumes" / "v0000.toml").read_text()
-    for i in range(1, 1000):  # more than a pipe holds
+    for i in range(1, 6000):  # more than a pipe holds, widened or not
         (home / "volumes" / f"v{i:04}.toml").write_text(record.replace('"v0000"', f'"v{i:04}"'))
     reader = subprocess.Popen(["head", "-c", "10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     status = subprocess.run([sys.executable, "-m", "quarvo", "status"], stdout=reader.stdin, stderr=subprocess.PIPE)
