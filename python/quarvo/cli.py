@@ -251,9 +251,7 @@ def _report(error: Exception, show_secrets: bool, hint: str | None = None) -> No
 
 def _run(args: Namespace) -> int:
     """Runs the command: cmd_NAME of the module the grammar names for it."""
-    import importlib
-
-    module = importlib.import_module(f"quarvo.{COMMANDS[args.command].module}")
+    module = __import__(f"quarvo.{COMMANDS[args.command].module}", fromlist=["_"])
     status: int = getattr(module, f"cmd_{args.command}")(args)
     return status
 
@@ -267,10 +265,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         argv = sys.argv[1:]
     args = quick_parse(argv) or build_parser().parse_args(argv)
     # SIGTERM ends a command as Ctrl-C does: what it started (a backend
-    # command, a mount on its way up) is ended before it exits.
-    import signal
+    # command, a mount on its way up) is ended before it exits. (_signal is
+    # the module behind signal, whose enums cost more to import than a
+    # listing of a thousand volumes.)
+    import _signal
 
-    signal.signal(signal.SIGTERM, _ended_by_signal)
+    _signal.signal(_signal.SIGTERM, _ended_by_signal)
     try:
         _apply_timeout(args)
         return _run(args)

@@ -246,7 +246,13 @@ std::optional<JsonValue> parse_json(std::string_view text) {
 
 void append_json_string(std::string& out, std::string_view utf8) {
   out += '"';
-  for (const char c : utf8) {
+  // Runs of characters that need no escape (nearly all of them) go in one append.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(utf8, run, i - run);
+    run = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -270,15 +276,12 @@ void append_json_string(std::string& out, std::string_view utf8) {
         out += "\\f";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += "0123456789abcdef"[(c >> 4) & 0xF];
-          out += "0123456789abcdef"[c & 0xF];
-        } else {
-          out += c;
-        }
+        out += "\\u00";
+        out += "0123456789abcdef"[c >> 4];
+        out += "0123456789abcdef"[c & 0xF];
     }
   }
+  out.append(utf8, run);
   out += '"';
 }
 

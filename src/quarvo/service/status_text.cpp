@@ -68,7 +68,9 @@ StatusWriter::StatusWriter(const StatusTextOptions& options) : options_(options)
 std::string_view StatusWriter::url(const std::string& value) {
   // Only a URL with credentials ("@") or a query ("?") can hold a password;
   // nearly every URL of a listing is shown as it is, without a copy.
-  if (options_.show_secrets || value.find_first_of("@?") == std::string::npos) return value;
+  if (options_.show_secrets || std::none_of(value.begin(), value.end(), [](char c) { return c == '@' || c == '?'; })) {
+    return value;
+  }
   masked_ = mask_url(value);
   return masked_;
 }
