@@ -171,34 +171,20 @@ def cmd_ensure(args: Namespace) -> int:
     return _provision(args, "ensure_volume")
 
 
-def _widen_pipe(fd: int, size: int) -> None:
-    """Lets a pipe on `fd` hold a large listing in a few pieces rather than
-    sixteen pages at a time, so the command waits less on its reader: up to
-    1 MiB, what any user may ask (fs.pipe-max-size by default)."""
-    import fcntl
-    import stat
-
-    try:
-        if stat.S_ISFIFO(os.fstat(fd).st_mode):
-            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, min(size, 1 << 20))
-    except OSError:
-        pass  # the pipe stays as it is
-
-
 def cmd_status(args: Namespace) -> int:
-    # Listed and written natively, without an object per volume; the module
+    # Listed and printed natively, without an object per volume; the module
     # function needs no backend program: listing never runs one.
-    out, err, broken = _native._status_text(
-        args.name, json=args.json, show_secrets=args.show_secrets, colour=use_colour(sys.stdout)
-    )
+    options = {"json": args.json, "show_secrets": args.show_secrets, "colour": use_colour(sys.stdout)}
     sys.stdout.flush()
-    if len(out) > 65536:
-        _widen_pipe(sys.stdout.fileno(), len(out))
-    rest = memoryview(out)
-    while rest:  # a pipe whose reader leaves takes part of it: the next write raises
-        rest = rest[sys.stdout.buffer.write(rest) :]
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):  # a stream without a descriptor: written here
+        fd = -1
+    out, err, broken = _native._status_text(args.name, fd=fd, **options)
+    if out is not None:
+        sys.stdout.write(out.decode())
     if err:
-        sys.stdout.buffer.flush()
+        sys.stdout.flush()
         sys.stderr.write(err)
     return EXIT_FAILURE if broken else 0
 

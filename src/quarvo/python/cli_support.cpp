@@ -8,16 +8,24 @@
 //   _storage_backend_version(path: str) -> str | None
 //                                         # what `path version` tells, None if nothing
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
-//   _status_text(name=None, json=False, show_secrets=False, colour=False)
-//       -> tuple[bytes, str, bool]        # what `quarvo status` prints: standard
-//                                         # output (UTF-8, written as it is),
-//                                         # standard error, a record broken
+//   _status_text(name=None, json=False, show_secrets=False, colour=False, *, fd=-1)
+//       -> tuple[bytes | None, str, bool] # what `quarvo status` prints: standard
+//                                         # output (UTF-8; written to fd when
+//                                         # given, then None), standard error,
+//                                         # whether a record is broken
 //   _table(headers: list[str], rows: list[list[str]]) -> str
 //                                         # an aligned table, cells escaped
 //   _escaped(text: str) -> str            # what Python would not print, escaped
 //
 // They are module attributes outside __all__: not part of the library.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarvo/core/config.hpp"
@@ -111,12 +119,33 @@ PyObject* command_timeout_function(PyObject*, PyObject*) {
   });
 }
 
+// Writes all of `data` to `fd`; 0 or the errno. A pipe takes a large
+// listing in 1 MiB pieces (what any user may ask), not sixteen pages at a
+// time, so the command waits less on its reader. A signal that interrupts
+// the write is heard through `cancel` (Ctrl-C on a reader that stopped).
+int write_listing(int fd, std::string_view data, const Cancel& cancel) {
+  struct stat st{};
+  if (data.size() > 65536 && ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(data.size(), std::size_t{1} << 20)));
+  }
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR && !cancel.requested()) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
 PyObject* status_text_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"name", "json", "show_secrets", "colour", nullptr};
+    static const char* keywords[] = {"name", "json", "show_secrets", "colour", "fd", nullptr};
     PyObject *name = nullptr, *json = nullptr, *show_secrets = nullptr, *colour = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:_status_text", const_cast<char**>(keywords), &name, &json,
-                                     &show_secrets, &colour)) {
+    int fd = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO$i:_status_text", const_cast<char**>(keywords), &name, &json,
+                                     &show_secrets, &colour, &fd)) {
       return nullptr;
     }
     std::optional<std::string> volume;
@@ -128,12 +157,24 @@ PyObject* status_text_function(PyObject*, PyObject* args, PyObject* kwargs) {
     options.named = volume.has_value();
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
-    // Listed and written without the interpreter lock: at thousands of
-    // volumes this is the whole of the command's work.
-    Result<StatusText> text =
-        without_gil([&](const Cancel&) { return status_text(Registry(*home), volume, kLiveStateBound, options); });
-    return finish(std::move(text), [](StatusText&& t) -> PyObject* {
-      Ref out = Ref::steal(PyBytes_FromStringAndSize(t.out.data(), static_cast<Py_ssize_t>(t.out.size())));
+    // Listed, written and (given `fd`) printed without the interpreter lock:
+    // at thousands of volumes this is the whole of the command's work.
+    int write_error = 0;
+    Result<StatusText> text = without_gil([&](const Cancel& cancel) {
+      Result<StatusText> t = status_text(Registry(*home), volume, kLiveStateBound, options);
+      if (t && fd >= 0) {
+        write_error = write_listing(fd, t->out, cancel);
+        t->out.clear();
+      }
+      return t;
+    });
+    return finish(std::move(text), [&](StatusText&& t) -> PyObject* {
+      if (write_error != 0) {
+        errno = write_error;
+        return PyErr_SetFromErrno(PyExc_OSError);  // BrokenPipeError when the reader left
+      }
+      Ref out = fd >= 0 ? Ref::newref(Py_None)
+                        : Ref::steal(PyBytes_FromStringAndSize(t.out.data(), static_cast<Py_ssize_t>(t.out.size())));
       Ref err = out ? text_to_py(t.err) : Ref();
       if (!err) return nullptr;
       return PyTuple_Pack(3, out.get(), err.get(), t.broken ? Py_True : Py_False);
@@ -188,7 +229,7 @@ PyMethodDef cli_support_defs[] = {
      "_storage_backend_version($module, path, /)\n--\n\n"},
     {"_command_timeout", command_timeout_function, METH_NOARGS, "_command_timeout($module, /)\n--\n\n"},
     {"_status_text", method_function(status_text_function), METH_VARARGS | METH_KEYWORDS,
-     "_status_text($module, /, name=None, json=False, show_secrets=False, colour=False)\n--\n\n"},
+     "_status_text($module, /, name=None, json=False, show_secrets=False, colour=False, *, fd=-1)\n--\n\n"},
     {"_table", table_function, METH_VARARGS, "_table($module, headers, rows, /)\n--\n\n"},
     {"_escaped", escaped_function, METH_O, "_escaped($module, text, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
