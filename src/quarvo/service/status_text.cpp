@@ -59,9 +59,9 @@ std::string json_string(std::string_view text) {
 }  // namespace
 
 StatusWriter::StatusWriter(const StatusTextOptions& options) : options_(options) {
-  // Room for thousands of rows at once: what is never written is never
-  // touched, and growing by copies costs a listing as much as its reading.
-  if (!options_.named) text_.reserve(std::size_t{1} << 20);
+  // Room for ten thousand rows at once: what is never written is never
+  // touched, and growing by copies costs a listing more than its rendering.
+  if (!options_.named) text_.reserve(std::size_t{4} << 20);
   if (options_.json) text_ = "{\n  \"volumes\": [";
 }
 
