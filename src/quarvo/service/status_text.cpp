@@ -201,7 +201,8 @@ StatusText StatusWriter::finish(const std::vector<MountCheck>& checks, const Qua
   if (lost_count > 0) {
     err += "hint: " + lost + (lost_count == 1 ? " is" : " are") +
            " recorded as mounted but not served (after a restart, or the mount's daemon died); "
-           "run `quarvo mount --all` to mount them again\n";
+           "run `quarvo mount --all` to mount " +
+           (lost_count == 1 ? "it" : "them") + " again\n";
   }
   for (std::size_t i = 0; i < mounts_.size(); ++i) {
     if (checks[i].state != LiveState::Foreign) continue;
