@@ -49,7 +49,9 @@
 //       Quarvo never asks for the backend's own daemon ("-d"): it is refused.
 //       FAKE_BACKEND_MOUNT changes what happens:
 //         none         exit 0 without mounting anything
-//         die          mount, then die by SIGKILL before reporting
+//         die          die by SIGKILL before mounting (killed on its way up;
+//                      a tmpfs outlives its process, so a death after
+//                      mounting could not look like a dead mount)
 //         other:NAME   mount with the source of volume NAME
 //         readonly     mount read-only, so nothing can be written
 //   umount [--flush] [--force] MOUNTPOINT   "not mounted", exit 1, when
@@ -255,6 +257,7 @@ void mount(int argc, char** argv) {
   }
   const std::string how = env("FAKE_BACKEND_MOUNT").value_or("");
   if (how == "none") return;
+  if (how == "die") ::kill(::getpid(), SIGKILL);
   if (how.rfind("other:", 0) == 0) name = how.substr(6);
   const std::string source = "JuiceFS:" + name;
   // Read-only comes after .config is written, by a remount.
@@ -263,7 +266,6 @@ void mount(int argc, char** argv) {
   }
   write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker
   if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-  if (how == "die") ::kill(::getpid(), SIGKILL);
   serve(mountpoint, source);
 }
 
