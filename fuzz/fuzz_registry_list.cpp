@@ -3,7 +3,7 @@
 // link loop, directory or FIFO, with fuzzed or well-formed record bytes)
 // is listed by the registry and by the straightforward reader below, which
 // must agree: the same volumes in the same order, or the same error. Every
-// record-named entry read alone, and each entry of read_each, agrees too,
+// record-named entry read alone, and each record visit_each hands over, agrees too,
 // and the views agree with the records.
 #include <dirent.h>
 #include <fcntl.h>
@@ -259,11 +259,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(views.error().message() == fast.error().message(), "the views fail as the records do");
   }
 
-  // Each record read alone, by name and in read_each: as the reader reads
-  // that file; missing (read) or left out (read_each) where nothing is
+  // Each record read alone, by name and by visit_each: as the reader reads
+  // that file; missing (read) or left out (visit_each) where nothing is
   // behind the name.
-  const auto each = registry.read_each();
-  fuzz::require(each.has_value(), "read_each fails only when the directory cannot be listed");
+  struct Entry {
+    std::string name;
+    Result<Volume> volume;
+  };
+  std::vector<Entry> each_entries;
+  const auto visited = registry.visit_each([&](std::string_view name, const Volume* v, const QuarvoError* e) {
+    each_entries.push_back({std::string(name), v ? Result<Volume>(*v) : std::unexpected(*e)});
+  });
+  fuzz::require(visited.has_value(), "visit_each fails only when the directory cannot be listed");
+  const auto* each = &each_entries;
   size_t next = 0;
   const auto same = [](const Result<Volume>& a, const Result<Volume>& b) {
     if (a.has_value() != b.has_value()) return false;
@@ -279,11 +287,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     fuzz::require(same(one, expected), "read gives what the reader gives");
-    fuzz::require(next < each->size(), "read_each has every record file");
-    const RecordRead& entry = (*each)[next++];
-    fuzz::require(entry.name == stem && entry.path == quarvo_home.volume_path(stem), "read_each in name order");
-    fuzz::require(same(entry.volume, expected), "read_each gives what the reader gives");
+    fuzz::require(next < each->size(), "visit_each has every record file");
+    const Entry& entry = (*each)[next++];
+    fuzz::require(entry.name == stem, "visit_each in name order");
+    fuzz::require(same(entry.volume, expected), "visit_each gives what the reader gives");
   }
-  fuzz::require(next == each->size(), "read_each has nothing else");
+  fuzz::require(next == each->size(), "visit_each has nothing else");
   return 0;
 }

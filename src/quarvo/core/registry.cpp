@@ -295,15 +295,6 @@ Result<std::vector<VolumeInfo>> Registry::list_info() const {
   });
 }
 
-Result<std::vector<RecordRead>> Registry::read_each() const {
-  std::vector<RecordRead> records;
-  QUARVO_TRY(visit_each([&](std::string_view name, const Volume* volume, const QuarvoError* error) {
-    records.push_back(RecordRead{std::string(name), home_.volume_path(name),
-                                 volume ? Result<Volume>(*volume) : std::unexpected(*error)});
-  }));
-  return records;
-}
-
 Result<void> Registry::visit_each(const RecordVisitor& visit) const {
   auto files = RecordFiles::open(home_);
   if (!files) return std::unexpected(std::move(files).error());

@@ -46,13 +46,6 @@ class [[nodiscard]] RegistryLock {
   int fd_ = -1;  // owned; -1 once released or moved from
 };
 
-// RecordRead: one record file of a listing and what reading it gave.
-struct RecordRead {
-  std::string name;            // the file name without ".toml"
-  std::filesystem::path path;  // the record file
-  Result<Volume> volume;       // the error when it cannot be read
-};
-
 class Registry {
  public:
   explicit Registry(QuarvoHome home) : home_(std::move(home)) {}
@@ -80,12 +73,8 @@ class Registry {
   // The same records as list(), as their views: what status needs, without
   // keeping the fields no view shows.
   [[nodiscard]] Result<std::vector<VolumeInfo>> list_info() const;
-  // The same record files, in the order of their names, each read on its
-  // own: a record that cannot be read is an entry with its error. Fails only
-  // when the directory cannot be listed.
-  [[nodiscard]] Result<std::vector<RecordRead>> read_each() const;
-  // The same record files, in the same order, each read into one scratch
-  // record handed to `visit` with its file's volume name: the record, or
+  // The same record files, in the order of their names, each read into
+  // one scratch record handed to `visit` with its file's volume name: the record, or
   // (volume null) why it cannot be read. Nothing is kept, so thousands of
   // records cost no more memory than one. Fails only when the directory
   // cannot be listed.

@@ -237,14 +237,6 @@ PyMethodDef cli_support_defs[] = {
 
 }  // namespace
 
-bool add_cli_support(PyObject* module) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  for (PyMethodDef* def = cli_support_defs; def->ml_name != nullptr; ++def) {
-    Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return false;
-  }
-  return true;
-}
+bool add_cli_support(PyObject* module) { return PyModule_AddFunctions(module, cli_support_defs) == 0; }
 
 }  // namespace quarvo::python

@@ -67,8 +67,12 @@ PyObject* module_volume_states(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef volume_states_def = {"volume_states", method_function(module_volume_states), METH_VARARGS | METH_KEYWORDS,
-                                 "volume_states(name=None)\n--\n\n"};
+// The module's functions outside __all__.
+PyMethodDef beside_all[] = {
+    {"volume_states", method_function(module_volume_states), METH_VARARGS | METH_KEYWORDS,
+     "volume_states(name=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -132,10 +136,8 @@ PyObject* create_module() {
     return nullptr;
   }
   // Beside __all__, which keeps its six names.
-  Ref volume_states_function = Ref::steal(PyCFunction_NewEx(&volume_states_def, module.get(), module_name.get()));
-  if (!volume_states_function ||
-      PyModule_AddObjectRef(module.get(), "volume_states", volume_states_function.get()) < 0 ||
-      volume_state_type() == nullptr || PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
+  if (PyModule_AddFunctions(module.get(), beside_all) < 0 || volume_state_type() == nullptr ||
+      PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
       !add_lifecycle_functions(module.get())) {
     return nullptr;
   }

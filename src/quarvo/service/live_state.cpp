@@ -172,13 +172,12 @@ Result<std::vector<VolumeState>> volume_states(const Registry& registry, const s
     }
     states.push_back(VolumeState{*name, registry.home().volume_path(*name), info_of(std::move(volume)), {}});
   } else {
-    auto records = registry.read_each();
-    if (!records) return std::unexpected(std::move(records).error());
-    states.reserve(records->size());
-    for (RecordRead& record : *records) {
-      states.push_back(
-          VolumeState{std::move(record.name), std::move(record.path), info_of(std::move(record.volume)), {}});
-    }
+    QUARVO_TRY(registry.visit_each([&](std::string_view file, const Volume* volume, const QuarvoError* error) {
+      states.push_back(VolumeState{std::string(file),
+                                   registry.home().volume_path(file),
+                                   volume ? Result<VolumeInfo>(VolumeInfo::from(*volume)) : std::unexpected(*error),
+                                   {}});
+    }));
   }
 
   std::vector<std::pair<std::string, fs::path>> mounts;

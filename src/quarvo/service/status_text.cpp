@@ -81,9 +81,9 @@ void StatusWriter::add_cell(std::string_view text) {
 }
 
 void StatusWriter::add(std::string_view file_name, const Volume* volume, const QuarvoError* error) {
-  Row row{0, -1, -1};
+  Row row{0, -1, false};
   if (volume == nullptr) {
-    row.broken = static_cast<std::int32_t>(broken_.size());
+    row.broken = true;
     broken_.emplace_back(std::string(file_name), *error);
     if (!options_.json) {
       add_cell(file_name);
@@ -129,7 +129,7 @@ void StatusWriter::add(std::string_view file_name, const Volume* volume, const Q
 StatusText StatusWriter::finish(const std::vector<MountCheck>& checks, const QuarvoHome& home) && {
   StatusText result;
   const auto state_of = [&](const Row& row) -> std::string_view {
-    if (row.broken >= 0) return "broken";
+    if (row.broken) return "broken";
     return row.mount < 0 ? std::string_view() : live_state_name(checks[static_cast<std::size_t>(row.mount)].state);
   };
   const auto message = [&](const QuarvoError& e) {

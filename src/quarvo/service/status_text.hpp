@@ -67,9 +67,9 @@ class StatusWriter {
 
  private:
   struct Row {
-    std::uint32_t end;    // JSON, a mounted volume: where its state goes in text_
-    std::int32_t mount;   // its index in mounts_, -1 without a mountpoint
-    std::int32_t broken;  // its index in broken_, -1 when readable
+    std::uint32_t end;   // JSON, a mounted volume: where its state goes in text_
+    std::int32_t mount;  // its index in mounts_, -1 without a mountpoint
+    bool broken;         // it cannot be read (its file and reason are in broken_)
   };
   void add_cell(std::string_view text);
   // `value` as shown; valid until the next call.
