@@ -22,8 +22,12 @@ if TYPE_CHECKING:
 
 def _mount_hint(e: quarvo.QuarvoError, args: Namespace) -> str | None:
     """Where to read more when the backend gave no reason of its own."""
-    if args.foreground or e.kind != "CommandFailed" or e.reason:
+    if args.foreground or e.reason:
         return None  # its output went to this terminal already, or the reason is shown
+    if e.kind == "TimedOut":  # still retrying (an engine that does not answer): its log says what at
+        return f"`quarvo logs {args.name}` shows what the storage backend was doing"
+    if e.kind != "CommandFailed":
+        return None
     return f"`quarvo mount {args.name} {args.path} --foreground` shows the storage backend's own messages"
 
 

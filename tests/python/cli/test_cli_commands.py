@@ -83,6 +83,8 @@ def test_the_command_bound_reaches_the_service(
 
 def test_sigterm_ends_a_command_and_what_it_started(run, tmp_path: Path, fake_backend: Path) -> None:
     run("init", "vol", "--dev")
+    slow = run("--timeout", "0.5", "mount", "vol", "mnt", FAKE_BACKEND_SLEEP="mount:60000")
+    assert slow.stderr.splitlines()[-1] == "hint: `quarvo logs vol` shows what the storage backend was doing"
     command = [sys.executable, "-m", "quarvo", "mount", "vol", str(tmp_path / "mnt")]
     env = {**os.environ, "FAKE_BACKEND_SLEEP": "mount:60000"}  # a mount that takes its time
     proc = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
