@@ -222,20 +222,25 @@ std::optional<std::string> JsonValue::string() const {
   return text_;
 }
 
-std::optional<std::uint64_t> JsonValue::unsigned_integer() const {
-  if (kind_ != Kind::Number) return std::nullopt;
-  std::uint64_t n = 0;
-  const auto [end, ec] = std::from_chars(text_.data(), text_.data() + text_.size(), n);
-  if (ec != std::errc() || end != text_.data() + text_.size()) return std::nullopt;
+namespace {
+
+// A number's whole text as an integer of type T, else nullopt.
+template <class T>
+std::optional<T> integer_of(const std::string& text) {
+  T n = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return n;
 }
 
+}  // namespace
+
+std::optional<std::uint64_t> JsonValue::unsigned_integer() const {
+  return kind_ == Kind::Number ? integer_of<std::uint64_t>(text_) : std::nullopt;
+}
+
 std::optional<std::int64_t> JsonValue::integer() const {
-  if (kind_ != Kind::Number) return std::nullopt;
-  std::int64_t n = 0;
-  const auto [end, ec] = std::from_chars(text_.data(), text_.data() + text_.size(), n);
-  if (ec != std::errc() || end != text_.data() + text_.size()) return std::nullopt;
-  return n;
+  return kind_ == Kind::Number ? integer_of<std::int64_t>(text_) : std::nullopt;
 }
 
 std::optional<JsonValue> parse_json(std::string_view text) {
