@@ -18,7 +18,7 @@ import time
 import quarvo
 import quarvo._native
 from quarvo._output import escaped, print_json, quoted, say, shown_url, table
-from quarvo.cli import EXIT_FAILURE, _Hinted, _service, _Usage
+from quarvo.cli import EXIT_FAILURE, _Hinted, _report, _service, _Usage
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -34,18 +34,18 @@ _LIVE = ("mounted", "unresponsive", "stale")
 _FOLLOW_INTERVAL = 0.5
 
 
-def _each(names: Iterable[str], act: Callable[[str], None]) -> int:
-    """Runs `act` for every name; one failing does not stop the others."""
+def _each(names: Iterable[str], act: Callable[[str], None], show_secrets: bool) -> int:
+    """Runs `act` for every name; one failing is reported as the command
+    reports an error, and does not stop the others."""
     status = 0
     for name in names:
         try:
             act(name)
         except _Hinted as e:
-            say(f"quarvo: error: {e}")
-            say(f"hint: {e.hint}")
+            _report(e.error or e, show_secrets, e.hint)
             status = EXIT_FAILURE
         except quarvo.QuarvoError as e:
-            say(f"quarvo: error: {e}")
+            _report(e, show_secrets)
             status = EXIT_FAILURE
     return status
 
@@ -65,7 +65,7 @@ def cmd_rm(args: Namespace) -> int:
     if args.yes and not args.destroy:
         raise _Usage("--yes goes with --destroy")
     q = _service()
-    return _each(args.names, lambda name: _remove(q, name, args))
+    return _each(args.names, lambda name: _remove(q, name, args), args.show_secrets)
 
 
 def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
@@ -122,7 +122,7 @@ def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
 
 def cmd_inspect(args: Namespace) -> int:
     found: list[dict[str, Any]] = []
-    status = _each(args.names, lambda name: found.append(quarvo._native.inspect(name)))
+    status = _each(args.names, lambda name: found.append(quarvo._native.inspect(name)), args.show_secrets)
     if not args.show_secrets:
         for d in found:
             if d["volume"] is not None:
@@ -228,7 +228,7 @@ def cmd_prune(args: Namespace) -> int:
         q.remove(name, force=state == "stale")
         print(f"removed development volume {name} and its data")
 
-    return _each([e.name for e in candidates], remove)
+    return _each([e.name for e in candidates], remove, args.show_secrets)
 
 
 # --- logs ------------------------------------------------------------------------
