@@ -48,15 +48,60 @@ void append_line(std::string& out, std::string_view key, std::string_view value)
   out += '\n';
 }
 
-enum Field { kName, kBackend, kMetadataUrl, kStorage, kBucket, kDev, kMountpoint, kCreatedAt, kUpdatedAt };
+void append_number(std::string& out, std::string_view key, std::int64_t value) {
+  out += key;
+  out += " = ";
+  out += std::to_string(value);
+  out += '\n';
+}
+
+enum Field {
+  kName,
+  kBackend,
+  kMetadataUrl,
+  kStorage,
+  kBucket,
+  kDev,
+  kMountpoint,
+  kCreatedAt,
+  kUpdatedAt,
+  kDaemonPid,
+  kSupervisorPid,
+  kIntent,
+  kSettings
+};
 
 constexpr TomlField kFields[] = {
-    {"name", {}, TomlType::String, true},         {"backend", {}, TomlType::String, true},
-    {"metadata_url", {}, TomlType::String, true}, {"storage", {}, TomlType::String, true},
-    {"bucket", {}, TomlType::String, true},       {"dev", {}, TomlType::Boolean, true},
-    {"mountpoint", {}, TomlType::String, false},  {"created_at", {}, TomlType::String, true},
+    {"name", {}, TomlType::String, true},
+    {"backend", {}, TomlType::String, true},
+    {"metadata_url", {}, TomlType::String, true},
+    {"storage", {}, TomlType::String, true},
+    {"bucket", {}, TomlType::String, true},
+    {"dev", {}, TomlType::Boolean, true},
+    {"mountpoint", {}, TomlType::String, false},
+    {"created_at", {}, TomlType::String, true},
     {"updated_at", {}, TomlType::String, true},
+    {"daemon_pid", {}, TomlType::Integer, false},
+    {"supervisor_pid", {}, TomlType::Integer, false},
+    {"intent", {}, TomlType::Table, false},
+    {"settings", {}, TomlType::Table, false},
 };
+
+enum IntentField { kStep, kIntentMountpoint, kOwner, kSince };
+
+constexpr TomlField kIntentFields[] = {
+    {"step", {}, TomlType::String, true},
+    {"mountpoint", {}, TomlType::String, false},
+    {"owner", {}, TomlType::String, false},
+    {"since", {}, TomlType::String, false},
+};
+
+// Process ids are positive and fit a pid_t.
+constexpr std::int64_t kMaxPid = 0x7FFFFFFF;
+
+bool is_bare_key_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
 
 // The bytes a written string holds as they are: all but the closing quote,
 // the backslash that starts an escape and the control characters (which are
@@ -143,6 +188,78 @@ inline bool read_written_string(std::string_view& in, const char (&start)[N], st
   return read_written_value(in, out);
 }
 
+// Reads `KEY = N\n` as the writer writes a process id: decimal digits, no
+// leading zero, within a pid's range. Absent: nullopt, `in` unmoved.
+template <size_t N>
+bool read_written_pid(std::string_view& in, const char (&start)[N], std::optional<std::int64_t>& out) {
+  out.reset();
+  constexpr size_t kSize = N - 1;
+  if (in.size() < kSize || std::memcmp(in.data(), start, kSize) != 0) return true;
+  size_t i = kSize;
+  std::int64_t value = 0;
+  while (i < in.size() && in[i] >= '0' && in[i] <= '9' && value <= kMaxPid) value = value * 10 + (in[i++] - '0');
+  if (i == kSize || in[kSize] == '0' || value > kMaxPid || i >= in.size() || in[i] != '\n') return false;
+  out = value;
+  in.remove_prefix(i + 1);
+  return true;
+}
+
+// The [intent] table as the writer writes it, when it is there.
+bool read_written_intent(std::string_view& in, std::optional<VolumeIntent>& out) {
+  out.reset();
+  if (!in.starts_with("\n[intent]\n")) return true;
+  in.remove_prefix(10);
+  VolumeIntent intent;
+  if (!read_written_string(in, "step = \"", intent.step)) return false;
+  if (in.starts_with("mountpoint = ")) {
+    std::string mountpoint;
+    if (!read_written_string(in, "mountpoint = \"", mountpoint)) return false;
+    intent.mountpoint = std::filesystem::path(std::move(mountpoint));
+  }
+  if (in.starts_with("owner = ") && !read_written_string(in, "owner = \"", intent.owner)) return false;
+  if (in.starts_with("since = ") && !read_written_string(in, "since = \"", intent.since)) return false;
+  out = std::move(intent);
+  return true;
+}
+
+// The [settings] table as the writer writes it: keys in ascending order.
+bool read_written_settings(std::string_view& in, VolumeSettings& out) {
+  out.clear();
+  if (!in.starts_with("\n[settings]\n")) return true;
+  in.remove_prefix(12);
+  std::string_view last;
+  while (!in.empty()) {
+    size_t k = 0;
+    while (k < in.size() && is_bare_key_char(in[k])) ++k;
+    const std::string_view key = in.substr(0, k);
+    if (key.empty() || key <= last || in.substr(k, 3) != " = ") return false;
+    in.remove_prefix(k + 3);
+    SettingValue value;
+    if (in.starts_with("true\n")) {
+      value = true;
+      in.remove_prefix(5);
+    } else if (in.starts_with("false\n")) {
+      value = false;
+      in.remove_prefix(6);
+    } else {
+      std::string text;
+      if (!in.starts_with('"')) return false;
+      in.remove_prefix(1);
+      if (!read_written_value(in, text)) return false;
+      value = std::move(text);
+    }
+    last = out.emplace(std::string(key), std::move(value)).first->first;
+  }
+  return true;
+}
+
+// What the writer puts after updated_at, each part only when set.
+bool read_written_extras(std::string_view& in, Volume& volume) {
+  return read_written_pid(in, "daemon_pid = ", volume.daemon_pid) &&
+         read_written_pid(in, "supervisor_pid = ", volume.supervisor_pid) && read_written_intent(in, volume.intent) &&
+         read_written_settings(in, volume.settings);
+}
+
 // Reads the written form of a text already known to be UTF-8 into `volume`,
 // reusing its strings' storage; false for any other text.
 bool read_written_form(std::string_view text, Volume& volume) {
@@ -169,10 +286,38 @@ bool read_written_form(std::string_view text, Volume& volume) {
     volume.mountpoint = std::filesystem::path(std::move(mountpoint));
   }
   return read_written_string(in, "created_at = \"", volume.created_at) &&
-         read_written_string(in, "updated_at = \"", volume.updated_at) && in.empty();
+         read_written_string(in, "updated_at = \"", volume.updated_at) && read_written_extras(in, volume) && in.empty();
+}
+
+// TOML is UTF-8 only. Texts reach us as UTF-8 from the caller; a path is
+// whatever bytes the file system had, so paths are the ones checked by name.
+Result<void> check_writable(const Volume& volume) {
+  const auto fail = [](const char* text) { return std::unexpected(QuarvoError::toml_write(TomlWriteError{text})); };
+  for (const auto* path : {&volume.mountpoint, volume.intent ? &volume.intent->mountpoint : nullptr}) {
+    if (path != nullptr && *path && !is_valid_utf8((*path)->native()))
+      return fail("path contains invalid UTF-8 characters");
+  }
+  std::vector<const std::string*> texts = {&volume.name,   &volume.backend,    &volume.metadata_url, &volume.storage,
+                                           &volume.bucket, &volume.created_at, &volume.updated_at};
+  if (volume.intent) texts.insert(texts.end(), {&volume.intent->step, &volume.intent->owner, &volume.intent->since});
+  for (const auto& [key, value] : volume.settings) {
+    if (!is_setting_key(key)) return fail("invalid setting key");
+    if (const auto* text = std::get_if<std::string>(&value)) texts.push_back(text);
+  }
+  for (const std::string* text : texts) {
+    if (!is_valid_utf8(*text)) return fail("string contains invalid UTF-8 characters");
+  }
+  for (const auto pid : {volume.daemon_pid, volume.supervisor_pid}) {
+    if (pid && (*pid < 1 || *pid > kMaxPid)) return fail("invalid process id");
+  }
+  return {};
 }
 
 }  // namespace
+
+bool is_setting_key(std::string_view key) {
+  return !key.empty() && std::all_of(key.begin(), key.end(), is_bare_key_char);
+}
 
 std::optional<Volume> volume_from_written_form(std::string_view text) {
   Volume volume;
@@ -190,17 +335,7 @@ VolumeInfo VolumeInfo::from(Volume&& volume) {
 }
 
 Result<std::string> volume_to_toml(const Volume& volume) {
-  // TOML is UTF-8 only. Texts reach us as UTF-8 from the caller; a path is
-  // whatever bytes the file system had, so it is the one checked by name.
-  if (volume.mountpoint && !is_valid_utf8(volume.mountpoint->native())) {
-    return std::unexpected(QuarvoError::toml_write(TomlWriteError{"path contains invalid UTF-8 characters"}));
-  }
-  for (const std::string* text : {&volume.name, &volume.backend, &volume.metadata_url, &volume.storage, &volume.bucket,
-                                  &volume.created_at, &volume.updated_at}) {
-    if (!is_valid_utf8(*text)) {
-      return std::unexpected(QuarvoError::toml_write(TomlWriteError{"string contains invalid UTF-8 characters"}));
-    }
-  }
+  QUARVO_TRY(check_writable(volume));
   std::string out;
   append_line(out, "name", volume.name);
   append_line(out, "backend", volume.backend);
@@ -211,6 +346,26 @@ Result<std::string> volume_to_toml(const Volume& volume) {
   if (volume.mountpoint) append_line(out, "mountpoint", volume.mountpoint->native());
   append_line(out, "created_at", volume.created_at);
   append_line(out, "updated_at", volume.updated_at);
+  if (volume.daemon_pid) append_number(out, "daemon_pid", *volume.daemon_pid);
+  if (volume.supervisor_pid) append_number(out, "supervisor_pid", *volume.supervisor_pid);
+  if (const auto& intent = volume.intent) {
+    out += "\n[intent]\n";
+    append_line(out, "step", intent->step);
+    if (intent->mountpoint) append_line(out, "mountpoint", intent->mountpoint->native());
+    if (!intent->owner.empty()) append_line(out, "owner", intent->owner);
+    if (!intent->since.empty()) append_line(out, "since", intent->since);
+  }
+  if (!volume.settings.empty()) {
+    out += "\n[settings]\n";
+    for (const auto& [key, value] : volume.settings) {
+      if (const bool* flag = std::get_if<bool>(&value)) {
+        out += key;
+        out += *flag ? " = true\n" : " = false\n";
+      } else {
+        append_line(out, key, std::get<std::string>(value));
+      }
+    }
+  }
   return out;
 }
 
@@ -233,6 +388,38 @@ Result<void> read_utf8_volume(std::string_view text, Volume& out) {
   return {};
 }
 
+namespace {
+
+Result<VolumeIntent> read_intent(const TomlDocument& doc, const TomlEntry& table) {
+  auto found = doc.fields_of(table, kIntentFields);
+  if (!found) return std::unexpected(std::move(found).error());
+  const auto& f = *found;
+  VolumeIntent intent;
+  intent.step = f[kStep]->string;
+  if (f[kIntentMountpoint] != nullptr) intent.mountpoint = std::filesystem::path(f[kIntentMountpoint]->string);
+  if (f[kOwner] != nullptr) intent.owner = f[kOwner]->string;
+  if (f[kSince] != nullptr) intent.since = f[kSince]->string;
+  return intent;
+}
+
+Result<void> read_settings(const TomlDocument& doc, const TomlEntry& table, VolumeSettings& out) {
+  for (const TomlEntry& entry : table.children) {
+    if (!is_setting_key(entry.key)) {
+      return std::unexpected(doc.error_at(entry.key_at, "invalid setting key " + quote(entry.key)));
+    }
+    if (entry.type == TomlType::Boolean) {
+      out.emplace(entry.key, entry.boolean);
+    } else if (entry.type == TomlType::String) {
+      out.emplace(entry.key, entry.string);
+    } else {
+      return std::unexpected(doc.type_error(entry, "a string or a boolean"));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<Volume> volume_from_toml_document(std::string_view text) {
   auto doc = TomlDocument::parse(text);
   if (!doc) return std::unexpected(std::move(doc).error());
@@ -249,6 +436,22 @@ Result<Volume> volume_from_toml_document(std::string_view text) {
   if (f[kMountpoint] != nullptr) volume.mountpoint = std::filesystem::path(f[kMountpoint]->string);
   volume.created_at = f[kCreatedAt]->string;
   volume.updated_at = f[kUpdatedAt]->string;
+  for (auto [field, pid] :
+       {std::pair{kDaemonPid, &volume.daemon_pid}, std::pair{kSupervisorPid, &volume.supervisor_pid}}) {
+    const TomlEntry* entry = f[field];
+    if (entry == nullptr) continue;
+    if (entry->number < 1 || entry->number > static_cast<double>(kMaxPid)) {
+      return std::unexpected(
+          doc->error_at(entry->value_at, "invalid value: " + entry->shown + ", expected a process id"));
+    }
+    *pid = static_cast<std::int64_t>(entry->number);
+  }
+  if (f[kIntent] != nullptr) {
+    auto intent = read_intent(*doc, *f[kIntent]);
+    if (!intent) return std::unexpected(std::move(intent).error());
+    volume.intent = std::move(*intent);
+  }
+  if (f[kSettings] != nullptr) QUARVO_TRY(read_settings(*doc, *f[kSettings], volume.settings));
   return volume;
 }
 

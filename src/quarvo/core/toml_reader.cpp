@@ -95,6 +95,13 @@ std::string date_time_text(const toml::date_time& dt) {
   return out;
 }
 
+// Entries in the order their keys appear in the text (the parser keeps a
+// table sorted by key).
+void sort_by_source(std::vector<TomlEntry>& entries) {
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const TomlEntry& a, const TomlEntry& b) { return before(a.key_at, b.key_at); });
+}
+
 TomlEntry make_entry(const toml::key& key, const toml::node& value) {
   TomlEntry e;
   e.key = std::string(key.str());
@@ -137,6 +144,9 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
       e.shown = "sequence";
       break;
     case toml::node_type::table:
+      for (auto&& [child_key, child] : *value.as_table()) e.children.push_back(make_entry(child_key, child));
+      sort_by_source(e.children);
+      [[fallthrough]];
     case toml::node_type::none:
       e.type = TomlType::Table;
       e.shown = "map";
@@ -146,8 +156,18 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
 }
 
 std::string_view expected_text(TomlType type) {
-  if (type == TomlType::Number) return "a number";
-  return type == TomlType::Boolean ? "a boolean" : "a string";
+  switch (type) {
+    case TomlType::Number:
+      return "a number";
+    case TomlType::Integer:
+      return "an integer";
+    case TomlType::Boolean:
+      return "a boolean";
+    case TomlType::Table:
+      return "a table";
+    default:
+      return "a string";
+  }
 }
 
 // The error frame: header, the offending line with its number and a caret
@@ -193,16 +213,31 @@ Result<TomlDocument> TomlDocument::parse(std::string_view text) {
     const toml::parse_error& error = parsed.error();
     return std::unexpected(doc.error_at(position_of(error.source().begin), lossy_utf8(error.description())));
   }
-  // The parser keeps tables sorted by key; records are read in source order.
   for (auto&& [key, value] : parsed.table()) doc.entries_.push_back(make_entry(key, value));
-  std::stable_sort(doc.entries_.begin(), doc.entries_.end(),
-                   [](const TomlEntry& a, const TomlEntry& b) { return before(a.key_at, b.key_at); });
+  sort_by_source(doc.entries_);
   return doc;
 }
 
 Result<std::vector<const TomlEntry*>> TomlDocument::fields(std::span<const TomlField> fields) const {
+  return fields_in(entries_, fields, TomlPosition{});
+}
+
+Result<std::vector<const TomlEntry*>> TomlDocument::fields_of(const TomlEntry& table,
+                                                              std::span<const TomlField> fields) const {
+  return fields_in(table.children, fields, table.key_at);
+}
+
+QuarvoError TomlDocument::type_error(const TomlEntry& entry, std::string_view expected) const {
+  return error_at(entry.value_at,
+                  "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) +
+                      ", expected " + std::string(expected));
+}
+
+Result<std::vector<const TomlEntry*>> TomlDocument::fields_in(std::span<const TomlEntry> entries,
+                                                              std::span<const TomlField> fields,
+                                                              TomlPosition missing_at) const {
   std::vector<const TomlEntry*> found(fields.size(), nullptr);
-  for (const TomlEntry& entry : entries_) {
+  for (const TomlEntry& entry : entries) {
     const auto field = std::find_if(fields.begin(), fields.end(), [&](const TomlField& f) {
       return entry.key == f.name || (!f.alias.empty() && entry.key == f.alias);
     });
@@ -213,16 +248,13 @@ Result<std::vector<const TomlEntry*>> TomlDocument::fields(std::span<const TomlF
     }
     const bool is_number = entry.type == TomlType::Integer || entry.type == TomlType::Float;
     if (entry.type != field->type && !(field->type == TomlType::Number && is_number)) {
-      return std::unexpected(
-          error_at(entry.value_at,
-                   "invalid type: " + (entry.type == TomlType::String ? "string " + quote(entry.string) : entry.shown) +
-                       ", expected " + std::string(expected_text(field->type))));
+      return std::unexpected(type_error(entry, expected_text(field->type)));
     }
     found[index] = &entry;
   }
   for (size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].required && found[i] == nullptr) {
-      return std::unexpected(error_at(TomlPosition{}, "missing field `" + std::string(fields[i].name) + "`"));
+      return std::unexpected(error_at(missing_at, "missing field `" + std::string(fields[i].name) + "`"));
     }
   }
   return found;

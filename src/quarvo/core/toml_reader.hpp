@@ -51,6 +51,7 @@ struct TomlEntry {
   std::string shown;
   TomlPosition key_at;
   TomlPosition value_at;
+  std::vector<TomlEntry> children;  // a table's entries, in source order
 };
 
 // What a record expects of one field. `alias` is a second key for the same
@@ -58,7 +59,7 @@ struct TomlEntry {
 struct TomlField {
   std::string_view name;
   std::string_view alias;
-  TomlType type;  // String, Boolean or Number
+  TomlType type;  // String, Boolean, Integer, Number or Table
   bool required;
 };
 
@@ -74,11 +75,22 @@ class TomlDocument {
   // required field (in the order of `fields`) is "missing field `x`" at
   // line 1, column 1.
   [[nodiscard]] Result<std::vector<const TomlEntry*>> fields(std::span<const TomlField> fields) const;
+  // The same rules inside a table of this document (a "missing field" error
+  // then names the table's line).
+  [[nodiscard]] Result<std::vector<const TomlEntry*>> fields_of(const TomlEntry& table,
+                                                                std::span<const TomlField> fields) const;
+
+  // "invalid type: string "x", expected EXPECTED" framed at the entry's value.
+  [[nodiscard]] QuarvoError type_error(const TomlEntry& entry, std::string_view expected) const;
 
   // TomlParse with `description` framed at `at` in this document.
   [[nodiscard]] QuarvoError error_at(TomlPosition at, std::string_view description) const;
 
  private:
+  [[nodiscard]] Result<std::vector<const TomlEntry*>> fields_in(std::span<const TomlEntry> entries,
+                                                                std::span<const TomlField> fields,
+                                                                TomlPosition missing_at) const;
+
   std::string text_;
   std::vector<TomlEntry> entries_;
 };
