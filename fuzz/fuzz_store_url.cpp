@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto spec = parse_store_url(url);
   if (!spec) {
     fuzz::require(spec.error().kind() == ErrorKind::UnsupportedStoreUrl, "a bad URL is UnsupportedStoreUrl");
-    fuzz::require(spec.error().text() == url, "the error carries the whole URL");
+    fuzz::require(spec.error().fields().url == url, "the error carries the whole URL");
     fuzz::require(
         url == "file://" || (!url.starts_with("file://") && !url.starts_with("s3://") && !url.starts_with("gs://")),
         "only unknown schemes and a file URL without a path are rejected");

@@ -13,15 +13,13 @@ defaults; a test holds them to that.
 
 from __future__ import annotations
 
+from quarvo import _native
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Callable, Sequence
     from typing import Any
-
-# The storage backend's rule for the names of new volumes (checked natively
-# by check_new_volume_name), in words for the help and the hint.
-NAME_RULE = "3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter or digit"
 
 
 class Arg:
@@ -96,7 +94,8 @@ GLOBAL_ARGS = (
 )
 
 _VOLUME_ARGS = (
-    _positional("name", help=f"volume name; a new one of {NAME_RULE}"),
+    # The rule in the words of its owner, the native check of a new volume's name.
+    _positional("name", help=f"volume name; a new one of {_native._BACKEND_NAME_RULE}"),
     _flag("--dev", help="a local development volume under the Quarvo home"),
     _value("--metadata", metavar="URL", help="metadata engine URL (redis://, postgres://, sqlite3://, ...)"),
     _value("--store", metavar="URL", help="object store URL: file://, s3:// or gs://"),

@@ -40,14 +40,18 @@ class QuarvoError(Exception):
         "VolumeMounted",
         "MountFailed",
         "VolumeMismatch",
+        "InvalidArgument",
+        "InvalidBackendVolumeName",
     ]
     reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
     log: str | None  # the log file the reason was read from (a background mount's)
     name: str | None  # the volume kinds
-    path: str | None  # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed
+    # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed; TomlParse and InvalidArgument when known
+    path: str | None
     url: str | None  # UnsupportedStoreUrl
     platform: str | None  # AutoInstallUnsupported
-    # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch
+    # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch,
+    # InvalidArgument (its whole message)
     detail: str | None
     fix: str | None  # MountSupportUnavailable
     program: str | None  # CommandFailed
@@ -58,7 +62,7 @@ class QuarvoError(Exception):
     source: str | None  # IoAt, Io: the operating system's error text
     errno: int | None  # IoAt, Io
     command: str | None  # TimedOut: what ran out of time
-    seconds: float | None  # TimedOut: the bound
+    seconds: float | None  # TimedOut: the bound, in seconds
 
 # The doctor's report. At run time it is a plain dict; these TypedDicts exist
 # only for type checkers.
@@ -102,7 +106,8 @@ def inspect(name: str, *, backend: bool = True) -> dict[str, Any]:
     too when a backend program is installed. The keys are in the README."""
 
 def check_new_volume_name(name: str) -> None:
-    """Raises QuarvoError unless the storage backend takes `name` for a new volume."""
+    """Raises QuarvoError unless the storage backend takes `name` for a new volume:
+    InvalidVolumeName when Quarvo's own rule refuses it, else InvalidBackendVolumeName."""
 
 def finish_removals() -> list[str]:
     """Completes removals that were interrupted; the names completed."""
@@ -189,7 +194,11 @@ class VolumeState:
 # Helpers of the `quarvo` command; not part of the library.
 def _mask_url(url: str, /) -> str: ...
 def _mask_secrets(text: str, /) -> str: ...
-def _error(kind: str, /, *texts: str) -> QuarvoError: ...
+def _error(kind: str, /, *values: str | int | float) -> QuarvoError: ...
+def _error_kinds() -> dict[str, tuple[str, ...]]: ...
+
+_BACKEND_NAME_RULE: str
+
 def _storage_backend_version(path: str, /) -> str | None: ...
 def _command_timeout() -> float | None: ...
 def _status_text(

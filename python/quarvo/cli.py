@@ -35,7 +35,7 @@ import sys
 
 import quarvo
 from quarvo import _native
-from quarvo._grammar import COMMANDS, NAME_RULE, build_parser, quick_parse
+from quarvo._grammar import COMMANDS, build_parser, quick_parse
 from quarvo._output import escaped, print_json, say, shown, shown_url, use_colour
 
 TYPE_CHECKING = False
@@ -123,19 +123,11 @@ def _has_record(name: str) -> bool:
     return True
 
 
-def _new_volume_checks(args: Namespace) -> None:
-    """A new volume's name must suit the backend: refused before any work."""
-    try:
-        _native.check_new_volume_name(args.name)
-    except quarvo.QuarvoError as e:
-        raise _Hinted(e, f"the storage backend takes volume names of {NAME_RULE}") from None
-
-
 def _provision(args: Namespace, operation: str) -> int:
     q = _service()
     # An existing volume: init refuses it and ensure returns it, with no work.
     if not _has_record(args.name):
-        _new_volume_checks(args)
+        _native.check_new_volume_name(args.name)  # the backend's rule, before any work
         say(f"formatting volume {args.name} ...")
     info = getattr(q, operation)(
         args.name,

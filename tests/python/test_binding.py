@@ -5,6 +5,7 @@ Ctrl-C, and no leak."""
 
 from __future__ import annotations
 
+import ast
 import fcntl
 import gc
 import inspect
@@ -103,24 +104,79 @@ def test_numpy_booleans_and_utf8_text_reach_the_backend(q: quarvo.Quarvo, backen
     assert format_v[1:3] == ["redis://höst/1", "v"] and "--check-storage" in mount
 
 
-# Each kind with the fields it fills; the backend's reason, masked, is also the exception's note.
+# Every kind of the table, the values `_error` takes for it and the fields they fill;
+# every other field is None.
+KINDS = {
+    "InvalidVolumeName": (["My_Vol"], {"name": "My_Vol"}),
+    "VolumeExists": (["v"], {"name": "v"}),
+    "VolumeNotFound": (["v"], {"name": "v"}),
+    "StorageBackendMissing": ([], {}),
+    "AutoInstallUnsupported": (["plan9"], {"platform": "plan9"}),
+    "StorageBackendInstallFailed": (["disk full"], {"detail": "disk full"}),
+    "UnsupportedStoreUrl": (["ftp://h"], {"url": "ftp://h"}),
+    "MissingMetadataUrl": ([], {}),
+    "MissingObjectStorage": ([], {}),
+    "MountpointNotDirectory": (["/m"], {"path": "/m"}),
+    "VolumeNotMounted": (["v"], {"name": "v"}),
+    "MountSupportUnavailable": (["no FUSE", "install it"], {"detail": "no FUSE", "fix": "install it"}),
+    "CommandFailed": (["/j", "format", "exit status: 2", "o", "e"], {"program": "/j", "command_args": "format",
+                      "status": "exit status: 2", "stdout": "o", "stderr": "e"}),
+    "IoAt": (["/p", 2], {"path": "/p", "errno": 2, "source": "No such file or directory (os error 2)"}),
+    "Io": ([13], {"errno": 13, "source": "Permission denied (os error 13)"}),
+    "TomlParse": (["TOML parse error", "/c.toml"], {"detail": "TOML parse error", "path": "/c.toml"}),
+    "TomlWrite": (["bad"], {"detail": "bad"}),
+    "TimedOut": (["juicefs format", 2.5], {"command": "juicefs format", "seconds": 2.5}),
+    "Interrupted": ([], {}),
+    "VolumeMounted": (["v", "/m"], {"name": "v", "path": "/m"}),
+    "MountFailed": (["v", "/m", "gone"], {"name": "v", "path": "/m", "detail": "gone"}),
+    "VolumeMismatch": (["v", "it holds w"], {"name": "v", "detail": "it holds w"}),
+    "InvalidArgument": (["bad", "/p"], {"detail": "bad", "path": "/p"}),
+    "InvalidBackendVolumeName": (["My_Vol"], {"name": "My_Vol"}),
+}  # fmt: skip
+
+
+def test_each_kind_has_its_fields_and_none_other() -> None:
+    assert list(KINDS) == list(_native._error_kinds())
+    for kind, (values, fields) in KINDS.items():
+        e = _native._error(kind, *values)
+        assert (e.kind, e.args, e.reason, e.log) == (kind, (str(e),), None, None)
+        assert {name: value for name, value in vars(e).items() if value is not None} == {"kind": kind, **fields}
+        assert not hasattr(e, "__notes__")
+
+
+# The stub's Literal lists the table's kinds in its order, and its attributes are the exception's.
+def test_stub_holds_the_kinds_table() -> None:
+    stub = ast.parse((Path(_native.__file__).parent / "_native.pyi").read_text())
+    error = next(node for node in stub.body if isinstance(node, ast.ClassDef) and node.name == "QuarvoError")
+    attributes = {node.target.id: node.annotation for node in error.body if isinstance(node, ast.AnnAssign)}
+    assert [kind.value for kind in attributes["kind"].slice.elts] == list(_native._error_kinds())
+    assert list(attributes) == list(vars(_native._error("Interrupted")))
+
+
+# Real refusals and failures with the fields they fill; the backend's reason, masked, is
+# also the exception's note.
 @pytest.mark.parametrize(
     "call, fields",
     [
-        (lambda q: q.status("missing"), {"kind": "VolumeNotFound", "name": "missing", "reason": None}),
-        (lambda q: q.init("w", metadata="m", store="ftp://u:pw@h"), {"kind": "UnsupportedStoreUrl", "url": "ftp://u:pw@h"}),
-        (lambda q: q.flush("v"), {"kind": "VolumeNotMounted", "name": "v"}),
+        (lambda q: q.init("w", metadata="-h", store="file:///x"),
+         {"kind": "InvalidArgument", "detail": "metadata URL \"-h\" begins with '-', which the storage backend would "
+          "read as an option", "path": None}),
+        (lambda q: q.mount("v", "a\0b"), {"kind": "InvalidArgument", "path": "a\0b"}),
+        (lambda q: q.init("slow", dev=True), {"kind": "TimedOut", "command": "fake_backend format", "seconds": 0.25}),
         (lambda q: q.init("shared", metadata="redis://:pw@127.0.0.1:6379/1", store="s3://b"),
          {"kind": "CommandFailed", "status": "exit status: 1", "log": None, "name": None, "reason": REASON,
           "stderr": FATAL, "command_args": COMMAND}),
     ],
 )  # fmt: skip
-def test_kinds_and_fields(q: quarvo.Quarvo, monkeypatch: pytest.MonkeyPatch, call, fields: dict) -> None:
+def test_real_errors_and_their_fields(q: quarvo.Quarvo, monkeypatch: pytest.MonkeyPatch, call, fields: dict) -> None:
     q.init("v", dev=True)
     monkeypatch.setenv("FAKE_BACKEND_FAIL", "format:1")
     monkeypatch.setenv("FAKE_BACKEND_STDERR", FATAL)
+    if fields["kind"] == "TimedOut":
+        monkeypatch.setenv("FAKE_BACKEND_SLEEP", "format:60000")
+        monkeypatch.setenv("QUARVO_COMMAND_TIMEOUT", "0.25")
     with pytest.raises(quarvo.QuarvoError) as failure:
-        call(q)
+        call(quarvo.Quarvo.from_env())
     e = failure.value
     assert {name: getattr(e, name) for name in fields} == fields
     assert getattr(e, "__notes__", None) == ([REASON] if e.reason else None)

@@ -34,8 +34,8 @@ Result<void> apply_timeout_variable(Config& config) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
   auto bound = ec == std::errc() && end == text.data() + text.size() ? timeout_from_seconds(seconds) : std::nullopt;
   if (!bound) {
-    return std::unexpected(QuarvoError::io(OsError::with_message(
-        EINVAL, std::string(kTimeoutVariable) + " must be a positive number of seconds, not " + quote(text))));
+    return std::unexpected(QuarvoError::invalid_argument(std::string(kTimeoutVariable) +
+                                                         " must be a positive number of seconds, not " + quote(text)));
   }
   config.command_timeout = bound;
   return {};

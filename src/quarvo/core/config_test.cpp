@@ -65,6 +65,10 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
     ASSERT_EQ(config.has_value(), c.error.empty());
     EXPECT_EQ(config ? config->command_timeout : std::nullopt, c.bound);
     EXPECT_NE((config ? "" : config.error().message()).find(c.error), std::string::npos);
+    // A bad value of the variable is the user's, not an OS error.
+    if (c.env && !c.error.empty()) {
+      EXPECT_EQ(config.error().kind(), ErrorKind::InvalidArgument);
+    }
   }
 }
 

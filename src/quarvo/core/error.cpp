@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/time.hpp"
+#include "quarvo/core/validation.hpp"
 
 namespace quarvo {
 namespace {
@@ -27,136 +29,81 @@ std::string OsError::text() const {
   return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-QuarvoError QuarvoError::with_text(ErrorKind kind, std::string text) {
-  QuarvoError e(kind);
-  e.text_ = std::move(text);
-  return e;
-}
+QuarvoError QuarvoError::of(ErrorKind kind, ErrorFields fields) { return QuarvoError(kind, std::move(fields)); }
 
 QuarvoError QuarvoError::invalid_volume_name(std::string name) {
-  return with_text(ErrorKind::InvalidVolumeName, std::move(name));
+  return of(ErrorKind::InvalidVolumeName, {.name = std::move(name)});
 }
-QuarvoError QuarvoError::volume_exists(std::string name) { return with_text(ErrorKind::VolumeExists, std::move(name)); }
+QuarvoError QuarvoError::volume_exists(std::string name) {
+  return of(ErrorKind::VolumeExists, {.name = std::move(name)});
+}
 QuarvoError QuarvoError::volume_not_found(std::string name) {
-  return with_text(ErrorKind::VolumeNotFound, std::move(name));
+  return of(ErrorKind::VolumeNotFound, {.name = std::move(name)});
 }
-QuarvoError QuarvoError::storage_backend_missing() { return QuarvoError(ErrorKind::StorageBackendMissing); }
+QuarvoError QuarvoError::storage_backend_missing() { return of(ErrorKind::StorageBackendMissing, {}); }
 QuarvoError QuarvoError::auto_install_unsupported(std::string platform) {
-  return with_text(ErrorKind::AutoInstallUnsupported, std::move(platform));
+  return of(ErrorKind::AutoInstallUnsupported, {.platform = std::move(platform)});
 }
 QuarvoError QuarvoError::storage_backend_install_failed(std::string detail) {
-  return with_text(ErrorKind::StorageBackendInstallFailed, std::move(detail));
+  return of(ErrorKind::StorageBackendInstallFailed, {.detail = std::move(detail)});
 }
 QuarvoError QuarvoError::unsupported_store_url(std::string url) {
-  return with_text(ErrorKind::UnsupportedStoreUrl, std::move(url));
+  return of(ErrorKind::UnsupportedStoreUrl, {.url = std::move(url)});
 }
-QuarvoError QuarvoError::missing_metadata_url() { return QuarvoError(ErrorKind::MissingMetadataUrl); }
-QuarvoError QuarvoError::missing_object_storage() { return QuarvoError(ErrorKind::MissingObjectStorage); }
+QuarvoError QuarvoError::missing_metadata_url() { return of(ErrorKind::MissingMetadataUrl, {}); }
+QuarvoError QuarvoError::missing_object_storage() { return of(ErrorKind::MissingObjectStorage, {}); }
 QuarvoError QuarvoError::mountpoint_not_directory(std::filesystem::path path) {
-  QuarvoError e(ErrorKind::MountpointNotDirectory);
-  e.path_ = std::move(path);
-  return e;
+  return of(ErrorKind::MountpointNotDirectory, {.path = std::move(path)});
 }
 QuarvoError QuarvoError::volume_not_mounted(std::string name) {
-  return with_text(ErrorKind::VolumeNotMounted, std::move(name));
+  return of(ErrorKind::VolumeNotMounted, {.name = std::move(name)});
 }
 QuarvoError QuarvoError::mount_support_unavailable(std::string detail, std::string fix) {
-  QuarvoError e = with_text(ErrorKind::MountSupportUnavailable, std::move(detail));
-  e.fix_ = std::move(fix);
-  return e;
+  return of(ErrorKind::MountSupportUnavailable, {.detail = std::move(detail), .fix = std::move(fix)});
 }
 QuarvoError QuarvoError::command_failed(CommandFailure failure) {
-  QuarvoError e(ErrorKind::CommandFailed);
-  e.command_ = std::move(failure);
-  return e;
+  return of(ErrorKind::CommandFailed, {.command = std::move(failure)});
 }
 QuarvoError QuarvoError::io_at(std::filesystem::path path, OsError source) {
-  QuarvoError e = io(std::move(source));
-  e.kind_ = ErrorKind::IoAt;
-  e.path_ = std::move(path);
-  return e;
+  return of(ErrorKind::IoAt, {.path = std::move(path), .os = std::move(source)});
 }
-QuarvoError QuarvoError::io(OsError source) {
-  QuarvoError e(ErrorKind::Io);
-  e.os_ = std::move(source);
-  return e;
-}
+QuarvoError QuarvoError::io(OsError source) { return of(ErrorKind::Io, {.os = std::move(source)}); }
 QuarvoError QuarvoError::toml_parse(TomlParseError error) {
-  return with_text(ErrorKind::TomlParse, std::move(error.text));
+  return of(ErrorKind::TomlParse, {.detail = std::move(error.text)});
 }
 QuarvoError QuarvoError::toml_write(TomlWriteError error) {
-  return with_text(ErrorKind::TomlWrite, std::move(error.text));
+  return of(ErrorKind::TomlWrite, {.detail = std::move(error.text)});
 }
-
-QuarvoError QuarvoError::timed_out(std::string what, std::string seconds) {
-  QuarvoError e = with_text(ErrorKind::TimedOut, std::move(what));
-  e.detail_ = std::move(seconds);
-  return e;
+QuarvoError QuarvoError::timed_out(std::string what, std::chrono::milliseconds bound) {
+  return of(ErrorKind::TimedOut, {.what = std::move(what), .bound = bound});
 }
-QuarvoError QuarvoError::interrupted() { return QuarvoError(ErrorKind::Interrupted); }
+QuarvoError QuarvoError::interrupted() { return of(ErrorKind::Interrupted, {}); }
 QuarvoError QuarvoError::volume_mounted(std::string name, std::filesystem::path mountpoint) {
-  QuarvoError e = with_text(ErrorKind::VolumeMounted, std::move(name));
-  e.path_ = std::move(mountpoint);
-  return e;
+  return of(ErrorKind::VolumeMounted, {.name = std::move(name), .path = std::move(mountpoint)});
 }
 QuarvoError QuarvoError::mount_failed(std::string name, std::filesystem::path mountpoint, std::string detail) {
-  QuarvoError e = with_text(ErrorKind::MountFailed, std::move(name));
-  e.path_ = std::move(mountpoint);
-  e.detail_ = std::move(detail);
-  return e;
+  return of(ErrorKind::MountFailed,
+            {.name = std::move(name), .path = std::move(mountpoint), .detail = std::move(detail)});
 }
 QuarvoError QuarvoError::volume_mismatch(std::string name, std::string detail) {
-  QuarvoError e = with_text(ErrorKind::VolumeMismatch, std::move(name));
-  e.detail_ = std::move(detail);
-  return e;
+  return of(ErrorKind::VolumeMismatch, {.name = std::move(name), .detail = std::move(detail)});
+}
+QuarvoError QuarvoError::invalid_argument(std::string detail, std::filesystem::path path) {
+  return of(ErrorKind::InvalidArgument, {.path = std::move(path), .detail = std::move(detail)});
+}
+QuarvoError QuarvoError::invalid_backend_volume_name(std::string name) {
+  return of(ErrorKind::InvalidBackendVolumeName, {.name = std::move(name)});
 }
 
 std::string QuarvoError::message() const {
+  // The table's messages read the payload as `f`.
+  const ErrorFields& f = fields_;
   switch (kind_) {
-    case ErrorKind::InvalidVolumeName:
-      return "invalid volume name " + quote(text_) + "; use only letters, numbers, '.', '_' and '-'";
-    case ErrorKind::VolumeExists:
-      return "volume " + quote(text_) + " already exists";
-    case ErrorKind::VolumeNotFound:
-      return "volume " + quote(text_) + " does not exist";
-    case ErrorKind::StorageBackendMissing:
-      return "Quarvo storage backend is not installed; run `quarvo doctor --install` or rerun the Quarvo "
-             "installer";
-    case ErrorKind::AutoInstallUnsupported:
-      return "Quarvo cannot auto-install the storage backend on " + text_;
-    case ErrorKind::StorageBackendInstallFailed:
-      return "could not install the Quarvo storage backend: " + text_;
-    case ErrorKind::UnsupportedStoreUrl:
-      return "unsupported store URL " + quote(text_) + "; use file://, s3://, gs://, or pass --storage and --bucket";
-    case ErrorKind::MissingMetadataUrl:
-      return "missing metadata URL; pass --metadata or use --dev";
-    case ErrorKind::MissingObjectStorage:
-      return "missing object storage config; pass --store or --storage and --bucket";
-    case ErrorKind::MountpointNotDirectory:
-      return "mountpoint " + shown_path(path_) + " exists and is not a directory";
-    case ErrorKind::VolumeNotMounted:
-      return "volume " + quote(text_) + " is not mounted";
-    case ErrorKind::MountSupportUnavailable:
-      return "local mount support is unavailable: " + text_ + "\nFix: " + fix_;
-    case ErrorKind::CommandFailed:
-      return "Quarvo storage backend command failed (" + command_.status + ")";
-    case ErrorKind::IoAt:
-      return "I/O error at " + shown_path(path_) + ": " + os_.text();
-    case ErrorKind::Io:
-      return os_.text();
-    case ErrorKind::TomlParse:
-    case ErrorKind::TomlWrite:
-      return text_;
-    case ErrorKind::TimedOut:
-      return text_ + " timed out after " + detail_ + " s";
-    case ErrorKind::Interrupted:
-      return "interrupted";
-    case ErrorKind::VolumeMounted:
-      return "volume " + quote(text_) + " is mounted at " + shown_path(path_);
-    case ErrorKind::MountFailed:
-      return "could not mount volume " + quote(text_) + " at " + shown_path(path_) + ": " + detail_;
-    case ErrorKind::VolumeMismatch:
-      return "the metadata engine does not hold volume " + quote(text_) + ": " + detail_;
+#define QUARVO_ERROR_KIND(kind, fields, ...) \
+  case ErrorKind::kind:                      \
+    return __VA_ARGS__;
+#include "quarvo/core/error_kinds.inc"
+#undef QUARVO_ERROR_KIND
   }
   return "unknown error";  // unreachable: the switch covers every kind
 }

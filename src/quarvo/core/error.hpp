@@ -4,6 +4,8 @@
 // `Result<T>` = `std::expected<T, QuarvoError>`. A `QuarvoError` is one of a
 // closed set of kinds, each with a fixed payload and one user-facing message
 // rendered by `message()`, the only rendering there is. Nothing here throws.
+// The kinds, their fields and their messages have one home, the table in
+// quarvo/core/error_kinds.inc; everything that lists kinds is expanded from it.
 //
 //   Result<Volume> read(std::string_view name) {
 //     if (auto ok = validate_volume_name(name); !ok) return std::unexpected(ok.error());
@@ -16,39 +18,43 @@
 #ifndef QUARVO_CORE_ERROR_HPP_
 #define QUARVO_CORE_ERROR_HPP_
 
+#include <chrono>
+#include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace quarvo {
 
-// The kinds, in declaration order. The order has no meaning beyond that.
+// The kinds, in the order of quarvo/core/error_kinds.inc, whose rows say
+// when each is raised. The order has no meaning beyond that.
 enum class ErrorKind {
-  InvalidVolumeName,            // a name broke the volume name rule
-  VolumeExists,                 // provisioning a name that has a record
-  VolumeNotFound,               // reading a record that has no file
-  StorageBackendMissing,        // no backend program could be resolved
-  AutoInstallUnsupported,       // no backend build for this platform
-  StorageBackendInstallFailed,  // installing the managed backend failed
-  UnsupportedStoreUrl,          // a store URL with an unknown scheme
-  MissingMetadataUrl,           // a non-development volume without metadata
-  MissingObjectStorage,         // no usable store URL or storage+bucket pair
-  MountpointNotDirectory,       // the mount path exists and is not a directory
-  VolumeNotMounted,             // flush/unmount of a volume without mountpoint
-  MountSupportUnavailable,      // the host cannot mount user-space file systems
-  CommandFailed,                // a child program ended unsuccessfully
-  IoAt,                         // an OS error while working on a known path
-  Io,                           // an OS error without a path
-  TomlParse,                    // a TOML document could not be read
-  TomlWrite,                    // a record could not be serialised
-  TimedOut,                     // a bounded command or file operation ran out of time
-  Interrupted,                  // the caller asked to stop (Ctrl-C) while we waited
-  VolumeMounted,                // the volume is live at a mountpoint (mount elsewhere, remove)
-  MountFailed,                  // the backend returned, but the mount is not this volume's
-  VolumeMismatch,               // the metadata engine holds a different volume than asked for
+#define QUARVO_ERROR_KIND(kind, fields, ...) kind,
+#include "quarvo/core/error_kinds.inc"
+#undef QUARVO_ERROR_KIND
 };
+
+// A kind's row of the table: its name as Python sees it ("VolumeNotFound")
+// and the fields it carries, by the exception's attribute names,
+// space-separated ("name path detail"; empty for a kind with none).
+struct ErrorKindRow {
+  std::string_view name;
+  std::string_view fields;
+};
+
+inline constexpr ErrorKindRow kErrorKinds[] = {
+#define QUARVO_ERROR_KIND(kind, fields, ...) {#kind, fields},
+#include "quarvo/core/error_kinds.inc"
+#undef QUARVO_ERROR_KIND
+};
+inline constexpr std::size_t kErrorKindCount = std::size(kErrorKinds);
+
+[[nodiscard]] constexpr const ErrorKindRow& kind_row(ErrorKind kind) {
+  return kErrorKinds[static_cast<std::size_t>(kind)];
+}
+[[nodiscard]] constexpr std::string_view kind_name(ErrorKind kind) { return kind_row(kind).name; }
 
 // An operating-system error: an errno value, or, for the few failures the
 // system detects itself ("could not determine home directory", an unexpected
@@ -85,10 +91,29 @@ struct TomlWriteError {
   std::string text;
 };
 
+// The payload of every kind, one member per field; a kind fills the fields
+// its row of the table names and leaves the others empty. The exception's
+// attribute of each member is named beside it.
+struct ErrorFields {
+  std::string name{};                  // name: the volume's
+  std::filesystem::path path{};        // path: a file or mountpoint
+  std::string url{};                   // url
+  std::string platform{};              // platform
+  std::string detail{};                // detail
+  std::string fix{};                   // fix
+  CommandFailure command{};            // program, command_args, status, stdout, stderr
+  OsError os{};                        // errno, and source: its text
+  std::string what{};                  // command: the step that ran out of time
+  std::chrono::milliseconds bound{0};  // seconds: the bound it ran out of
+};
+
 // QuarvoError: a kind with its payload. Build it with the named constructors;
 // `message()` renders the user-facing text exactly as the product states it.
 class [[nodiscard]] QuarvoError {
  public:
+  // Any kind with the fields given; the named constructors below fill them.
+  static QuarvoError of(ErrorKind kind, ErrorFields fields);
+
   static QuarvoError invalid_volume_name(std::string name);
   static QuarvoError volume_exists(std::string name);
   static QuarvoError volume_not_found(std::string name);
@@ -106,15 +131,19 @@ class [[nodiscard]] QuarvoError {
   static QuarvoError io(OsError source);
   static QuarvoError toml_parse(TomlParseError error);
   static QuarvoError toml_write(TomlWriteError error);
-  // `what` names the step ("juicefs format", "the mount probe"); `seconds` is
-  // the bound as the user gave it.
-  static QuarvoError timed_out(std::string what, std::string seconds);
+  // `what` names the step ("juicefs format", "the mount probe"); `bound` is
+  // the time it had, shown in seconds as the user gave it ("2.5").
+  static QuarvoError timed_out(std::string what, std::chrono::milliseconds bound);
   static QuarvoError interrupted();
   static QuarvoError volume_mounted(std::string name, std::filesystem::path mountpoint);
   // `detail` says what was found instead ("nothing is mounted there").
   static QuarvoError mount_failed(std::string name, std::filesystem::path mountpoint, std::string detail);
   // `detail` describes the volume the engine holds.
   static QuarvoError volume_mismatch(std::string name, std::string detail);
+  // `detail` is the whole message: which value, and why it is refused;
+  // `path` the path refused, when the value is one.
+  static QuarvoError invalid_argument(std::string detail, std::filesystem::path path = {});
+  static QuarvoError invalid_backend_volume_name(std::string name);
 
   // Shorthands for the common OS cases: errno taken as it stands.
   static QuarvoError io_at_errno(std::filesystem::path path, int code) {
@@ -127,15 +156,11 @@ class [[nodiscard]] QuarvoError {
   // The user-facing message; one line, two for MountSupportUnavailable.
   [[nodiscard]] std::string message() const;
 
-  // Payload access for callers and tests. Each returns the empty value when
-  // the kind has no such field.
-  [[nodiscard]] const std::string& text() const { return text_; }  // name, url, platform, detail
-  [[nodiscard]] const std::string& fix() const { return fix_; }
-  // The second text of TimedOut (seconds), MountFailed and VolumeMismatch.
-  [[nodiscard]] const std::string& detail() const { return detail_; }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] const OsError& os_error() const { return os_; }
-  [[nodiscard]] const CommandFailure& command() const { return command_; }
+  // The payload, for callers and tests; empty where the kind has no field.
+  [[nodiscard]] const ErrorFields& fields() const { return fields_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return fields_.path; }
+  [[nodiscard]] const OsError& os_error() const { return fields_.os; }
+  [[nodiscard]] const CommandFailure& command() const { return fields_.command; }
 
   // What the backend itself said about the failure (its last error line),
   // when it said anything. Not part of the message: shown beside it.
@@ -156,24 +181,17 @@ class [[nodiscard]] QuarvoError {
   // message (the reader's own text does not name it). The message is
   // unchanged; kinds that carry a path of their own keep it.
   [[nodiscard]] QuarvoError in_file(std::filesystem::path file) && {
-    if (path_.empty()) path_ = std::move(file);
+    if (fields_.path.empty()) fields_.path = std::move(file);
     return std::move(*this);
   }
 
  private:
-  explicit QuarvoError(ErrorKind kind) : kind_(kind) {}
-  // The kinds whose one payload is a text.
-  static QuarvoError with_text(ErrorKind kind, std::string text);
+  QuarvoError(ErrorKind kind, ErrorFields fields) : kind_(kind), fields_(std::move(fields)) {}
 
   ErrorKind kind_;
-  std::string text_;            // name, url, platform, detail, or TOML text
-  std::string fix_;             // MountSupportUnavailable only
-  std::string detail_;          // TimedOut, MountFailed, VolumeMismatch
-  std::string reason_;          // the backend's own words, when known
-  std::filesystem::path log_;   // where reason_ came from, when a log file
-  std::filesystem::path path_;  // MountpointNotDirectory, IoAt, VolumeMounted, MountFailed; TomlParse's file
-  OsError os_;                  // IoAt, Io
-  CommandFailure command_;      // CommandFailed
+  ErrorFields fields_;
+  std::string reason_;         // the backend's own words, when known
+  std::filesystem::path log_;  // where reason_ came from, when a log file
 };
 
 template <class T>

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstddef>
 #include <tuple>
 
 namespace quarvo {
 namespace {
 
+// One row per kind, in the table's order (a kind may have more rows, next to
+// each other): the kind and its message. The first seventeen texts and their
+// order are fixed; the rest were appended after them.
 TEST(ErrorMessage, EveryKindRendersItsFixedText) {
   // Names and URLs go through quote(), which text_test checks on every character.
   const std::tuple<QuarvoError, ErrorKind, std::string> cases[] = {
@@ -43,16 +48,30 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
        "TOML parse error at line 1, column 1\n  |\n1 | x\n  | ^\nboom"},
       {QuarvoError::toml_write({"path contains invalid UTF-8 characters"}), ErrorKind::TomlWrite,
        "path contains invalid UTF-8 characters"},
-      {QuarvoError::timed_out("juicefs format", "2.5"), ErrorKind::TimedOut, "juicefs format timed out after 2.5 s"},
+      {QuarvoError::timed_out("juicefs format", std::chrono::milliseconds(2500)), ErrorKind::TimedOut,
+       "juicefs format timed out after 2.5 s"},
+      {QuarvoError::timed_out("x", std::chrono::milliseconds(120000)), ErrorKind::TimedOut, "x timed out after 120 s"},
+      {QuarvoError::timed_out("x", std::chrono::milliseconds(5)), ErrorKind::TimedOut, "x timed out after 0.005 s"},
       {QuarvoError::interrupted(), ErrorKind::Interrupted, "interrupted"},
       {QuarvoError::volume_mounted("a b", "/mnt/x"), ErrorKind::VolumeMounted, "volume \"a b\" is mounted at /mnt/x"},
       {QuarvoError::mount_failed("a", "/m", "nothing is mounted there"), ErrorKind::MountFailed,
        "could not mount volume \"a\" at /m: nothing is mounted there"},
       {QuarvoError::volume_mismatch("b", "it holds volume \"a\""), ErrorKind::VolumeMismatch,
        "the metadata engine does not hold volume \"b\": it holds volume \"a\""},
+      {QuarvoError::invalid_argument("QUARVO_HOME is set but empty"), ErrorKind::InvalidArgument,
+       "QUARVO_HOME is set but empty"},
+      {QuarvoError::invalid_backend_volume_name("My_Vol"), ErrorKind::InvalidBackendVolumeName,
+       "the storage backend does not take the volume name \"My_Vol\"; use 3 to 63 characters: lowercase letters, "
+       "digits and '-', beginning and ending with a letter or digit"},
   };
-  for (const auto& [error, kind, message] : cases)
+  std::size_t next = 0;  // the kind the next new row must have
+  for (const auto& [error, kind, message] : cases) {
     EXPECT_EQ(std::pair(error.kind(), error.message()), std::pair(kind, message));
+    const auto index = static_cast<std::size_t>(kind);
+    EXPECT_TRUE(index == next || index + 1 == next) << kind_name(kind) << " out of the table's order";
+    next = index + 1;
+  }
+  EXPECT_EQ(next, kErrorKindCount) << "a kind without a row";
 }
 
 }  // namespace

@@ -61,13 +61,12 @@ Result<QuarvoHome> QuarvoHome::from_env() {
   if (const char* root = std::getenv("QUARVO_HOME")) {
     const std::string_view value = root;
     if (value.empty()) {
-      return std::unexpected(QuarvoError::io(
-          OsError::with_message(EINVAL, "QUARVO_HOME is set but empty; set it to an absolute directory or unset it")));
+      return std::unexpected(
+          QuarvoError::invalid_argument("QUARVO_HOME is set but empty; set it to an absolute directory or unset it"));
     }
     if (!value.starts_with('/')) {
-      return std::unexpected(
-          QuarvoError::io(OsError::with_message(EINVAL, "QUARVO_HOME must be an absolute path, not " + quote(value) +
-                                                            " (a relative home would follow the working directory)")));
+      return std::unexpected(QuarvoError::invalid_argument("QUARVO_HOME must be an absolute path, not " + quote(value) +
+                                                           " (a relative home would follow the working directory)"));
     }
     return QuarvoHome(root);
   }

@@ -94,4 +94,15 @@ std::optional<std::chrono::system_clock::time_point> parse_rfc3339(std::string_v
 
 std::string now_rfc3339() { return format_rfc3339(std::chrono::system_clock::now()); }
 
+std::string seconds_text(std::chrono::milliseconds bound) {
+  const long long ms = bound.count();
+  std::string text = std::to_string(ms / 1000);
+  if (const long long frac = ms % 1000; frac != 0) {
+    std::string digits = std::to_string(1000 + frac).substr(1);  // three digits, leading zeros kept
+    while (digits.back() == '0') digits.pop_back();
+    text += "." + digits;
+  }
+  return text;
+}
+
 }  // namespace quarvo

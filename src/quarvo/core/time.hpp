@@ -1,4 +1,4 @@
-// quarvo/core/time.hpp: timestamps for volume records.
+// quarvo/core/time.hpp: timestamps for volume records, and bounds as the user reads them.
 #ifndef QUARVO_CORE_TIME_HPP_
 #define QUARVO_CORE_TIME_HPP_
 
@@ -21,6 +21,10 @@ namespace quarvo {
 // ('t' or ' ' also separating date and time), an optional fraction, then "Z"
 // or an offset such as "+02:00". nullopt for anything else.
 [[nodiscard]] std::optional<std::chrono::system_clock::time_point> parse_rfc3339(std::string_view text);
+
+// "30", "1.5", "0.005": a bound in seconds as the user gave it, to the
+// millisecond, without trailing zeros.
+[[nodiscard]] std::string seconds_text(std::chrono::milliseconds bound);
 
 }  // namespace quarvo
 

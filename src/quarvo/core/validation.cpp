@@ -21,10 +21,11 @@ Result<void> validate_volume_name(std::string_view name) {
 }
 
 Result<void> validate_backend_volume_name(std::string_view name) {
+  QUARVO_TRY(validate_volume_name(name));
   const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
   const bool ok = name.size() >= 3 && name.size() <= 63 && alnum(name.front()) && alnum(name.back()) &&
                   std::all_of(name.begin(), name.end(), [&](char c) { return alnum(c) || c == '-'; });
-  if (!ok) return std::unexpected(QuarvoError::invalid_volume_name(std::string(name)));
+  if (!ok) return std::unexpected(QuarvoError::invalid_backend_volume_name(std::string(name)));
   return {};
 }
 

@@ -18,12 +18,16 @@ namespace quarvo {
 // Nothing, or InvalidVolumeName carrying a copy of the whole name.
 [[nodiscard]] Result<void> validate_volume_name(std::string_view name);
 
-// The stricter rule of the storage backend, which formats only names of 3 to
-// 63 characters: lowercase ASCII letters, digits and '-', beginning and
-// ending with a letter or digit. The command line holds a new volume's name
-// to it before any work; the API keeps the rule above. Nothing, or
-// InvalidVolumeName.
+// The stricter rule of the storage backend, which formats only names of
+// kBackendVolumeNameRule. The command line holds a new volume's name to it
+// before any work; the API keeps the rule above. Nothing; InvalidVolumeName
+// for a name Quarvo's own rule refuses; else InvalidBackendVolumeName, whose
+// message states the backend's rule.
 [[nodiscard]] Result<void> validate_backend_volume_name(std::string_view name);
+
+// The backend's rule in words, as its error and the command's help state it.
+inline constexpr char kBackendVolumeNameRule[] =
+    "3 to 63 characters: lowercase letters, digits and '-', beginning and ending with a letter or digit";
 
 }  // namespace quarvo
 

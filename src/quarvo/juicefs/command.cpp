@@ -149,7 +149,7 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   };
   if (has_nul(program.native()) || std::any_of(args.begin(), args.end(), has_nul) ||
       std::any_of(env.begin(), env.end(), env_has_nul))
-    return std::unexpected(QuarvoError::io(OsError::with_message(EINVAL, "a command argument contains a NUL byte")));
+    return std::unexpected(QuarvoError::invalid_argument("a command argument contains a NUL byte"));
   if (sigchld_ignored()) {
     return std::unexpected(QuarvoError::io(OsError::with_message(
         ECHILD, "could not start " + path_text(program) +
@@ -465,7 +465,7 @@ Result<std::optional<int>> Child::wait_until(const std::function<bool()>& ready,
     auto now = Clock::now();
     if (deadline && now >= *deadline) {
       s.end_group();
-      return std::unexpected(QuarvoError::timed_out(s.what, seconds_text(*limits.timeout)));
+      return std::unexpected(QuarvoError::timed_out(s.what, *limits.timeout));
     }
     if (ready && !s.reaped && now >= next_ready) {
       if (ready()) return std::optional<int>();
@@ -533,17 +533,6 @@ void reap_in_background(pid_t pid) {
   } catch (const std::system_error&) {
     reap();
   }
-}
-
-std::string seconds_text(std::chrono::milliseconds bound) {
-  const long long ms = bound.count();
-  std::string text = std::to_string(ms / 1000);
-  if (const long long frac = ms % 1000; frac != 0) {
-    std::string digits = std::to_string(1000 + frac).substr(1);  // three digits, leading zeros kept
-    while (digits.back() == '0') digits.pop_back();
-    text += "." + digits;
-  }
-  return text;
 }
 
 std::string wait_status_text(int wait_status) {

@@ -63,9 +63,6 @@ struct WaitLimits {
 // the caller need not wait for it and no zombie stays.
 void reap_in_background(pid_t pid);
 
-// "30", "1.5": a bound in seconds as the user gave it, for TimedOut.
-[[nodiscard]] std::string seconds_text(std::chrono::milliseconds bound);
-
 // Child: a started process that has not been reaped yet. Move-only.
 // Dropping a handle that still holds a child kills its process group and
 // reaps it, so no zombie and no orphan of ours outlives the handle; a child

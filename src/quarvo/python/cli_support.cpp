@@ -3,8 +3,12 @@
 //
 //   _mask_url(url: str) -> str            # a URL with its passwords as "****"
 //   _mask_secrets(text: str) -> str       # every URL in a text masked so
-//   _error(kind: str, *texts: str) -> QuarvoError
-//                                         # the error a kind renders, to raise
+//   _error(kind: str, *values) -> QuarvoError
+//                                         # the error of a kind, to raise: its fields
+//                                         # from the values, in the table's order
+//   _error_kinds() -> dict[str, tuple[str, ...]]
+//                                         # every kind with its fields
+//   _BACKEND_NAME_RULE: str               # the backend's rule for new names, in words
 //   _storage_backend_version(path: str) -> str | None
 //                                         # what `path version` tells, None if nothing
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
@@ -33,6 +37,7 @@
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/python/classes.hpp"
 #include "quarvo/python/conversions.hpp"
@@ -59,45 +64,12 @@ PyObject* mask_secrets_function(PyObject*, PyObject* arg) {
   });
 }
 
-// The kinds whose payload is texts, each with the number of texts it takes.
-std::optional<QuarvoError> error_of(std::string_view kind, std::vector<std::string>& t) {
-  auto n = [&](size_t count) { return t.size() == count; };
-  if (kind == "InvalidVolumeName" && n(1)) return QuarvoError::invalid_volume_name(t[0]);
-  if (kind == "VolumeExists" && n(1)) return QuarvoError::volume_exists(t[0]);
-  if (kind == "VolumeNotFound" && n(1)) return QuarvoError::volume_not_found(t[0]);
-  if (kind == "StorageBackendMissing" && n(0)) return QuarvoError::storage_backend_missing();
-  if (kind == "AutoInstallUnsupported" && n(1)) return QuarvoError::auto_install_unsupported(t[0]);
-  if (kind == "StorageBackendInstallFailed" && n(1)) return QuarvoError::storage_backend_install_failed(t[0]);
-  if (kind == "UnsupportedStoreUrl" && n(1)) return QuarvoError::unsupported_store_url(t[0]);
-  if (kind == "MissingMetadataUrl" && n(0)) return QuarvoError::missing_metadata_url();
-  if (kind == "MissingObjectStorage" && n(0)) return QuarvoError::missing_object_storage();
-  if (kind == "VolumeNotMounted" && n(1)) return QuarvoError::volume_not_mounted(t[0]);
-  if (kind == "MountSupportUnavailable" && n(2)) return QuarvoError::mount_support_unavailable(t[0], t[1]);
-  if (kind == "Interrupted" && n(0)) return QuarvoError::interrupted();
-  if (kind == "VolumeMismatch" && n(2)) return QuarvoError::volume_mismatch(t[0], t[1]);
-  return std::nullopt;
+PyObject* error_function(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* { return quarvo_error_from_values(args).release(); });
 }
 
-PyObject* error_function(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    const Py_ssize_t count = PyTuple_Size(args);
-    if (count < 1) {
-      PyErr_SetString(PyExc_TypeError, "_error() needs the kind");
-      return nullptr;
-    }
-    std::string kind;
-    if (!text_arg(PyTuple_GetItem(args, 0), "kind", kind)) return nullptr;
-    std::vector<std::string> texts(static_cast<size_t>(count - 1));
-    for (Py_ssize_t i = 1; i < count; ++i) {
-      if (!text_arg(PyTuple_GetItem(args, i), "texts", texts[static_cast<size_t>(i - 1)])) return nullptr;
-    }
-    auto error = error_of(kind, texts);
-    if (!error) {
-      PyErr_Format(PyExc_ValueError, "_error(): no kind %s with %zd texts", kind.c_str(), count - 1);
-      return nullptr;
-    }
-    return quarvo_error_to_py(*error).release();
-  });
+PyObject* error_kinds_function(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* { return error_kinds_to_py().release(); });
 }
 
 PyObject* storage_backend_version_function(PyObject*, PyObject* arg) {
@@ -224,7 +196,8 @@ PyObject* escaped_function(PyObject*, PyObject* arg) {
 PyMethodDef cli_support_defs[] = {
     {"_mask_url", mask_url_function, METH_O, "_mask_url($module, url, /)\n--\n\n"},
     {"_mask_secrets", mask_secrets_function, METH_O, "_mask_secrets($module, text, /)\n--\n\n"},
-    {"_error", error_function, METH_VARARGS, "_error($module, kind, /, *texts)\n--\n\n"},
+    {"_error", error_function, METH_VARARGS, "_error($module, kind, /, *values)\n--\n\n"},
+    {"_error_kinds", error_kinds_function, METH_NOARGS, "_error_kinds($module, /)\n--\n\n"},
     {"_storage_backend_version", storage_backend_version_function, METH_O,
      "_storage_backend_version($module, path, /)\n--\n\n"},
     {"_command_timeout", command_timeout_function, METH_NOARGS, "_command_timeout($module, /)\n--\n\n"},
@@ -237,6 +210,9 @@ PyMethodDef cli_support_defs[] = {
 
 }  // namespace
 
-bool add_cli_support(PyObject* module) { return PyModule_AddFunctions(module, cli_support_defs) == 0; }
+bool add_cli_support(PyObject* module) {
+  return PyModule_AddFunctions(module, cli_support_defs) == 0 &&
+         PyModule_AddStringConstant(module, "_BACKEND_NAME_RULE", kBackendVolumeNameRule) == 0;
+}
 
 }  // namespace quarvo::python

@@ -12,10 +12,10 @@
 //   }
 //
 // `guarded` is the one place where C++ exceptions are caught, so none ever
-// leaves an entry point; `raise_quarvo_error` is the one place where a
-// `QuarvoError` becomes `quarvo.QuarvoError`. The argument converters accept
-// exactly the Python types each parameter kind allows and raise a TypeError
-// naming the parameter otherwise. The value converters build new Python
+// leaves an entry point; `raise_quarvo_error` (exception.hpp) is the one
+// place where a `QuarvoError` becomes `quarvo.QuarvoError`. The argument
+// converters accept exactly the Python types each parameter kind allows and
+// raise a TypeError naming the parameter otherwise. The value converters build new Python
 // objects from service values.
 #ifndef QUARVO_PYTHON_CONVERSIONS_HPP_
 #define QUARVO_PYTHON_CONVERSIONS_HPP_
@@ -27,44 +27,14 @@
 
 #include "quarvo/core/error.hpp"
 #include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/python/exception.hpp"
 #include "quarvo/python/refs.hpp"
 
 namespace quarvo::python {
 
-// --- exception types -------------------------------------------------------
-
-// quarvo.QuarvoError (base Exception), created on first need and kept for the
-// life of the process. Borrowed. Throws std::runtime_error when the type
-// cannot be created: an import without its exception type must not succeed.
-[[nodiscard]] PyObject* quarvo_error_type();
-
-// A new quarvo.QuarvoError instance for `error`:
-//
-//   e.args == (message,)         str(e) is the message, exactly
-//   e.kind                       the kind's name: "VolumeNotFound", "CommandFailed", ...
-//   e.reason, e.log              the backend's own reason and the log it came from, or None
-//   e.__notes__ == [reason]      only when there is a reason (PEP 678)
-//   e.name, e.path, e.url, e.platform, e.detail, e.fix,
-//   e.program, e.command_args, e.status, e.stdout, e.stderr,
-//   e.source, e.errno, e.command, e.seconds
-//                                the kind's fields; None where the kind has none
-//
-// CommandFailed's argument text is `command_args`, since `args` is the
-// exception's own. The one place where the exception's instances are built,
-// for raising and for results that carry an error (VolumeState.error).
-// Empty with the Python error set on failure.
-[[nodiscard]] Ref quarvo_error_to_py(const QuarvoError& error);
-
-// Raises the instance above. Always returns NULL, so a caller can
-// `return raise_quarvo_error(e);`.
-[[nodiscard]] PyObject* raise_quarvo_error(const QuarvoError& error);
-
-// Sets the Python error for the C++ exception being handled: MemoryError for
-// std::bad_alloc, PanicException with the exception's text for anything else.
-void set_error_from_current_exception() noexcept;
-
 // Runs the body of an entry point. A C++ exception escaping it becomes a
-// Python error (see above) and the entry point returns NULL.
+// Python error (set_error_from_current_exception) and the entry point
+// returns NULL.
 template <class Body>
 [[nodiscard]] PyObject* guarded(Body&& body) noexcept {
   try {

@@ -2,7 +2,7 @@
 //
 //   __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 //
-//   class QuarvoError(Exception): ...   # args == (message,)
+//   class QuarvoError(Exception): ...   # args == (message,); kind and fields: exception.hpp
 //
 //   def doctor() -> dict:               # needs no storage backend program
 //       home = QuarvoHome.from_env()

@@ -202,7 +202,7 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
       // the reaper waits for it.
       ::kill(pid, SIGKILL);
       reap_in_background(pid);
-      return std::unexpected(QuarvoError::timed_out(what, seconds_text(*limits.timeout)));
+      return std::unexpected(QuarvoError::timed_out(what, *limits.timeout));
     }
     auto wait = limits.timeout ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now) : kCancelPollInterval;
     if (limits.cancel != nullptr) wait = std::min(wait, kCancelPollInterval);

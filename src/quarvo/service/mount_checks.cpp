@@ -39,8 +39,7 @@ Result<void> require_live_mount(std::string_view name, const fs::path& mountpoin
     case LiveState::Stale:
       return std::unexpected(QuarvoError::io_at_errno(mountpoint, ENOTCONN));
     case LiveState::Unresponsive:
-      return std::unexpected(
-          QuarvoError::timed_out("asking the mount at " + path_text(mountpoint), seconds_text(kAnswerBound)));
+      return std::unexpected(QuarvoError::timed_out("asking the mount at " + path_text(mountpoint), kAnswerBound));
     default:
       return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
   }

@@ -50,8 +50,10 @@ bool is_volume_source(std::string_view source) { return source.starts_with("Juic
 Result<fs::path> prepare_mountpoint(const fs::path& requested) {
   // The system takes paths as C strings: a NUL byte would cut the path short
   // and have us create and mount a directory other than the one asked for.
-  if (requested.empty() || requested.native().find('\0') != std::string::npos) {
-    return std::unexpected(QuarvoError::io_at_errno(requested, EINVAL));
+  if (requested.empty()) return std::unexpected(QuarvoError::invalid_argument("the mountpoint path is empty"));
+  if (requested.native().find('\0') != std::string::npos) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "the mountpoint path " + escape_unprintable(requested.native()) + " contains a NUL byte", requested));
   }
   fs::path absolute = requested;
   if (!absolute.is_absolute()) {
@@ -384,7 +386,7 @@ Result<Notes> Quarvo::unmount(std::string_view name, bool force, const Cancel& c
       break;
     case LiveState::Unresponsive:
       if (!force) {
-        return std::unexpected(QuarvoError::timed_out("asking the mount at " + where, seconds_text(kAnswerBound)));
+        return std::unexpected(QuarvoError::timed_out("asking the mount at " + where, kAnswerBound));
       }
       QUARVO_TRY(detach(at));
       notes.push_back("its mount at " + where + " did not answer; detached it");

@@ -32,18 +32,19 @@ constexpr std::string_view kBackendName = "juicefs";
 [[nodiscard]] bool reads_as_option(std::string_view value) { return !value.empty() && value.front() == '-'; }
 
 [[nodiscard]] QuarvoError option_like(std::string_view what, std::string_view value) {
-  return QuarvoError::io(OsError::with_message(
-      EINVAL,
-      std::string(what) + " " + quote(value) + " begins with '-', which the storage backend would read as an option"));
+  return QuarvoError::invalid_argument(std::string(what) + " " + quote(value) +
+                                       " begins with '-', which the storage backend would read as an option");
 }
 
 // A development volume lives in dev_dir()/NAME, so "." and ".." would put
-// its data in the home's "dev" directory itself or in the home root.
+// its data in the home's "dev" directory itself or in the home root. The
+// names obey the volume name rule, so its message would contradict itself.
 [[nodiscard]] bool escapes_dev_dir(std::string_view name) { return name == "." || name == ".."; }
 
 [[nodiscard]] Result<void> check_dev_name(const InitVolume& request) {
   if (request.dev && escapes_dev_dir(request.name)) {
-    return std::unexpected(QuarvoError::invalid_volume_name(request.name));
+    return std::unexpected(QuarvoError::invalid_argument("a development volume cannot be named " + quote(request.name) +
+                                                         ": its data would not have a directory of its own"));
   }
   return {};
 }
@@ -52,12 +53,13 @@ constexpr std::string_view kBackendName = "juicefs";
 // the backend reads a "?" in it as the start of its options ("#" may start
 // a fragment): such a home would put the database somewhere else.
 [[nodiscard]] Result<void> check_sqlite_path(const fs::path& volume_dir) {
-  const std::string text = path_text(volume_dir);
+  const std::string& text = volume_dir.native();
   const size_t at = text.find_first_of("?#");
   if (at == std::string::npos) return {};
-  return std::unexpected(QuarvoError::io(OsError::with_message(
-      EINVAL, "a development volume cannot live at " + text + ": its metadata URL would read \"" +
-                  std::string(1, text[at]) + "\" as the start of options; use a Quarvo home without '?' or '#'")));
+  return std::unexpected(QuarvoError::invalid_argument(
+      "a development volume cannot live at " + escape_unprintable(text) + ": its metadata URL would read \"" +
+          std::string(1, text[at]) + "\" as the start of options; use a Quarvo home without '?' or '#'",
+      volume_dir));
 }
 
 // The storage kind and bucket of a configured (non-development) volume.

@@ -70,18 +70,22 @@ TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
       {{.name = "v", .store = "file:///srv"}, ErrorKind::MissingMetadataUrl},
       {{.name = "v", .metadata = meta, .store = "s3://b", .storage = "s3"}, ErrorKind::MissingObjectStorage},
       // Values the backend would read as options.
-      {{.name = "v", .metadata = "-h", .store = "file:///srv"}, ErrorKind::Io},
-      {{.name = "v", .metadata = meta, .storage = "s3", .bucket = "--help"}, ErrorKind::Io},
+      {{.name = "v", .metadata = "-h", .store = "file:///srv"}, ErrorKind::InvalidArgument},
+      {{.name = "v", .metadata = meta, .storage = "s3", .bucket = "--help"}, ErrorKind::InvalidArgument},
       {{.name = "-h", .dev = true}, ErrorKind::InvalidVolumeName},
       // Valid names, but their development volumes would be dev/ itself or the home.
-      {{.name = ".", .dev = true}, ErrorKind::InvalidVolumeName},
-      {{.name = "..", .dev = true}, ErrorKind::InvalidVolumeName},
+      {{.name = ".", .dev = true}, ErrorKind::InvalidArgument},
+      {{.name = "..", .dev = true}, ErrorKind::InvalidArgument},
   };
   for (const auto& [request, kind] : cases) {
     SCOPED_TRACE(request.name + " " + request.metadata.value_or("") + " " + request.bucket.value_or(""));
     expect_error(q_.init(request), kind);
     expect_error(q_.ensure_volume(request), kind);
   }
+  // A home whose development volumes' metadata URL would read '?' as options.
+  testing::ScopedEnv env;
+  env.set("QUARVO_HOME", (root_ / "a?b").string());
+  expect_error(Quarvo::from_env().value().init({.name = "v", .dev = true}), ErrorKind::InvalidArgument);
   EXPECT_TRUE(fake_.calls().empty());
   EXPECT_TRUE(fs::is_empty(root_ / "home" / "volumes"));
   EXPECT_TRUE(fs::is_empty(root_ / "home" / "dev"));
@@ -137,7 +141,7 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
   make_dev("data");
   const fs::path mp = root_ / "mnt";
-  expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::IoAt);
+  expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::InvalidArgument);
   expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
   ASSERT_TRUE(q_.mount({.name = "data", .path = mp}));
   auto again = q_.mount({.name = "data", .path = mp, .foreground = true});

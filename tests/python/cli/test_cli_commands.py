@@ -13,12 +13,13 @@ from pathlib import Path
 import pytest
 from support import backend_calls, command_lines
 
-HINT = "hint: the storage backend takes volume names of 3 to 63 characters"
 SHARED = ["--metadata", "redis://:pw@127.0.0.1:1/1", "--store", "s3://ak:sk@h/b"]
 # Each: the command line, its environment ({tmp} the test's directory), the exit
 # status and the last lines of standard error (None: argparse's usage error).
 ERRORS = [
-    (["init", "My_Vol", "--dev"], {}, 1, ["quarvo: error: invalid volume name \"My_Vol\"; use only letters", HINT]),
+    (["init", "My_Vol", "--dev"], {}, 1,
+     ["quarvo: error: the storage backend does not take the volume name \"My_Vol\"; use 3 to 63 characters"]),
+    (["init", "My Vol", "--dev"], {}, 1, ["quarvo: error: invalid volume name \"My Vol\"; use only letters"]),
     (["status", "nope"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
     (["mount", "only-a-name"], {}, 2, None),
     (["mount", "--all", "x"], {}, 2, None),

@@ -27,9 +27,9 @@ CALLS = {
 # text an entry point takes; and a name too long for a file name.
 REFUSED = {
     **{f"{call} name": (lambda q, call=call: CALLS[call](q, "w\0x"), "InvalidVolumeName") for call in CALLS},
-    "metadata": (lambda q: q.init("v", metadata="m\0tail", store="s3://b"), "Io"),
-    "bucket": (lambda q: q.init("v", metadata="m", storage="s3", bucket="b\0"), "Io"),
-    "mount path": (lambda q: q.mount("w", "mnt\0/etc"), "IoAt"),
+    "metadata": (lambda q: q.init("v", metadata="m\0tail", store="s3://b"), "InvalidArgument"),
+    "bucket": (lambda q: q.init("v", metadata="m", storage="s3", bucket="b\0"), "InvalidArgument"),
+    "mount path": (lambda q: q.mount("w", "mnt\0/etc"), "InvalidArgument"),
     "long name": (lambda q: q.init("n" * (1 << 20), dev=True), "IoAt"),
 }
 
