@@ -16,7 +16,7 @@ import sys
 import time
 
 import quarvo
-import quarvo._native
+from quarvo import _native
 from quarvo._output import escaped, print_json, quoted, say, shown_url, table
 from quarvo.cli import EXIT_FAILURE, _Hinted, _report, _service, _Usage
 
@@ -42,7 +42,7 @@ def _each(names: Iterable[str], act: Callable[[str], None], show_secrets: bool) 
         try:
             act(name)
         except _Hinted as e:
-            _report(e.error or e, show_secrets, e.hint)
+            _report(e.error, show_secrets, e.hint)
             status = EXIT_FAILURE
         except quarvo.QuarvoError as e:
             _report(e, show_secrets)
@@ -69,14 +69,11 @@ def cmd_rm(args: Namespace) -> int:
 
 
 def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
-    entry = quarvo._native.volume_states(name)[0]
+    entry = _native.volume_states(name)[0]
     volume = entry.volume
     if volume is None:
         if not args.force:
-            raise _Hinted(
-                f"the record of {quoted(name)} cannot be read: {entry.path}\n{entry.error}",
-                f"`quarvo rm {name} --force` removes the unreadable record",
-            )
+            raise _Hinted(entry.error, f"`quarvo rm {name} --force` removes the unreadable record")
         say(f"removing the unreadable record of {name} ...")
         q.remove(name, force=True)
         print(f"removed the unreadable record of {name}")
@@ -85,7 +82,7 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
     if destroying and not args.yes:
         if not sys.stdin.isatty():
             raise _Hinted(
-                f"not destroying {quoted(name)} without confirmation",
+                _native._error("InvalidArgument", f"not destroying {quoted(name)} without confirmation"),
                 f"pass --yes to destroy it from a script: `quarvo rm {name} --destroy --yes`",
             )
         question = (
@@ -93,13 +90,13 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
             f"{volume.storage} {volume.bucket}, for every machine. Type the volume's name to confirm: "
         )
         if not _confirm(question, name):
-            raise quarvo.QuarvoError(f"{quoted(name)} was not destroyed: the name typed did not match")
+            raise _native._error("InvalidArgument", f"{quoted(name)} was not destroyed: the name typed did not match")
     if entry.state not in _LIVE or args.force:  # else refused at once
         say(f"removing {name}{' and destroying its data' if destroying else ''} ...")
     try:
         q.remove(name, force=args.force, destroy=args.destroy)
     except quarvo.QuarvoError as e:
-        raise _Hinted(str(e), _remove_hint(name, entry.state, args)) from None
+        raise _Hinted(e, _remove_hint(name, entry.state, args)) from None
     if volume.dev:
         print(f"removed development volume {name} and its data")
     elif destroying:
@@ -122,7 +119,7 @@ def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
 
 def cmd_inspect(args: Namespace) -> int:
     found: list[dict[str, Any]] = []
-    status = _each(args.names, lambda name: found.append(quarvo._native.inspect(name)), args.show_secrets)
+    status = _each(args.names, lambda name: found.append(_native.inspect(name)), args.show_secrets)
     if not args.show_secrets:
         for d in found:
             if d["volume"] is not None:
@@ -202,23 +199,26 @@ def _tree_size(path: str) -> int:
 
 def cmd_prune(args: Namespace) -> int:
     q = _service()
-    for name in quarvo._native.finish_removals():
+    for name in _native.finish_removals():
         say(f"completed the interrupted removal of {name}")
     candidates = [
-        e for e in quarvo._native.volume_states() if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED
+        e for e in _native.volume_states() if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED
     ]
     if not candidates:
         say("nothing to prune: every development volume is mounted")
         return 0
     rows = []
     for e in candidates:
-        paths = quarvo._native.inspect(e.name, backend=False)["dev_paths"]
+        paths = _native.inspect(e.name, backend=False)["dev_paths"]
         rows.append([e.name, e.state or "-", _size(_tree_size(paths["directory"]))])
     say("development volumes not mounted, to be removed with their data:")
     say(table(["NAME", "STATE", "DATA"], rows))
     if not args.yes:
         if not sys.stdin.isatty():
-            raise _Hinted("not pruning without confirmation", "pass --yes to prune from a script")
+            raise _Hinted(
+                _native._error("InvalidArgument", "not pruning without confirmation"),
+                "pass --yes to prune from a script",
+            )
         if not _confirm(f"Remove {len(candidates)} volume{'s' if len(candidates) > 1 else ''}? [y/N] ", "y"):
             say("nothing removed")
             return EXIT_FAILURE
@@ -245,7 +245,7 @@ def _tail(path: str, lines: int | None) -> bytes:
 def cmd_logs(args: Namespace) -> int:
     if args.lines is not None and args.lines < 0:
         raise _Usage("-n needs a number of lines, 0 or more")
-    log = quarvo._native.inspect(args.name, backend=False)["log"]
+    log = _native.inspect(args.name, backend=False)["log"]
     out = sys.stdout.buffer
     if not os.path.exists(log) and not args.follow:
         say(f"no log for {args.name} yet: a mount in the background writes {log}")

@@ -22,8 +22,9 @@ line), then "reason: ..." when the storage backend said why, and exit
 status 1; a usage error exit status 2. Passwords are masked in everything
 printed unless --show-secrets is given.
 
-Errors are told apart by their `kind`, never by their text; every message
-comes from the native module.
+Errors are told apart by their `kind`, never by their text. Every error
+reported is a QuarvoError built natively, with its kind: the service's, or
+one made by `_native._error` from the kinds table.
 """
 
 from __future__ import annotations
@@ -72,13 +73,12 @@ def _service() -> quarvo.Quarvo:
         raise
 
 
-def _error_text(e: Exception) -> str:
+def _error_text(e: quarvo.QuarvoError) -> str:
     """ "quarvo: error: MESSAGE", naming the file the error is about when the
     message does not (a TOML error's text names only line and column)."""
     message = str(e)
-    path = getattr(e, "path", None)
-    if isinstance(path, str) and path and escaped(path) not in message:
-        message = f"{escaped(path)}: {message}"
+    if e.path and escaped(e.path) not in message:
+        message = f"{escaped(e.path)}: {message}"
     return f"quarvo: error: {message}"
 
 
@@ -189,13 +189,21 @@ class _Usage(Exception):
 
 
 class _Hinted(Exception):
-    """An error with a line that tells the user what to do about it: a
-    QuarvoError, or a message of the command's own."""
+    """A QuarvoError with a line that tells the user what to do about it;
+    the error is kept whole (its kind, reason and log)."""
 
-    def __init__(self, error: quarvo.QuarvoError | str, hint: str) -> None:
+    def __init__(self, error: quarvo.QuarvoError, hint: str) -> None:
         super().__init__(str(error))
-        self.error = error if isinstance(error, quarvo.QuarvoError) else None
+        self.error = error
         self.hint = hint
+
+
+def _os_error(e: OSError) -> quarvo.QuarvoError:
+    """An OSError of the command's own work (reading a log) as the error
+    the native side makes of one: IoAt with the file, else Io."""
+    if e.filename is not None:
+        return _native._error("IoAt", os.fsdecode(e.filename), e.errno or 0)
+    return _native._error("Io", e.errno or 0)
 
 
 def _apply_timeout(args: Namespace) -> None:
@@ -215,14 +223,12 @@ def _apply_timeout(args: Namespace) -> None:
     os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(DEFAULT_TIMEOUT_SECONDS)
 
 
-def _report(error: Exception, show_secrets: bool, hint: str | None = None) -> None:
+def _report(error: quarvo.QuarvoError, show_secrets: bool, hint: str | None = None) -> None:
     say(shown(_error_text(error), show_secrets))
-    reason = getattr(error, "reason", None)
-    if reason:
-        say(f"reason: {shown(reason, show_secrets)}")
-        log = getattr(error, "log", None)
-        if log:
-            say(f"log: {log}")
+    if error.reason:
+        say(f"reason: {shown(error.reason, show_secrets)}")
+        if error.log:
+            say(f"log: {error.log}")
     if hint:
         say(f"hint: {hint}")
 
@@ -255,7 +261,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _Usage as e:
         build_parser().error(str(e))
     except _Hinted as e:
-        _report(e.error or e, args.show_secrets, e.hint)
+        _report(e.error, args.show_secrets, e.hint)
     except quarvo.QuarvoError as e:
         if e.kind == "Interrupted":
             say("quarvo: interrupted")
@@ -269,4 +275,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_FAILURE
+    except OSError as e:
+        _report(_os_error(e), args.show_secrets)
     return EXIT_FAILURE

@@ -3,14 +3,18 @@ the checks that come before any work, against the fake backend."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
+import signal
+import sys
 from pathlib import Path
 
 import pytest
 from support import backend_calls
 
 import quarvo
+from quarvo import cli
 
 UUID = "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3"
 STATUS = json.dumps(
@@ -139,3 +143,45 @@ def test_doctor_reports_a_program_without_a_version_as_unusable(run, monkeypatch
     result = run("doctor")
     assert result.returncode == 1
     assert "storage backend:  /bin/true is not usable: `/bin/true version` tells no version" in result.stdout
+
+
+class _Terminal(io.StringIO):
+    """Standard input as a terminal on which the user types what it holds."""
+
+    def isatty(self) -> bool:
+        return True
+
+
+# Every error the command reports is a QuarvoError of one of the table's kinds, also
+# the ones the command makes itself: each way to one run in this process, and what
+# reaches the report looked at.
+@pytest.mark.parametrize(
+    "argv, typed, kind",
+    [
+        (["init", "My_Vol", "--dev"], None, "InvalidBackendVolumeName"),
+        (["rm", "broken"], None, "TomlParse"),
+        (["rm", "team", "--destroy"], None, "InvalidArgument"),  # no terminal to confirm on
+        (["rm", "team", "--destroy"], "tea\n", "InvalidArgument"),  # not the name
+        (["prune"], None, "InvalidArgument"),
+        (["logs", "idle"], None, "IoAt"),  # the log is a directory
+        (["doctor", "--install", "--from", "missing"], None, "StorageBackendInstallFailed"),
+    ],
+)
+def test_every_error_reported_has_a_kind(
+    home: Path, monkeypatch: pytest.MonkeyPatch, argv: list[str], typed: str | None, kind: str
+) -> None:
+    q = quarvo.Quarvo.from_env()
+    q.init("idle", dev=True)
+    q.init("team", metadata="redis://db/1", store="s3://b")
+    (home / "volumes" / "broken.toml").write_text("name = ")
+    (home / "logs" / "idle.log").mkdir()
+    reported: list[quarvo.QuarvoError] = []
+    monkeypatch.setattr(cli, "_error_text", lambda e: reported.append(e) or "")
+    monkeypatch.setattr(sys, "stdin", _Terminal(typed) if typed else io.StringIO())
+    monkeypatch.setenv("QUARVO_COMMAND_TIMEOUT", "60")  # so that the command sets none
+    sigterm = signal.getsignal(signal.SIGTERM)
+    try:
+        assert cli.main(argv) == 1
+    finally:
+        signal.signal(signal.SIGTERM, sigterm)
+    assert [e.kind for e in reported] == [kind]
