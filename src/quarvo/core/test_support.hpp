@@ -1,16 +1,24 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
-// (exit code, -1 when not a normal exit), whole-file reads and writes, a
-// process's state, and the fake backend.
+// (exit code, -1 when not a normal exit), a system call denied as an old
+// kernel denies it, whole-file reads and writes, a process's state, and the
+// fake backend.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
 #include <spawn.h>
 #include <stdlib.h>
+#if defined(__linux__)
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -85,6 +93,23 @@ int in_child(const Body& body) {
   if (pid == 0) ::_exit(body());
   return wait_exit_code(pid);
 }
+
+#if defined(__linux__)
+// From now on, system call `nr` fails with `err` in this process and its
+// children, as on a kernel that lacks it (ENOSYS) or behind a container's
+// filter (EPERM): a seccomp filter, for an in_child body. False when the
+// filter could not be set.
+inline bool deny_syscall(long nr, int err = ENOSYS) {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(err) & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+#endif
 
 inline std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

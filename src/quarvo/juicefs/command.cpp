@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/syscalls.hpp"
 #include "quarvo/core/text.hpp"
 
 extern char** environ;
@@ -309,21 +309,6 @@ class BoundedCapture {
   uint64_t tail_total_ = 0;  // bytes that went to the tail, overwritten ones included
 };
 
-// The pidfd of a child: readable once it has exited. -1 where the system has
-// none (then the exit is polled for).
-Fd open_pidfd(pid_t pid) {
-#if defined(__linux__) && defined(SYS_pidfd_open)
-  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) {
-    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-    return Fd(static_cast<int>(fd));
-  }
-#else
-  (void)pid;
-#endif
-  return Fd();
-}
-
 }  // namespace
 
 struct Child::State {
@@ -600,7 +585,7 @@ Result<Child> CommandSpec::start_detached(const std::filesystem::path& output) c
   auto state = std::make_unique<Child::State>();
   state->what = what();
   state->pid = *pid;
-  state->pidfd = open_pidfd(*pid);
+  state->pidfd = Fd(open_pidfd(*pid));
   return Child(std::move(state));
 }
 
@@ -621,7 +606,7 @@ Result<Child> CommandSpec::launch(bool capture) const {
   auto pid = start_process(program_, args_, env_, capture ? &captured : nullptr);
   if (!pid) return std::unexpected(std::move(pid).error());
   state->pid = *pid;
-  state->pidfd = open_pidfd(*pid);
+  state->pidfd = Fd(open_pidfd(*pid));
   if (capture) {
     // Our copies of the write ends would keep the pipes from ever ending.
     out->write_end.reset();

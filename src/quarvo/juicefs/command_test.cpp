@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,29 @@ TEST_F(CommandTest, DeadlineAndCancelEndTheProcessGroup) {
   EXPECT_EQ(testing::process_state(dropped), 0);
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }
+
+#if defined(__linux__)
+// On a kernel without pidfd_open the runner asks for the exit instead: the
+// same outcome (of a child that exits well after closing its output), the
+// same deadline, the process group ended as before.
+TEST_F(CommandTest, WithoutPidfdTheExitIsPolledFor) {
+  const fs::path child = script("child", "echo out; exec >&- 2>&-; sleep 0.5; exit 3");
+  const fs::path pid_file = dir_.path() / "pid";
+  const fs::path stubborn = script("stubborn", "trap '' TERM; echo $$ > '" + pid_file.string() + "'; sleep 60");
+  EXPECT_EQ(testing::in_child([&] {
+              if (!testing::deny_syscall(SYS_pidfd_open)) return 1;
+              auto out = CommandSpec(child).run({.timeout = std::chrono::seconds(20)});
+              if (out || out.error().command().status != "exit status: 3") return 2;
+              if (out.error().command().stdout_text != "out\n") return 3;
+              auto slow = CommandSpec(stubborn).run({.timeout = std::chrono::milliseconds(300)});
+              if (slow || slow.error().message() != "stubborn timed out after 0.3 s") return 4;
+              pid_t shell = 0;
+              std::istringstream(testing::slurp(pid_file)) >> shell;
+              return shell > 0 && !alive(shell) ? 0 : 5;
+            }),
+            0);
+}
+#endif
 
 // The runner's own pipes reach no child, whether its output is captured or
 // not: it sees only what this process leaves inheritable.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <string_view>
 
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/syscalls.hpp"
 
 namespace quarvo {
 namespace {
@@ -149,19 +149,6 @@ Outcome pid_steps(const char* path) {
   return outcome;
 }
 
-// Closes every descriptor but `keep`: a helper stuck on a dead mount must
-// hold nothing of ours, above all not the registry lock.
-void close_all_but(int keep) {
-#if defined(SYS_close_range)
-  if ((keep == 0 || ::syscall(SYS_close_range, 0, keep - 1, 0) == 0) &&
-      ::syscall(SYS_close_range, keep + 1, ~0U, 0) == 0)
-    return;
-#endif
-  for (int fd = 0; fd < 65536; ++fd) {
-    if (fd != keep) ::close(fd);
-  }
-}
-
 // Runs `steps(path)` here without a timeout, else in a helper process bounded
 // by the timeout and the cancel. `what` names the step for TimedOut.
 Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, const WaitLimits& limits,
@@ -179,6 +166,8 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
   ::pthread_sigmask(SIG_SETMASK, &all, &old);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // A helper stuck on a dead mount must hold nothing of ours, above all
+    // not the registry lock.
     close_all_but(fds[1]);
     const Outcome outcome = steps(path.c_str());
     (void)!::write(fds[1], &outcome, sizeof outcome);

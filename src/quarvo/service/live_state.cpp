@@ -1,8 +1,5 @@
 #include "quarvo/service/live_state.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,6 +10,7 @@
 #include <thread>
 
 #include "quarvo/core/mount_table.hpp"
+#include "quarvo/core/syscalls.hpp"
 
 namespace quarvo {
 namespace fs = std::filesystem;
@@ -47,16 +45,9 @@ int ask_root(const fs::path& path) {
     if (a.paths.contains(path)) return kStillAsking;
     a.paths.insert(path);
   }
-  int err = 0;
-#if defined(__linux__)
-  // FORCE_SYNC: a FUSE mount would otherwise answer from the kernel's
-  // attribute cache and a dead daemon would look alive for a while.
-  struct statx stx{};
-  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE, &stx) != 0) err = errno;
-#else
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) err = errno;
-#endif
+  // Past the attribute cache: a FUSE mount would otherwise answer from it
+  // and a dead daemon would look alive for a while.
+  const int err = stat_uncached(path.c_str());
   {
     std::lock_guard lock(a.mutex);
     a.paths.erase(a.paths.find(path));
