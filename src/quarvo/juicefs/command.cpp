@@ -351,7 +351,7 @@ struct Child::State {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
       if (pidfd.get() >= 0) {
         struct pollfd p = {pidfd.get(), POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(std::min(left.count(), 1000L)) + 1);
+        ::poll(&p, 1, static_cast<int>(std::min(left, std::chrono::milliseconds(1000)).count()) + 1);
       } else {
         std::this_thread::sleep_for(std::min(left, kExitPollInterval));
       }
