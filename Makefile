@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD := build/cpp
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build test cpp-test py-test py-versions wheel lint format demo clean
+.PHONY: all bootstrap build test cpp-test py-test py-versions wheel wheel-native lint format demo clean
 
 all: build
 
@@ -24,24 +24,28 @@ cpp-test: build
 py-test: build
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q
 
-# The abi3 wheel for a package index, in dist/: built, repaired by auditwheel
-# to the oldest manylinux tag its symbols allow ("auto"; today glibc 2.34, for
-# the threads of the live state and the reaper), and checked with abi3audit.
-WHEEL_PLAT ?= auto
-wheel: bootstrap
-	rm -rf build/wheel-raw && rm -f dist/quarvo-*.whl
-	$(PY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel-raw .
-	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w dist build/wheel-raw/quarvo-*.whl
-	$(VENV)/bin/auditwheel show dist/quarvo-*.whl
-	$(VENV)/bin/abi3audit --strict --summary dist/quarvo-*.whl
+# The release wheels for a package index, in dist/: abi3, manylinux_2_17
+# (glibc 2.17 and later), for x86_64 and aarch64, both built on this machine
+# by zig (cmake/zig-toolchain.cmake) and checked by auditwheel, abi3audit and
+# scripts/check_symbols.py; see scripts/build-wheel. `make test` builds only
+# this machine's (wheel-native), the one it can install and run.
+WHEEL_ARCHES := x86_64 aarch64
+NATIVE_ARCH := $(shell uname -m)
+wheel: $(WHEEL_ARCHES:%=wheel-%)
 
-# The same abi3 wheel under every CPython from 3.10 on that the machine has.
+wheel-native: wheel-$(NATIVE_ARCH)
+
+wheel-%: bootstrap
+	scripts/build-wheel $*
+
+# The release wheel of this machine under every CPython from 3.10 on that the
+# machine has.
 py-versions: build
 	scripts/test-pythons
 
 # Every suite runs even when an earlier one fails; the target fails if any did.
 # The wheel comes first: a Python test installs it.
-test: bootstrap build wheel
+test: bootstrap build wheel-native
 	@status=0; \
 	$(MAKE) --no-print-directory lint || status=1; \
 	$(MAKE) --no-print-directory cpp-test || status=1; \

@@ -1,8 +1,10 @@
-"""The wheel of `make wheel` (dist/), installed into a fresh virtual environment
-on a PATH without a compiler, runs a development volume's life."""
+"""The release wheel of this machine's architecture (dist/, from `make wheel-native`),
+installed into a fresh virtual environment on a PATH without a compiler, runs a
+development volume's life."""
 
 from __future__ import annotations
 
+import platform
 import re
 import shutil
 import subprocess
@@ -20,9 +22,9 @@ COMPILER = re.compile(r"(^|-)(cc|c\+\+|gcc|g\+\+|clang|clang\+\+|cpp|c89|c99|as|
 
 
 def test_installed_wheel_runs_a_volume(machine: Machine) -> None:
-    wheels = sorted(DIST.glob("quarvo-*-abi3-manylinux*.whl"))
+    wheels = sorted(DIST.glob(f"quarvo-*-abi3-manylinux*_{platform.machine()}.whl"))
     if not wheels:
-        missing(f"no manylinux wheel in {DIST}: run `make wheel`")
+        missing(f"no manylinux wheel for {platform.machine()} in {DIST}: run `make wheel-native`")
     venv, bin_dir = machine.root / "venv", machine.root / "bin"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     # Links to every program in /usr/bin and /usr/sbin but the compilers.
