@@ -172,13 +172,18 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   // A process group of its own: the terminal's Ctrl-C reaches only us, and
   // ending the child ends whatever it started in its group. A daemon leads
   // a session of its own (and so a group): no terminal, no signal of ours.
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+  const short group = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+  short flags = group;
 #if defined(POSIX_SPAWN_SETSID)
   if (captured != nullptr && captured->new_session)
     flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID;
 #endif
   if (const int e = ::posix_spawnattr_setpgroup(attr.get(), 0)) return os_failure(e);
-  if (const int e = ::posix_spawnattr_setflags(attr.get(), flags)) return os_failure(e);
+  int flags_error = ::posix_spawnattr_setflags(attr.get(), flags);
+  // glibc before 2.26 refuses POSIX_SPAWN_SETSID: the daemon then leads a
+  // process group of its own, which the terminal's signals do not reach.
+  if (flags_error == EINVAL && flags != group) flags_error = ::posix_spawnattr_setflags(attr.get(), group);
+  if (flags_error != 0) return os_failure(flags_error);
 
   FileActions actions;
   if (const int e = actions.init_error()) return os_failure(e);
