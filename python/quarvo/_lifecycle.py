@@ -27,10 +27,6 @@ if TYPE_CHECKING:
 
     from quarvo._grammar import Namespace
 
-# A state in which a volume's mount is gone or not ours: nothing to unmount
-# ("stale" is unmounted lazily by remove(force=True)).
-_NOT_SERVED = (None, "not mounted", "stale", "foreign")
-_LIVE = ("mounted", "unresponsive", "stale")
 _FOLLOW_INTERVAL = 0.5
 
 
@@ -91,7 +87,7 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
         )
         if not _confirm(question, name):
             raise _native._error("InvalidArgument", f"{quoted(name)} was not destroyed: the name typed did not match")
-    if entry.state not in _LIVE or args.force:  # else refused at once
+    if entry.state not in _native._LIVE_STATES or args.force:  # else refused at once
         say(f"removing {name}{' and destroying its data' if destroying else ''} ...")
     try:
         q.remove(name, force=args.force, destroy=args.destroy)
@@ -107,7 +103,7 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
 
 
 def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
-    if state in _LIVE and not args.force:
+    if state in _native._LIVE_STATES and not args.force:
         return f"`quarvo rm {name} --force` unmounts it first"
     if args.destroy:
         return "the storage backend destroys a volume only while no machine has it mounted; unmount it there first"
@@ -201,9 +197,10 @@ def cmd_prune(args: Namespace) -> int:
     q = _service()
     for name in _native.finish_removals():
         say(f"completed the interrupted removal of {name}")
-    candidates = [
-        e for e in _native.volume_states() if e.volume is not None and e.volume.dev and e.state in _NOT_SERVED
-    ]
+    # Not served: nothing mounted, another file system there, or a mount whose
+    # daemon died (which remove(force=True) detaches).
+    served = _native._SERVED_STATES
+    candidates = [e for e in _native.volume_states() if e.volume is not None and e.volume.dev and e.state not in served]
     if not candidates:
         say("nothing to prune: every development volume is mounted")
         return 0
@@ -225,7 +222,7 @@ def cmd_prune(args: Namespace) -> int:
 
     def remove(name: str) -> None:
         state = next(e.state for e in candidates if e.name == name)
-        q.remove(name, force=state == "stale")
+        q.remove(name, force=state in _native._LIVE_STATES)  # live but not served: its daemon died
         print(f"removed development volume {name} and its data")
 
     return _each([e.name for e in candidates], remove, args.show_secrets)

@@ -76,12 +76,11 @@ def doctor_text(report: Mapping[str, Any]) -> str:
     if backend["found"] and backend["version"] is not None:
         facts = [f"version {backend['version']}", "managed" if backend["managed"] else "not managed"]
         lines.append(f"storage backend:  {backend['path']} ({', '.join(facts)})")
-    elif backend["found"]:
-        lines.append(f"storage backend:  {backend['path']} is not usable: `{backend['path']} version` tells no version")
-        lines.append("  fix: run `quarvo doctor --install`, or set QUARVO_STORAGE_BACKEND_BIN to a juicefs client")
     else:
-        lines.append("storage backend:  not found")
-        lines.append("  fix: run `quarvo doctor --install`, or set QUARVO_STORAGE_BACKEND_BIN to a juicefs client")
+        path = backend["path"]
+        found = f"{path} is not usable: `{path} version` tells no version" if backend["found"] else "not found"
+        lines.append(f"storage backend:  {found}")
+        lines.append(f"  fix: {_native._INSTALL_ADVICE}")
     lines.append(f"mount support:    {'found' if mount['found'] else 'missing'}: {mount['detail']}")
     if not mount["found"] and mount["fix"]:
         lines.append(f"  fix: {mount['fix']}")

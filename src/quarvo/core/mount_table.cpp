@@ -173,6 +173,12 @@ Result<fs::path> canonical_mountpoint(const fs::path& path) {
   return resolved;
 }
 
-std::string volume_mount_source(std::string_view name) { return "JuiceFS:" + std::string(name); }
+namespace {
+constexpr std::string_view kVolumeSourcePrefix = "JuiceFS:";
+}  // namespace
+
+std::string volume_mount_source(std::string_view name) { return std::string(kVolumeSourcePrefix).append(name); }
+
+bool is_volume_mount_source(std::string_view source) { return source.starts_with(kVolumeSourcePrefix); }
 
 }  // namespace quarvo

@@ -61,6 +61,8 @@ struct MountEntry {
 
 // "JuiceFS:" + name: the source a volume's mount shows in the table.
 [[nodiscard]] std::string volume_mount_source(std::string_view name);
+// Whether `source` is some volume's: what volume_mount_source gives for a name.
+[[nodiscard]] bool is_volume_mount_source(std::string_view source);
 
 }  // namespace quarvo
 

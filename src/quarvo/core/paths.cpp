@@ -99,6 +99,15 @@ std::filesystem::path QuarvoHome::volume_log_path(std::string_view name) const {
   return logs_dir() / (std::string(name) + ".log");
 }
 
+std::filesystem::path QuarvoHome::old_volume_log_path(std::string_view name) const {
+  return logs_dir() / (std::string(name) + ".log.1");
+}
+
+DevPaths QuarvoHome::dev_paths(std::string_view name) const {
+  std::filesystem::path directory = dev_dir() / std::string(name);
+  return DevPaths{directory, directory / "metadata.db", directory / "objects"};
+}
+
 Result<void> QuarvoHome::ensure_layout() const {
   for (const auto& dir : {root_, volumes_dir(), logs_dir(), bin_dir(), dev_dir()}) {
     if (const int err = quarvo::create_directories(dir, kPrivateDirectoryMode); err != 0) {

@@ -11,9 +11,9 @@
 //
 //   root/config.toml          optional configuration (config.hpp)
 //   root/volumes/NAME.toml    one record per volume (registry.hpp)
-//   root/logs/NAME.log        background mount logs
+//   root/logs/NAME.log        background mount logs (NAME.log.1: the one before)
 //   root/bin/quarvo-storage   the managed backend program
-//   root/dev/NAME/            development volume data
+//   root/dev/NAME/            development volume data: metadata.db (SQLite), objects/
 //   root/lock                 the registry lock file
 #ifndef QUARVO_CORE_PATHS_HPP_
 #define QUARVO_CORE_PATHS_HPP_
@@ -26,6 +26,13 @@
 #include "quarvo/core/error.hpp"
 
 namespace quarvo {
+
+// DevPaths: a development volume's files under the home.
+struct DevPaths {
+  std::filesystem::path directory;  // dev/NAME
+  std::filesystem::path metadata;   // dev/NAME/metadata.db, the SQLite metadata
+  std::filesystem::path objects;    // dev/NAME/objects, the object store
+};
 
 class QuarvoHome {
  public:
@@ -50,6 +57,9 @@ class QuarvoHome {
   // The name is inserted unchanged; callers validate it first.
   [[nodiscard]] std::filesystem::path volume_path(std::string_view name) const;
   [[nodiscard]] std::filesystem::path volume_log_path(std::string_view name) const;
+  // The log rotation kept: logs/NAME.log.1.
+  [[nodiscard]] std::filesystem::path old_volume_log_path(std::string_view name) const;
+  [[nodiscard]] DevPaths dev_paths(std::string_view name) const;
 
   // Creates root, volumes, logs, bin and dev (with parents, mode 0700),
   // stopping at the first failure with IoAt of that directory.

@@ -8,7 +8,6 @@
 //                                         # from the values, in the table's order
 //   _error_kinds() -> dict[str, tuple[str, ...]]
 //                                         # every kind with its fields
-//   _BACKEND_NAME_RULE: str               # the backend's rule for new names, in words
 //   _storage_backend_version(path: str) -> str | None
 //                                         # what `path version` tells, None if nothing
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
@@ -20,6 +19,15 @@
 //   _table(headers: list[str], rows: list[list[str]]) -> str
 //                                         # an aligned table, cells escaped
 //   _escaped(text: str) -> str            # what Python would not print, escaped
+//   _managed_storage_backend() -> str     # where `doctor --install` puts the backend
+//                                         # (the home's layout made first)
+//
+//   _INSTALL_ADVICE: str                  # how to get a storage backend program
+//   _DEFAULT_COMMAND_TIMEOUT: float       # the command's bound in seconds when none is set
+//   _BACKEND_NAME_RULE: str               # the backend's rule for new volume names, in words
+//   _SERVED_STATES, _LIVE_STATES: tuple[str, ...]
+//                                         # the VolumeState.state words that count as served
+//                                         # (mounted, unresponsive), or as live (also stale)
 //
 // They are module attributes outside __all__: not part of the library.
 #include <fcntl.h>
@@ -32,6 +40,9 @@
 #include <string_view>
 #include <vector>
 
+#include "quarvo/cli/status_text.hpp"
+#include "quarvo/cli/table.hpp"
+#include "quarvo/cli/texts.hpp"
 #include "quarvo/core/config.hpp"
 #include "quarvo/core/paths.hpp"
 #include "quarvo/core/registry.hpp"
@@ -43,7 +54,6 @@
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/released.hpp"
-#include "quarvo/service/status_text.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -193,6 +203,47 @@ PyObject* escaped_function(PyObject*, PyObject* arg) {
   });
 }
 
+PyObject* managed_storage_backend_function(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    if (Result<void> made = home->ensure_layout(); !made) return raise_quarvo_error(made.error());
+    return text_to_py(path_text(home->managed_storage_backend_bin())).release();
+  });
+}
+
+// The words of the states `holds` is true for, in the order they are declared.
+Ref state_names(bool (*holds)(LiveState)) {
+  std::vector<Ref> names;
+  for (const LiveState state : kRecordedStates) {
+    if (holds(state)) names.push_back(text_to_py(live_state_name(state)));
+  }
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  for (std::size_t i = 0; tuple && i < names.size(); ++i) {
+    if (!names[i]) return Ref();
+    // PyTuple_SetItem takes the reference.
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), names[i].release());
+  }
+  return tuple;
+}
+
+// The texts and defaults of cli/texts.hpp and of the rules the command
+// shows, as module attributes.
+bool add_cli_texts(PyObject* module) {
+  const double timeout = std::chrono::duration<double>(kDefaultCommandTimeout).count();
+  const std::pair<const char*, Ref> attributes[] = {
+      {"_INSTALL_ADVICE", text_to_py(kInstallAdvice)},
+      {"_DEFAULT_COMMAND_TIMEOUT", Ref::steal(PyFloat_FromDouble(timeout))},
+      {"_BACKEND_NAME_RULE", text_to_py(kBackendVolumeNameRule)},
+      {"_SERVED_STATES", state_names(is_served)},
+      {"_LIVE_STATES", state_names(is_live)},
+  };
+  for (const auto& [name, value] : attributes) {
+    if (!value || PyModule_AddObjectRef(module, name, value.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyMethodDef cli_support_defs[] = {
     {"_mask_url", mask_url_function, METH_O, "_mask_url($module, url, /)\n--\n\n"},
     {"_mask_secrets", mask_secrets_function, METH_O, "_mask_secrets($module, text, /)\n--\n\n"},
@@ -205,14 +256,15 @@ PyMethodDef cli_support_defs[] = {
      "_status_text($module, /, name=None, json=False, show_secrets=False, colour=False, *, fd=-1)\n--\n\n"},
     {"_table", table_function, METH_VARARGS, "_table($module, headers, rows, /)\n--\n\n"},
     {"_escaped", escaped_function, METH_O, "_escaped($module, text, /)\n--\n\n"},
+    {"_managed_storage_backend", managed_storage_backend_function, METH_NOARGS,
+     "_managed_storage_backend($module, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 }  // namespace
 
 bool add_cli_support(PyObject* module) {
-  return PyModule_AddFunctions(module, cli_support_defs) == 0 &&
-         PyModule_AddStringConstant(module, "_BACKEND_NAME_RULE", kBackendVolumeNameRule) == 0;
+  return PyModule_AddFunctions(module, cli_support_defs) == 0 && add_cli_texts(module);
 }
 
 }  // namespace quarvo::python

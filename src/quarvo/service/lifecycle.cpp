@@ -73,16 +73,9 @@ void delete_caches(const std::vector<fs::path>& dirs) {
   }
 }
 
-// The old log that rotation keeps: logs/NAME.log.1.
-fs::path rotated_log_path(const QuarvoHome& home, std::string_view name) {
-  fs::path path = home.volume_log_path(name);
-  path += ".1";
-  return path;
-}
-
 void delete_logs(const QuarvoHome& home, std::string_view name) {
   (void)::unlink(home.volume_log_path(name).c_str());
-  (void)::unlink(rotated_log_path(home, name).c_str());
+  (void)::unlink(home.old_volume_log_path(name).c_str());
 }
 
 // Best effort: only a removal that is killed needs the list, and without it
@@ -112,7 +105,7 @@ std::vector<fs::path> read_cache_list(const fs::path& tombstone) {
 // when it was completed or undone.
 bool finish_one(const Registry& registry, std::string_view name, const fs::path& tombstone) {
   const QuarvoHome& home = registry.home();
-  const fs::path directory = dev_paths(home, name).directory;
+  const fs::path directory = home.dev_paths(name).directory;
   if (entry_exists(home.volume_path(name))) {
     // Killed before the record went: the volume is still wanted, so its data
     // goes back. (With dev/NAME there again, by some other hand, neither is
@@ -126,11 +119,6 @@ bool finish_one(const Registry& registry, std::string_view name, const fs::path&
   delete_logs(home, name);
   delete_tree(tombstone);
   return true;
-}
-
-// Whether what is at a recorded mountpoint still serves the volume.
-bool is_live(LiveState state) {
-  return state == LiveState::Mounted || state == LiveState::Unresponsive || state == LiveState::Stale;
 }
 
 LiveState live_state_of(const Volume& volume) {
@@ -193,7 +181,7 @@ Result<Volume> readable_or_forced(const Registry& registry, std::string_view nam
   }
   Volume unreadable;
   unreadable.name = std::string(name);
-  unreadable.dev = entry_exists(dev_paths(registry.home(), name).directory);
+  unreadable.dev = entry_exists(registry.home().dev_paths(name).directory);
   return unreadable;
 }
 
@@ -203,7 +191,7 @@ Result<BackendStatus> backend_status(const QuarvoHome& home, const Volume& volum
   if (!config) return std::unexpected(std::move(config).error());
   auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
   if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
-  const fs::path metadata = dev_paths(home, volume.name).metadata;
+  const fs::path metadata = home.dev_paths(volume.name).metadata;
   // The backend would create the missing SQLite file, and then report it
   // unformatted.
   if (volume.dev && !entry_exists(metadata)) return std::unexpected(QuarvoError::io_at_errno(metadata, ENOENT));
@@ -220,15 +208,10 @@ Result<void> rotate_volume_log(const QuarvoHome& home, std::string_view name) {
   if (::stat(log.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   if (static_cast<std::uintmax_t>(st.st_size) <= kLogRotateBytes) return {};
   // A daemon still writing the old file keeps writing it, now as NAME.log.1.
-  if (::rename(log.c_str(), rotated_log_path(home, name).c_str()) != 0) {
+  if (::rename(log.c_str(), home.old_volume_log_path(name).c_str()) != 0) {
     return std::unexpected(QuarvoError::io_at_errno(log, errno));
   }
   return {};
-}
-
-DevPaths dev_paths(const QuarvoHome& home, std::string_view name) {
-  const fs::path directory = home.dev_dir() / std::string(name);
-  return DevPaths{directory, directory / "metadata.db", directory / "objects"};
 }
 
 std::optional<fs::path> default_cache_base() {
@@ -363,7 +346,7 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy) con
   // development volume that cannot answer (its metadata gone or broken) and
   // a shared one whose engine is away are removed all the same, only their
   // cache is not found; destroying needs the answer.
-  const DevPaths dev = dev_paths(home_, name);
+  const DevPaths dev = home_.dev_paths(name);
   std::optional<BackendStatus> status;
   if (!volume->metadata_url.empty() && (!volume->dev || entry_exists(dev.metadata))) {
     auto asked = juicefs_.status(volume->metadata_url);
@@ -438,7 +421,7 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
       .check = {},
       .log = home.volume_log_path(name),
       .log_bytes = std::nullopt,
-      .old_log = rotated_log_path(home, name),
+      .old_log = home.old_volume_log_path(name),
       .dev = std::nullopt,
       .cache_dirs = {},
       .backend = std::nullopt,
@@ -451,7 +434,7 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
   if (volume->mountpoint) {
     details.check = check_mounts({{volume->name, *volume->mountpoint}}, kLiveStateBound).front();
   }
-  if (volume->dev) details.dev = dev_paths(home, name);
+  if (volume->dev) details.dev = home.dev_paths(name);
   std::optional<MountConfig> mount_config;
   if (details.check.state == LiveState::Mounted) mount_config = read_mount_config(*volume->mountpoint);
   if (ask_backend) {

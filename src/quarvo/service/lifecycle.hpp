@@ -46,14 +46,6 @@ inline constexpr std::uintmax_t kLogRotateBytes = 8u << 20;
 // is bigger than kLogRotateBytes; a missing log is no error. IoAt of the log.
 [[nodiscard]] Result<void> rotate_volume_log(const QuarvoHome& home, std::string_view name);
 
-// A development volume's files under the home.
-struct DevPaths {
-  std::filesystem::path directory;  // dev/NAME
-  std::filesystem::path metadata;   // dev/NAME/metadata.db
-  std::filesystem::path objects;    // dev/NAME/objects
-};
-[[nodiscard]] DevPaths dev_paths(const QuarvoHome& home, std::string_view name);
-
 // Where the backend keeps block caches for mounts this process starts (no
 // cache directory is passed to it): /var/jfsCache for root on Linux, else
 // $HOME/.juicefs/cache; nullopt when HOME is unset. Each volume's cache is

@@ -72,7 +72,7 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
   env.set("QUARVO_STORAGE_BACKEND_BIN", program.string());
   const Quarvo q = Quarvo::from_env().value();
   const QuarvoHome h = home();
-  const DevPaths dev = dev_paths(h, "vol");
+  const DevPaths dev = h.dev_paths("vol");
   const auto uuid = [&] { return JuiceFs(program).status("sqlite3://" + dev.metadata.string()).value().uuid; };
   // A tombstone of no valid name is no removal of ours: it is left alone.
   const fs::path foreign = h.dev_dir() / ".removing~not a name";

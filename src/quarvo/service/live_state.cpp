@@ -121,6 +121,10 @@ std::string_view live_state_name(LiveState state) {
   return "";
 }
 
+bool is_served(LiveState state) { return state == LiveState::Mounted || state == LiveState::Unresponsive; }
+
+bool is_live(LiveState state) { return is_served(state) || state == LiveState::Stale; }
+
 std::vector<MountCheck> check_mounts(const std::vector<std::pair<std::string, fs::path>>& mounts,
                                      std::chrono::milliseconds bound) {
   if (mounts.empty()) return {};

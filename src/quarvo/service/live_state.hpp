@@ -42,9 +42,22 @@ enum class LiveState {
   Foreign,       // another file system is on top at the recorded path
 };
 
+// Every state but NotRecorded, in the order above.
+inline constexpr LiveState kRecordedStates[] = {LiveState::Mounted, LiveState::Stale, LiveState::Unresponsive,
+                                                LiveState::NotMounted, LiveState::Foreign};
+
 // The word the system shows for a state: "mounted", "stale", "unresponsive",
 // "not mounted", "foreign"; empty for NotRecorded.
 [[nodiscard]] std::string_view live_state_name(LiveState state);
+
+// Whether the volume is served at its recorded mountpoint: its mount
+// answered, or may answer yet (Mounted, Unresponsive). Another mount of it
+// elsewhere is refused while this holds.
+[[nodiscard]] bool is_served(LiveState state);
+// Whether its own mount still holds the path, served or not (also Stale:
+// the daemon died, the kernel's mount stays): what removal refuses unless
+// forced, and unmounts first when forced.
+[[nodiscard]] bool is_live(LiveState state);
 
 // MountCheck: the outcome for one mountpoint.
 struct MountCheck {

@@ -41,8 +41,6 @@ constexpr milliseconds kDaemonExitBound{30'000};
 constexpr milliseconds kForcedDaemonExitBound{5'000};
 constexpr milliseconds kTeardownBound{30'000};
 
-bool is_volume_source(std::string_view source) { return source.starts_with("JuiceFS:"); }
-
 // The path to mount at: absolute, its parent resolved (and created), a leaf
 // that is a symbolic link followed, since the kernel mounts at its target.
 // The leaf itself is made unless the table shows a mount there: a dead
@@ -152,7 +150,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   if (volume->mountpoint && *volume->mountpoint != at) {
     const fs::path& recorded = *volume->mountpoint;
     const MountCheck there = state_at(name, recorded);
-    if (there.state == LiveState::Mounted || there.state == LiveState::Unresponsive) {
+    if (is_served(there.state)) {
       return std::unexpected(QuarvoError::volume_mounted(name, recorded));
     }
     if (there.state == LiveState::Stale) {
@@ -181,7 +179,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
     case LiveState::Foreign:
       // Another volume's mount: stacking on it would leave two volumes
       // claiming one path. Any other file system may be mounted over.
-      if (is_volume_source(here.found_source)) {
+      if (is_volume_mount_source(here.found_source)) {
         return std::unexpected(QuarvoError::mount_failed(name, at, found_there(here)));
       }
       break;
@@ -214,7 +212,7 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   const auto decided = [&] {
     seen = state_at(name, at);
     return seen.state == LiveState::Mounted ||
-           (seen.state == LiveState::Foreign && is_volume_source(seen.found_source));
+           (seen.state == LiveState::Foreign && is_volume_mount_source(seen.found_source));
   };
   WaitLimits bounded = limits(cancel);
   if (!bounded.timeout) bounded.timeout = kReadyBound;
@@ -315,7 +313,7 @@ Result<void> Quarvo::detach(const fs::path& mountpoint) const {
       juicefs_.unmount(mountpoint, /*force=*/true, /*flush=*/false, {.timeout = timeout_.value_or(kTeardownBound)});
   auto table = read_mount_table();
   const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
-  if (!entry || !is_volume_source(entry->source)) return {};
+  if (!entry || !is_volume_mount_source(entry->source)) return {};
   // The backend could not: the kernel's lazy detach, where we may.
   if (::umount2(mountpoint.c_str(), MNT_DETACH) == 0) return {};
   if (!out) return std::unexpected(std::move(out).error());
@@ -325,7 +323,7 @@ Result<void> Quarvo::detach(const fs::path& mountpoint) const {
 void Quarvo::tear_down(const fs::path& mountpoint, pid_t daemon_group) const {
   auto table = read_mount_table();
   const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
-  if (!entry || !is_volume_source(entry->source)) return;
+  if (!entry || !is_volume_mount_source(entry->source)) return;
   // The daemon's ids before the mount goes, bounded: it may be stuck.
   auto read = read_daemon_pids(mountpoint, {.timeout = kAnswerBound});
   (void)detach(mountpoint);
@@ -416,7 +414,7 @@ Result<std::vector<MountAttempt>> Quarvo::mount_all(const Cancel& cancel) const 
   std::vector<MountAttempt> attempts;
   for (size_t i = 0; i < recorded.size(); ++i) {
     const LiveState state = checks[i].state;
-    if (state == LiveState::Mounted || state == LiveState::Unresponsive) continue;
+    if (is_served(state)) continue;
     auto mounted = mount({.name = recorded[i].first, .path = recorded[i].second}, cancel);
     if (!mounted && mounted.error().kind() == ErrorKind::Interrupted)
       return std::unexpected(std::move(mounted).error());

@@ -154,14 +154,13 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
   }
 
   QUARVO_TRY(check_dev_name(request));
-  const fs::path volume_dir = home_.dev_dir() / request.name;
-  QUARVO_TRY(check_sqlite_path(volume_dir));
-  const fs::path objects = volume_dir / "objects";
-  if (int err = quarvo::create_directories(objects, kPrivateDirectoryMode)) {
-    return std::unexpected(QuarvoError::io_at_errno(objects, err));
+  const DevPaths dev = home_.dev_paths(request.name);
+  QUARVO_TRY(check_sqlite_path(dev.directory));
+  if (int err = quarvo::create_directories(dev.objects, kPrivateDirectoryMode)) {
+    return std::unexpected(QuarvoError::io_at_errno(dev.objects, err));
   }
-  StoreSpec store = dev_store(objects);
-  volume.metadata_url = "sqlite3://" + path_text(volume_dir / "metadata.db");
+  StoreSpec store = dev_store(dev.objects);
+  volume.metadata_url = "sqlite3://" + path_text(dev.metadata);
   volume.storage = std::move(store.storage);
   volume.bucket = std::move(store.bucket);
   return volume;

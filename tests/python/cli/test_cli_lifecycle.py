@@ -54,7 +54,7 @@ def test_without_a_backend_inspect_works_and_the_rest_says_how_to_install(
     assert (document["log"], document["log_bytes"], document["dev_paths"]) == (str(home / "logs/data.log"), None, None)
     result = run("rm", "data")
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-1].startswith("hint: `quarvo doctor --install` installs it")
+    assert result.stderr.splitlines()[-1] == f"hint: {quarvo._native._INSTALL_ADVICE}"
 
 
 def test_doctor_reports_a_broken_config_and_checks_the_rest(run, home: Path) -> None:

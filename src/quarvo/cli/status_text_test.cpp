@@ -1,4 +1,4 @@
-#include "quarvo/service/status_text.hpp"
+#include "quarvo/cli/status_text.hpp"
 
 #include <gtest/gtest.h>
 

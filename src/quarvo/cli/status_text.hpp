@@ -1,4 +1,4 @@
-// quarvo/service/status_text.hpp: what `quarvo status` prints, and its tables.
+// quarvo/cli/status_text.hpp: what `quarvo status` prints.
 //
 // The listing is printed straight from the service's `VolumeState`s, with no
 // Python object per record, so that the command costs about what the
@@ -10,8 +10,8 @@
 //
 //   auto t = status_text(Registry(home), std::nullopt, kLiveStateBound, {.colour = isatty(1)});
 //   write(1, t->out); write(2, t->err); return t->broken ? 1 : 0;
-#ifndef QUARVO_SERVICE_STATUS_TEXT_HPP_
-#define QUARVO_SERVICE_STATUS_TEXT_HPP_
+#ifndef QUARVO_CLI_STATUS_TEXT_HPP_
+#define QUARVO_CLI_STATUS_TEXT_HPP_
 
 #include <chrono>
 #include <cstddef>
@@ -71,9 +71,23 @@ class StatusWriter {
     std::int32_t mount;  // its index in mounts_, -1 without a mountpoint
     bool broken;         // it cannot be read (its file and reason are in broken_)
   };
+  // add(), for a readable record: its JSON object, or its table cells.
+  void add_object(const Volume& volume);
+  void add_cells(const Volume& volume);
   void add_cell(std::string_view text);
   // `value` as shown; valid until the next call.
   [[nodiscard]] std::string_view url(const std::string& value);
+  // An error's message as shown: passwords masked unless asked for.
+  [[nodiscard]] std::string shown_message(const QuarvoError& error) const;
+  // The word of a row's STATE cell, empty for none.
+  [[nodiscard]] std::string_view state_of(const Row& row, const std::vector<MountCheck>& checks) const;
+
+  // finish(), step by step: standard output as the document or the table,
+  // then standard error's hints and the records that cannot be read.
+  [[nodiscard]] std::string json_document(const std::vector<MountCheck>& checks, const QuarvoHome& home);
+  [[nodiscard]] std::string table(const std::vector<MountCheck>& checks) const;
+  [[nodiscard]] std::string hints(const std::vector<MountCheck>& checks) const;
+  [[nodiscard]] std::string broken_report(const QuarvoHome& home) const;
 
   StatusTextOptions options_;
   std::string text_;                      // the rows' cells or objects, one after another
@@ -85,12 +99,6 @@ class StatusWriter {
   std::size_t json_volumes_ = 0;                             // JSON: the objects written so far
 };
 
-// Columns aligned on the widest cell, counted in characters, three spaces
-// apart, the last one ragged; lines joined by "\n" with no newline after the
-// last. Every cell is escaped first.
-[[nodiscard]] std::string render_table(const std::vector<std::string>& headers,
-                                       const std::vector<std::vector<std::string>>& rows);
-
 }  // namespace quarvo
 
-#endif  // QUARVO_SERVICE_STATUS_TEXT_HPP_
+#endif  // QUARVO_CLI_STATUS_TEXT_HPP_
