@@ -4,9 +4,11 @@
 // input from /dev/null and both output streams on close-on-exec pipes, drains
 // the two together with poll (so a child flooding either cannot stall), waits
 // for it and decodes the output as lossy UTF-8. `start` does the same but
-// returns the running `Child`, which the caller waits for until it exits or
-// until something it checks holds (a mount becomes usable), and may then hand
-// to a reaper thread. `spawn` starts it with the caller's standard streams.
+// returns the running `Child` (child.hpp), which the caller waits for until it
+// exits or until something it checks holds (a mount becomes usable), and may
+// then hand to a reaper thread. `spawn` starts it with the caller's standard
+// streams. How a program is started is spawn.hpp's, how its output is kept
+// capture.hpp's.
 //
 //   auto out = CommandSpec(program).arg("version").run({.timeout = 5s, .cancel = &cancel});
 //   if (!out) return std::unexpected(out.error());  // Io, CommandFailed, TimedOut, Interrupted
@@ -28,85 +30,17 @@
 #ifndef QUARVO_JUICEFS_COMMAND_HPP_
 #define QUARVO_JUICEFS_COMMAND_HPP_
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "quarvo/core/cancel.hpp"
 #include "quarvo/core/error.hpp"
+#include "quarvo/juicefs/child.hpp"
+#include "quarvo/juicefs/spawn.hpp"
 
 namespace quarvo {
-
-struct CommandOutput {
-  std::string stdout_text;
-  std::string stderr_text;
-};
-
-// WaitLimits: how long a wait may last and who may end it early.
-struct WaitLimits {
-  std::optional<std::chrono::milliseconds> timeout{};  // none: no deadline
-  const Cancel* cancel = nullptr;                      // none: nobody asks
-};
-
-// The text of a raw wait status: "exit status: 3", "signal: 9 (SIGKILL)",
-// "signal: 6 (SIGABRT) (core dumped)".
-[[nodiscard]] std::string wait_status_text(int wait_status);
-
-// Reaps `pid`, a child of ours that may still run, on a detached thread, so
-// the caller need not wait for it and no zombie stays.
-void reap_in_background(pid_t pid);
-
-// Child: a started process that has not been reaped yet. Move-only.
-// Dropping a handle that still holds a child kills its process group and
-// reaps it, so no zombie and no orphan of ours outlives the handle; a child
-// that must outlive it goes to `hand_to_reaper`.
-class [[nodiscard]] Child {
- public:
-  Child(Child&& other) noexcept;
-  Child& operator=(Child&& other) noexcept;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child();
-
-  [[nodiscard]] pid_t pid() const;
-
-  // Waits until the child has exited and its captured streams have ended,
-  // or until `ready` returns true while it still runs (asked every
-  // `interval`, first after one interval; an empty `ready` never holds).
-  // Returns the raw wait status after an exit, nullopt when `ready` held.
-  // At the deadline the process group is ended and TimedOut returned; on a
-  // cancel request likewise with Interrupted; Io when waiting fails.
-  [[nodiscard]] Result<std::optional<int>> wait_until(const std::function<bool()>& ready,
-                                                      std::chrono::milliseconds interval, const WaitLimits& limits);
-  // wait_until without a readiness check: the raw wait status.
-  [[nodiscard]] Result<int> wait(const WaitLimits& limits = {});
-
-  // What has been captured so far (nothing for inherited streams), head and
-  // tail kept, decoded as lossy UTF-8. The capture starts again empty.
-  [[nodiscard]] CommandOutput take_output();
-
-  // Ends the process group now (SIGTERM, a short grace, SIGKILL) and reaps.
-  void terminate();
-
-  // Closes our ends of its pipes and leaves the still-running child to a
-  // detached thread that reaps it, whatever its end (a write to a closed
-  // pipe kills it with SIGPIPE, which is no failure of ours).
-  void hand_to_reaper() &&;
-
-  struct State;  // defined in command.cpp
-
- private:
-  friend class CommandSpec;
-  explicit Child(std::unique_ptr<State> state);
-  std::unique_ptr<State> state_;  // null once moved from
-};
 
 class CommandSpec {
  public:
@@ -123,7 +57,7 @@ class CommandSpec {
   // user can read in /proc.
   [[nodiscard]] CommandSpec env(std::string name, std::optional<std::string> value) &&;
   CommandSpec& env(std::string name, std::optional<std::string> value) &;
-  using EnvOverride = std::pair<std::string, std::optional<std::string>>;
+  using EnvOverride = quarvo::EnvOverride;
 
   // Runs to completion with captured output. A non-zero wait status is
   // CommandFailed with program, args joined by spaces, status and output.
