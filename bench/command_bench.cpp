@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     const quarvo::CommandSpec spec("/bin/true");
     const auto start = Clock::now();
     for (long i = 0; i < calls; ++i) {
-      if (auto out = spec.run(); !out) return fail(out.error());
+      if (auto out = spec.run(quarvo::WaitLimits::unbounded(quarvo::Cancel::never())); !out) return fail(out.error());
     }
     std::printf("%.9f\n", seconds_since(start));
     return 0;
@@ -86,7 +86,8 @@ int main(int argc, char** argv) {
   if (mode == "drain" && argc == 4) {
     const size_t bytes = std::strtoull(argv[3], nullptr, 10);
     const auto start = Clock::now();
-    auto out = quarvo::CommandSpec(argv[2]).arg("write").arg(argv[3]).run();
+    auto out = quarvo::CommandSpec(argv[2]).arg("write").arg(argv[3]).run(
+        quarvo::WaitLimits::unbounded(quarvo::Cancel::never()));
     const double elapsed = seconds_since(start);
     if (!out) return fail(out.error());
     // The runner keeps a bounded head and tail of each stream, never more.

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/text.hpp"
 #include "quarvo/core/validation.hpp"
 
 namespace quarvo {
@@ -203,7 +204,7 @@ RegistryLock::~RegistryLock() {
   UniqueFd closer(fd_);
 }
 
-Result<RegistryLock> Registry::lock(const Cancel& cancel) const {
+Result<RegistryLock> Registry::lock(const WaitLimits& limits) const {
   QUARVO_TRY(home_.ensure_layout());
   const std::filesystem::path path = home_.lock_path();
   auto fd = open_fd(path, O_RDWR | O_CREAT, 0600);
@@ -215,9 +216,11 @@ Result<RegistryLock> Registry::lock(const Cancel& cancel) const {
   while (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     if (err != EWOULDBLOCK && err != EINTR) return std::unexpected(QuarvoError::io_errno(err));
-    if (cancel.requested()) return std::unexpected(QuarvoError::interrupted());
+    if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
+    if (limits.deadline().passed())
+      return std::unexpected(limits.timed_out("waiting for the lock of " + path_text(home_.root())));
     if (err == EWOULDBLOCK) {
-      std::this_thread::sleep_for(pause);
+      std::this_thread::sleep_for(std::min(pause, limits.deadline().left().value_or(pause)));
       pause = std::min(pause * 2, kCancelPollInterval / 2);
     }
   }

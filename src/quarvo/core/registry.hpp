@@ -7,7 +7,7 @@
 // The registry operations take no lock themselves: the service holds a
 // `RegistryLock` around every read-decide-write sequence.
 //
-//   auto lock = registry.lock();          // blocks until granted
+//   auto lock = registry.lock(limits);    // waits until granted, within `limits`
 //   if (!lock) return std::unexpected(lock.error());
 //   auto volume = registry.read("data");  // ... decide ...
 //   registry.write(*volume);              // lock released at scope end
@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quarvo/core/cancel.hpp"
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
@@ -53,8 +53,9 @@ class Registry {
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
 
   // Ensures the layout, opens root/lock (IoAt) and waits for the flock (Io),
-  // asking `cancel` while it waits (Interrupted).
-  [[nodiscard]] Result<RegistryLock> lock(const Cancel& cancel = Cancel::never()) const;
+  // asking the cancel while it waits (Interrupted), until the deadline
+  // (TimedOut "waiting for the lock of HOME").
+  [[nodiscard]] Result<RegistryLock> lock(const WaitLimits& limits) const;
   // Whether the record's metadata can be read; only a bad name is an error.
   [[nodiscard]] Result<bool> exists(std::string_view name) const;
   // VolumeNotFound when the record cannot be stat'ed; IoAt on read; TomlParse

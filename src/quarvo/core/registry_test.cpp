@@ -98,7 +98,7 @@ TEST_F(RegistryTest, LockSerialisesProcesses) {
   std::vector<pid_t> children;
   for (const char* me : {"a", "b"}) {
     if (children.emplace_back(::fork()) == 0) {
-      auto lock = registry_.lock();
+      auto lock = registry_.lock(testing::no_limits());
       std::ofstream(log, std::ios::app) << me;
       ::usleep(50000);
       std::ofstream(log, std::ios::app) << me;
@@ -107,6 +107,29 @@ TEST_F(RegistryTest, LockSerialisesProcesses) {
   }
   for (const pid_t pid : children) EXPECT_EQ(testing::wait_exit_code(pid), 0);
   EXPECT_TRUE(testing::slurp(log) == "aabb" || testing::slurp(log) == "bbaa") << testing::slurp(log);
+}
+
+// A lock another holder keeps is waited for only until the deadline, or
+// until the caller asks to stop.
+TEST_F(RegistryTest, LockWaitKeepsTheDeadlineAndHearsTheCancel) {
+  auto held = registry_.lock(testing::no_limits());
+  ASSERT_TRUE(held);
+  struct : Cancel {
+    bool requested() const override { return ++asked > 3; }
+    mutable int asked = 0;
+  } const impatient;
+  const std::pair<WaitLimits, std::string> cases[] = {
+      {WaitLimits::within(std::chrono::milliseconds(200), Cancel::never()),
+       "waiting for the lock of " + home_.root().string() + " timed out after 0.2 s"},
+      {WaitLimits::unbounded(impatient), "interrupted"},
+  };
+  for (const auto& [limits, message] : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    auto lock = registry_.lock(limits);  // a second open file: flock makes it wait as another process would
+    ASSERT_FALSE(lock);
+    EXPECT_EQ(lock.error().message(), message);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
 }
 
 }  // namespace

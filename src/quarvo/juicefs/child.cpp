@@ -132,6 +132,24 @@ struct Child::State {
     pid = -1;
   }
 
+  // Sleeps in poll until a stream has data, the child exits or `wake` comes
+  // (never sooner: the wait is rounded up), then reads what came and reaps
+  // the child if it has exited. An interrupted poll returns at once, so the
+  // caller asks its cancel.
+  Result<void> pump(Clock::time_point wake) {
+    int timeout_ms = -1;
+    if (wake != Clock::time_point::max()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
+      timeout_ms = static_cast<int>(std::clamp<long>(left.count(), 0, 60'000));
+    }
+    struct pollfd fds[3] = {
+        {streams[0].get(), POLLIN, 0}, {streams[1].get(), POLLIN, 0}, {reaped ? -1 : pidfd.get(), POLLIN, 0}};
+    if (::poll(fds, 3, timeout_ms) < 0) return errno == EINTR ? Result<void>() : os_failure(errno);
+    QUARVO_TRY(read_streams(fds));
+    if (!reaped && (fds[2].revents != 0 || pidfd.get() < 0)) QUARVO_TRY(poll_exit());
+    return {};
+  }
+
   // Reads once from each stream that poll found ready; a read of 0 ends it.
   Result<void> read_streams(const struct pollfd* fds) {
     for (int i = 0; i < 2; ++i) {
@@ -193,51 +211,33 @@ Result<std::optional<int>> Child::wait_until(const std::function<bool()>& ready,
                                              const WaitLimits& limits) {
   if (!state_ || state_->pid <= 0) return os_failure(ECHILD);
   State& s = *state_;
-  const auto start = Clock::now();
-  const std::optional<Clock::time_point> deadline =
-      limits.timeout ? std::optional(start + *limits.timeout) : std::nullopt;
-  auto next_ready = start + interval;
+  const std::optional<Clock::time_point>& deadline = limits.deadline().at();
+  auto next_ready = Clock::now() + interval;
   for (;;) {
     if (s.reaped && s.open_streams() == 0) {
       s.pid = -1;
       return s.status;
     }
-    if (limits.cancel != nullptr && limits.cancel->requested()) {
+    if (limits.cancel().requested()) {
       s.end_group();
       return std::unexpected(QuarvoError::interrupted());
     }
     auto now = Clock::now();
     if (deadline && now >= *deadline) {
       s.end_group();
-      return std::unexpected(QuarvoError::timed_out(s.what, *limits.timeout));
+      return std::unexpected(limits.timed_out(s.what));
     }
     if (ready && !s.reaped && now >= next_ready) {
       if (ready()) return std::optional<int>();
       now = Clock::now();
       next_ready = now + interval;
     }
-
-    // Sleep in poll until a stream has data, the child exits, or the next
-    // thing to check is due.
-    auto wake = Clock::time_point::max();
-    if (deadline) wake = *deadline;
-    if (limits.cancel != nullptr) wake = std::min(wake, now + kCancelPollInterval);
+    // Awake again for the next thing to check.
+    auto wake = deadline.value_or(Clock::time_point::max());
+    if (limits.cancellable()) wake = std::min(wake, now + kCancelPollInterval);
     if (ready && !s.reaped) wake = std::min(wake, next_ready);
     if (!s.reaped && s.pidfd.get() < 0) wake = std::min(wake, now + kExitPollInterval);
-    int timeout_ms = -1;
-    if (wake != Clock::time_point::max()) {
-      // Rounded up, so a wake-up never comes before what it waits for.
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-      timeout_ms = static_cast<int>(std::clamp<long>(left.count(), 0, 60'000));
-    }
-    struct pollfd fds[3] = {
-        {s.streams[0].get(), POLLIN, 0}, {s.streams[1].get(), POLLIN, 0}, {s.reaped ? -1 : s.pidfd.get(), POLLIN, 0}};
-    if (::poll(fds, 3, timeout_ms) < 0) {
-      if (errno == EINTR) continue;  // the loop's top asks the cancel
-      return os_failure(errno);
-    }
-    QUARVO_TRY(s.read_streams(fds));
-    if (!s.reaped && (fds[2].revents != 0 || s.pidfd.get() < 0)) QUARVO_TRY(s.poll_exit());
+    QUARVO_TRY(s.pump(wake));
   }
 }
 

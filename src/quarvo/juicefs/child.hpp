@@ -10,7 +10,7 @@
 // child that must outlive it (a mount's daemon) goes to `hand_to_reaper`.
 //
 //   auto child = CommandSpec(program).arg("mount").start();
-//   auto status = child->wait({.timeout = 5s, .cancel = &cancel});  // TimedOut, Interrupted, Io
+//   auto status = child->wait(WaitLimits::within(5s, cancel));  // TimedOut, Interrupted, Io
 #ifndef QUARVO_JUICEFS_CHILD_HPP_
 #define QUARVO_JUICEFS_CHILD_HPP_
 
@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "quarvo/core/cancel.hpp"
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/file_io.hpp"
 
@@ -31,12 +31,6 @@ namespace quarvo {
 struct CommandOutput {
   std::string stdout_text;
   std::string stderr_text;
-};
-
-// WaitLimits: how long a wait may last and who may end it early.
-struct WaitLimits {
-  std::optional<std::chrono::milliseconds> timeout{};  // none: no deadline
-  const Cancel* cancel = nullptr;                      // none: nobody asks
 };
 
 // The text of a raw wait status: "exit status: 3", "signal: 9 (SIGKILL)",
@@ -70,7 +64,7 @@ class [[nodiscard]] Child {
   [[nodiscard]] Result<std::optional<int>> wait_until(const std::function<bool()>& ready,
                                                       std::chrono::milliseconds interval, const WaitLimits& limits);
   // wait_until without a readiness check: the raw wait status.
-  [[nodiscard]] Result<int> wait(const WaitLimits& limits = {});
+  [[nodiscard]] Result<int> wait(const WaitLimits& limits);
 
   // What has been captured so far (nothing for inherited streams), head and
   // tail kept, decoded as lossy UTF-8. The capture starts again empty.

@@ -43,7 +43,7 @@ TEST_F(ChildTest, DrainsBothFloodedStreamsKeepingHeadAndTail) {
                                 "i=0; while [ $i -lt 64 ]; do\n"
                                 "  yes out$i | head -c 1048576; yes err$i | head -c 1048576 >&2; i=$((i + 1))\n"
                                 "done"))
-                 .run();
+                 .run(testing::no_limits());
   ASSERT_TRUE(out) << out.error().message();
   constexpr size_t kMiB = 1 << 20, kHead = 64 << 10, kTail = 128 << 10;
   for (const auto& [text, word] : {std::pair{&out->stdout_text, "out"}, std::pair{&out->stderr_text, "err"}}) {
@@ -78,8 +78,8 @@ TEST_F(ChildTest, DeadlineAndCancelEndTheProcessGroup) {
     mutable int asked = 0;
   } const cancel;
   const std::pair<WaitLimits, std::string> cases[] = {
-      {{.timeout = std::chrono::milliseconds(300)}, "stubborn timed out after 0.3 s"},
-      {{.cancel = &cancel}, "interrupted"},
+      {WaitLimits::within(std::chrono::milliseconds(300), Cancel::never()), "stubborn timed out after 0.3 s"},
+      {WaitLimits::unbounded(cancel), "interrupted"},
   };
   for (const auto& [limits, message] : cases) {
     auto out = CommandSpec(program).run(limits);
@@ -105,10 +105,11 @@ TEST_F(ChildTest, WithoutPidfdTheExitIsPolledFor) {
   const fs::path stubborn = script("stubborn", "trap '' TERM; echo $$ > '" + pid_file.string() + "'; sleep 60");
   EXPECT_EQ(testing::in_child([&] {
               if (!testing::deny_syscall(SYS_pidfd_open)) return 1;
-              auto out = CommandSpec(child).run({.timeout = std::chrono::seconds(20)});
+              auto out = CommandSpec(child).run(WaitLimits::within(std::chrono::seconds(20), Cancel::never()));
               if (out || out.error().command().status != "exit status: 3") return 2;
               if (out.error().command().stdout_text != "out\n") return 3;
-              auto slow = CommandSpec(stubborn).run({.timeout = std::chrono::milliseconds(300)});
+              auto slow =
+                  CommandSpec(stubborn).run(WaitLimits::within(std::chrono::milliseconds(300), Cancel::never()));
               if (slow || slow.error().message() != "stubborn timed out after 0.3 s") return 4;
               pid_t shell = 0;
               std::istringstream(testing::slurp(pid_file)) >> shell;

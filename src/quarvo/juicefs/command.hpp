@@ -10,7 +10,7 @@
 // streams. How a program is started is spawn.hpp's, how its output is kept
 // capture.hpp's.
 //
-//   auto out = CommandSpec(program).arg("version").run({.timeout = 5s, .cancel = &cancel});
+//   auto out = CommandSpec(program).arg("version").run(WaitLimits::within(5s, cancel));
 //   if (!out) return std::unexpected(out.error());  // Io, CommandFailed, TimedOut, Interrupted
 //
 // Every child leads a process group of its own, so a Ctrl-C at the terminal
@@ -61,7 +61,7 @@ class CommandSpec {
 
   // Runs to completion with captured output. A non-zero wait status is
   // CommandFailed with program, args joined by spaces, status and output.
-  [[nodiscard]] Result<CommandOutput> run(const WaitLimits& limits = {}) const;
+  [[nodiscard]] Result<CommandOutput> run(const WaitLimits& limits) const;
   // Starts with captured output and returns the running child.
   [[nodiscard]] Result<Child> start() const;
   // Starts with inherited standard streams and returns the running child.

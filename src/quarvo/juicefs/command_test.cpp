@@ -41,7 +41,7 @@ TEST_F(CommandTest, RunOutcomes) {
     SCOPED_TRACE(c.body);
     CommandSpec spec(script("child", c.body));
     for (const std::string& a : c.args) spec.arg(a);
-    auto out = spec.run();
+    auto out = spec.run(testing::no_limits());
     ASSERT_TRUE(out || out.error().kind() == ErrorKind::CommandFailed) << out.error().message();
     const CommandFailure failed =
         out ? CommandFailure{"", "", "", out->stdout_text, out->stderr_text} : out.error().command();

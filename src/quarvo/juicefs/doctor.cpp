@@ -141,8 +141,8 @@ std::string extract_version(std::string_view output) {
   return std::string(stripped);
 }
 
-std::optional<std::string> storage_backend_version(const std::filesystem::path& program) {
-  auto output = CommandSpec(program).arg("version").run();
+std::optional<std::string> storage_backend_version(const std::filesystem::path& program, const WaitLimits& limits) {
+  auto output = CommandSpec(program).arg("version").run(limits);
   if (!output) return std::nullopt;
   std::string version = extract_version(output->stdout_text);
   if (version.empty()) return std::nullopt;
@@ -199,7 +199,8 @@ bool same_path_components(const std::filesystem::path& a, const std::filesystem:
 }
 
 // The report once the configuration has been read (or given up on).
-DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesystem::path>& configured) {
+DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesystem::path>& configured,
+                        const Cancel& cancel) {
   DoctorReport report;
   report.home = home.root();
   report.config = home.config_path();
@@ -207,7 +208,7 @@ DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesys
   backend.path = detect_storage_backend_bin(home, configured);
   backend.found = backend.path.has_value();
   if (backend.found) {
-    backend.version = storage_backend_version(*backend.path);
+    backend.version = storage_backend_version(*backend.path, WaitLimits::within(kVersionBound, cancel));
     backend.managed = same_path_components(*backend.path, home.managed_storage_backend_bin());
   }
   report.mount_support = detect_mount_support();
@@ -216,18 +217,18 @@ DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesys
 
 }  // namespace
 
-Result<DoctorReport> doctor(const QuarvoHome& home) {
+Result<DoctorReport> doctor(const QuarvoHome& home, const Cancel& cancel) {
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
   if (!config) return std::unexpected(std::move(config).error());
-  return report_for(home, config->storage_backend_bin);
+  return report_for(home, config->storage_backend_bin, cancel);
 }
 
-Result<Diagnosis> diagnose(const QuarvoHome& home) {
+Result<Diagnosis> diagnose(const QuarvoHome& home, const Cancel& cancel) {
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
-  if (!config) return Diagnosis{report_for(home, std::nullopt), std::move(config).error()};
-  return Diagnosis{report_for(home, config->storage_backend_bin), std::nullopt};
+  if (!config) return Diagnosis{report_for(home, std::nullopt, cancel), std::move(config).error()};
+  return Diagnosis{report_for(home, config->storage_backend_bin, cancel), std::nullopt};
 }
 
 }  // namespace quarvo

@@ -7,12 +7,14 @@
 #ifndef QUARVO_JUICEFS_DOCTOR_HPP_
 #define QUARVO_JUICEFS_DOCTOR_HPP_
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/paths.hpp"
 
@@ -55,9 +57,14 @@ struct DoctorReport {
 // else the whole output stripped of Unicode white space.
 [[nodiscard]] std::string extract_version(std::string_view output);
 
+// How long `program version` may take: a program that does not answer by
+// then tells no version.
+inline constexpr std::chrono::milliseconds kVersionBound{30'000};
+
 // What `program version` tells (extract_version of its standard output);
-// nullopt when it cannot be run, fails or tells nothing.
-[[nodiscard]] std::optional<std::string> storage_backend_version(const std::filesystem::path& program);
+// nullopt when it cannot be run, fails, outlasts `limits` or tells nothing.
+[[nodiscard]] std::optional<std::string> storage_backend_version(const std::filesystem::path& program,
+                                                                 const WaitLimits& limits);
 
 // A file system question the mount-support checks ask, injectable for tests.
 using PathExists = std::function<bool(const std::filesystem::path&)>;
@@ -78,8 +85,9 @@ using PathExists = std::function<bool(const std::filesystem::path&)>;
 [[nodiscard]] Result<void> require_mount_support();
 
 // Ensures the layout, loads the configuration (their errors are the only
-// failures), then reports the backend program, its version and mount support.
-[[nodiscard]] Result<DoctorReport> doctor(const QuarvoHome& home);
+// failures), then reports the backend program, its version (asked within
+// kVersionBound, and `cancel`) and mount support.
+[[nodiscard]] Result<DoctorReport> doctor(const QuarvoHome& home, const Cancel& cancel);
 
 // The doctor's report also for a home whose config.toml cannot be read: the
 // error is a finding of its own, and the backend program is then looked for
@@ -88,7 +96,7 @@ struct Diagnosis {
   DoctorReport report;
   std::optional<QuarvoError> config_error;
 };
-[[nodiscard]] Result<Diagnosis> diagnose(const QuarvoHome& home);
+[[nodiscard]] Result<Diagnosis> diagnose(const QuarvoHome& home, const Cancel& cancel);
 
 }  // namespace quarvo
 

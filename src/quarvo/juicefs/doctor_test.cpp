@@ -69,7 +69,7 @@ TEST_F(DoctorTest, StorageBackendVersion) {
       {"echo '  '", std::nullopt},
   };
   for (const auto& [body, version] : cases) {
-    EXPECT_EQ(storage_backend_version(testing::script(dir_ / "backend", body)), version) << body;
+    EXPECT_EQ(storage_backend_version(testing::script(dir_ / "backend", body), testing::no_limits()), version) << body;
   }
 }
 

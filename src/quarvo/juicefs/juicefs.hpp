@@ -84,7 +84,7 @@ class JuiceFs {
 
   // Formats the volume, or finds it already there; VolumeMismatch when the
   // engine holds another volume.
-  [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits = {}) const;
+  [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits) const;
   // Starts the mount command: in the background as a daemon logging to
   // `log_path`, in the foreground with the caller's own streams.
   [[nodiscard]] Result<Child> start_mount(const Volume& volume, const MountVolume& request,
@@ -97,16 +97,16 @@ class JuiceFs {
                                           const std::filesystem::path& log_path, int wait_status,
                                           CommandOutput output) const;
   [[nodiscard]] Result<CommandOutput> unmount(const std::filesystem::path& mountpoint, bool force, bool flush,
-                                              const WaitLimits& limits = {}) const;
+                                              const WaitLimits& limits) const;
 
   // The engine's view of the volume. Io "unreadable status output" when the
   // backend succeeds but prints no status JSON. Note that for an SQLite URL
   // the backend creates the database file when it is missing.
-  [[nodiscard]] Result<BackendStatus> status(const std::string& metadata_url, const WaitLimits& limits = {}) const;
+  [[nodiscard]] Result<BackendStatus> status(const std::string& metadata_url, const WaitLimits& limits) const;
   // Deletes the volume's objects and metadata. The backend refuses while
   // sessions are connected.
   [[nodiscard]] Result<CommandOutput> destroy(const std::string& metadata_url, const std::string& uuid,
-                                              const WaitLimits& limits = {}) const;
+                                              const WaitLimits& limits) const;
 
  private:
   // The command lines above.

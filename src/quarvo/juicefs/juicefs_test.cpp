@@ -37,7 +37,7 @@ TEST(JuiceFsFormat, AnEngineHoldingAnotherVolumeIsAMismatch) {
     const JuiceFs jfs(testing::script(
         dir.path() / "juicefs",
         "[ \"$1\" = status ] && echo '{\"Setting\": {\"UUID\": \"u\", \"Name\": " + c.held + "}}'; exit 0"));
-    auto formatted = jfs.format(c.request);
+    auto formatted = jfs.format(c.request, testing::no_limits());
     EXPECT_EQ(formatted ? "" : formatted.error().message(),
               c.error.empty() ? "" : "the metadata engine does not hold volume \"data\": " + c.error);
   }

@@ -47,7 +47,7 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
       ready_read.reset();
       for (unsigned gen = from;; ++gen) {
         for (const std::string& name : names) {
-          auto lock = registry.lock();
+          auto lock = registry.lock(testing::no_limits());
           if (!lock || !registry.write(generation(name, gen))) ::_exit(2);
           if (ready_write.get() >= 0 && write_all(ready_write.get(), "w") != 0) ::_exit(3);
           ready_write.reset();
@@ -62,8 +62,8 @@ TEST(CrashSafety, RecordsSurviveSigkillAtAnyMoment) {
     ASSERT_EQ(got, 1) << "the writer died before its first write: " << testing::wait_exit_code(pid);
     ::usleep(static_cast<useconds_t>(rng() % 20000));
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    ASSERT_EQ(testing::wait_exit_code(pid), -1);  // killed, not exited
-    ASSERT_TRUE(registry.lock());                 // the dead writer's lock went with it
+    ASSERT_EQ(testing::wait_exit_code(pid), -1);       // killed, not exited
+    ASSERT_TRUE(registry.lock(testing::no_limits()));  // the dead writer's lock went with it
     for (const std::string& name : names) {
       auto volume = registry.read(name);
       ASSERT_TRUE(volume) << volume.error().message();

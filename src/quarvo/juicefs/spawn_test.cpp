@@ -66,7 +66,7 @@ TEST_F(SpawnTest, RefusedBeforeRunning) {
     ASSERT_EQ(::sigaction(SIGCHLD, &set, &old), 0);
     CommandSpec spec(c.program);
     if (c.arg) spec.arg(*c.arg);
-    auto run = spec.run();
+    auto run = spec.run(testing::no_limits());
     ::sigaction(SIGCHLD, &old, nullptr);
     ASSERT_FALSE(run);
     EXPECT_TRUE(run.error().message().starts_with(c.error)) << run.error().message();
@@ -106,9 +106,9 @@ TEST_F(SpawnTest, NoDescriptorOfOursReachesTheChild) {
     if (const int flags = ::fcntl(std::stoi(fd), F_GETFD); flags >= 0 && !(flags & FD_CLOEXEC)) inherited.insert(fd);
   }
   const fs::path listing = dir_.path() / "spawned";
-  auto out = CommandSpec(script("list", "exec ls /proc/self/fd")).run();
+  auto out = CommandSpec(script("list", "exec ls /proc/self/fd")).run(testing::no_limits());
   auto child = CommandSpec(script("list2", "exec ls /proc/self/fd > '" + listing.string() + "'")).spawn();
-  ASSERT_TRUE(out && child && child->wait() == 0);
+  ASSERT_TRUE(out && child && child->wait(testing::no_limits()) == 0);
   // Besides the inherited ones, only ls's own descriptor of the directory.
   for (const std::string& seen : {out->stdout_text, testing::slurp(listing)}) {
     std::istringstream in(seen);

@@ -86,7 +86,10 @@ PyObject* storage_backend_version_function(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     std::string path;
     if (!text_arg(arg, "path", path)) return nullptr;
-    return optional_text_to_py(storage_backend_version(path)).release();
+    const std::optional<std::string> version = without_gil(
+        [&](const Cancel& cancel) { return storage_backend_version(path, WaitLimits::within(kVersionBound, cancel)); });
+    if (PyErr_Occurred() != nullptr) return nullptr;  // Ctrl-C while it ran
+    return optional_text_to_py(version).release();
   });
 }
 

@@ -40,7 +40,10 @@
 #include "quarvo/python/classes.hpp"
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/python/instance.hpp"
-#include "quarvo/service/lifecycle.hpp"
+#include "quarvo/python/released.hpp"
+#include "quarvo/service/inspection.hpp"
+#include "quarvo/service/removal.hpp"
+#include "quarvo/service/service.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -162,9 +165,9 @@ PyObject* module_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
     if (backend != nullptr && !bool_arg(backend, "backend", ask_backend)) return nullptr;
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
-    Result<VolumeDetails> details = inspect_volume(*home, volume, ask_backend);
-    if (!details) return raise_quarvo_error(details.error());
-    return details_to_py(*details).release();
+    Result<VolumeDetails> details =
+        without_gil([&](const Cancel& cancel) { return inspect_volume(*home, volume, ask_backend, cancel); });
+    return finish(details, [](const VolumeDetails& d) { return details_to_py(d).release(); });
   });
 }
 
@@ -186,7 +189,8 @@ PyObject* module_diagnose(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
-    Result<Diagnosis> diagnosis = diagnose(*home);
+    Result<Diagnosis> diagnosis = without_gil([&](const Cancel& cancel) { return diagnose(*home, cancel); });
+    if (PyErr_Occurred() != nullptr) return nullptr;  // Ctrl-C while the backend was asked
     if (!diagnosis) return raise_quarvo_error(diagnosis.error());
     Ref report = Ref::steal(doctor_report_to_py(std::move(diagnosis->report)));
     if (!report) return nullptr;
@@ -201,11 +205,13 @@ PyObject* module_finish_removals(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
-    Result<std::vector<std::string>> names = finish_removals(Registry(*home));
-    if (!names) return raise_quarvo_error(names.error());
-    std::vector<Ref> items;
-    for (const std::string& name : *names) items.push_back(text_to_py(name));
-    return list_of(std::move(items)).release();
+    Result<std::vector<std::string>> names = without_gil(
+        [&](const Cancel& cancel) { return finish_removals(Registry(*home), configured_limits(*home, cancel)); });
+    return finish(names, [](const std::vector<std::string>& done) {
+      std::vector<Ref> items;
+      for (const std::string& name : done) items.push_back(text_to_py(name));
+      return list_of(std::move(items)).release();
+    });
   });
 }
 

@@ -41,10 +41,10 @@ namespace {
 
 PyObject* module_doctor(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
-    Result<DoctorReport> report = without_gil([](const Cancel&) -> Result<DoctorReport> {
+    Result<DoctorReport> report = without_gil([](const Cancel& cancel) -> Result<DoctorReport> {
       Result<QuarvoHome> home = QuarvoHome::from_env();
       if (!home) return std::unexpected(std::move(home).error());
-      return doctor(*home);
+      return doctor(*home, cancel);
     });
     return finish(report, [&](const DoctorReport&) { return doctor_report_to_py(std::move(*report)); });
   });

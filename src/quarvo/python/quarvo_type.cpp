@@ -56,7 +56,7 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const Quarvo* service = service_of(self);
     if (service == nullptr) return nullptr;
-    Result<DoctorReport> report = without_gil([&](const Cancel&) { return service->doctor(); });
+    Result<DoctorReport> report = without_gil([&](const Cancel& cancel) { return service->doctor(cancel); });
     return finish(report, [&](const DoctorReport&) { return doctor_report_to_py(std::move(*report)); });
   });
 }
@@ -239,9 +239,9 @@ PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
         !bool_arg(destroy, "destroy", destroying)) {
       return nullptr;
     }
-    Result<void> removed = without_gil([&](const Cancel&) { return service->remove(volume, forced, destroying); });
-    if (!removed) return raise_quarvo_error(removed.error());
-    Py_RETURN_NONE;
+    Result<void> removed =
+        without_gil([&](const Cancel& cancel) { return service->remove(volume, forced, destroying, cancel); });
+    return finish(removed, [] { return Py_NewRef(Py_None); });
   });
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/syscalls.hpp"
+#include "quarvo/juicefs/child.hpp"
 
 namespace quarvo {
 namespace {
@@ -23,6 +25,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kProbeContent = "quarvo";
+// Deleting a probe that was given up on: at least a moment, at most this.
+constexpr std::chrono::milliseconds kProbeCleanupGrace{250};
+constexpr std::chrono::milliseconds kProbeCleanupBound{5000};
 constexpr std::string_view kUnexpectedProbeData = "mount probe returned unexpected data";
 
 // Flags for the files we create inside a mountpoint. O_NOFOLLOW: a planted
@@ -149,15 +154,10 @@ Outcome pid_steps(const char* path) {
   return outcome;
 }
 
-// Runs `steps(path)` here without a timeout, else in a helper process bounded
-// by the timeout and the cancel. `what` names the step for TimedOut.
-Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, const WaitLimits& limits,
-                        const std::string& what) {
-  const bool cancellable = limits.cancel != nullptr && limits.cancel != &Cancel::never();
-  if (!limits.timeout && !cancellable) return steps(path.c_str());
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(QuarvoError::io_errno(errno));
-  UniqueFd result(fds[0]);
+// Forks a helper that runs `steps(path)` with every signal blocked and no
+// descriptor of ours but its end of `result`, writes the Outcome there and
+// exits. The pid; our copy of the helper's end is closed.
+Result<pid_t> start_helper(Outcome (*steps)(const char*), const fs::path& path, int fds[2]) {
   UniqueFd result_end(fds[1]);
   // The helper starts with every signal blocked: no handler of this process
   // (the interpreter's) may run in it.
@@ -175,26 +175,23 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
   }
   const int fork_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  result_end.reset();
   if (pid < 0) return std::unexpected(QuarvoError::io_errno(fork_error));
+  return pid;
+}
 
-  const auto deadline = limits.timeout ? Clock::now() + *limits.timeout : Clock::time_point::max();
+// The helper's Outcome from `result`, waiting within `limits`; a helper
+// given up on is killed and left to a reaper (if the kernel holds it in the
+// file system a while longer, the reaper waits for it).
+Result<Outcome> await_helper(pid_t pid, const UniqueFd& result, const WaitLimits& limits, const std::string& what) {
   for (;;) {
-    if (limits.cancel != nullptr && limits.cancel->requested()) {
+    if (limits.cancel().requested() || limits.deadline().passed()) {
       ::kill(pid, SIGKILL);
       reap_in_background(pid);
-      return std::unexpected(QuarvoError::interrupted());
+      if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
+      return std::unexpected(limits.timed_out(what));
     }
-    const auto now = Clock::now();
-    if (now >= deadline) {
-      // Killed; if the kernel holds it in the file system a while longer,
-      // the reaper waits for it.
-      ::kill(pid, SIGKILL);
-      reap_in_background(pid);
-      return std::unexpected(QuarvoError::timed_out(what, *limits.timeout));
-    }
-    auto wait = limits.timeout ? std::chrono::ceil<std::chrono::milliseconds>(deadline - now) : kCancelPollInterval;
-    if (limits.cancel != nullptr) wait = std::min(wait, kCancelPollInterval);
+    auto wait = limits.deadline().left().value_or(kCancelPollInterval);
+    if (limits.cancellable()) wait = std::min(wait, kCancelPollInterval);
     struct pollfd p = {result.get(), POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) continue;  // EINTR or nothing yet
     Outcome outcome;
@@ -203,6 +200,20 @@ Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, con
     if (n != static_cast<ssize_t>(sizeof outcome)) return std::unexpected(QuarvoError::io_errno(EPIPE));
     return outcome;
   }
+}
+
+// Runs `steps(path)` here when nothing can end the wait (no deadline, no
+// cancel), else in a helper process that `limits` may abandon. `what` names
+// the step for TimedOut.
+Result<Outcome> perform(Outcome (*steps)(const char*), const fs::path& path, const WaitLimits& limits,
+                        const std::string& what) {
+  if (!limits.deadline().bounded() && !limits.cancellable()) return steps(path.c_str());
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(QuarvoError::io_errno(errno));
+  UniqueFd result(fds[0]);
+  auto pid = start_helper(steps, path, fds);
+  if (!pid) return std::unexpected(std::move(pid).error());
+  return await_helper(*pid, result, limits, what);
 }
 
 // A file name of this call's own: "PREFIX-PID-N".
@@ -222,8 +233,13 @@ Result<void> probe_mount(const fs::path& mountpoint, const WaitLimits& limits) {
   if (!outcome) {
     // Given up while it waited (on an object store that is down, say): the
     // file may be there. Deleting it asks only the metadata, which may
-    // still answer; a short bound, for one that does not.
-    (void)perform(unlink_steps, probe, {.timeout = std::chrono::milliseconds(5000)}, "deleting the mount probe");
+    // still answer at once; what is left of the call's bound, but a moment
+    // at least and never long, for one that does not. Not after Ctrl-C: the
+    // user wants out.
+    const bool interrupted = outcome.error().kind() == ErrorKind::Interrupted;
+    const auto cleanup = std::clamp(limits.deadline().left().value_or(kProbeCleanupBound), kProbeCleanupGrace,
+                                    interrupted ? kProbeCleanupGrace : kProbeCleanupBound);
+    (void)perform(unlink_steps, probe, WaitLimits::within(cleanup, Cancel::never()), "deleting the mount probe");
     return std::unexpected(std::move(outcome).error());
   }
   switch (outcome->failed_step) {

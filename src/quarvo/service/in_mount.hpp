@@ -15,11 +15,13 @@
 // blocking. Nothing is left behind on any path that created the file.
 //
 // On a mount whose daemon is stopped these calls block, and a thread blocked
-// there cannot be freed. So with a timeout each runs in a helper process of
-// its own (plain system calls only, no descriptor of ours but its result
-// pipe), which at the deadline or on a cancel request is killed and left to
-// a reaper: TimedOut or Interrupted. Without one they run on the calling
-// thread.
+// there cannot be freed. So under a deadline or a cancel each runs in a
+// helper process of its own (plain system calls only, no descriptor of ours
+// but its result pipe), which at the deadline or on a cancel request is
+// killed and left to a reaper: TimedOut or Interrupted. Given neither
+// (WaitLimits::unbounded(Cancel::never())) they run on the calling thread.
+// A probe given up on is deleted afterwards within what is left of the
+// deadline (at least a quarter second, at most 5 s).
 #ifndef QUARVO_SERVICE_IN_MOUNT_HPP_
 #define QUARVO_SERVICE_IN_MOUNT_HPP_
 
@@ -28,23 +30,23 @@
 #include <filesystem>
 #include <vector>
 
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
-#include "quarvo/juicefs/command.hpp"
 
 namespace quarvo {
 
 // IoAt at the probe path when it cannot be written, read or deleted; Io
 // "mount probe returned unexpected data" when the content differs.
-[[nodiscard]] Result<void> probe_mount(const std::filesystem::path& mountpoint, const WaitLimits& limits = {});
+[[nodiscard]] Result<void> probe_mount(const std::filesystem::path& mountpoint, const WaitLimits& limits);
 
 // IoAt at the marker path when it cannot be created or deleted; Io when the
 // fsync fails.
-[[nodiscard]] Result<void> write_flush_marker(const std::filesystem::path& mountpoint, const WaitLimits& limits = {});
+[[nodiscard]] Result<void> write_flush_marker(const std::filesystem::path& mountpoint, const WaitLimits& limits);
 
 // The daemon's process ids (one or two, positive); IoAt at .config when it
 // cannot be read, an empty list when it names none.
 [[nodiscard]] Result<std::vector<pid_t>> read_daemon_pids(const std::filesystem::path& mountpoint,
-                                                          const WaitLimits& limits = {});
+                                                          const WaitLimits& limits);
 
 }  // namespace quarvo
 

@@ -16,19 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A FUSE mount with no server at all: nobody reads the device, so every
-// request waits for an answer to the kernel's INIT that never comes, as on a
-// hung daemon. Closing the device aborts the connection and every access then
-// fails with ENOTCONN, as after the daemon died. The device descriptor, or -1.
-int serverless_fuse(const fs::path& at, const std::string& source) {
-  const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-  const std::string options = "fd=" + std::to_string(fd) + ",rootmode=40000,user_id=0,group_id=0";
-  if (fd < 0 || ::mount(source.c_str(), at.c_str(), "fuse.juicefs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
-    return fd;
-  ::close(fd);
-  return -1;
-}
-
 // Every state from real mounts in a private mount namespace of a child; the
 // child writes what it saw, one entry per mount, for the parent to compare.
 TEST(LiveState, ChecksManyMountsUnderOneBound) {
@@ -48,8 +35,9 @@ TEST(LiveState, ChecksManyMountsUnderOneBound) {
         !tmpfs(dir / "d", "over") || !tmpfs(dir / "real/e", "JuiceFS:e") || !tmpfs(dir / "o \t\n\\", "JuiceFS:o p")) {
       return 77;
     }
-    const int dead = serverless_fuse(dir / "g", "JuiceFS:g"), hung_h = serverless_fuse(dir / "h", "JuiceFS:h");
-    const int hung_i = serverless_fuse(dir / "i", "JuiceFS:i");
+    const int dead = testing::serverless_fuse(dir / "g", "JuiceFS:g"),
+              hung_h = testing::serverless_fuse(dir / "h", "JuiceFS:h");
+    const int hung_i = testing::serverless_fuse(dir / "i", "JuiceFS:i");
     if (dead < 0 || hung_h < 0 || hung_i < 0) return 78;
     ::close(dead);
     // Resolving a path must not look at its leaf, or this would never return.

@@ -8,13 +8,12 @@
 #include <thread>
 
 #include "quarvo/core/file_io.hpp"
-#include "quarvo/juicefs/command.hpp"
+#include "quarvo/core/text.hpp"
 
 namespace quarvo {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 // Gone, or a zombie whose parent has not reaped it yet (init in a container
 // may take its time, or never).
@@ -28,31 +27,36 @@ bool gone(pid_t pid) {
 
 }  // namespace
 
-MountCheck state_at(std::string_view name, const fs::path& mountpoint) {
-  return check_mounts({{std::string(name), mountpoint}}, kAnswerBound).front();
+MountCheck state_at(std::string_view name, const fs::path& mountpoint, const WaitLimits& limits) {
+  const auto bound = limits.capped(kAnswerBound).deadline().left().value_or(kAnswerBound);
+  return check_mounts({{std::string(name), mountpoint}}, bound).front();
 }
 
-Result<void> require_live_mount(std::string_view name, const fs::path& mountpoint) {
-  switch (state_at(name, mountpoint).state) {
+QuarvoError unanswered(const fs::path& mountpoint, const WaitLimits& asking) {
+  return asking.timed_out("asking the mount at " + path_text(mountpoint));
+}
+
+Result<void> require_live_mount(std::string_view name, const fs::path& mountpoint, const WaitLimits& limits) {
+  const WaitLimits asking = limits.capped(kAnswerBound);
+  switch (state_at(name, mountpoint, asking).state) {
     case LiveState::Mounted:
       return {};
     case LiveState::Stale:
       return std::unexpected(QuarvoError::io_at_errno(mountpoint, ENOTCONN));
     case LiveState::Unresponsive:
-      return std::unexpected(QuarvoError::timed_out("asking the mount at " + path_text(mountpoint), kAnswerBound));
+      return std::unexpected(unanswered(mountpoint, asking));
     default:
       return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
   }
 }
 
-Result<bool> wait_until_gone(const std::vector<pid_t>& pids, std::chrono::milliseconds bound, const Cancel& cancel) {
-  const auto deadline = Clock::now() + bound;
+Result<bool> wait_until_gone(const std::vector<pid_t>& pids, const WaitLimits& limits) {
   auto pause = std::chrono::milliseconds(5);
   for (;;) {
     if (std::all_of(pids.begin(), pids.end(), gone)) return true;
-    if (cancel.requested()) return std::unexpected(QuarvoError::interrupted());
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(pause);
+    if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
+    if (limits.deadline().passed()) return false;
+    std::this_thread::sleep_for(std::min(pause, limits.deadline().left().value_or(pause)));
     pause = std::min(pause * 2, kCancelPollInterval);
   }
 }

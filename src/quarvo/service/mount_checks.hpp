@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quarvo/core/cancel.hpp"
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/mount_table.hpp"
 #include "quarvo/service/live_state.hpp"
@@ -21,20 +21,33 @@ namespace quarvo {
 
 // How long a mount's root has to answer before it counts as unresponsive.
 inline constexpr std::chrono::milliseconds kAnswerBound{5000};
+// How long an unmounted daemon has to exit (its last writes go to the
+// object store meanwhile); after a forced unmount, where it also waits for
+// files still open under the detached mount, a shorter wait.
+inline constexpr std::chrono::milliseconds kDaemonExitBound{30'000};
+inline constexpr std::chrono::milliseconds kForcedDaemonExitBound{5'000};
+// How long taking a mount down may take when the user set no bound.
+inline constexpr std::chrono::milliseconds kTeardownBound{30'000};
 
-// The live state of volume `name` at `mountpoint`, within kAnswerBound.
-[[nodiscard]] MountCheck state_at(std::string_view name, const std::filesystem::path& mountpoint);
+// The live state of volume `name` at `mountpoint`, asked within `limits`
+// capped at kAnswerBound. (The check cannot be abandoned earlier: the
+// cancel is heard after it.)
+[[nodiscard]] MountCheck state_at(std::string_view name, const std::filesystem::path& mountpoint,
+                                  const WaitLimits& limits);
+// The TimedOut of a mount at `mountpoint` that did not answer within
+// `asking` (the capped limits it was asked under).
+[[nodiscard]] QuarvoError unanswered(const std::filesystem::path& mountpoint, const WaitLimits& asking);
 
-// Success when the volume's live mount is at `mountpoint`. A mount whose
-// daemon died is IoAt (ENOTCONN), one that does not answer TimedOut,
-// anything else VolumeNotMounted.
-[[nodiscard]] Result<void> require_live_mount(std::string_view name, const std::filesystem::path& mountpoint);
+// Success when the volume's live mount is at `mountpoint`, asked as
+// state_at does. A mount whose daemon died is IoAt (ENOTCONN), one that does
+// not answer TimedOut, anything else VolumeNotMounted.
+[[nodiscard]] Result<void> require_live_mount(std::string_view name, const std::filesystem::path& mountpoint,
+                                              const WaitLimits& limits);
 
 // Waits until every process of `pids` is gone (a zombie counts as gone: its
-// work is done), asking `cancel`. False when some still run after `bound`;
-// Interrupted on a cancel request.
-[[nodiscard]] Result<bool> wait_until_gone(const std::vector<pid_t>& pids, std::chrono::milliseconds bound,
-                                           const Cancel& cancel);
+// work is done). False when some still run at the deadline; Interrupted on
+// a cancel request.
+[[nodiscard]] Result<bool> wait_until_gone(const std::vector<pid_t>& pids, const WaitLimits& limits);
 
 }  // namespace quarvo
 

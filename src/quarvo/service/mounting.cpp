@@ -1,15 +1,12 @@
-// The volume service's mounts: mount (background and foreground), unmount
-// and mount_all, all checked against the kernel's mount table.
+// The volume service's mounts: mount (background and foreground) and
+// mount_all, each checked against the kernel's mount table.
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <utility>
 
@@ -18,9 +15,9 @@
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/in_mount.hpp"
-#include "quarvo/service/lifecycle.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/service.hpp"
+#include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
 namespace {
@@ -33,13 +30,6 @@ constexpr milliseconds kReadyInterval{5};
 // How long a mount may take to become ready when the user set no bound: the
 // backend's own "-d" gives up after 10 s, an object store check may take longer.
 constexpr milliseconds kReadyBound{60'000};
-// How long an unmounted daemon has to exit, and how long taking down a
-// mount may take, when the user set no bound of their own.
-constexpr milliseconds kDaemonExitBound{30'000};
-// After a forced unmount the daemon also waits for files still open under the
-// detached mount, which may be never: a shorter wait.
-constexpr milliseconds kForcedDaemonExitBound{5'000};
-constexpr milliseconds kTeardownBound{30'000};
 
 // The path to mount at: absolute, its parent resolved (and created), a leaf
 // that is a symbolic link followed, since the kernel mounts at its target.
@@ -121,10 +111,21 @@ std::string log_since(const fs::path& log, off_t from) {
   return lossy_utf8(std::move(text));
 }
 
-std::string pid_list(const std::vector<pid_t>& pids) {
-  std::string text;
-  for (const pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
-  return text;
+// The error of a mount command that ended before its mount was ready, or
+// that ended in the foreground (where it serves until it ends), given its
+// wait status and what the mount table showed after.
+QuarvoError ended_early(const JuiceFs& juicefs, const Volume& volume, const MountVolume& request, int status,
+                        const MountCheck& after, const fs::path& log_path, off_t log_start) {
+  if (status != 0) {
+    CommandOutput said;
+    if (!request.foreground) said.stderr_text = log_since(log_path, log_start);
+    return juicefs.mount_failure(volume, request, log_path, status, std::move(said));
+  }
+  if (after.state == LiveState::Mounted) {
+    return QuarvoError::mount_failed(volume.name, request.path, "the storage backend ended before it was ready");
+  }
+  return QuarvoError::mount_failed(volume.name, request.path,
+                                   "the storage backend returned, but " + found_there(after));
 }
 
 }  // namespace
@@ -132,6 +133,7 @@ std::string pid_list(const std::vector<pid_t>& pids) {
 Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(request.name));
   QUARVO_TRY(require_mount_support());
+  const WaitLimits limits = call_limits(cancel);
   // A volume that does not exist gets no directory made for it (the record
   // is read again under the lock).
   QUARVO_TRY(registry_.read(request.name));
@@ -139,68 +141,74 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());
   const fs::path& at = *mountpoint;
 
-  auto lock = registry_.lock(cancel);
+  auto lock = registry_.lock(limits);
   if (!lock) return std::unexpected(std::move(lock).error());
   auto volume = registry_.read(request.name);
   if (!volume) return std::unexpected(std::move(volume).error());
-  const std::string& name = volume->name;
   Notes notes;
+  QUARVO_TRY(clear_other_mountpoint(*volume, at, limits, notes));
+  auto served = settle_mountpoint(*volume, at, limits, notes);
+  if (!served) return std::unexpected(std::move(served).error());
+  if (*served) return MountedVolume{volume->name, at, std::move(notes)};
+  MountVolume resolved = request;
+  resolved.path = at;
+  return mount_locked(std::move(*volume), resolved, std::move(*lock), std::move(notes), limits);
+}
 
+Result<void> Quarvo::clear_other_mountpoint(const Volume& volume, const fs::path& at, const WaitLimits& limits,
+                                            Notes& notes) const {
+  if (!volume.mountpoint || *volume.mountpoint == at) return {};
   // Mounted elsewhere: live, it stays the one mount; dead, it is cleared.
-  if (volume->mountpoint && *volume->mountpoint != at) {
-    const fs::path& recorded = *volume->mountpoint;
-    const MountCheck there = state_at(name, recorded);
-    if (is_served(there.state)) {
-      return std::unexpected(QuarvoError::volume_mounted(name, recorded));
-    }
-    if (there.state == LiveState::Stale) {
-      QUARVO_TRY(detach(recorded));
-      notes.push_back("its mount at " + path_text(recorded) + " had lost its daemon; unmounted it");
-    }
+  const fs::path& recorded = *volume.mountpoint;
+  const MountCheck there = state_at(volume.name, recorded, limits);
+  if (is_served(there.state)) return std::unexpected(QuarvoError::volume_mounted(volume.name, recorded));
+  if (there.state == LiveState::Stale) {
+    QUARVO_TRY(detach(recorded, limits));
+    notes.push_back("its mount at " + path_text(recorded) + " had lost its daemon; unmounted it");
   }
+  return {};
+}
 
-  const MountCheck here = state_at(name, at);
+Result<bool> Quarvo::settle_mountpoint(Volume& volume, const fs::path& at, const WaitLimits& limits,
+                                       Notes& notes) const {
+  const MountCheck here = state_at(volume.name, at, limits);
   switch (here.state) {
     case LiveState::Mounted:
       // Already served here: that mount, at once, foreground or not.
-      if (volume->mountpoint != at) {
-        volume->mountpoint = at;
-        volume->updated_at = now_rfc3339();
-        QUARVO_TRY(registry_.write(*volume));
+      if (volume.mountpoint != at) {
+        volume.mountpoint = at;
+        volume.updated_at = now_rfc3339();
+        QUARVO_TRY(registry_.write(volume));
       }
       notes.push_back("it was already mounted at " + path_text(at));
-      return MountedVolume{name, at, std::move(notes)};
+      return true;
     case LiveState::Unresponsive:
-      return std::unexpected(QuarvoError::mount_failed(name, at, found_there(here)));
+      return std::unexpected(QuarvoError::mount_failed(volume.name, at, found_there(here)));
     case LiveState::Stale:
-      QUARVO_TRY(detach(at));
+      QUARVO_TRY(detach(at, limits));
       notes.push_back("its mount at " + path_text(at) + " had lost its daemon; unmounted it and mounted it again");
-      break;
+      return false;
     case LiveState::Foreign:
       // Another volume's mount: stacking on it would leave two volumes
       // claiming one path. Any other file system may be mounted over.
       if (is_volume_mount_source(here.found_source)) {
-        return std::unexpected(QuarvoError::mount_failed(name, at, found_there(here)));
+        return std::unexpected(QuarvoError::mount_failed(volume.name, at, found_there(here)));
       }
-      break;
+      return false;
     default:
-      if (volume->mountpoint == at) {
+      if (volume.mountpoint == at) {
         notes.push_back("it was recorded at " + path_text(at) +
                         ", where nothing was mounted any more; mounted it again");
       }
-      break;
+      return false;
   }
-  MountVolume resolved = request;
-  resolved.path = at;
-  return mount_locked(std::move(*volume), resolved, std::move(*lock), std::move(notes), cancel);
 }
 
-Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& request, RegistryLock lock, Notes notes,
-                                           const Cancel& cancel) const {
+Result<Child> Quarvo::start_until_ready(const Volume& volume, const MountVolume& request,
+                                        const WaitLimits& limits) const {
   const fs::path& at = request.path;
-  const std::string& name = volume.name;
-  QUARVO_TRY(rotate_volume_log(home_, name));
-  const fs::path log_path = home_.volume_log_path(name);
+  QUARVO_TRY(rotate_volume_log(home_, volume.name));
+  const fs::path log_path = home_.volume_log_path(volume.name);
   const off_t log_start = log_size(log_path);
   auto child = juicefs_.start_mount(volume, request, log_path);
   if (!child) return std::unexpected(std::move(child).error());
@@ -210,66 +218,59 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   // backend mounted what its metadata engine holds, not this volume.
   MountCheck seen{LiveState::NotMounted, {}};
   const auto decided = [&] {
-    seen = state_at(name, at);
+    seen = state_at(volume.name, at, limits);
     return seen.state == LiveState::Mounted ||
            (seen.state == LiveState::Foreign && is_volume_mount_source(seen.found_source));
   };
-  WaitLimits bounded = limits(cancel);
-  if (!bounded.timeout) bounded.timeout = kReadyBound;
-  auto waited = child->wait_until(decided, kReadyInterval, bounded);
-  if (waited && !*waited && seen.state == LiveState::Foreign) {
-    child->terminate();
-    tear_down(at);
-    return std::unexpected(
-        QuarvoError::mount_failed(name, at, "the storage backend mounted " + seen.found_source + " there"));
-  }
+  auto waited = child->wait_until(decided, kReadyInterval, limits.or_within(kReadyBound));
   if (!waited) {
     // Ended at the deadline or on request: its daemon may have mounted.
     tear_down(at);
     return std::unexpected(std::move(waited).error());
   }
-  if (*waited) {
-    const int status = **waited;
-    const MountCheck after = state_at(name, at);
-    if (status != 0 || after.state != LiveState::Mounted || request.foreground) {
-      tear_down(at);
-      if (status != 0) {
-        CommandOutput said;
-        if (!request.foreground) said.stderr_text = log_since(log_path, log_start);
-        return std::unexpected(juicefs_.mount_failure(volume, request, log_path, status, std::move(said)));
-      }
-      if (after.state == LiveState::Mounted) {
-        return std::unexpected(QuarvoError::mount_failed(name, at, "the storage backend ended before it was ready"));
-      }
-      return std::unexpected(
-          QuarvoError::mount_failed(name, at, "the storage backend returned, but " + found_there(after)));
-    }
+  if (!*waited) {
+    if (seen.state == LiveState::Mounted) return std::move(*child);
+    child->terminate();
+    tear_down(at);
+    return std::unexpected(
+        QuarvoError::mount_failed(volume.name, at, "the storage backend mounted " + seen.found_source + " there"));
   }
+  // It ended: in the background that may be success, if its mount serves.
+  const int status = **waited;
+  const MountCheck after = state_at(volume.name, at, limits);
+  if (status == 0 && after.state == LiveState::Mounted && !request.foreground) return std::move(*child);
+  tear_down(at);
+  return std::unexpected(ended_early(juicefs_, volume, request, status, after, log_path, log_start));
+}
+
+Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& request, RegistryLock lock, Notes notes,
+                                           const WaitLimits& limits) const {
+  const fs::path& at = request.path;
+  auto child = start_until_ready(volume, request, limits);
+  if (!child) return std::unexpected(std::move(child).error());
   // The daemon's process group: it leads a session of its own, and its
   // worker stays in the group. A mount given up below ends the whole group
   // even when the mount is too busy to say which processes serve it.
   const pid_t daemon_group = request.foreground ? -1 : child->pid();
-  if (waited && !*waited && !request.foreground) {
-    // It serves from now on; a thread of ours reaps it when it ends.
-    std::move(*child).hand_to_reaper();
-  }
+  // In the background it serves from now on; a thread of ours reaps it when it ends.
+  if (!request.foreground) std::move(*child).hand_to_reaper();
 
   const auto give_up = [&](QuarvoError error) -> Result<MountedVolume> {
     if (request.foreground) child->terminate();  // a foreground backend unmounts on SIGTERM
     tear_down(at, daemon_group);
     return std::unexpected(std::move(error));
   };
-  if (auto probed = probe_mount(at, limits(cancel)); !probed) return give_up(std::move(probed).error());
+  if (auto probed = probe_mount(at, limits); !probed) return give_up(std::move(probed).error());
   volume.mountpoint = at;
   volume.updated_at = now_rfc3339();
   if (auto written = registry_.write(volume); !written) return give_up(std::move(written).error());
-  if (!request.foreground) return MountedVolume{name, at, std::move(notes)};
+  if (!request.foreground) return MountedVolume{volume.name, at, std::move(notes)};
 
   // Others may act on the volume while it serves: the record shows it.
   {
     RegistryLock released = std::move(lock);
   }
-  return serve_foreground(volume, request, std::move(*child), std::move(notes), cancel);
+  return serve_foreground(volume, request, std::move(*child), std::move(notes), limits.cancel());
 }
 
 Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const MountVolume& request, Child child,
@@ -278,13 +279,16 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
   // Served until unmounted from elsewhere (the backend then exits) or until
   // the caller asks to stop. The cancel is asked here, not by the runner, so
   // that stopping is an orderly unmount rather than a signal to the backend.
-  auto served = child.wait_until([&] { return cancel.requested(); }, kCancelPollInterval, {});
+  auto served =
+      child.wait_until([&] { return cancel.requested(); }, kCancelPollInterval, WaitLimits::unbounded(Cancel::never()));
   const bool stopped = !served || !*served;
+  // Stopping, and clearing the record after, have bounds of their own: the
+  // call has none while it serves.
+  const WaitLimits after = WaitLimits::within(timeout_.value_or(kDaemonExitBound), Cancel::never());
   int status = 0;
   if (stopped) {
-    const milliseconds bound = timeout_.value_or(kDaemonExitBound);
-    if (auto out = juicefs_.unmount(at, false, true, {.timeout = bound}); !out) (void)detach(at);
-    auto ended = child.wait({.timeout = kDaemonExitBound});
+    if (auto out = juicefs_.unmount(at, false, true, after); !out) (void)detach(at, after);
+    auto ended = child.wait(WaitLimits::within(kDaemonExitBound, Cancel::never()));
     status = ended ? *ended : 0;
   } else {
     status = **served;
@@ -292,10 +296,10 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
 
   // The mount is gone: so is the mountpoint from the record, unless another
   // call has mounted the volume since.
-  auto lock = registry_.lock();
+  auto lock = registry_.lock(WaitLimits::within(kTeardownBound, Cancel::never()));
   if (!lock) return std::unexpected(std::move(lock).error());
   auto now = registry_.read(volume.name);
-  if (now && now->mountpoint == at && state_at(volume.name, at).state != LiveState::Mounted) {
+  if (now && now->mountpoint == at && state_at(volume.name, at, after).state != LiveState::Mounted) {
     now->mountpoint.reset();
     now->updated_at = now_rfc3339();
     QUARVO_TRY(registry_.write(*now));
@@ -308,101 +312,6 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
   return MountedVolume{volume.name, at, std::move(notes)};
 }
 
-Result<void> Quarvo::detach(const fs::path& mountpoint) const {
-  auto out =
-      juicefs_.unmount(mountpoint, /*force=*/true, /*flush=*/false, {.timeout = timeout_.value_or(kTeardownBound)});
-  auto table = read_mount_table();
-  const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
-  if (!entry || !is_volume_mount_source(entry->source)) return {};
-  // The backend could not: the kernel's lazy detach, where we may.
-  if (::umount2(mountpoint.c_str(), MNT_DETACH) == 0) return {};
-  if (!out) return std::unexpected(std::move(out).error());
-  return std::unexpected(QuarvoError::io_at_errno(mountpoint, errno));
-}
-
-void Quarvo::tear_down(const fs::path& mountpoint, pid_t daemon_group) const {
-  auto table = read_mount_table();
-  const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
-  if (!entry || !is_volume_mount_source(entry->source)) return;
-  // The daemon's ids before the mount goes, bounded: it may be stuck.
-  auto read = read_daemon_pids(mountpoint, {.timeout = kAnswerBound});
-  (void)detach(mountpoint);
-  std::vector<pid_t> pids = read ? std::move(*read) : std::vector<pid_t>{};
-  if (daemon_group > 0) pids.push_back(daemon_group);
-  if (pids.empty()) return;
-  const auto signal_all = [&](int sig) {
-    for (const pid_t pid : pids) ::kill(pid, sig);
-    if (daemon_group > 0) ::kill(-daemon_group, sig);
-  };
-  signal_all(SIGTERM);
-  if (auto gone = wait_until_gone(pids, milliseconds(2000), Cancel::never()); gone && !*gone) {
-    signal_all(SIGKILL);
-    (void)wait_until_gone(pids, milliseconds(2000), Cancel::never());
-  }
-}
-
-Result<Notes> Quarvo::unmount(std::string_view name, bool force, const Cancel& cancel) const {
-  QUARVO_TRY(validate_volume_name(name));
-  auto lock = registry_.lock(cancel);
-  if (!lock) return std::unexpected(std::move(lock).error());
-  auto volume = registry_.read(name);
-  if (!volume) return std::unexpected(std::move(volume).error());
-  if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
-  const fs::path at = *volume->mountpoint;
-  const std::string where = path_text(at);
-  Notes notes;
-  std::optional<QuarvoError> after_clearing;  // Interrupted while waiting for the daemon
-
-  const MountCheck check = state_at(name, at);
-  switch (check.state) {
-    case LiveState::Mounted: {
-      // The daemon's ids, read before the mount goes, to wait for them after.
-      auto pids = read_daemon_pids(at, {.timeout = timeout_.value_or(kAnswerBound), .cancel = &cancel});
-      if (!pids && pids.error().kind() == ErrorKind::Interrupted) return std::unexpected(std::move(pids).error());
-      if (auto out = juicefs_.unmount(at, force, /*flush=*/true, limits(cancel)); !out) {
-        const ErrorKind kind = out.error().kind();
-        if (kind == ErrorKind::Interrupted || kind == ErrorKind::TimedOut ||
-            state_at(name, at).state == LiveState::Mounted) {
-          return std::unexpected(std::move(out).error());
-        }
-      }
-      if (!pids) break;
-      const milliseconds bound = force ? kForcedDaemonExitBound : kDaemonExitBound;
-      auto gone = wait_until_gone(*pids, bound, cancel);
-      if (!gone) {
-        after_clearing = std::move(gone).error();
-      } else if (!*gone) {
-        notes.push_back("the daemon of " + where + " (pid " + pid_list(*pids) + ") still runs after " +
-                        seconds_text(bound) + " s" + (force ? ", held by files still open under it" : "") +
-                        "; its last writes may not be on the object store yet");
-      }
-      break;
-    }
-    case LiveState::Stale:
-      QUARVO_TRY(detach(at));
-      notes.push_back("its mount at " + where + " had lost its daemon; unmounted it");
-      break;
-    case LiveState::Unresponsive:
-      if (!force) {
-        return std::unexpected(QuarvoError::timed_out("asking the mount at " + where, kAnswerBound));
-      }
-      QUARVO_TRY(detach(at));
-      notes.push_back("its mount at " + where + " did not answer; detached it");
-      break;
-    case LiveState::Foreign:
-      notes.push_back(check.found_source + " is mounted at " + where + ", not this volume: left alone");
-      break;
-    default:
-      notes.push_back("it was already unmounted: nothing is mounted at " + where);
-      break;
-  }
-  volume->mountpoint.reset();
-  volume->updated_at = now_rfc3339();
-  QUARVO_TRY(registry_.write(*volume));
-  if (after_clearing) return std::unexpected(std::move(*after_clearing));
-  return notes;
-}
-
 Result<std::vector<MountAttempt>> Quarvo::mount_all(const Cancel& cancel) const {
   auto volumes = registry_.list();
   if (!volumes) return std::unexpected(std::move(volumes).error());
@@ -413,8 +322,7 @@ Result<std::vector<MountAttempt>> Quarvo::mount_all(const Cancel& cancel) const 
   const std::vector<MountCheck> checks = check_mounts(recorded, kAnswerBound);
   std::vector<MountAttempt> attempts;
   for (size_t i = 0; i < recorded.size(); ++i) {
-    const LiveState state = checks[i].state;
-    if (is_served(state)) continue;
+    if (is_served(checks[i].state)) continue;
     auto mounted = mount({.name = recorded[i].first, .path = recorded[i].second}, cancel);
     if (!mounted && mounted.error().kind() == ErrorKind::Interrupted)
       return std::unexpected(std::move(mounted).error());

@@ -17,7 +17,6 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
 #include "quarvo/service/in_mount.hpp"
-#include "quarvo/service/lifecycle.hpp"
 #include "quarvo/service/mount_checks.hpp"
 
 namespace quarvo {
@@ -89,7 +88,7 @@ Result<Quarvo> Quarvo::create(QuarvoHome home) {
   return Quarvo(std::move(home), std::move(*program), config->command_timeout);
 }
 
-Result<DoctorReport> Quarvo::doctor() const { return ::quarvo::doctor(home_); }
+Result<DoctorReport> Quarvo::doctor(const Cancel& cancel) const { return ::quarvo::doctor(home_, cancel); }
 
 Result<VolumeInfo> Quarvo::init(const InitVolume& request, const Cancel& cancel) const {
   return provision(request, false, cancel);
@@ -111,7 +110,8 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   // only to create one (build_volume).
   if (!existing_ok) QUARVO_TRY(check_dev_name(request));
 
-  auto lock = registry_.lock(cancel);
+  const WaitLimits limits = call_limits(cancel);
+  auto lock = registry_.lock(limits);
   if (!lock) return std::unexpected(std::move(lock).error());
 
   auto exists = registry_.exists(request.name);
@@ -125,7 +125,7 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
 
   auto volume = build_volume(request);
   if (!volume) return std::unexpected(std::move(volume).error());
-  auto formatted = juicefs_.format(*volume, limits(cancel));
+  auto formatted = juicefs_.format(*volume, limits);
   if (!formatted) return std::unexpected(std::move(formatted).error());
   QUARVO_TRY(registry_.write(*volume));
   return VolumeInfo::from(*volume);
@@ -168,22 +168,28 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
 
 Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(name));
+  const WaitLimits limits = call_limits(cancel);
   auto volume = registry_.read(name);
   if (!volume) return std::unexpected(std::move(volume).error());
   if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
   const fs::path& mountpoint = *volume->mountpoint;
-  QUARVO_TRY(require_live_mount(name, mountpoint));
-  QUARVO_TRY(probe_mount(mountpoint, limits(cancel)));
-  QUARVO_TRY(write_flush_marker(mountpoint, limits(cancel)));
+  QUARVO_TRY(require_live_mount(name, mountpoint, limits));
+  QUARVO_TRY(probe_mount(mountpoint, limits));
+  QUARVO_TRY(write_flush_marker(mountpoint, limits));
   // The system-wide sync is a best effort on top of the marker's fsync: a
   // machine without the program, or a sync that fails, does not fail a
   // flush; one that outlasts the bound or is interrupted does.
-  if (auto synced = CommandSpec("sync").run(limits(cancel)); !synced) {
+  if (auto synced = CommandSpec("sync").run(limits); !synced) {
     const ErrorKind kind = synced.error().kind();
     if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted)
       return std::unexpected(std::move(synced).error());
   }
   return {};
+}
+
+WaitLimits configured_limits(const QuarvoHome& home, const Cancel& cancel) {
+  auto config = Config::load(home);
+  return WaitLimits(Deadline::after(config ? config->command_timeout : std::nullopt), cancel);
 }
 
 Result<std::vector<VolumeInfo>> Quarvo::status(const std::optional<std::string>& name) const {

@@ -7,11 +7,11 @@
 // hold the registry lock for the whole sequence, backend command included;
 // a foreground mount holds it only until its mount is recorded.
 //
-//   auto q = Quarvo::from_env();                       // StorageBackendMissing?
-//   auto v = q->init({.name = "data", .dev = true});   // format + record
-//   auto m = q->mount({.name = "data", .path = "/mnt/data"});
-//   q->flush("data");
-//   q->unmount("data", /*force=*/false);
+//   auto q = Quarvo::from_env();                               // StorageBackendMissing?
+//   auto v = q->init({.name = "data", .dev = true}, cancel);   // format + record
+//   auto m = q->mount({.name = "data", .path = "/mnt/data"}, cancel);
+//   q->flush("data", cancel);
+//   q->unmount("data", /*force=*/false, cancel);
 //
 // The kernel's mount table is the truth about what is mounted: a volume is
 // mounted at P only when the table lists P (canonical: the parent resolved,
@@ -21,11 +21,16 @@
 // only on this volume's own mount, and a recorded mount that died is cleared
 // with a note for the user instead of an error.
 //
-// Every wait asks the caller's `Cancel` and, with a configured command
-// timeout, ends at it: the backend's commands, and the file operations
-// inside a mountpoint, which then run in a helper process that can be
-// abandoned. Waits of the service's own (the mount becoming ready, a daemon
-// exiting after unmount) have fixed bounds.
+// Every call that waits takes the caller's `Cancel` (Cancel::never() for a
+// caller nobody interrupts) and asks it throughout. With a configured
+// command timeout, a call's deadline is fixed when it starts, and every step
+// of it keeps to that one deadline (see deadline.hpp): the registry lock,
+// the backend's commands, the file operations inside a mountpoint (which
+// then run in a helper process that can be abandoned), the wait for a
+// daemon to exit. Without one a call waits as long as they take, except
+// for waits of the service's own, which have bounds of their own (a mount
+// becoming ready, a mount answering, a daemon exiting after unmount); a
+// configured deadline caps those too.
 #ifndef QUARVO_SERVICE_SERVICE_HPP_
 #define QUARVO_SERVICE_SERVICE_HPP_
 
@@ -37,12 +42,14 @@
 #include <vector>
 
 #include "quarvo/core/cancel.hpp"
+#include "quarvo/core/deadline.hpp"
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/core/paths.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/juicefs/juicefs.hpp"
+#include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
 
@@ -85,16 +92,15 @@ class Quarvo {
 
   [[nodiscard]] const QuarvoHome& home() const { return home_; }
 
-  [[nodiscard]] Result<DoctorReport> doctor() const;
+  [[nodiscard]] Result<DoctorReport> doctor(const Cancel& cancel) const;
   // Creates a volume: VolumeExists when the name has a record. A development
   // volume named "." or ".." (its data would land outside the home's "dev"
   // directory) is InvalidVolumeName before the lock is taken.
-  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request, const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request, const Cancel& cancel) const;
   // The stored record when the name has one, whatever the request says;
   // else exactly what init does (a "." or ".." development volume is then
   // InvalidVolumeName, before any directory of it is created).
-  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request,
-                                                 const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request, const Cancel& cancel) const;
   // Mounts the volume at `request.path` (created with its parents when
   // missing; a symbolic link is followed), verified: the mount table must
   // show this volume there and the probe must pass, else whatever was
@@ -109,28 +115,31 @@ class Quarvo {
   // system is unmounted elsewhere (the record is then cleared) or when
   // `cancel` asks, in which case it unmounts, clears the record and returns
   // Interrupted.
-  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel) const;
   // Mounts again every volume whose record names a mountpoint where it is no
-  // longer mounted (after a reboot), each with its own outcome. Fails as a
-  // whole only when the records cannot be listed or on Interrupted.
-  [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const Cancel& cancel = Cancel::never()) const;
+  // longer mounted (after a reboot), each with its own outcome and its own
+  // deadline. Fails as a whole only when the records cannot be listed or on
+  // Interrupted.
+  [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const Cancel& cancel) const;
   // Probes the recorded mountpoint and creates, fsyncs and deletes a flush
   // marker there, then runs "sync" (its absence or failure is ignored).
   // VolumeNotMounted unless the table shows the volume there; a mount whose
   // daemon died fails at once (IoAt, ENOTCONN). Takes no lock.
-  [[nodiscard]] Result<void> flush(std::string_view name, const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<void> flush(std::string_view name, const Cancel& cancel) const;
   // Unmounts the recorded mountpoint and clears it from the record, running
   // the backend only on this volume's own live mount; it then waits (up to
-  // 30 s) for the mount's daemon to exit, so its data is on the object store.
+  // 30 s, or what is left of the deadline) for the mount's daemon to exit,
+  // so its data is on the object store, and says so in a note when it has
+  // not.
   // Nothing mounted there, or something else: the record is cleared, nothing
   // touched, with a note. A mount whose daemon died is unmounted lazily.
   // VolumeNotMounted when no mountpoint is recorded; a failed backend unmount
   // keeps the record.
-  [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force, const Cancel& cancel = Cancel::never()) const;
+  [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force, const Cancel& cancel) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
-  // Removes a volume (lifecycle.cpp; see lifecycle.hpp for the crash-safe
+  // Removes a volume (removal.cpp; see removal.hpp for the crash-safe
   // order). A volume live at its recorded mountpoint (mounted, unresponsive
   // or stale) is VolumeMounted unless `force`, which unmounts it first as
   // unmount(name, true) does (a stale one, whose daemon is gone, is detached
@@ -141,7 +150,8 @@ class Quarvo {
   // then the backend destroys it there first, and is refused (VolumeMounted,
   // nothing changed) while another client has it mounted. A record that
   // cannot be read is removed only with `force` (with dev/NAME, if any).
-  [[nodiscard]] Result<void> remove(std::string_view name, bool force, bool destroy) const;
+  // Unmounting, the backend's status and its destroy keep to one deadline.
+  [[nodiscard]] Result<void> remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const;
 
  private:
   Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
@@ -154,28 +164,68 @@ class Quarvo {
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
   // init and ensure_volume share everything after the existence check.
   [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;
-  // The user's bound and the caller's cancel, for one backend command.
-  [[nodiscard]] WaitLimits limits(const Cancel& cancel) const { return {.timeout = timeout_, .cancel = &cancel}; }
+  // The limits of one call, made when it starts: the user's bound from now
+  // (none when none is configured) and the caller's cancel.
+  [[nodiscard]] WaitLimits call_limits(const Cancel& cancel) const {
+    return WaitLimits(Deadline::after(timeout_), cancel);
+  }
 
+  // mount, step by step (mounting.cpp). The volume's recorded mountpoint
+  // when it is not `at`: live there, VolumeMounted; dead there, detached.
+  [[nodiscard]] Result<void> clear_other_mountpoint(const Volume& volume, const std::filesystem::path& at,
+                                                    const WaitLimits& limits, Notes& notes) const;
+  // What is at `at` already: true when it is this volume's live mount (the
+  // record then names it); a dead mount of it detached; another volume's
+  // mount, or one that does not answer, MountFailed.
+  [[nodiscard]] Result<bool> settle_mountpoint(Volume& volume, const std::filesystem::path& at,
+                                               const WaitLimits& limits, Notes& notes) const;
   // The rest of mount, under the lock, from the backend's command on.
   [[nodiscard]] Result<MountedVolume> mount_locked(Volume volume, const MountVolume& request, RegistryLock lock,
-                                                   Notes notes, const Cancel& cancel) const;
+                                                   Notes notes, const WaitLimits& limits) const;
+  // Starts the backend's mount and waits until the table shows it ready;
+  // the backend's process, still serving. Whatever it started is taken down
+  // when it fails, mounts another volume or ends first.
+  [[nodiscard]] Result<Child> start_until_ready(const Volume& volume, const MountVolume& request,
+                                                const WaitLimits& limits) const;
   // Serves a foreground mount until it ends, then clears the record.
   [[nodiscard]] Result<MountedVolume> serve_foreground(const Volume& volume, const MountVolume& request, Child child,
                                                        Notes notes, const Cancel& cancel) const;
+
+  // unmount (unmounting.cpp) under limits a caller already has: removal's.
+  [[nodiscard]] Result<Notes> unmount_within(std::string_view name, bool force, const WaitLimits& limits) const;
+  // The backend's unmount of this volume's live mount at `at`, then the wait
+  // for its daemon to exit (a note when it has not). The mount staying is an
+  // error; an interrupted wait for the daemon is returned as the error to
+  // report once the record is cleared.
+  [[nodiscard]] Result<std::optional<QuarvoError>> unmount_served(std::string_view name,
+                                                                  const std::filesystem::path& at, bool force,
+                                                                  const WaitLimits& limits, Notes& notes) const;
   // Unmounts whatever volume's mount is at `mountpoint` lazily (the backend
   // without --flush, else the kernel's detach); Io or the backend's error
-  // when it stays.
-  [[nodiscard]] Result<void> detach(const std::filesystem::path& mountpoint) const;
+  // when it stays. Without a deadline, the backend gets kTeardownBound.
+  [[nodiscard]] Result<void> detach(const std::filesystem::path& mountpoint, const WaitLimits& limits) const;
   // Takes down a mount this call started at `mountpoint`: its daemon ended,
-  // the mount detached. Best effort: it is already on an error path.
+  // the mount detached. Best effort, with bounds of its own and no cancel:
+  // it is already on an error path, often past the call's deadline.
   void tear_down(const std::filesystem::path& mountpoint, pid_t daemon_group = -1) const;
+
+  // remove's first step (removal.cpp): a live mount of the volume taken
+  // down (VolumeMounted unless `force`); the mount's own word on its cache,
+  // read while it could still be asked.
+  [[nodiscard]] Result<std::optional<MountConfig>> unmount_for_removal(std::string_view name, bool force,
+                                                                       const WaitLimits& limits) const;
 
   QuarvoHome home_;
   Registry registry_;
   JuiceFs juicefs_;
   std::optional<std::chrono::milliseconds> timeout_;  // Config::command_timeout
 };
+
+// The limits of a call made without a Quarvo object (inspect,
+// finish_removals): the bound QUARVO_COMMAND_TIMEOUT or config.toml sets,
+// from now, and `cancel`; no bound when neither sets one or the file cannot
+// be read (the call reports that where it matters).
+[[nodiscard]] WaitLimits configured_limits(const QuarvoHome& home, const Cancel& cancel);
 
 }  // namespace quarvo
 

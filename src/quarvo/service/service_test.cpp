@@ -52,7 +52,7 @@ class ServiceTest : public ::testing::Test {
 
   Volume record(const std::string& name) const { return Registry(QuarvoHome(root_ / "home")).read(name).value(); }
   Volume make_dev(const std::string& name) {
-    (void)q_.init({.name = name, .dev = true}).value();
+    (void)q_.init({.name = name, .dev = true}, Cancel::never()).value();
     return record(name);
   }
 
@@ -79,21 +79,23 @@ TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
   };
   for (const auto& [request, kind] : cases) {
     SCOPED_TRACE(request.name + " " + request.metadata.value_or("") + " " + request.bucket.value_or(""));
-    expect_error(q_.init(request), kind);
-    expect_error(q_.ensure_volume(request), kind);
+    expect_error(q_.init(request, Cancel::never()), kind);
+    expect_error(q_.ensure_volume(request, Cancel::never()), kind);
   }
   // A home whose development volumes' metadata URL would read '?' as options.
   testing::ScopedEnv env;
   env.set("QUARVO_HOME", (root_ / "a?b").string());
-  expect_error(Quarvo::from_env().value().init({.name = "v", .dev = true}), ErrorKind::InvalidArgument);
+  expect_error(Quarvo::from_env().value().init({.name = "v", .dev = true}, Cancel::never()),
+               ErrorKind::InvalidArgument);
   EXPECT_TRUE(fake_.calls().empty());
   EXPECT_TRUE(fs::is_empty(root_ / "home" / "volumes"));
   EXPECT_TRUE(fs::is_empty(root_ / "home" / "dev"));
   // A development volume lives under dev/NAME, whatever store it is given.
   const fs::path dir = root_ / "home" / "dev" / "play";
-  EXPECT_EQ(q_.init({.name = "play", .dev = true, .metadata = meta, .store = "s3://b", .storage = "gs"}),
-            (VolumeInfo{"play", "sqlite3://" + (dir / "metadata.db").string(), "file", (dir / "objects").string(),
-                        std::nullopt, true}));
+  EXPECT_EQ(
+      q_.init({.name = "play", .dev = true, .metadata = meta, .store = "s3://b", .storage = "gs"}, Cancel::never()),
+      (VolumeInfo{"play", "sqlite3://" + (dir / "metadata.db").string(), "file", (dir / "objects").string(),
+                  std::nullopt, true}));
 }
 
 // Whatever went wrong, what was started is gone again: no mount, no daemon,
@@ -122,7 +124,8 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     const Volume before = make_dev(name);
     testing::ScopedEnv env;
     for (const auto& [variable, value] : c.env) env.set(variable, value);
-    auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground});
+    auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground},
+                                              Cancel::never());
     ASSERT_NO_FATAL_FAILURE(expect_error(m, c.kind));
     EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();
     const CommandFailure& run = m.error().command();
@@ -141,10 +144,10 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
   make_dev("data");
   const fs::path mp = root_ / "mnt";
-  expect_error(q_.mount({.name = "data", .path = ""}), ErrorKind::InvalidArgument);
-  expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
-  ASSERT_TRUE(q_.mount({.name = "data", .path = mp}));
-  auto again = q_.mount({.name = "data", .path = mp, .foreground = true});
+  expect_error(q_.mount({.name = "data", .path = ""}, Cancel::never()), ErrorKind::InvalidArgument);
+  expect_error(q_.flush("data", Cancel::never()), ErrorKind::VolumeNotMounted);
+  ASSERT_TRUE(q_.mount({.name = "data", .path = mp}, Cancel::never()));
+  auto again = q_.mount({.name = "data", .path = mp, .foreground = true}, Cancel::never());
   ASSERT_TRUE(again) << again.error().message();
   EXPECT_EQ(again->mountpoint, mp);
   EXPECT_EQ(fake_.calls("mount").size(), 1u);
@@ -152,15 +155,46 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
   testing::ScopedEnv env;
   env.set("PATH", (root_ / "empty-path").string());  // no "sync" to run: no matter
-  auto flushed = q_.flush("data");
+  auto flushed = q_.flush("data", Cancel::never());
   ASSERT_TRUE(flushed) << flushed.error().message();
   EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 1);  // the daemon's .config
   env.set("FAKE_BACKEND_FAIL", "umount:1");
-  expect_error(q_.unmount("data", false), ErrorKind::CommandFailed);
+  expect_error(q_.unmount("data", false, Cancel::never()), ErrorKind::CommandFailed);
   EXPECT_EQ(record("data").mountpoint, mp);
   // The record still names the mountpoint, but the volume is gone from it.
   ASSERT_EQ(::umount2(mp.c_str(), MNT_DETACH), 0);
-  expect_error(q_.flush("data"), ErrorKind::VolumeNotMounted);
+  expect_error(q_.flush("data", Cancel::never()), ErrorKind::VolumeNotMounted);
+}
+
+// A mount that never answers holds a call only until its one deadline,
+// not for the service's own 5 s of asking a mount on top of it.
+TEST_F(ServiceTest, CallsOnAMountThatNeverAnswersKeepToTheDeadline) {
+  if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
+  Volume data = make_dev("data");
+  data.mountpoint = root_ / "hung";
+  fs::create_directories(*data.mountpoint);
+  const int device = testing::serverless_fuse(*data.mountpoint, "JuiceFS:data");
+  if (device < 0) GTEST_SKIP() << "no FUSE device here";
+  ASSERT_TRUE(Registry(QuarvoHome(root_ / "home")).write(data));
+  testing::ScopedEnv env;
+  env.set("QUARVO_COMMAND_TIMEOUT", "0.3");
+  const Quarvo q = Quarvo::from_env().value();
+  const std::string says = "asking the mount at " + data.mountpoint->string() + " timed out after 0.3 s";
+  for (const bool flush : {true, false}) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto error = [&]() -> std::optional<QuarvoError> {
+      if (flush) {
+        auto r = q.flush("data", Cancel::never());
+        return r ? std::nullopt : std::optional(r.error());
+      }
+      auto r = q.unmount("data", false, Cancel::never());
+      return r ? std::nullopt : std::optional(r.error());
+    }();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), says);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  }
+  ::close(device);
 }
 
 }  // namespace

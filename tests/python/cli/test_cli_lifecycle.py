@@ -3,11 +3,14 @@ the checks that come before any work, against the fake backend."""
 
 from __future__ import annotations
 
+import fcntl
 import io
 import json
 import os
 import signal
+import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -185,3 +188,17 @@ def test_every_error_reported_has_a_kind(
     finally:
         signal.signal(signal.SIGTERM, sigterm)
     assert [e.kind for e in reported] == [kind]
+
+
+def test_ctrl_c_ends_the_wait_for_the_homes_lock(home: Path) -> None:
+    """prune first completes interrupted removals under the home's lock, which
+    another process holds here: the wait releases the interpreter and hears Ctrl-C."""
+    quarvo.Quarvo.from_env()  # the home's layout, its lock file included
+    with open(home / "lock", "a") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        prune = subprocess.Popen([sys.executable, "-m", "quarvo", "prune", "--yes"], stderr=subprocess.PIPE, text=True)
+        time.sleep(1)
+        start = time.monotonic()
+        prune.send_signal(signal.SIGINT)
+        assert prune.communicate(timeout=30)[1] == "quarvo: interrupted\n" and prune.returncode == 130
+        assert time.monotonic() - start < 2

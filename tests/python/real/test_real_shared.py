@@ -7,9 +7,11 @@ import contextlib
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 import urllib.parse
 import urllib.request
 from collections.abc import Iterator
@@ -150,3 +152,28 @@ def test_a_shared_volume_joined_then_destroyed_once_the_other_machine_leaves(
         == "removed volume team-data and destroyed its data\n"
     )
     assert objects() == [] and machine.files() == set()
+
+
+@pytest.mark.parametrize("command", [["inspect", "team"], ["rm", "team", "--destroy", "--yes"]])
+def test_ctrl_c_ends_a_wait_on_an_engine_that_does_not_answer(machine: Machine, command: list[str]) -> None:
+    """The backend retries an engine nobody answers at for about 70 s. The
+    calls wait without the interpreter lock and hear Ctrl-C: the backend's
+    command is ended and nothing is removed."""
+    unreachable = "redis://127.0.0.1:1/1"
+    (machine.home / "volumes").mkdir(parents=True)
+    record = machine.home / "volumes" / "team.toml"
+    record.write_text(
+        f'name = "team"\nbackend = "juicefs"\nmetadata_url = "{unreachable}"\nstorage = "file"\n'
+        f'bucket = "{machine.root}/obj/"\ndev = false\n'
+        'created_at = "2026-01-01T00:00:00Z"\nupdated_at = "2026-01-01T00:00:00Z"\n'
+    )
+    proc = subprocess.Popen([sys.executable, "-m", "quarvo", *command], env=machine.env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)  # fmt: skip
+    time.sleep(1.5)  # the backend is asking by now
+    start = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    assert proc.communicate(timeout=60)[1].splitlines()[-1] == "quarvo: interrupted" and proc.returncode == 130
+    assert time.monotonic() - start < 3
+    assert record.exists()
+    assert not [line for line in command_lines().values() if unreachable.encode() in line]
+    record.unlink()  # the clean-up would ask the engine for the cache's name

@@ -1,4 +1,4 @@
-#include "quarvo/service/lifecycle.hpp"
+#include "quarvo/service/removal.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class LifecycleTest : public ::testing::Test {
+class RemovalTest : public ::testing::Test {
  protected:
   void TearDown() override {
     for (const fs::path& dir : caches_) fs::remove_all(dir);
@@ -30,7 +30,7 @@ class LifecycleTest : public ::testing::Test {
 
 // A shared volume's data stays on its engine unless destroyed, and the
 // record goes only with it; a session past its expiry is no mount.
-TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
+TEST_F(RemovalTest, SharedDataStaysUnlessDestroyed) {
   const std::string uuid = testing::slurp("/proc/sys/kernel/random/uuid").substr(0, 36);
   const std::string expired =
       R"({"HostName": "elsewhere", "MountPoint": "/mnt/team", "Expire": "2000-01-01T00:00:00Z"})";
@@ -53,8 +53,9 @@ TEST_F(LifecycleTest, SharedDataStaysUnlessDestroyed) {
                                        "]}");
     env.set("FAKE_BACKEND_FAIL", c.fail);
     fs::remove(root_ / "backend.log");
-    ASSERT_TRUE(q_.ensure_volume({.name = "team", .metadata = "redis://db/1", .store = "s3://bucket"}));
-    auto removed = q_.remove("team", false, c.destroy);
+    ASSERT_TRUE(
+        q_.ensure_volume({.name = "team", .metadata = "redis://db/1", .store = "s3://bucket"}, Cancel::never()));
+    auto removed = q_.remove("team", false, c.destroy, Cancel::never());
     EXPECT_EQ(removed.has_value(), c.removed);
     EXPECT_EQ(registry().exists("team").value(), !c.removed);
     EXPECT_EQ(fake_.calls("destroy"), std::vector(c.destroys, "destroy redis://db/1 " + uuid + " --yes"));
@@ -65,21 +66,24 @@ std::string_view kill_at;  // the step the child process dies at
 
 // With the real backend, so that "starts empty" means a new file system: the
 // backend keeps a formatted volume's UUID for as long as its metadata lives.
-TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
-  const fs::path program = fs::path(QUARVO_PYTHON).parent_path() / "juicefs";
-  if (!fs::exists(program)) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
+TEST_F(RemovalTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
+  const auto real = testing::real_juicefs();
+  if (!real) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
+  const fs::path& program = *real;
   testing::ScopedEnv env;
   env.set("QUARVO_STORAGE_BACKEND_BIN", program.string());
   const Quarvo q = Quarvo::from_env().value();
   const QuarvoHome h = home();
   const DevPaths dev = h.dev_paths("vol");
-  const auto uuid = [&] { return JuiceFs(program).status("sqlite3://" + dev.metadata.string()).value().uuid; };
+  const auto uuid = [&] {
+    return JuiceFs(program).status("sqlite3://" + dev.metadata.string(), testing::no_limits()).value().uuid;
+  };
   // A tombstone of no valid name is no removal of ours: it is left alone.
   const fs::path foreign = h.dev_dir() / ".removing~not a name";
   fs::create_directories(foreign);
   for (std::string_view step : {"checked", "moved", "unlinked", "cleaned"}) {
     SCOPED_TRACE(step);
-    ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
+    ASSERT_TRUE(q.init({.name = "vol", .dev = true}, Cancel::never()));
     const std::string first = uuid();
     // A block cache of the volume where the backend keeps it.
     const fs::path cache = caches_.emplace_back(default_cache_base().value() / first);
@@ -92,7 +96,7 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
       removal_step_hook = [](std::string_view reached) {
         if (reached == kill_at) ::raise(SIGKILL);
       };
-      _exit(q.remove("vol", false, false) ? 0 : 1);
+      _exit(q.remove("vol", false, false, Cancel::never()) ? 0 : 1);
     }
     ASSERT_EQ(testing::wait_exit_code(child), -1);  // killed
     // Never a record without its data: in place, or in the tombstone.
@@ -100,15 +104,51 @@ TEST_F(LifecycleTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     EXPECT_EQ(recorded, step == "checked" || step == "moved");
     EXPECT_TRUE(!recorded || fs::exists(dev.metadata) || fs::exists(h.dev_dir() / ".removing~vol" / "metadata.db"));
     // The next removal (or prune) completes the work.
-    ASSERT_TRUE(recorded ? q.remove("vol", false, false).has_value() : finish_removals(registry()).has_value());
+    ASSERT_TRUE(recorded ? q.remove("vol", false, false, Cancel::never()).has_value()
+                         : finish_removals(registry(), testing::no_limits()).has_value());
     EXPECT_FALSE(fs::exists(h.volume_path("vol")));
     EXPECT_EQ(std::distance(fs::directory_iterator(h.dev_dir()), fs::directory_iterator()), 1);  // `foreign`
     EXPECT_TRUE(fs::is_empty(h.logs_dir()));
     EXPECT_FALSE(fs::exists(cache));
     EXPECT_TRUE(fs::exists(foreign));
-    ASSERT_TRUE(q.init({.name = "vol", .dev = true}));
+    ASSERT_TRUE(q.init({.name = "vol", .dev = true}, Cancel::never()));
     EXPECT_NE(uuid(), first);
-    ASSERT_TRUE(q.remove("vol", false, false));
+    ASSERT_TRUE(q.remove("vol", false, false, Cancel::never()));
+  }
+}
+
+// The real backend retries an engine that does not answer for about 70 s: a
+// removal keeps to its one deadline across unmounting, the backend's status
+// and its destroy, and a cancel ends it at once. Destroying needs the
+// engine's answer, so the record stays; a removal that keeps the data goes on
+// without it.
+TEST_F(RemovalTest, AnEngineThatDoesNotAnswerHoldsARemovalOnlyUntilItsDeadline) {
+  const auto program = testing::real_juicefs();
+  if (!program) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
+  const struct {
+    const char* timeout;  // QUARVO_COMMAND_TIMEOUT, or none
+    bool destroy, cancelled, removed;
+    const char* says;  // the error's message; empty: removed
+  } cases[] = {
+      {"0.5", true, false, false, "juicefs status timed out after 0.5 s"},
+      {nullptr, true, true, false, "interrupted"},
+      {"0.5", false, false, true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.timeout ? c.timeout : "no bound") + (c.destroy ? ", destroy" : ""));
+    testing::ScopedEnv env;
+    env.set("QUARVO_STORAGE_BACKEND_BIN", program->string());
+    env.set("QUARVO_COMMAND_TIMEOUT", c.timeout ? std::optional<std::string>(c.timeout) : std::nullopt);
+    const std::string now = "2026-01-01T00:00:00Z";
+    ASSERT_TRUE(registry().write(
+        {"team", "juicefs", testing::kUnreachableEngine, "file", (root_ / "objects/").string(), false, {}, now, now}));
+    const testing::CancelAfter cancel(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    auto removed = Quarvo::from_env().value().remove(
+        "team", false, c.destroy, c.cancelled ? static_cast<const Cancel&>(cancel) : Cancel::never());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(removed ? "" : removed.error().message(), c.says);
+    EXPECT_EQ(registry().exists("team").value(), !c.removed);
   }
 }
 

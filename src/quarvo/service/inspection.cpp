@@ -1,0 +1,96 @@
+#include "quarvo/service/inspection.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "quarvo/core/config.hpp"
+#include "quarvo/core/deadline.hpp"
+#include "quarvo/core/registry.hpp"
+#include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/service/volume_files.hpp"
+
+namespace quarvo {
+namespace fs = std::filesystem;
+namespace {
+
+// The backend's status of a volume, for a caller without a service object:
+// the program and the bound are the configuration's.
+Result<BackendStatus> backend_status(const QuarvoHome& home, const Result<Config>& config, const Volume& volume,
+                                     const WaitLimits& limits) {
+  if (!config) return std::unexpected(config.error());
+  auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
+  if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
+  const fs::path metadata = home.dev_paths(volume.name).metadata;
+  // The backend would create the missing SQLite file, and then report it
+  // unformatted.
+  struct stat st{};
+  if (volume.dev && ::lstat(metadata.c_str(), &st) != 0) {
+    return std::unexpected(QuarvoError::io_at_errno(metadata, ENOENT));
+  }
+  return JuiceFs(std::move(*program)).status(volume.metadata_url, limits);
+}
+
+// The details that need no question to a mount or the backend.
+VolumeDetails paths_of(const QuarvoHome& home, std::string_view name, Result<Volume> volume) {
+  VolumeDetails details{
+      .name = volume ? volume->name : std::string(name),
+      .record = home.volume_path(name),
+      .volume = std::move(volume),
+      .check = {},
+      .log = home.volume_log_path(name),
+      .log_bytes = std::nullopt,
+      .old_log = home.old_volume_log_path(name),
+      .dev = std::nullopt,
+      .cache_dirs = {},
+      .backend = std::nullopt,
+      .backend_error = std::nullopt,
+  };
+  struct stat st{};
+  if (::stat(details.log.c_str(), &st) == 0) details.log_bytes = static_cast<std::uintmax_t>(st.st_size);
+  if (details.volume && details.volume->dev) details.dev = home.dev_paths(name);
+  return details;
+}
+
+}  // namespace
+
+Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view name, bool ask_backend,
+                                     const Cancel& cancel) {
+  Result<Volume> volume = Registry(home).read(name);
+  if (!volume &&
+      (volume.error().kind() == ErrorKind::InvalidVolumeName || volume.error().kind() == ErrorKind::VolumeNotFound)) {
+    return std::unexpected(std::move(volume).error());
+  }
+  const Result<Config> config = Config::load(home);
+  // One deadline for the whole call, from the configured bound.
+  const WaitLimits limits(Deadline::after(config ? config->command_timeout : std::nullopt), cancel);
+  VolumeDetails details = paths_of(home, name, std::move(volume));
+  if (!details.volume) return details;
+  const Volume& v = *details.volume;
+
+  if (v.mountpoint) {
+    const auto bound = limits.capped(kLiveStateBound).deadline().left().value_or(kLiveStateBound);
+    details.check = check_mounts({{v.name, *v.mountpoint}}, bound).front();
+  }
+  std::optional<MountConfig> mount_config;
+  if (details.check.state == LiveState::Mounted) mount_config = read_mount_config(*v.mountpoint);
+  if (ask_backend) {
+    auto status = backend_status(home, config, v, limits);
+    if (status) {
+      details.backend = std::move(*status);
+    } else if (status.error().kind() == ErrorKind::Interrupted) {
+      return std::unexpected(std::move(status).error());
+    } else {
+      details.backend_error = std::move(status).error();
+    }
+  }
+  if (details.backend) {
+    details.cache_dirs = volume_cache_dirs(details.backend->uuid, mount_config);
+  } else if (mount_config) {
+    details.cache_dirs = volume_cache_dirs(mount_config->uuid, mount_config);
+  }
+  return details;
+}
+
+}  // namespace quarvo

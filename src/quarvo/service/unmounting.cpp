@@ -1,0 +1,144 @@
+// The volume service's unmounts: unmount (run on this volume's own mount
+// only), and the detaching and tearing down that mount and removal share.
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "quarvo/core/mount_table.hpp"
+#include "quarvo/core/text.hpp"
+#include "quarvo/core/time.hpp"
+#include "quarvo/core/validation.hpp"
+#include "quarvo/service/in_mount.hpp"
+#include "quarvo/service/mount_checks.hpp"
+#include "quarvo/service/service.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+// How long a daemon we signalled while taking a mount down has to go.
+constexpr milliseconds kTeardownExitBound{2'000};
+
+std::string pid_list(const std::vector<pid_t>& pids) {
+  std::string text;
+  for (const pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
+  return text;
+}
+
+}  // namespace
+
+Result<void> Quarvo::detach(const fs::path& mountpoint, const WaitLimits& limits) const {
+  auto out = juicefs_.unmount(mountpoint, /*force=*/true, /*flush=*/false, limits.or_within(kTeardownBound));
+  auto table = read_mount_table();
+  const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
+  if (!entry || !is_volume_mount_source(entry->source)) return {};
+  // The backend could not: the kernel's lazy detach, where we may.
+  if (::umount2(mountpoint.c_str(), MNT_DETACH) == 0) return {};
+  if (!out) return std::unexpected(std::move(out).error());
+  return std::unexpected(QuarvoError::io_at_errno(mountpoint, errno));
+}
+
+void Quarvo::tear_down(const fs::path& mountpoint, pid_t daemon_group) const {
+  auto table = read_mount_table();
+  const auto entry = table ? mount_at(*table, mountpoint) : std::nullopt;
+  if (!entry || !is_volume_mount_source(entry->source)) return;
+  // Bounds of its own, and no cancel: it runs on an error path, often after
+  // the call's deadline, and must not leave a mount behind.
+  // The daemon's ids before the mount goes, bounded: it may be stuck.
+  auto read = read_daemon_pids(mountpoint, WaitLimits::within(kAnswerBound, Cancel::never()));
+  (void)detach(mountpoint, WaitLimits::within(timeout_.value_or(kTeardownBound), Cancel::never()));
+  std::vector<pid_t> pids = read ? std::move(*read) : std::vector<pid_t>{};
+  if (daemon_group > 0) pids.push_back(daemon_group);
+  if (pids.empty()) return;
+  const auto signal_all = [&](int sig) {
+    for (const pid_t pid : pids) ::kill(pid, sig);
+    if (daemon_group > 0) ::kill(-daemon_group, sig);
+  };
+  signal_all(SIGTERM);
+  if (auto gone = wait_until_gone(pids, WaitLimits::within(kTeardownExitBound, Cancel::never())); gone && !*gone) {
+    signal_all(SIGKILL);
+    (void)wait_until_gone(pids, WaitLimits::within(kTeardownExitBound, Cancel::never()));
+  }
+}
+
+Result<Notes> Quarvo::unmount(std::string_view name, bool force, const Cancel& cancel) const {
+  return unmount_within(name, force, call_limits(cancel));
+}
+
+Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const WaitLimits& limits) const {
+  QUARVO_TRY(validate_volume_name(name));
+  auto lock = registry_.lock(limits);
+  if (!lock) return std::unexpected(std::move(lock).error());
+  auto volume = registry_.read(name);
+  if (!volume) return std::unexpected(std::move(volume).error());
+  if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
+  const fs::path at = *volume->mountpoint;
+  const std::string where = path_text(at);
+  Notes notes;
+  std::optional<QuarvoError> after_clearing;  // Interrupted while waiting for the daemon
+
+  const WaitLimits asking = limits.capped(kAnswerBound);
+  const MountCheck check = state_at(name, at, asking);
+  switch (check.state) {
+    case LiveState::Mounted: {
+      auto served = unmount_served(name, at, force, limits, notes);
+      if (!served) return std::unexpected(std::move(served).error());
+      after_clearing = std::move(*served);
+      break;
+    }
+    case LiveState::Stale:
+      QUARVO_TRY(detach(at, limits));
+      notes.push_back("its mount at " + where + " had lost its daemon; unmounted it");
+      break;
+    case LiveState::Unresponsive:
+      if (!force) return std::unexpected(unanswered(at, asking));
+      QUARVO_TRY(detach(at, limits));
+      notes.push_back("its mount at " + where + " did not answer; detached it");
+      break;
+    case LiveState::Foreign:
+      notes.push_back(check.found_source + " is mounted at " + where + ", not this volume: left alone");
+      break;
+    default:
+      notes.push_back("it was already unmounted: nothing is mounted at " + where);
+      break;
+  }
+  volume->mountpoint.reset();
+  volume->updated_at = now_rfc3339();
+  QUARVO_TRY(registry_.write(*volume));
+  if (after_clearing) return std::unexpected(std::move(*after_clearing));
+  return notes;
+}
+
+Result<std::optional<QuarvoError>> Quarvo::unmount_served(std::string_view name, const fs::path& at, bool force,
+                                                          const WaitLimits& limits, Notes& notes) const {
+  // The daemon's ids, read before the mount goes, to wait for them after.
+  auto pids = read_daemon_pids(at, limits.capped(kAnswerBound));
+  if (!pids && pids.error().kind() == ErrorKind::Interrupted) return std::unexpected(std::move(pids).error());
+  if (auto out = juicefs_.unmount(at, force, /*flush=*/true, limits); !out) {
+    const ErrorKind kind = out.error().kind();
+    if (kind == ErrorKind::Interrupted || kind == ErrorKind::TimedOut ||
+        state_at(name, at, limits).state == LiveState::Mounted) {
+      return std::unexpected(std::move(out).error());
+    }
+  }
+  if (!pids) return std::nullopt;
+  // After a forced unmount the daemon also waits for files still open under
+  // the detached mount, which may be never: a shorter wait.
+  const WaitLimits exiting = limits.capped(force ? kForcedDaemonExitBound : kDaemonExitBound);
+  auto gone = wait_until_gone(*pids, exiting);
+  if (!gone) return std::optional(std::move(gone).error());
+  if (!*gone) {
+    notes.push_back("the daemon of " + path_text(at) + " (pid " + pid_list(*pids) + ") still runs after " +
+                    seconds_text(exiting.deadline().bound()) + " s" +
+                    (force ? ", held by files still open under it" : "") +
+                    "; its last writes may not be on the object store yet");
+  }
+  return std::nullopt;
+}
+
+}  // namespace quarvo
