@@ -117,55 +117,41 @@ class JsonReader {
       if (static_cast<unsigned char>(c) < 0x20) return false;  // control characters must be escaped
       if (c != '\\') {
         out += c;
-        continue;
-      }
-      if (pos_ >= text_.size()) return false;
-      switch (text_[pos_++]) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        case 'u': {
-          char32_t cp = 0;
-          if (!hex4(cp)) return false;
-          // A surrogate pair is one character; a lone surrogate has no UTF-8.
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            char32_t low = 0;
-            if (text_.substr(pos_, 2) != "\\u") return false;
-            pos_ += 2;
-            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return false;
-          }
-          append_utf8(out, cp);
-          break;
-        }
-        default:
-          return false;
+      } else if (!escape(out)) {
+        return false;
       }
     }
     return false;
+  }
+
+  // The escape after a backslash, appended to `out`.
+  bool escape(std::string& out) {
+    if (pos_ >= text_.size()) return false;
+    static constexpr std::string_view kFrom = "\"\\/bfnrt", kTo = "\"\\/\b\f\n\r\t";
+    const char c = text_[pos_++];
+    if (const size_t at = kFrom.find(c); at != std::string_view::npos) {
+      out += kTo[at];
+      return true;
+    }
+    return c == 'u' && unicode_escape(out);
+  }
+
+  // The four hex digits after "\u" (two escapes for a surrogate pair: one
+  // character; a lone surrogate has no UTF-8), appended as UTF-8.
+  bool unicode_escape(std::string& out) {
+    char32_t cp = 0;
+    if (!hex4(cp)) return false;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      char32_t low = 0;
+      if (text_.substr(pos_, 2) != "\\u") return false;
+      pos_ += 2;
+      if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      return false;
+    }
+    append_utf8(out, cp);
+    return true;
   }
 
   bool hex4(char32_t& cp) {

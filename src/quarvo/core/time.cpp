@@ -31,65 +31,105 @@ std::string format_rfc3339(std::chrono::system_clock::time_point when) {
   return out;
 }
 
-std::optional<std::chrono::system_clock::time_point> parse_rfc3339(std::string_view text) {
-  using namespace std::chrono;
-  size_t pos = 0;
+namespace {
+
+using std::chrono::system_clock;
+
+// A cursor over an RFC 3339 text, read part by part.
+class Rfc3339Reader {
+ public:
+  explicit Rfc3339Reader(std::string_view text) : text_(text) {}
+
+  [[nodiscard]] bool at_end() const { return pos_ == text_.size(); }
+
+  // "YYYY-MM-DD", 'T' (or 't' or ' '), "HH:MM:SS": a valid date and time
+  // (a leap second allowed), as UTC for now.
+  std::optional<system_clock::time_point> date_time() {
+    using namespace std::chrono;
+    const int y = number(4);
+    if (y < 0 || !sep("-")) return std::nullopt;
+    const int mo = number(2);
+    if (mo < 0 || !sep("-")) return std::nullopt;
+    const int d = number(2);
+    if (d < 0 || !sep("Tt ")) return std::nullopt;
+    const int h = number(2);
+    if (h < 0 || !sep(":")) return std::nullopt;
+    const int mi = number(2);
+    if (mi < 0 || !sep(":")) return std::nullopt;
+    const int s = number(2);
+    if (s < 0 || h > 23 || mi > 59 || s > 60) return std::nullopt;
+    const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+    if (!date.ok()) return std::nullopt;
+    return sys_days(date) + hours(h) + minutes(mi) + seconds(s);
+  }
+
+  // ".DIGITS" when there (none is zero); nullopt for a '.' without digits.
+  std::optional<std::chrono::nanoseconds> fraction() {
+    std::chrono::nanoseconds fraction{0};
+    if (!sep(".")) return fraction;
+    long long scale = 100000000;
+    const size_t start = pos_;
+    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') {
+      fraction += std::chrono::nanoseconds((text_[pos_] - '0') * scale);
+      scale /= 10;
+      ++pos_;
+    }
+    if (pos_ == start) return std::nullopt;
+    return fraction;
+  }
+
+  // "Z" (or "z"), or "+HH:MM" or "-HH:MM": what to add to the local time to
+  // have UTC.
+  std::optional<std::chrono::minutes> to_utc() {
+    using namespace std::chrono;
+    if (sep("Zz")) return minutes(0);
+    if (pos_ >= text_.size() || (text_[pos_] != '+' && text_[pos_] != '-')) return std::nullopt;
+    const bool ahead = text_[pos_++] == '+';
+    const int oh = number(2);
+    if (oh < 0 || !sep(":")) return std::nullopt;
+    const int om = number(2);
+    if (om < 0 || oh > 23 || om > 59) return std::nullopt;
+    // Local time ahead of UTC: UTC is earlier by the offset.
+    const minutes offset = hours(oh) + minutes(om);
+    return ahead ? -offset : offset;
+  }
+
+ private:
   // `width` digits at the cursor, else -1.
-  const auto number = [&](size_t width) -> int {
-    if (pos + width > text.size()) return -1;
+  int number(size_t width) {
+    if (pos_ + width > text_.size()) return -1;
     int n = 0;
     for (size_t i = 0; i < width; ++i) {
-      const char c = text[pos + i];
+      const char c = text_[pos_ + i];
       if (c < '0' || c > '9') return -1;
       n = n * 10 + (c - '0');
     }
-    pos += width;
+    pos_ += width;
     return n;
-  };
-  const auto sep = [&](std::string_view any) {
-    if (pos >= text.size() || any.find(text[pos]) == std::string_view::npos) return false;
-    ++pos;
-    return true;
-  };
-  const int y = number(4);
-  if (y < 0 || !sep("-")) return std::nullopt;
-  const int mo = number(2);
-  if (mo < 0 || !sep("-")) return std::nullopt;
-  const int d = number(2);
-  if (d < 0 || !sep("Tt ")) return std::nullopt;
-  const int h = number(2);
-  if (h < 0 || !sep(":")) return std::nullopt;
-  const int mi = number(2);
-  if (mi < 0 || !sep(":")) return std::nullopt;
-  const int s = number(2);
-  if (s < 0 || h > 23 || mi > 59 || s > 60) return std::nullopt;
-
-  const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
-  if (!date.ok()) return std::nullopt;
-  system_clock::time_point when = sys_days(date) + hours(h) + minutes(mi) + seconds(s);
-
-  if (sep(".")) {
-    nanoseconds fraction{0};
-    long long scale = 100000000;
-    const size_t start = pos;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-      fraction += nanoseconds((text[pos] - '0') * scale);
-      scale /= 10;
-      ++pos;
-    }
-    if (pos == start) return std::nullopt;
-    when += duration_cast<system_clock::duration>(fraction);
   }
-  if (sep("Zz")) return pos == text.size() ? std::optional(when) : std::nullopt;
-  if (pos >= text.size() || (text[pos] != '+' && text[pos] != '-')) return std::nullopt;
-  const bool ahead = text[pos++] == '+';
-  const int oh = number(2);
-  if (oh < 0 || !sep(":")) return std::nullopt;
-  const int om = number(2);
-  if (om < 0 || oh > 23 || om > 59 || pos != text.size()) return std::nullopt;
-  // Local time ahead of UTC: UTC is earlier by the offset.
-  const minutes offset = hours(oh) + minutes(om);
-  return ahead ? when - offset : when + offset;
+
+  // One of the characters `any` at the cursor, taken.
+  bool sep(std::string_view any) {
+    if (pos_ >= text_.size() || any.find(text_[pos_]) == std::string_view::npos) return false;
+    ++pos_;
+    return true;
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::optional<system_clock::time_point> parse_rfc3339(std::string_view text) {
+  Rfc3339Reader reader(text);
+  const auto when = reader.date_time();
+  if (!when) return std::nullopt;
+  const auto fraction = reader.fraction();
+  if (!fraction) return std::nullopt;
+  const auto to_utc = reader.to_utc();
+  if (!to_utc || !reader.at_end()) return std::nullopt;
+  return *when + std::chrono::duration_cast<system_clock::duration>(*fraction) + *to_utc;
 }
 
 std::string now_rfc3339() { return format_rfc3339(std::chrono::system_clock::now()); }
