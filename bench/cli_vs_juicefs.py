@@ -71,6 +71,44 @@ def forget_caches(juicefs: str, work: Path) -> None:
                 shutil.rmtree(os.path.join(base, uuid), ignore_errors=True)
 
 
+def init_rows(q, quarvo_cli: str, juicefs: str, work: Path, env: dict[str, str], rounds: int) -> list[dict]:
+    """init --dev through the API and the command, against juicefs format with Quarvo's arguments."""
+    api, cli, bare = [], [], []
+    for i in range(rounds):
+        api.append(once(lambda: q.init(f"api-{i}", dev=True)))
+        cli.append(once(lambda: run([quarvo_cli, "init", f"cli-{i}", "--dev"], env)))
+        volume = work / "bare" / f"bare-{i}"
+        (volume / "objects").mkdir(parents=True)
+        meta, bucket = f"sqlite3://{volume}/metadata.db", f"{volume}/objects"
+        format_args = ["--storage", "file", "--bucket", bucket, "--trash-days", "0", "--no-update"]
+        bare.append(once(lambda: run([juicefs, "format", meta, f"bare-{i}", *format_args], env)))
+    return [
+        row("init --dev (API)", api, bare, "ms", 1e3, "juicefs format"),
+        row("init --dev (CLI)", cli, bare, "ms", 1e3, "juicefs format"),
+    ]
+
+
+def mount_rows(q, quarvo_cli: str, juicefs: str, work: Path, env: dict[str, str], rounds: int) -> list[dict]:
+    """mount through the API and the command (the volumes init_rows made), against juicefs mount -d."""
+    api, cli, bare = [], [], []
+    bare_meta = f"sqlite3://{work}/bare/bare-0/metadata.db"
+    points = {k: work / f"mnt-{k}" for k in ("api", "cli", "bare")}
+    points["bare"].mkdir()
+    bare_mount = [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), "-d"]
+    for _ in range(rounds):
+        api.append(once(lambda: q.mount("api-0", str(points["api"]))))
+        q.unmount("api-0")
+        cli.append(once(lambda: run([quarvo_cli, "mount", "cli-0", str(points["cli"])], env)))
+        q.unmount("cli-0")
+        bare.append(once(lambda: run(bare_mount, env)))
+        run([juicefs, "umount", "--flush", str(points["bare"])], env)
+    goal = f"ratio <= {MOUNT_GOAL}"
+    return [
+        row("mount (API)", api, bare, "ms", 1e3, "juicefs mount -d", goal, ratio_max=MOUNT_GOAL),
+        row("mount (CLI)", cli, bare, "ms", 1e3, "juicefs mount -d"),
+    ]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -87,78 +125,19 @@ def main() -> int:
         return 0
     quarvo_cli = venv_program("quarvo")
     work = Path(tempfile.mkdtemp(prefix="quarvo-bench-"))
-    home = work / "home"
     real_home = os.path.expanduser("~")
-    env = fresh_env(home, HOME=str(work), QUARVO_STORAGE_BACKEND_BIN=juicefs)
+    env = fresh_env(work / "home", HOME=str(work), QUARVO_STORAGE_BACKEND_BIN=juicefs)
     os.environ.clear()
     os.environ.update(env)
     import quarvo  # after the environment is set: nothing here touches the user's home
 
     try:
         q = quarvo.Quarvo.from_env()
-        api, cli, bare = [], [], []
-        for i in range(opts.rounds):
-            api.append(once(lambda: q.init(f"api-{i}", dev=True)))
-            cli.append(once(lambda: run([quarvo_cli, "init", f"cli-{i}", "--dev"], env)))
-            volume = work / "bare" / f"bare-{i}"
-            (volume / "objects").mkdir(parents=True)
-            bare.append(
-                once(
-                    lambda: run(
-                        [
-                            juicefs,
-                            "format",
-                            f"sqlite3://{volume}/metadata.db",
-                            f"bare-{i}",
-                            "--storage",
-                            "file",
-                            "--bucket",
-                            f"{volume}/objects",
-                            "--trash-days",
-                            "0",
-                            "--no-update",
-                        ],
-                        env,
-                    )
-                )
-            )
-        rows.append(row("init --dev (API)", api, bare, "ms", 1e3, "juicefs format"))
-        rows.append(row("init --dev (CLI)", cli, bare, "ms", 1e3, "juicefs format"))
-
-        if not can_mount():
-            notes.append("mount against juicefs mount -d: not measured (no /dev/fuse)")
+        rows += init_rows(q, quarvo_cli, juicefs, work, env, opts.rounds)
+        if can_mount():
+            rows += mount_rows(q, quarvo_cli, juicefs, work, env, opts.rounds)
         else:
-            api, cli, bare = [], [], []
-            bare_meta = f"sqlite3://{work}/bare/bare-0/metadata.db"
-            points = {k: work / f"mnt-{k}" for k in ("api", "cli", "bare")}
-            points["bare"].mkdir()
-            for _ in range(opts.rounds):
-                api.append(once(lambda: q.mount("api-0", str(points["api"]))))
-                q.unmount("api-0")
-                cli.append(once(lambda: run([quarvo_cli, "mount", "cli-0", str(points["cli"])], env)))
-                q.unmount("cli-0")
-                bare.append(
-                    once(
-                        lambda: run(
-                            [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), "-d"],
-                            env,
-                        )
-                    )
-                )
-                run([juicefs, "umount", "--flush", str(points["bare"])], env)
-            rows.append(
-                row(
-                    "mount (API)",
-                    api,
-                    bare,
-                    "ms",
-                    1e3,
-                    "juicefs mount -d",
-                    f"ratio <= {MOUNT_GOAL}",
-                    ratio_max=MOUNT_GOAL,
-                )
-            )
-            rows.append(row("mount (CLI)", cli, bare, "ms", 1e3, "juicefs mount -d"))
+            notes.append("mount against juicefs mount -d: not measured (no /dev/fuse)")
     except (subprocess.CalledProcessError, quarvo.QuarvoError) as e:
         detail = e.stderr.decode(errors="replace").strip() if isinstance(e, subprocess.CalledProcessError) else e
         notes.append(f"init/mount against juicefs: stopped early ({detail})")

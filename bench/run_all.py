@@ -82,6 +82,29 @@ def ok_text(ok: bool | None) -> str:
     return "" if ok is None else ("yes" if ok else "NO")
 
 
+def print_table(rows: list[dict], markdown: bool) -> None:
+    if markdown:
+        print("\n| measure | quarvo | reference | unit | ratio | wall | against | goal | ok |")
+        print("|---|---:|---:|---|---:|---:|---|---|---|")
+        for r in rows:
+            print(
+                f"| {r['measure']} | {cell(r['quarvo'], 0)} | {cell(r['reference'], 0)} | {r['unit']} "
+                f"| {cell(r['ratio'], 0)} | {cell(r.get('wall'), 0)} | {r['against']} | {r['goal']} "
+                f"| {ok_text(r['ok'])} |"
+            )
+        return
+    print(
+        f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
+        f"{'against':<34}{'goal':<24}ok"
+    )
+    for r in rows:
+        print(
+            f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
+            f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<24}"
+            f"{ok_text(r['ok'])}"
+        )
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--fake-backend", required=True, help="the fake backend program (tests/fake-backend)")
@@ -95,19 +118,8 @@ def main() -> int:
     few = str(max(3, opts.rounds - 2))
     notes: list[str] = []
     took: list[str] = []
-    rows = script_rows(
-        "status_bench.py",
-        [
-            "--fake-backend",
-            os.path.abspath(opts.fake_backend),
-            "--floor",
-            str(programs / "list_floor"),
-            "--rounds",
-            str(opts.rounds),
-        ],
-        notes,
-        took,
-    )
+    status_args = ["--fake-backend", os.path.abspath(opts.fake_backend), "--floor", str(programs / "list_floor")]
+    rows = script_rows("status_bench.py", [*status_args, "--rounds", str(opts.rounds)], notes, took)
     rows += script_rows("cli_vs_juicefs.py", ["--rounds", few], notes, took)
     rows += script_rows("run_command_bench.py", ["--build-dir", str(programs), "--rounds", few], notes, took)
 
@@ -116,26 +128,7 @@ def main() -> int:
         f"medians of side-by-side rounds; ratio = quarvo / reference; {time.perf_counter() - started:.0f} s "
         f"({', '.join(took)})"
     )
-    if opts.markdown:
-        print("\n| measure | quarvo | reference | unit | ratio | wall | against | goal | ok |")
-        print("|---|---:|---:|---|---:|---:|---|---|---|")
-        for r in rows:
-            print(
-                f"| {r['measure']} | {cell(r['quarvo'], 0)} | {cell(r['reference'], 0)} | {r['unit']} "
-                f"| {cell(r['ratio'], 0)} | {cell(r.get('wall'), 0)} | {r['against']} | {r['goal']} "
-                f"| {ok_text(r['ok'])} |"
-            )
-    else:
-        print(
-            f"\n{'measure':<38}{'quarvo':>9}{'reference':>10} {'unit':<5}{'ratio':>6}{'wall':>6}  "
-            f"{'against':<34}{'goal':<24}ok"
-        )
-        for r in rows:
-            print(
-                f"{r['measure']:<38}{cell(r['quarvo'], 9)}{cell(r['reference'], 10)} {r['unit']:<5}"
-                f"{cell(r['ratio'], 6)}{cell(r.get('wall'), 6)}  {r['against']:<34}{r['goal']:<24}"
-                f"{ok_text(r['ok'])}"
-            )
+    print_table(rows, opts.markdown)
     missed = [r["measure"] for r in rows if r["ok"] is False]
     for note in notes:
         print(f"note: {note}")

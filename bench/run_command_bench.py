@@ -59,49 +59,36 @@ def cat_flood_seconds(bench: str, nbytes: int) -> float:
     return time.perf_counter() - start
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"))
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--calls", type=int, default=100, help="/bin/true runs per round")
-    parser.add_argument("--mib", type=int, default=256, help="MiB written to each stream")
-    parser.add_argument("--json", action="store_true", help="print the rows as JSON")
-    opts = parser.parse_args()
-
-    bench = str(build_programs(os.path.abspath(opts.build_dir)) / "command_bench")
-    nbytes = opts.mib << 20
-    rows: list[dict] = []
-    notes: list[str] = []
-    spawn_ours, spawn_python, flood_ours, flood_cat, memory = [], [], [], [], []
+def measure(bench: str, calls: int, nbytes: int, rounds: int, notes: list[str]) -> dict[str, list[float]]:
+    """The samples of every round, side by side; what a failed round left out is noted."""
+    samples: dict[str, list[float]] = {k: [] for k in ("spawn", "python", "flood", "cat", "memory")}
     try:
-        for _ in range(opts.rounds):
-            spawn_ours.append(runner_with_memory([bench, "true", str(opts.calls)])[0] / opts.calls)
-            spawn_python.append(python_true_seconds(opts.calls) / opts.calls)
+        for _ in range(rounds):
+            samples["spawn"].append(runner_with_memory([bench, "true", str(calls)])[0] / calls)
+            samples["python"].append(python_true_seconds(calls) / calls)
             seconds, mib = runner_with_memory([bench, "drain", bench, str(nbytes)])
-            flood_ours.append(seconds)
-            memory.append(mib)
-            flood_cat.append(cat_flood_seconds(bench, nbytes))
+            samples["flood"].append(seconds)
+            samples["memory"].append(mib)
+            samples["cat"].append(cat_flood_seconds(bench, nbytes))
     except RuntimeError as e:
         notes.append(f"runner: stopped early ({e})")
-    if spawn_ours and len(spawn_ours) == len(spawn_python):
-        rows.append(row("runner: /bin/true", spawn_ours, spawn_python, "us", 1e6, "subprocess.run"))
-    if flood_ours and len(flood_ours) == len(flood_cat):
+    return samples
+
+
+def rows_of(samples: dict[str, list[float]], mib: int) -> list[dict]:
+    rows: list[dict] = []
+    if samples["spawn"] and len(samples["spawn"]) == len(samples["python"]):
+        rows.append(row("runner: /bin/true", samples["spawn"], samples["python"], "us", 1e6, "subprocess.run"))
+    if samples["flood"] and len(samples["flood"]) == len(samples["cat"]):
+        goal = f"ratio <= {FLOOD_TIME_GOAL}"
+        flood = f"runner: flood 2 x {mib} MiB"
         rows.append(
-            row(
-                f"runner: flood 2 x {opts.mib} MiB",
-                flood_ours,
-                flood_cat,
-                "ms",
-                1e3,
-                "cat > /dev/null",
-                f"ratio <= {FLOOD_TIME_GOAL}",
-                ratio_max=FLOOD_TIME_GOAL,
-            )
+            row(flood, samples["flood"], samples["cat"], "ms", 1e3, "cat > /dev/null", goal, ratio_max=FLOOD_TIME_GOAL)
         )
-        peak = max(memory)
+        peak = max(samples["memory"])
         rows.append(
             {
-                "measure": f"runner: flood 2 x {opts.mib} MiB, memory",
+                "measure": f"{flood}, memory",
                 "quarvo": peak,
                 "reference": None,
                 "unit": "MiB",
@@ -112,7 +99,21 @@ def main() -> int:
                 "ok": peak < FLOOD_MEMORY_GOAL_MIB,
             }
         )
+    return rows
 
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "cpp"))
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=100, help="/bin/true runs per round")
+    parser.add_argument("--mib", type=int, default=256, help="MiB written to each stream")
+    parser.add_argument("--json", action="store_true", help="print the rows as JSON")
+    opts = parser.parse_args()
+
+    bench = str(build_programs(os.path.abspath(opts.build_dir)) / "command_bench")
+    notes: list[str] = []
+    rows = rows_of(measure(bench, opts.calls, opts.mib << 20, opts.rounds, notes), opts.mib)
     if opts.json:
         emit(rows, notes)
         return 0

@@ -123,6 +123,184 @@ def contention(q, processes: int, work: Path, seconds: float, env: dict[str, str
     return total / seconds
 
 
+def import_row(env: dict[str, str], work: Path, rounds: int) -> dict:
+    """import quarvo._native in fresh interpreters, minus a pure-Python package's import."""
+    base_env = dict(env, PYTHONPATH=str(baseline_package(work)))
+    imp, imp_base = [], []
+    for _ in range(3 * rounds):
+        imp.append(import_seconds("import quarvo._native", env))
+        imp_base.append(import_seconds("import qbaseline", base_env))
+    extra = statistics.median(a - b for a, b in zip(imp, imp_base)) * 1e3
+    return {
+        "measure": "import quarvo._native",
+        "quarvo": extra,
+        "reference": statistics.median(imp_base) * 1e3,
+        "unit": "ms",
+        "ratio": None,
+        "against": "minus a Python package's import",
+        "goal": "<= 0.6 ms",
+        "ok": extra <= 0.6,
+    }
+
+
+def listing_row(q, count: int, volumes: Path, floor: str, rounds: int) -> dict:
+    """status() over `count` records against list_floor, in CPU time (wall time beside it)."""
+    # Long enough for a few calls per sample, except where one call is long.
+    min_seconds = 0.05 if count <= 1_000 else 0.2
+    rounds = rounds if count < 100_000 else max(3, rounds - 2)
+    ours, floors = [], []
+    for _ in range(rounds):
+        ours.append(per_call_with_cpu(lambda: len(q.status().volumes), min_seconds))
+        floors.append(floor_seconds(floor, volumes, min_seconds))
+    goal = FLOOR_GOALS.get(count)
+    cpu = row(
+        f"status() over {count:,} records",
+        [c for _, c in ours],
+        [c for _, c in floors],
+        "ms",
+        1e3,
+        "list_floor (C++), CPU time",
+        f"ratio <= {goal}" if goal else "",
+        ratio_max=goal,
+    )
+    cpu["wall"] = statistics.median(a / b for (a, _), (b, _) in zip(ours, floors))
+    return cpu
+
+
+def small_rows(q, volumes: Path, quarvo_cli: str, env: dict[str, str], rounds: int) -> list[dict]:
+    """At 10 records: status("v") against reading the file, the command against starting Python."""
+    one = volumes / "v000000.toml"
+
+    def read_one() -> bytes:
+        with open(one, "rb") as f:
+            return f.read()
+
+    status_one, read_ref, cli, start = [], [], [], []
+    for _ in range(rounds):
+        status_one.append(per_call(lambda: q.status("v000000").volumes, 0.05))
+        read_ref.append(per_call(read_one, 0.05))
+    for _ in range(rounds):
+        cli.append(once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True)))
+        start.append(once(lambda: subprocess.run([sys.executable, "-c", ""], env=env, check=True)))
+    return [
+        row(
+            'status("v") on one record',
+            status_one,
+            read_ref,
+            "us",
+            1e6,
+            "open + read in Python",
+            f"ratio <= {ONE_GOAL} (before)",
+            ratio_max=ONE_GOAL,
+        ),
+        row("quarvo status, 10 volumes", cli, start, "ms", 1e3, "python -c ''", "<= 30 ms", value_max=30),
+    ]
+
+
+def command_rows(q, quarvo_cli: str, env: dict[str, str], rounds: int) -> list[dict]:
+    """At 10,000 records: the command, as a table and as JSON, against the status() call."""
+    table, as_json, call = [], [], []
+    for _ in range(max(3, rounds - 2)):
+        table.append(once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True)))
+        as_json.append(
+            once(lambda: subprocess.run([quarvo_cli, "status", "--json"], env=env, check=True, capture_output=True))
+        )
+        call.append(per_call(lambda: len(q.status().volumes), 0.2))
+    return [
+        row(measure, taken, call, "ms", 1e3, "the status() call", "ratio <= 1.5", ratio_max=1.5)
+        for measure, taken in (("quarvo status, 10,000 volumes", table), ("quarvo status --json, 10,000", as_json))
+    ]
+
+
+def growth_row(per_record: dict[int, tuple[float, float]]) -> dict:
+    """The cost per record from 1,000 records to the most, against the floor's own growth."""
+    small, large = per_record[1_000], per_record[COUNTS[-1]]
+    growth, floor_growth = large[0] / small[0], large[1] / small[1]
+    return {
+        "measure": f"cost per record, {COUNTS[-1]:,} / 1,000",
+        "quarvo": growth,
+        "reference": floor_growth,
+        "unit": "x",
+        "ratio": growth / floor_growth,
+        "against": "the floor's own growth",
+        "goal": f"ratio <= {FLAT_GOAL} (flat)",
+        "ok": growth / floor_growth <= FLAT_GOAL,
+    }
+
+
+def listing_rows(q, home: Path, opts: argparse.Namespace, quarvo_cli: str, env: dict[str, str]) -> list[dict]:
+    """The listing at every count, what the command adds to it, and its growth."""
+    q.init("tpl", dev=True)
+    volumes = home / "volumes"
+    template = (volumes / "tpl.toml").read_text()
+    (volumes / "tpl.toml").unlink()
+    rows: list[dict] = []
+    per_record: dict[int, tuple[float, float]] = {}
+    made = 0
+    for count in COUNTS:
+        populate(volumes, template, made, count)
+        made = count
+        assert len(q.status().volumes) == count
+        cpu = listing_row(q, count, volumes, opts.floor, opts.rounds)
+        rows.append(cpu)
+        per_record[count] = (cpu["quarvo"] / count, cpu["reference"] / count)
+        if count == 10:
+            rows += small_rows(q, volumes, quarvo_cli, env, opts.rounds)
+        if count == 10_000:
+            rows += command_rows(q, quarvo_cli, env, opts.rounds)
+    rows.append(growth_row(per_record))
+    for old in volumes.iterdir():
+        old.unlink()
+    return rows
+
+
+def setup_rows(quarvo, home: Path, fake_backend: str, rounds: int) -> list[dict]:
+    """doctor() against the child it runs; from_env() against its file system questions in Python."""
+    version = [fake_backend, "version"]
+    layout = [home / d for d in ("", "volumes", "logs", "bin", "dev")]
+
+    def python_from_env():
+        for d in layout:
+            os.makedirs(d, exist_ok=True)
+        os.stat(fake_backend)
+        try:
+            os.stat(home / "config.toml")
+        except FileNotFoundError:
+            pass
+
+    doctor, spawn, from_env, py_env = [], [], [], []
+    for _ in range(rounds):
+        doctor.append(per_call(quarvo.doctor, 0.05))
+        spawn.append(per_call(lambda: subprocess.run(version, capture_output=True), 0.05))
+        from_env.append(per_call(quarvo.Quarvo.from_env, 0.05))
+        py_env.append(per_call(python_from_env, 0.05))
+    return [
+        row("doctor()", doctor, spawn, "us", 1e6, "subprocess.run(version)"),
+        row("Quarvo.from_env()", from_env, py_env, "us", 1e6, "makedirs x5 + stat x2"),
+    ]
+
+
+def contention_rows(q, work: Path, env: dict[str, str], rounds: int) -> list[dict]:
+    """Records written per second by 4 and 16 processes against one."""
+    rates = {n: [contention(q, n, work, 2.0, env) for _ in range(max(1, rounds // 3))] for n in (1, 4, 16)}
+    rows = []
+    for n in (4, 16):
+        a, b = statistics.median(rates[n]), statistics.median(rates[1])
+        rows.append(
+            {
+                "measure": f"records/s, {n} processes",
+                "quarvo": a,
+                "reference": b,
+                "unit": "/s",
+                "ratio": a / b,
+                "against": "1 process",
+                "goal": "",
+                "ok": None,
+            }
+        )
+    return rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--fake-backend", required=True, help="the fake backend program (tests/fake-backend)")
@@ -134,200 +312,26 @@ def main() -> int:
 
     work = Path(tempfile.mkdtemp(prefix="quarvo-bench-"))
     rows: list[dict] = []
-    notes: list[str] = []
     try:
         home = work / "home"
         env = fresh_env(home, HOME=str(work), QUARVO_STORAGE_BACKEND_BIN=os.path.abspath(opts.fake_backend))
         os.environ.clear()
         os.environ.update(env)
-        quarvo_cli = venv_program("quarvo")
-
         # Import first, before this interpreter loads anything of ours.
-        base_env = dict(env, PYTHONPATH=str(baseline_package(work)))
-        imp, imp_base = [], []
-        for _ in range(3 * opts.rounds):
-            imp.append(import_seconds("import quarvo._native", env))
-            imp_base.append(import_seconds("import qbaseline", base_env))
-        extra = [a - b for a, b in zip(imp, imp_base)]
-        rows.append(
-            {
-                "measure": "import quarvo._native",
-                "quarvo": statistics.median(extra) * 1e3,
-                "reference": statistics.median(imp_base) * 1e3,
-                "unit": "ms",
-                "ratio": None,
-                "against": "minus a Python package's import",
-                "goal": "<= 0.6 ms",
-                "ok": statistics.median(extra) * 1e3 <= 0.6,
-            }
-        )
+        rows.append(import_row(env, work, opts.rounds))
 
         import quarvo  # after the environment is set: nothing here touches the user's home
 
         q = quarvo.Quarvo.from_env()
-        q.init("tpl", dev=True)
-        volumes = home / "volumes"
-        template = (volumes / "tpl.toml").read_text()
-        (volumes / "tpl.toml").unlink()
-
-        per_record: dict[int, tuple[float, float]] = {}
-        made = 0
-        for count in COUNTS:
-            populate(volumes, template, made, count)
-            made = count
-            assert len(q.status().volumes) == count
-            # Long enough for a few calls per sample, except where one call is long.
-            min_seconds = 0.05 if count <= 1_000 else 0.2
-            rounds = opts.rounds if count < 100_000 else max(3, opts.rounds - 2)
-            ours, floor = [], []
-            for _ in range(rounds):
-                ours.append(per_call_with_cpu(lambda: len(q.status().volumes), min_seconds))
-                floor.append(floor_seconds(opts.floor, volumes, min_seconds))
-            goal = FLOOR_GOALS.get(count)
-            cpu = row(
-                f"status() over {count:,} records",
-                [c for _, c in ours],
-                [c for _, c in floor],
-                "ms",
-                1e3,
-                "list_floor (C++), CPU time",
-                f"ratio <= {goal}" if goal else "",
-                ratio_max=goal,
-            )
-            cpu["wall"] = statistics.median(a / b for (a, _), (b, _) in zip(ours, floor))
-            rows.append(cpu)
-            per_record[count] = (cpu["quarvo"] / count, cpu["reference"] / count)
-
-            if count == 10:
-                one = volumes / "v000000.toml"
-
-                def read_one() -> bytes:
-                    with open(one, "rb") as f:
-                        return f.read()
-
-                status_one, read_ref = [], []
-                for _ in range(opts.rounds):
-                    status_one.append(per_call(lambda: q.status("v000000").volumes, 0.05))
-                    read_ref.append(per_call(read_one, 0.05))
-                rows.append(
-                    row(
-                        'status("v") on one record',
-                        status_one,
-                        read_ref,
-                        "us",
-                        1e6,
-                        "open + read in Python",
-                        f"ratio <= {ONE_GOAL} (before)",
-                        ratio_max=ONE_GOAL,
-                    )
-                )
-                cli, start = [], []
-                for _ in range(opts.rounds):
-                    cli.append(
-                        once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True))
-                    )
-                    start.append(once(lambda: subprocess.run([sys.executable, "-c", ""], env=env, check=True)))
-                rows.append(
-                    row("quarvo status, 10 volumes", cli, start, "ms", 1e3, "python -c ''", "<= 30 ms", value_max=30)
-                )
-            if count == 10_000:
-                table, as_json, call = [], [], []
-                for _ in range(max(3, opts.rounds - 2)):
-                    table.append(
-                        once(lambda: subprocess.run([quarvo_cli, "status"], env=env, check=True, capture_output=True))
-                    )
-                    as_json.append(
-                        once(
-                            lambda: subprocess.run(
-                                [quarvo_cli, "status", "--json"], env=env, check=True, capture_output=True
-                            )
-                        )
-                    )
-                    call.append(per_call(lambda: len(q.status().volumes), 0.2))
-                rows.append(
-                    row(
-                        "quarvo status, 10,000 volumes",
-                        table,
-                        call,
-                        "ms",
-                        1e3,
-                        "the status() call",
-                        "ratio <= 1.5",
-                        ratio_max=1.5,
-                    )
-                )
-                rows.append(
-                    row(
-                        "quarvo status --json, 10,000",
-                        as_json,
-                        call,
-                        "ms",
-                        1e3,
-                        "the status() call",
-                        "ratio <= 1.5",
-                        ratio_max=1.5,
-                    )
-                )
-
-        small, large = per_record[1_000], per_record[COUNTS[-1]]
-        growth, floor_growth = large[0] / small[0], large[1] / small[1]
-        rows.append(
-            {
-                "measure": f"cost per record, {COUNTS[-1]:,} / 1,000",
-                "quarvo": growth,
-                "reference": floor_growth,
-                "unit": "x",
-                "ratio": growth / floor_growth,
-                "against": "the floor's own growth",
-                "goal": f"ratio <= {FLAT_GOAL} (flat)",
-                "ok": growth / floor_growth <= FLAT_GOAL,
-            }
-        )
-        for old in volumes.iterdir():
-            old.unlink()
-
-        version = [opts.fake_backend, "version"]
-        layout = [home / d for d in ("", "volumes", "logs", "bin", "dev")]
-
-        def python_from_env():
-            for d in layout:
-                os.makedirs(d, exist_ok=True)
-            os.stat(opts.fake_backend)
-            try:
-                os.stat(home / "config.toml")
-            except FileNotFoundError:
-                pass
-
-        doctor, spawn, from_env, py_env = [], [], [], []
-        for _ in range(opts.rounds):
-            doctor.append(per_call(quarvo.doctor, 0.05))
-            spawn.append(per_call(lambda: subprocess.run(version, capture_output=True), 0.05))
-            from_env.append(per_call(quarvo.Quarvo.from_env, 0.05))
-            py_env.append(per_call(python_from_env, 0.05))
-        rows.append(row("doctor()", doctor, spawn, "us", 1e6, "subprocess.run(version)"))
-        rows.append(row("Quarvo.from_env()", from_env, py_env, "us", 1e6, "makedirs x5 + stat x2"))
-
+        rows += listing_rows(q, home, opts, venv_program("quarvo"), env)
+        rows += setup_rows(quarvo, home, opts.fake_backend, opts.rounds)
         if opts.contention:
-            rates = {n: [contention(q, n, work, 2.0, env) for _ in range(max(1, opts.rounds // 3))] for n in (1, 4, 16)}
-            for n in (4, 16):
-                a, b = statistics.median(rates[n]), statistics.median(rates[1])
-                rows.append(
-                    {
-                        "measure": f"records/s, {n} processes",
-                        "quarvo": a,
-                        "reference": b,
-                        "unit": "/s",
-                        "ratio": a / b,
-                        "against": "1 process",
-                        "goal": "",
-                        "ok": None,
-                    }
-                )
+            rows += contention_rows(q, work, env, opts.rounds)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
     if opts.json:
-        emit(rows, notes)
+        emit(rows, [])
         return 0
     for r in rows:
         ref = "" if r["reference"] is None else f"{r['reference']:10.2f}"

@@ -23,6 +23,28 @@ import quarvo
 pytestmark = pytest.mark.real_backend
 
 
+def serve_in_the_foreground(machine: Machine, mountpoint: Path, blob: bytes) -> None:
+    """The volume's data there again in a foreground mount that another process
+    sees and takes the registry lock beside, until SIGTERM ends it."""
+    child = subprocess.Popen([sys.executable, "-m", "quarvo", "mount", "scratch", str(mountpoint), "--foreground"],
+                             env=machine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)  # fmt: skip
+    try:
+        # Another process sees it mounted, and takes the registry lock meanwhile.
+        wait_until(lambda: machine.state("scratch") == "mounted" or child.poll() is not None, "the mount")
+        assert child.poll() is None, child.communicate()[1]
+        assert (mountpoint / "blob").read_bytes() == blob
+        machine.cli("init", "meanwhile", "--dev")
+        child.send_signal(signal.SIGTERM)
+        out, err = child.communicate(timeout=120)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert (child.returncode, "until stopped" in out) == (0, True), err
+    assert (mount_at(mountpoint), machine.state("scratch"), daemons_of(str(mountpoint))) == (None, None, [])
+
+
 # Each step once, through the API or the command: a log rotated, many flushes at
 # once, an unmount that waits for its daemon, the data there again in a foreground
 # mount that another process sees and SIGTERM ends, and a removal, refused while
@@ -47,23 +69,7 @@ def test_dev_volume_life(machine: Machine) -> None:
     q.unmount("scratch")
     assert (mount_at(mountpoint), machine.state("scratch"), daemons_of(str(mountpoint))) == (None, None, [])
 
-    child = subprocess.Popen([sys.executable, "-m", "quarvo", "mount", "scratch", str(mountpoint), "--foreground"],
-                             env=machine.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)  # fmt: skip
-    try:
-        # Another process sees it mounted, and takes the registry lock meanwhile.
-        wait_until(lambda: machine.state("scratch") == "mounted" or child.poll() is not None, "the mount")
-        assert child.poll() is None, child.communicate()[1]
-        assert (mountpoint / "blob").read_bytes() == blob
-        machine.cli("init", "meanwhile", "--dev")
-        child.send_signal(signal.SIGTERM)
-        out, err = child.communicate(timeout=120)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-    assert (child.returncode, "until stopped" in out) == (0, True), err
-    assert (mount_at(mountpoint), machine.state("scratch"), daemons_of(str(mountpoint))) == (None, None, [])
+    serve_in_the_foreground(machine, mountpoint, blob)
 
     mounted = machine.cli("mount", "scratch", str(mountpoint), "--json").stdout
     assert json.loads(mounted)["mountpoint"] == str(mountpoint)
