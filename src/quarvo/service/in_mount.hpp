@@ -21,7 +21,8 @@
 // killed and left to a reaper: TimedOut or Interrupted. Given neither
 // (WaitLimits::unbounded(Cancel::never())) they run on the calling thread.
 // A probe given up on is deleted afterwards within what is left of the
-// deadline (at least a quarter second, at most 5 s).
+// deadline (at least a quarter second, at most 5 s; after a cancel request
+// a quarter second).
 #ifndef QUARVO_SERVICE_IN_MOUNT_HPP_
 #define QUARVO_SERVICE_IN_MOUNT_HPP_
 

@@ -121,7 +121,7 @@ TEST_F(RemovalTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
 // removal keeps to its one deadline across unmounting, the backend's status
 // and its destroy, and a cancel ends it at once. Destroying needs the
 // engine's answer, so the record stays; a removal that keeps the data goes on
-// without it.
+// without it, unless the caller asked to stop.
 TEST_F(RemovalTest, AnEngineThatDoesNotAnswerHoldsARemovalOnlyUntilItsDeadline) {
   const auto program = testing::real_juicefs();
   if (!program) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
@@ -133,6 +133,7 @@ TEST_F(RemovalTest, AnEngineThatDoesNotAnswerHoldsARemovalOnlyUntilItsDeadline) 
       {"0.5", true, false, false, "juicefs status timed out after 0.5 s"},
       {nullptr, true, true, false, "interrupted"},
       {"0.5", false, false, true, ""},
+      {nullptr, false, true, false, "interrupted"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.timeout ? c.timeout : "no bound") + (c.destroy ? ", destroy" : ""));
