@@ -21,6 +21,7 @@
 #ifndef QUARVO_CORE_DEADLINE_HPP_
 #define QUARVO_CORE_DEADLINE_HPP_
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -49,6 +50,10 @@ class Deadline {
   // What is left, rounded up to the millisecond: zero once passed, nullopt
   // when unbounded.
   [[nodiscard]] std::optional<std::chrono::milliseconds> left() const;
+  // What is left, but at most `bound`: the time a step bounded by both has.
+  [[nodiscard]] std::chrono::milliseconds left_at_most(std::chrono::milliseconds bound) const {
+    return std::min(left().value_or(bound), bound);
+  }
   // The earlier of this deadline and `bound` from now, with the bound of
   // whichever it is.
   [[nodiscard]] Deadline capped(std::chrono::milliseconds bound) const;

@@ -70,8 +70,7 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
   const Volume& v = *details.volume;
 
   if (v.mountpoint) {
-    const auto bound = limits.capped(kLiveStateBound).deadline().left().value_or(kLiveStateBound);
-    details.check = check_mounts({{v.name, *v.mountpoint}}, bound).front();
+    details.check = check_mounts({{v.name, *v.mountpoint}}, limits.deadline().left_at_most(kLiveStateBound)).front();
   }
   std::optional<MountConfig> mount_config;
   if (details.check.state == LiveState::Mounted) mount_config = read_mount_config(*v.mountpoint);

@@ -28,8 +28,7 @@ bool gone(pid_t pid) {
 }  // namespace
 
 MountCheck state_at(std::string_view name, const fs::path& mountpoint, const WaitLimits& limits) {
-  const auto bound = limits.capped(kAnswerBound).deadline().left().value_or(kAnswerBound);
-  return check_mounts({{std::string(name), mountpoint}}, bound).front();
+  return check_mounts({{std::string(name), mountpoint}}, limits.deadline().left_at_most(kAnswerBound)).front();
 }
 
 QuarvoError unanswered(const fs::path& mountpoint, const WaitLimits& asking) {

@@ -120,8 +120,9 @@ std::vector<std::string> finish_removals_locked(const Registry& registry) {
 
 LiveState live_state_of(const Volume& volume, const WaitLimits& limits) {
   if (!volume.mountpoint) return LiveState::NotRecorded;
-  const auto bound = limits.capped(kLiveStateBound).deadline().left().value_or(kLiveStateBound);
-  return check_mounts({{volume.name, *volume.mountpoint}}, bound).front().state;
+  return check_mounts({{volume.name, *volume.mountpoint}}, limits.deadline().left_at_most(kLiveStateBound))
+      .front()
+      .state;
 }
 
 std::string host_name() {
