@@ -89,6 +89,45 @@ def test_class_traits(q: quarvo.Quarvo, name: str) -> None:
     assert name != "Status" or obj.volumes is not obj.volumes  # a new list on every read
 
 
+# The result objects are values: equal when their fields are, whichever call made
+# them, hashed alike, and shown with their fields (passwords masked); a change of
+# one field makes them unequal. A VolumeState's error compares by kind and message.
+@pytest.mark.filterwarnings("ignore:it was already mounted")
+def test_results_are_values(q: quarvo.Quarvo, home: Path, mounts: None) -> None:
+    q.init("v", metadata="redis://:pw@127.0.0.1:6379/1", store="s3://b")
+    where = q.mount("v", "mnt").mountpoint
+    made = {"MountInfo": lambda: q.mount("v", "mnt"), "VolumeInfo": lambda: q.status("v").volumes[0],
+            "Status": q.status, "VolumeState": lambda: q.volume_states()[0]}  # fmt: skip
+    first = {name: make() for name, make in made.items()}
+    for name, make in made.items():
+        again = make()
+        assert again == first[name] and hash(again) == hash(first[name]) and not again != first[name], name
+    assert repr(first["MountInfo"]) == f"MountInfo(name='v', mountpoint={where!r})"
+    volume = first["VolumeInfo"]
+    assert repr(volume) == (
+        "VolumeInfo(name='v', metadata_url='redis://:****@127.0.0.1:6379/1', storage='s3', bucket='s3://b', "
+        f"dev=False, mountpoint={where!r})"
+    )
+    assert repr(first["Status"]) == f"Status(volumes=[{volume!r}])"
+    assert repr(first["VolumeState"]) == (
+        f"VolumeState(name='v', volume={volume!r}, error=None, path={str(home / 'volumes' / 'v.toml')!r}, "
+        "state='mounted', found=None)"
+    )
+    q.unmount("v")
+    for name, make in made.items():
+        if name != "MountInfo":
+            assert make() != first[name], name  # the mountpoint is gone
+    assert volume != 1 and len({volume, q.status("v").volumes[0]}) == 2
+    with pytest.raises(TypeError):
+        volume < volume  # noqa: B015  # values without an order
+    (home / "volumes" / "broken.toml").write_text("not toml")
+    broken, again = q.volume_states("broken")[0], q.volume_states("broken")[0]
+    assert broken.error is not again.error and broken == again and hash(broken) == hash(again)
+    assert repr(broken).startswith("VolumeState(name='broken', volume=None, error=QuarvoError(")
+    (home / "volumes" / "broken.toml").write_text("still not toml")
+    assert q.volume_states("broken")[0] != broken  # another message
+
+
 @pytest.mark.parametrize(("method", "param", "value"), REJECTED)
 def test_rejected_values_name_the_parameter(q: quarvo.Quarvo, backend_log: Path, method: str, param: str, value):
     with pytest.raises(TypeError, match=f"'{param}'"):
@@ -233,6 +272,8 @@ def test_calls_do_not_grow_resident_memory(q: quarvo.Quarvo, home: Path, monkeyp
         for info in (*q.status().volumes, q.status("v").volumes[0]):
             (info.name, info.metadata_url, info.storage, info.bucket, info.dev, info.mountpoint)
         (mounted.name, mounted.mountpoint, quarvo.doctor(), q.doctor())
+        for value in (mounted, q.status(), *q.volume_states()):
+            (repr(value), hash(value), value == value)
         q.ensure_volume("v", metadata="m://x", store="file:///x")
         for call in failing:
             with pytest.raises((quarvo.QuarvoError, TypeError)):

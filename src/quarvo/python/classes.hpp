@@ -8,13 +8,15 @@
 //
 // All five are heap types with the same traits: base object, not
 // subclassable, no constructor callable from Python, no instance dictionary
-// or weak references, read-only getters only, identity equality. Each
+// or weak references, read-only getters only. Quarvo compares by identity;
+// the four result types are values (snapshot.hpp: equality, hash, repr). Each
 // instance owns its native value below, built in place when the object is
 // made and destroyed when Python frees it. Each type is created on its first
 // need and kept for the life of the process.
 #ifndef QUARVO_PYTHON_CLASSES_HPP_
 #define QUARVO_PYTHON_CLASSES_HPP_
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +47,7 @@ struct PyVolumeInfo {
   // A view of its own, copied from or moved out of `info`.
   static PyVolumeInfo from(const VolumeInfo& info);
   static PyVolumeInfo from(VolumeInfo&& info);
+  friend bool operator==(const PyVolumeInfo& a, const PyVolumeInfo& b) { return *a.info == *b.info; }
 };
 
 // The native value of a Python `MountInfo`.
@@ -53,6 +56,7 @@ struct PyMountInfo {
   std::string mountpoint;  // absolute, as text
 
   static PyMountInfo from(const MountedVolume& mounted);
+  bool operator==(const PyMountInfo&) const = default;
 };
 
 // The native value of a Python `Status`: the volumes in the service's order,
@@ -62,6 +66,7 @@ struct PyStatus {
   std::shared_ptr<const std::vector<VolumeInfo>> volumes;  // never null
 
   static PyStatus from(std::vector<VolumeInfo>&& infos);
+  friend bool operator==(const PyStatus& a, const PyStatus& b) { return *a.volumes == *b.volumes; }
 };
 
 // The native value of a Python `VolumeState`: one record as listed, with
@@ -76,6 +81,8 @@ struct PyVolumeState {
 
   // Moves the texts and the view out of `state`.
   static PyVolumeState from(VolumeState&& state);
+  // Every field equal; errors by kind and message.
+  friend bool operator==(const PyVolumeState& a, const PyVolumeState& b);
 };
 
 // The type objects, created on first need. Borrowed; NULL with the error set
@@ -93,6 +100,10 @@ struct PyVolumeState {
 [[nodiscard]] Ref new_mount_info(PyMountInfo value);
 [[nodiscard]] Ref new_status(PyStatus value);
 [[nodiscard]] Ref new_volume_state(PyVolumeState value);
+
+// The hash of a volume's six fields, which VolumeInfo, Status and
+// VolumeState mix into theirs.
+[[nodiscard]] std::size_t hash_volume_info(const VolumeInfo& info);
 
 // The body shared by Quarvo.volume_states and the module's volume_states: a
 // new list of VolumeState for the records of `home` (one, given a name),

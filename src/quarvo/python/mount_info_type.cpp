@@ -1,4 +1,5 @@
-// The class MountInfo as Python sees it (final, not callable):
+// The class MountInfo as Python sees it (final, not callable; a value, see
+// snapshot.hpp):
 //
 //   class MountInfo:   name, mountpoint
 #include "quarvo/python/classes.hpp"
@@ -7,9 +8,19 @@
 
 #include "quarvo/core/text.hpp"
 #include "quarvo/python/instance.hpp"
+#include "quarvo/python/snapshot.hpp"
 
 namespace quarvo::python {
 namespace {
+
+PyObject* MountInfo_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const PyMountInfo& m = value_of<PyMountInfo>(self);
+    return Repr("MountInfo").text("name", m.name).text("mountpoint", m.mountpoint).finish();
+  });
+}
+
+Py_hash_t hash_of(const PyMountInfo& m) { return Hash().text(m.name).text(m.mountpoint).value(); }
 
 PyGetSetDef MountInfo_getset[] = {
     {"name", get_text<PyMountInfo, &PyMountInfo::name>, nullptr, nullptr, nullptr},
@@ -20,6 +31,9 @@ PyGetSetDef MountInfo_getset[] = {
 PyType_Slot MountInfo_slots[] = {
     {Py_tp_dealloc, slot_function(dealloc_instance<PyMountInfo>)},
     {Py_tp_getset, MountInfo_getset},
+    {Py_tp_repr, slot_function(MountInfo_repr)},
+    {Py_tp_richcompare, slot_function(richcompare_values<PyMountInfo>)},
+    {Py_tp_hash, slot_function(hash_value<PyMountInfo, hash_of>)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},  // sentinel
 };

@@ -1,4 +1,5 @@
-// The class Status as Python sees it (final, not callable):
+// The class Status as Python sees it (final, not callable; a value, see
+// snapshot.hpp):
 //
 //   class Status:      volumes (a new list of new VolumeInfo on every read)
 #include "quarvo/python/classes.hpp"
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "quarvo/python/instance.hpp"
+#include "quarvo/python/snapshot.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -31,6 +33,18 @@ PyObject* Status_volumes(PyObject* self, void*) {
   });
 }
 
+PyObject* Status_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    return Repr("Status").field("volumes", Ref::steal(Status_volumes(self, nullptr))).finish();
+  });
+}
+
+Py_hash_t hash_of(const PyStatus& s) {
+  Hash h;
+  for (const VolumeInfo& v : *s.volumes) h.mix(hash_volume_info(v));
+  return h.value();
+}
+
 PyGetSetDef Status_getset[] = {
     {"volumes", Status_volumes, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
 };
@@ -38,6 +52,9 @@ PyGetSetDef Status_getset[] = {
 PyType_Slot Status_slots[] = {
     {Py_tp_dealloc, slot_function(dealloc_instance<PyStatus>)},
     {Py_tp_getset, Status_getset},
+    {Py_tp_repr, slot_function(Status_repr)},
+    {Py_tp_richcompare, slot_function(richcompare_values<PyStatus>)},
+    {Py_tp_hash, slot_function(hash_value<PyStatus, hash_of>)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},  // sentinel
 };

@@ -1,4 +1,5 @@
-// The class VolumeState as Python sees it (final, not callable):
+// The class VolumeState as Python sees it (final, not callable; a value, see
+// snapshot.hpp, whose error compares by kind and message):
 //
 //   class VolumeState:
 //       name: str                  # the volume; the record file's stem when unreadable
@@ -20,6 +21,7 @@
 #include "quarvo/core/text.hpp"
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/released.hpp"
+#include "quarvo/python/snapshot.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -40,6 +42,28 @@ PyObject* VolumeState_error(PyObject* self, void*) {
   });
 }
 
+PyObject* VolumeState_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const PyVolumeState& s = value_of<PyVolumeState>(self);
+    return Repr("VolumeState")
+        .text("name", s.name)
+        .field("volume", Ref::steal(VolumeState_volume(self, nullptr)))
+        .field("error", Ref::steal(VolumeState_error(self, nullptr)))
+        .text("path", s.path)
+        .optional_text("state", s.state)
+        .optional_text("found", s.found)
+        .finish();
+  });
+}
+
+Py_hash_t hash_of(const PyVolumeState& s) {
+  Hash h;
+  h.text(s.name).text(s.path).optional_text(s.state).optional_text(s.found);
+  h.mix(s.volume ? hash_volume_info(*s.volume->info) : 0);
+  if (s.error) h.mix(static_cast<std::size_t>(s.error->kind())).text(s.error->message());
+  return h.value();
+}
+
 PyGetSetDef VolumeState_getset[] = {
     {"name", get_text<PyVolumeState, &PyVolumeState::name>, nullptr, nullptr, nullptr},
     {"volume", VolumeState_volume, nullptr, nullptr, nullptr},
@@ -53,6 +77,9 @@ PyGetSetDef VolumeState_getset[] = {
 PyType_Slot VolumeState_slots[] = {
     {Py_tp_dealloc, slot_function(dealloc_instance<PyVolumeState>)},
     {Py_tp_getset, VolumeState_getset},
+    {Py_tp_repr, slot_function(VolumeState_repr)},
+    {Py_tp_richcompare, slot_function(richcompare_values<PyVolumeState>)},
+    {Py_tp_hash, slot_function(hash_value<PyVolumeState, hash_of>)},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},  // sentinel
 };
@@ -87,6 +114,15 @@ PyVolumeState PyVolumeState::from(VolumeState&& state) {
   if (state.check.state != LiveState::NotRecorded) out.state = std::string(live_state_name(state.check.state));
   if (state.check.state == LiveState::Foreign) out.found = state.check.found_source;
   return out;
+}
+
+bool operator==(const PyVolumeState& a, const PyVolumeState& b) {
+  const auto same_error = [](const std::optional<QuarvoError>& x, const std::optional<QuarvoError>& y) {
+    if (!x || !y) return x.has_value() == y.has_value();
+    return x->kind() == y->kind() && x->message() == y->message();
+  };
+  return a.name == b.name && a.path == b.path && a.volume == b.volume && same_error(a.error, b.error) &&
+         a.state == b.state && a.found == b.found;
 }
 
 PyObject* volume_state_type() { return once(volume_state_type_object, &VolumeState_spec); }
