@@ -2,10 +2,11 @@
 #
 # None of the classes can be instantiated or subclassed from Python: Quarvo
 # comes from Quarvo.from_env(), the others are returned by its methods. Every
-# attribute is read-only.
+# attribute is read-only. VolumeInfo, MountInfo, Status and VolumeState are
+# values: equal when their fields are, hashable, with a repr of their fields.
 
 from collections.abc import Sequence
-from typing import Any, Literal, TypedDict, final, type_check_only
+from typing import Literal, TypedDict, final, type_check_only
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
@@ -88,12 +89,13 @@ class DoctorReport(TypedDict):
 
 def doctor() -> DoctorReport: ...
 
-# Not in __all__. Every record of the home (or the one named) with the live
-# state of its mount; needs no backend program, and lists a record that
-# cannot be read as an entry with its error instead of failing.
+# The module functions below are not in this module's __all__ (quarvo's has
+# them). Every record of the home (or the one named) with the live state of
+# its mount; needs no backend program, and lists a record that cannot be
+# read as an entry with its error instead of failing.
 def volume_states(name: str | None = None) -> list[VolumeState]: ...
 
-# Also not in __all__, and needing no backend program unless said.
+# Needing no backend program unless said.
 @type_check_only
 class Diagnosis(DoctorReport):
     config_error: str | None  # why config.toml cannot be read
@@ -101,9 +103,59 @@ class Diagnosis(DoctorReport):
 def diagnose() -> Diagnosis:
     """doctor() for a home whose config.toml may be broken: its error is a finding."""
 
-def inspect(name: str, *, backend: bool = True) -> dict[str, Any]:
+# What inspect() returns: a plain dict at run time, every key always present.
+@type_check_only
+class InspectedVolume(TypedDict):
+    name: str
+    backend: str
+    metadata_url: str
+    storage: str
+    bucket: str
+    dev: bool
+    mountpoint: str | None
+    created_at: str
+    updated_at: str
+
+@type_check_only
+class DevPaths(TypedDict):
+    directory: str
+    metadata: str
+    objects: str
+
+@type_check_only
+class BackendSession(TypedDict):
+    host: str
+    mountpoint: str
+
+@type_check_only
+class BackendStatus(TypedDict):
+    name: str
+    uuid: str
+    storage: str
+    bucket: str
+    used_bytes: int | None
+    used_inodes: int | None
+    sessions: list[BackendSession]
+
+@type_check_only
+class Inspection(TypedDict):
+    name: str
+    record: str  # the record file
+    error: str | None  # why the record cannot be read
+    volume: InspectedVolume | None  # None when the record cannot be read
+    state: Literal["mounted", "stale", "unresponsive", "not mounted", "foreign"] | None
+    found: str | None
+    log: str
+    log_bytes: int | None  # None: no log yet
+    old_log: str | None  # the rotated log, when there is one
+    dev_paths: DevPaths | None  # None for a shared volume
+    cache_dirs: list[str]  # empty until the UUID is known
+    backend: BackendStatus | None  # None when the backend was not asked or did not answer
+    backend_error: str | None  # why it did not answer
+
+def inspect(name: str, *, backend: bool = True) -> Inspection:
     """Everything known about one volume; with `backend`, the backend's status
-    too when a backend program is installed. The keys are in the README."""
+    too when a backend program is installed."""
 
 def check_new_volume_name(name: str) -> None:
     """Raises QuarvoError unless the storage backend takes `name` for a new volume:

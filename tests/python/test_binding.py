@@ -42,8 +42,12 @@ COMMAND = "format redis://@127.0.0.1:6379/1 shared --storage s3 --bucket s3://b 
 REASON = "Load metadata: WRONGPASS invalid username-password pair for redis://:****@127.0.0.1:6379/1"
 
 
+MODULE_FUNCTIONS = ["volume_states", "inspect", "diagnose", "check_new_volume_name", "finish_removals"]
+
+
 def test_exports_the_exception_type_and_signatures(q: quarvo.Quarvo) -> None:
-    assert _native.__all__ == quarvo.__all__ == ["QuarvoError", "doctor", *ATTRIBUTES]
+    assert _native.__all__ == ["QuarvoError", "doctor", *ATTRIBUTES]
+    assert quarvo.__all__ == [*_native.__all__, "VolumeState", *MODULE_FUNCTIONS]
     assert all(getattr(quarvo, name) is getattr(_native, name) for name in quarvo.__all__)
     error = quarvo.QuarvoError
     assert (error.__module__, error.__name__, error.__bases__) == ("quarvo", "QuarvoError", (Exception,))
