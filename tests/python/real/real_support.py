@@ -62,9 +62,11 @@ def kill_daemons(mountpoint: Path) -> None:
 
 
 def daemons_of(text: str) -> list[int]:
-    """Live mount daemons whose command line mentions `text`."""
+    """Live mount daemons whose command line mentions `text`. The client rewrites its
+    command line once it runs, its arguments then parted by spaces instead of NULs."""
     lines = command_lines().items()
-    return [pid for pid, line in lines if text.encode() in line and b"\0mount\0" in line and pid != os.getpid()]
+    mount = re.compile(rb"[\0 ]mount[\0 ]")
+    return [pid for pid, line in lines if text.encode() in line and mount.search(line) and pid != os.getpid()]
 
 
 def kill_all(pids: list[int]) -> None:
