@@ -6,7 +6,10 @@
 # values: equal when their fields are, hashable, with a repr of their fields.
 
 from collections.abc import Sequence
+from contextlib import AbstractContextManager
 from typing import Literal, TypedDict, final, type_check_only
+
+from typing_extensions import Unpack
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
 
@@ -196,6 +199,21 @@ class Quarvo:
     def volume_states(self, name: str | None = None) -> list[VolumeState]: ...
     def remove(self, name: str, *, force: bool = False, destroy: bool = False) -> None: ...
     def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+    def mounted(
+        self, name: str, path: str | None = None, *, temporary: bool = False, **options: Unpack[VolumeOptions]
+    ) -> AbstractContextManager[MountInfo]:
+        """The volume ensured and mounted for a `with` block (at `path`, else at a
+        private temporary directory), its MountInfo yielded, unmounted on exit;
+        with temporary=True a new development volume, removed on exit."""
+
+# ensure_volume's keyword arguments, as Quarvo.mounted passes them on.
+@type_check_only
+class VolumeOptions(TypedDict, total=False):
+    dev: bool
+    metadata: str | None
+    store: str | None
+    storage: str | None
+    bucket: str | None
 
 @final
 class VolumeInfo:

@@ -4,6 +4,13 @@
 #include <string>
 
 namespace quarvo {
+namespace {
+
+// The longest and shortest names the backend formats.
+constexpr std::size_t kBackendNameLongest = 63;
+constexpr std::size_t kBackendNameShortest = 3;
+
+}  // namespace
 
 bool is_valid_volume_name(std::string_view name) {
   // Names become file names and command arguments; this alphabet needs no
@@ -23,10 +30,28 @@ Result<void> validate_volume_name(std::string_view name) {
 Result<void> validate_backend_volume_name(std::string_view name) {
   QUARVO_TRY(validate_volume_name(name));
   const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
-  const bool ok = name.size() >= 3 && name.size() <= 63 && alnum(name.front()) && alnum(name.back()) &&
+  const bool ok = name.size() >= kBackendNameShortest && name.size() <= kBackendNameLongest && alnum(name.front()) &&
+                  alnum(name.back()) &&
                   std::all_of(name.begin(), name.end(), [&](char c) { return alnum(c) || c == '-'; });
   if (!ok) return std::unexpected(QuarvoError::invalid_backend_volume_name(std::string(name)));
   return {};
+}
+
+std::string temporary_volume_name(std::string_view base, std::string_view suffix) {
+  const std::size_t room = kBackendNameLongest - 1 - suffix.size();
+  std::string stem;
+  for (const char c : base) {
+    if (stem.size() == room) break;
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9')) {
+      stem += lower;
+    } else if (!stem.empty() && stem.back() != '-') {
+      stem += '-';
+    }
+  }
+  while (!stem.empty() && stem.back() == '-') stem.pop_back();
+  if (stem.empty()) stem = "volume";
+  return stem + '-' + std::string(suffix);
 }
 
 }  // namespace quarvo

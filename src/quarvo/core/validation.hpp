@@ -6,6 +6,7 @@
 #ifndef QUARVO_CORE_VALIDATION_HPP_
 #define QUARVO_CORE_VALIDATION_HPP_
 
+#include <string>
 #include <string_view>
 
 #include "quarvo/core/error.hpp"
@@ -24,6 +25,17 @@ namespace quarvo {
 // for a name Quarvo's own rule refuses; else InvalidBackendVolumeName, whose
 // message states the backend's rule.
 [[nodiscard]] Result<void> validate_backend_volume_name(std::string_view name);
+
+// A name for a volume that lives only a while (Quarvo.mounted with
+// temporary=True), made from any text `base` within the backend's rule:
+// lower-cased; each run of other characters than letters and digits ('_',
+// '.', a space, a byte outside ASCII) one '-', none at either end; cut so
+// that '-' and `suffix` fit in 63 characters ("volume" when nothing is
+// left); then '-' and `suffix`, which holds 1 to 16 lowercase letters or
+// digits (the caller's random part).
+//
+//   temporary_volume_name("My_Test.case", "1a2b3c4d")  // "my-test-case-1a2b3c4d"
+[[nodiscard]] std::string temporary_volume_name(std::string_view base, std::string_view suffix);
 
 // The backend's rule in words, as its error and the command's help state it.
 inline constexpr char kBackendVolumeNameRule[] =

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace quarvo {
@@ -27,6 +28,27 @@ TEST(ValidateVolumeName, OwnRuleAndTheBackendsStricterOne) {
         EXPECT_EQ(r ? std::nullopt : std::optional(r.error().kind()), expected) << name;
       }
     }
+  }
+}
+
+// A temporary volume's name: any text made to fit the backend's rule, the
+// random part kept whole at the end.
+TEST(TemporaryVolumeName, AnyTextFitsTheBackendsRule) {
+  const std::string suffix = "1a2b3c4d";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"My_Test.case", "my-test-case"},
+      {"test_x[param-1]", "test-x-param-1"},
+      {"__a__", "a"},
+      {"", "volume"},
+      {"._-", "volume"},
+      {"caf\u00E9 au lait", "caf-au-lait"},
+      {std::string(100, 'A'), std::string(54, 'a')},
+      {std::string(53, 'a') + "_b", std::string(53, 'a')},  // cut at the dash, which is then dropped
+  };
+  for (const auto& [base, stem] : cases) {
+    const std::string name = temporary_volume_name(base, suffix);
+    EXPECT_EQ(name, stem + "-" + suffix) << base;
+    EXPECT_TRUE(validate_backend_volume_name(name)) << name;
   }
 }
 

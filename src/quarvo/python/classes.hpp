@@ -105,6 +105,12 @@ struct PyVolumeState {
 // VolumeState mix into theirs.
 [[nodiscard]] std::size_t hash_volume_info(const VolumeInfo& info);
 
+// The wrapped service, or NULL with a TypeError when `self` is no Quarvo.
+[[nodiscard]] const Quarvo* service_of(PyObject* self);
+
+// Quarvo.mounted (mounted_method.cpp), appended to the class's methods.
+[[nodiscard]] PyObject* Quarvo_mounted(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // The body shared by Quarvo.volume_states and the module's volume_states: a
 // new list of VolumeState for the records of `home` (one, given a name),
 // their mounts checked with the interpreter lock released. NULL with the

@@ -16,6 +16,8 @@
 //       def volume_states(self, name=None) -> list[VolumeState]: ...
 //       def remove(self, name, *, force=False, destroy=False) -> None: ...
 //       def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+//       def mounted(self, name, path=None, *, temporary=False,
+//                   **options) -> ContextManager[MountInfo]: ...  # mounted_method.cpp
 //
 // Every method but from_env's lookup runs its service call with the
 // interpreter lock released (see released.hpp); what a mount or unmount
@@ -32,9 +34,7 @@
 #include "quarvo/python/released.hpp"
 
 namespace quarvo::python {
-namespace {
 
-// The wrapped service, or NULL with a TypeError when `self` is no Quarvo.
 const Quarvo* service_of(PyObject* self) {
   PyObject* type = quarvo_type();
   if (type == nullptr) return nullptr;
@@ -44,6 +44,8 @@ const Quarvo* service_of(PyObject* self) {
   }
   return &value_of<PyQuarvo>(self).service;
 }
+
+namespace {
 
 PyObject* Quarvo_from_env(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
@@ -265,6 +267,10 @@ PyMethodDef Quarvo_methods[] = {
     {"mount_all", method_function(Quarvo_mount_all), METH_NOARGS,
      "mount_all($self)\n--\n\nMounts again every volume whose record names a mountpoint where it is no longer "
      "mounted; returns {name: MountInfo or QuarvoError}."},
+    {"mounted", method_function(Quarvo_mounted), METH_VARARGS | METH_KEYWORDS,
+     "mounted($self, name, path=None, *, temporary=False, **options)\n--\n\nA context manager: the volume ensured "
+     "(options: ensure_volume's) and mounted at `path` or at a private temporary directory, its MountInfo yielded, "
+     "unmounted on exit; with temporary=True a new development volume, removed with its data on exit."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
