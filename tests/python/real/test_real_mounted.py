@@ -1,6 +1,6 @@
-"""Quarvo.mounted with the real client: what a block made is taken down however it
-ends, and what a process that died left is taken down by the next one, while a live
-process's block is left alone."""
+"""Quarvo.mounted and the pytest plugin's fixtures with the real client: what a block
+or a test made is taken down however it ends, and what a process that died left is
+taken down by the next one, while a live process's block is left alone."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -139,3 +140,54 @@ def test_what_a_dead_process_left_is_taken_down(machine: Machine) -> None:
         assert mount_at(Path(live_mount)) is None and m.mountpoint != live_mount
     assert [v.name for v in q.status().volumes] == ["kept", "other"] and leftovers(machine) == ([], [])
     wait_until(lambda: not daemons_of(live_private), "the daemons to end")
+
+
+def pytest_run(machine: Machine, tests: str, *options: str, **kwargs) -> subprocess.Popen[str]:
+    (machine.root / "test_it.py").write_text(textwrap.dedent(tests))
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *options, "test_it.py"]
+    out = {"stdout": subprocess.PIPE, "stderr": subprocess.STDOUT, "text": True}
+    return subprocess.Popen(command, cwd=machine.root, env=machine.env, **out, **kwargs)
+
+
+# The plugin's fixtures: the README's five-line test passes, a failing test fails, and
+# after both nothing is left. A session killed with its volume mounted is cleared by
+# the next session: its mount and daemon gone, its home deleted.
+def test_the_pytest_fixtures(machine: Machine) -> None:
+    tmp = Path(tempfile.gettempdir())
+    base = tmp / f"quarvo-pytest-{os.geteuid()}"
+    run = pytest_run(machine, '''
+        import os, quarvo
+
+        def test_hello(quarvo_volume):
+            path = os.path.join(quarvo_volume.mountpoint, "hello.txt")
+            with open(path, "w") as f:
+                f.write("hello")
+            assert open(path).read() == "hello"
+
+        def test_fails(quarvo_volume, quarvo_home):
+            assert os.environ["QUARVO_HOME"] == quarvo_home
+            assert [v.name for v in quarvo.Quarvo.from_env().status().volumes] == [quarvo_volume.name]
+            raise AssertionError("failed on purpose")
+    ''')  # fmt: skip
+    out = run.communicate(timeout=300)[0]
+    assert run.returncode == 1 and "1 failed, 1 passed" in out and "failed on purpose" in out, out
+    assert os.listdir(base) == [] and os.listdir(tmp / f"quarvo-{os.geteuid()}") == []
+
+    killed = pytest_run(machine, """
+        import time
+
+        def test_killed(quarvo_volume):
+            print("MOUNTED", quarvo_volume.name, flush=True)
+            time.sleep(600)
+    """, "-s", start_new_session=True)  # fmt: skip
+    assert killed.stdout
+    record = next(line.split()[-1] for line in killed.stdout if "MOUNTED" in line)
+    home = base / next(p for p in os.listdir(base) if p.endswith(".lock")).removesuffix(".lock")
+    assert daemons_of(record) and (home / "volumes" / f"{record}.toml").exists()
+    os.killpg(killed.pid, signal.SIGKILL)
+    killed.wait()
+    run = pytest_run(machine, "def test_nothing(quarvo_home):\n    pass\n")
+    out = run.communicate(timeout=300)[0]
+    assert run.returncode == 0, out
+    assert not home.exists() and os.listdir(base) == [], out
+    wait_until(lambda: not daemons_of(record), "its daemon to end", timeout=30)
