@@ -231,12 +231,39 @@ def cmd_prune(args: Namespace) -> int:
 # --- logs ------------------------------------------------------------------------
 
 
-def _tail(path: str, lines: int | None) -> bytes:
+def _tail(path: str, lines: int | None) -> tuple[bytes, int, int]:
+    """The log's last `lines` lines (all of it: None), the offset read up to and the file's inode."""
     with open(path, "rb") as f:
         if lines is None:
-            return f.read()
-        kept: collections.deque[bytes] = collections.deque(f, maxlen=lines) if lines > 0 else collections.deque()
-        return b"".join(kept)
+            data = f.read()
+        elif lines > 0:
+            data = b"".join(collections.deque(f, maxlen=lines))
+        else:
+            data = b""
+            f.seek(0, os.SEEK_END)
+        return data, f.tell(), os.fstat(f.fileno()).st_ino
+
+
+class _Uncoloured:
+    """Bytes of a log without terminal colour codes (ESC [ ... m), for output
+    that is not a terminal. They come from the backend's mount command: it
+    colours its "OK, NAME is ready" line whatever its output is (juicefs
+    1.4.2; its --no-color changes only the level tags it colours on a
+    terminal), and a background mount's output is appended to the log. A
+    code split between two reads is held back for the next."""
+
+    def __init__(self) -> None:
+        import re
+
+        self._code = re.compile(rb"\x1b\[[0-9;]*m")
+        self._partial = re.compile(rb"\x1b(\[[0-9;]*)?\Z")
+        self._held = b""
+
+    def __call__(self, data: bytes) -> bytes:
+        data = self._held + data
+        cut = self._partial.search(data)
+        self._held = data[cut.start() :] if cut else b""
+        return self._code.sub(b"", data[: cut.start()] if cut else data)
 
 
 def cmd_logs(args: Namespace) -> int:
@@ -244,16 +271,16 @@ def cmd_logs(args: Namespace) -> int:
         raise _Usage("-n needs a number of lines, 0 or more")
     log = _native.inspect(args.name, backend=False)["log"]
     out = sys.stdout.buffer
+    shown: Callable[[bytes], bytes] = (lambda data: data) if sys.stdout.isatty() else _Uncoloured()
     if not os.path.exists(log) and not args.follow:
         say(f"no log for {args.name} yet: a mount in the background writes {log}")
         return 0
     try:
         position, inode = 0, None
         if os.path.exists(log):
-            out.write(_tail(log, args.lines))
+            data, position, inode = _tail(log, args.lines)
+            out.write(shown(data))
             out.flush()
-            st = os.stat(log)
-            position, inode = st.st_size, st.st_ino
         while args.follow:
             time.sleep(_FOLLOW_INTERVAL)
             try:
@@ -267,7 +294,7 @@ def cmd_logs(args: Namespace) -> int:
                     f.seek(position)
                     data = f.read()
                 position += len(data)
-                out.write(data)
+                out.write(shown(data))
                 out.flush()
     except KeyboardInterrupt:
         return 0

@@ -7,6 +7,7 @@ import fcntl
 import io
 import json
 import os
+import pty
 import signal
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import pytest
 from support import backend_calls
 
 import quarvo
-from quarvo import cli
+from quarvo import _lifecycle, cli
 
 UUID = "52e61d6b-5cb3-4d7d-9ffd-a248b868c7a3"
 STATUS = json.dumps(
@@ -107,6 +108,25 @@ def test_inspect_prune_and_logs(run, home: Path) -> None:
     assert run("logs", "idle", "-n", "2").stdout == "line 8\nline 9\n"
     assert run("logs", "idle").stdout.count("\n") == 10
     assert run("logs", "ghost").stderr == 'quarvo: error: volume "ghost" does not exist\n'
+    # The colour codes of the mount command's output: gone unless printed on a terminal.
+    with open(home / "logs" / "idle.log", "a") as log:
+        log.write("<INFO>: \x1b[92mOK\x1b[0m, idle is ready\n")
+    assert run("logs", "idle", "-n", "1").stdout == "<INFO>: OK, idle is ready\n"
+    terminal, other_end = pty.openpty()
+    try:
+        subprocess.run([sys.executable, "-m", "quarvo", "logs", "idle", "-n", "1"], stdout=other_end, timeout=60)
+        assert b"\x1b[92mOK\x1b[0m" in os.read(terminal, 4096)
+    finally:
+        os.close(terminal)
+        os.close(other_end)
+
+
+# A code split between two reads of a followed log goes all the same.
+def test_colour_codes_split_between_reads() -> None:
+    text = b"a \x1b[1;31mFATAL\x1b[0m b \x1b[92mOK\x1b[0m\n"
+    for cut in range(len(text) + 1):
+        plain = _lifecycle._Uncoloured()
+        assert plain(text[:cut]) + plain(text[cut:]) == b"a FATAL b OK\n", cut
 
 
 @pytest.mark.usefixtures("no_backend")  # only the managed program can be found

@@ -65,6 +65,9 @@ def test_dev_volume_life(machine: Machine) -> None:
         flushes = list(pool.map(lambda _: machine.cli("flush", "scratch", check=False), range(32)))
     assert [r.returncode for r in flushes] == [0] * 32, next(r.stderr for r in flushes if r.returncode)
     assert not [n for n in os.listdir(mountpoint) if n.startswith(".quarvo")]  # no probe or marker left
+    # The mount command colours its "OK" whatever its output is; `logs` into a pipe drops the codes.
+    wait_until(lambda: b"\x1b[92mOK\x1b[0m, scratch is ready" in log.read_bytes(), "the mount command's OK")
+    assert "OK, scratch is ready" in machine.cli("logs", "scratch").stdout.replace("\x1b", "ESC")
     assert (q.volume_states("scratch")[0].state, machine.state("scratch")) == ("mounted", "mounted")
     q.unmount("scratch")
     assert (mount_at(mountpoint), machine.state("scratch"), daemons_of(str(mountpoint))) == (None, None, [])
