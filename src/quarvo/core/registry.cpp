@@ -289,6 +289,17 @@ Result<std::vector<Volume>> Registry::list() const {
   return list_records<Volume>(home_, [](Volume& v) { return std::move(v); });
 }
 
+Result<std::vector<std::string>> Registry::names() const {
+  struct stat st{};
+  if (::stat(home_.volumes_dir().c_str(), &st) != 0 && errno == ENOENT) return std::vector<std::string>{};
+  auto files = RecordFiles::open(home_);
+  if (!files) return std::unexpected(std::move(files).error());
+  std::vector<std::string> out;
+  out.reserve(files->size());
+  for (size_t i = 0; i < files->size(); ++i) out.emplace_back(files->name(i));
+  return out;
+}
+
 Result<std::vector<VolumeInfo>> Registry::list_info() const {
   // Only the view's fields move out; the scratch record keeps the storage of
   // the others (backend, timestamps) for the next file.

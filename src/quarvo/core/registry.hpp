@@ -71,6 +71,10 @@ class Registry {
   // entries, and links pointing nowhere, are passed over. A fresh home gets
   // its layout.
   [[nodiscard]] Result<std::vector<Volume>> list() const;
+  // The volume names of the record files, sorted: what shell completion
+  // offers. No record is opened, so a broken one is named too; a home that
+  // has no volumes directory has none (and is not made).
+  [[nodiscard]] Result<std::vector<std::string>> names() const;
   // The same records as list(), as their views: what status needs, without
   // keeping the fields no view shows.
   [[nodiscard]] Result<std::vector<VolumeInfo>> list_info() const;

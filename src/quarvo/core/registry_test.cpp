@@ -27,7 +27,8 @@ class RegistryTest : public ::testing::Test {
 // valid, visible NAME are records (a link to one is read); whatever else
 // lands in the directory is passed over, except a record-named entry that
 // cannot be read as one, which fails the listing with its path and is
-// the entry visit_each hands over with that error.
+// the entry visit_each hands over with that error. names() lists them all
+// unread.
 TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
   namespace fs = std::filesystem;
   const fs::path dir = home_.volumes_dir();
@@ -64,8 +65,11 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     EXPECT_EQ(files, "B a b " + error + "linked ");
     if (c.type) fs::remove_all(entry);
   }
+  // The names alone open nothing: a link pointing nowhere is named too.
+  EXPECT_EQ(registry_.names().value(), (std::vector<std::string>{"B", "a", "b", "dangling", "linked"}));
   fs::remove_all(dir);
-  EXPECT_TRUE(registry_.list().value().empty());  // the layout is made again
+  EXPECT_TRUE(registry_.names().value().empty() && !fs::exists(dir));  // no layout made for them
+  EXPECT_TRUE(registry_.list().value().empty());                       // the layout is made again
   EXPECT_TRUE(fs::is_directory(home_.logs_dir()));
 }
 

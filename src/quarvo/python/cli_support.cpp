@@ -21,6 +21,8 @@
 //   _escaped(text: str) -> str            # what Python would not print, escaped
 //   _managed_storage_backend() -> str     # where `doctor --install` puts the backend
 //                                         # (the home's layout made first)
+//   _volume_names() -> list[str]          # the home's volume names, no record read
+//                                         # (what shell completion offers)
 //
 //   _INSTALL_ADVICE: str                  # how to get a storage backend program
 //   _DEFAULT_COMMAND_TIMEOUT: float       # the command's bound in seconds when none is set
@@ -247,6 +249,22 @@ bool add_cli_texts(PyObject* module) {
   return true;
 }
 
+PyObject* volume_names_function(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    Result<std::vector<std::string>> names = Registry(*home).names();
+    if (!names) return raise_quarvo_error(names.error());
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names->size())));
+    for (std::size_t i = 0; list && i < names->size(); ++i) {
+      Ref name = text_to_py((*names)[i]);
+      // PyList_SetItem takes the reference even when it fails.
+      if (!name || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
 PyMethodDef cli_support_defs[] = {
     {"_mask_url", mask_url_function, METH_O, "_mask_url($module, url, /)\n--\n\n"},
     {"_mask_secrets", mask_secrets_function, METH_O, "_mask_secrets($module, text, /)\n--\n\n"},
@@ -261,6 +279,7 @@ PyMethodDef cli_support_defs[] = {
     {"_escaped", escaped_function, METH_O, "_escaped($module, text, /)\n--\n\n"},
     {"_managed_storage_backend", managed_storage_backend_function, METH_NOARGS,
      "_managed_storage_backend($module, /)\n--\n\n"},
+    {"_volume_names", volume_names_function, METH_NOARGS, "_volume_names($module, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
