@@ -8,7 +8,17 @@ in full. Anything else (help, --version, an abbreviation, "--", a value that
 begins with "-", positionals after options, a mistake) gives None, and
 `build_parser` builds the argparse parser of the same table to read it,
 answer help and report errors. Both give the same names with the same
-defaults; a test holds them to that.
+defaults; a test holds them to that. The shell completion scripts are
+generated from the same parser (scripts/gen_completions.py).
+
+Adding a command: a `Command` in COMMANDS names the module whose
+cmd_NAME(args) runs it, its help and its arguments. A command that reports
+a result gives `json=` what its document is ("the volume mounted"): it then
+takes --json, and prints, through _output.report, one JSON document with
+stable keys (documented in the README's JSON forms) instead of its text.
+A positional that names an existing volume says complete="volume", and the
+completion offers the home's volume names. Then run scripts/gen_completions.py
+(the tests fail until the shipped scripts match the table).
 """
 
 from __future__ import annotations
@@ -24,9 +34,12 @@ if TYPE_CHECKING:
 
 class Arg:
     """One argument: a positional (`nargs` None, "?" or "+"), a flag
-    (store_true) or an option taking one value, converted by `convert`."""
+    (store_true) or an option taking one value, converted by `convert`, one
+    of `choices` when given. `complete` tells the shell completion what the
+    value is: "volume" (a volume name of the home), "directory" or "file";
+    a `hidden` argument is left out of help and completion."""
 
-    __slots__ = ("convert", "dest", "help", "metavar", "names", "nargs", "takes_value")
+    __slots__ = ("choices", "complete", "convert", "dest", "help", "hidden", "metavar", "names", "nargs", "takes_value")
 
     def __init__(
         self,
@@ -37,6 +50,9 @@ class Arg:
         nargs: str | None = None,
         takes_value: bool = False,
         convert: Callable[[str], Any] | None = None,
+        choices: Sequence[str] | None = None,
+        complete: str | None = None,
+        hidden: bool = False,
     ) -> None:
         self.names = names
         self.dest = dest or names[-1].lstrip("-").replace("-", "_")
@@ -45,6 +61,9 @@ class Arg:
         self.nargs = nargs
         self.takes_value = takes_value
         self.convert = convert
+        self.choices = choices
+        self.complete = complete
+        self.hidden = hidden
 
     @property
     def positional(self) -> bool:
@@ -56,16 +75,25 @@ class Arg:
         return None if self.takes_value else False
 
 
-def _positional(dest: str, metavar: str = "NAME", nargs: str | None = None, help: str | None = None) -> Arg:
-    return Arg(dest, metavar=metavar, nargs=nargs, help=help)
+def _positional(
+    dest: str, metavar: str = "NAME", nargs: str | None = None, help: str | None = None, **more: Any
+) -> Arg:
+    return Arg(dest, metavar=metavar, nargs=nargs, help=help, **more)
 
 
-def _flag(*names: str, help: str) -> Arg:
-    return Arg(*names, help=help)
+def _volumes(dest: str = "name", nargs: str | None = None) -> Arg:
+    """A positional naming volumes of the home."""
+    return _positional(dest, nargs=nargs, complete="volume")
 
 
-def _value(*names: str, metavar: str, help: str, dest: str | None = None, convert: Any = None) -> Arg:
-    return Arg(*names, metavar=metavar, help=help, dest=dest, takes_value=True, convert=convert)
+def _flag(*names: str, help: str, hidden: bool = False) -> Arg:
+    return Arg(*names, help=help, hidden=hidden)
+
+
+def _value(
+    *names: str, metavar: str, help: str, dest: str | None = None, convert: Any = None, complete: str | None = None
+) -> Arg:
+    return Arg(*names, metavar=metavar, help=help, dest=dest, takes_value=True, convert=convert, complete=complete)
 
 
 def seconds(text: str) -> float:
@@ -101,80 +129,90 @@ _VOLUME_ARGS = (
     _value("--store", metavar="URL", help="object store URL: file://, s3:// or gs://"),
     _value("--storage", metavar="KIND", help="object storage kind, given directly (with --bucket)"),
     _value("--bucket", metavar="BUCKET", help="bucket or endpoint, given directly (with --storage)"),
-    _flag("--json", help="print the volume as JSON"),
 )
 
 
 class Command:
-    """A command: the module of quarvo whose cmd_NAME runs it, its help, its arguments."""
+    """A command: the module of quarvo whose cmd_NAME runs it, its help, its
+    arguments; with `json` (what its document holds) also --json."""
 
     __slots__ = ("args", "help", "module")
 
-    def __init__(self, module: str, help: str, *args: Arg) -> None:
+    def __init__(self, module: str, help: str, *args: Arg, json: str | None = None) -> None:
         self.module = module
         self.help = help
-        self.args = args
+        self.args = (*args, _flag("--json", help=f"print {json} as JSON")) if json else args
 
+
+# The shells `quarvo completion` writes a script for.
+SHELLS = ("bash", "zsh", "fish")
 
 # Every command, in the order of the help.
 COMMANDS = {
     "doctor": Command(
         "cli",
         "check the storage backend and mount support",
-        _flag("--json", help="print the report as JSON"),
         _flag("--install", help="install the storage backend into the Quarvo home"),
-        _value("--from", dest="source", metavar="PATH", help="with --install: the juicefs client to install"),
+        _value("--from", dest="source", metavar="PATH", complete="file", help="with --install: the client to install"),
+        json="the report",
     ),
-    "init": Command("cli", "create a volume", *_VOLUME_ARGS),
-    "ensure": Command("cli", "create a volume unless it exists", *_VOLUME_ARGS),
+    "init": Command("cli", "create a volume", *_VOLUME_ARGS, json="the volume"),
+    "ensure": Command("cli", "create a volume unless it exists", *_VOLUME_ARGS, json="the volume"),
     "mount": Command(
         "_mounting",
         "mount a volume at a directory",
-        _positional("name", nargs="?"),
-        _positional("path", "PATH", "?", "mountpoint directory, created when missing"),
+        _volumes(nargs="?"),
+        _positional("path", "PATH", "?", "mountpoint directory, created when missing", complete="directory"),
         _flag("--all", help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)"),
         _flag("--foreground", help="serve the mount from this process until unmounted"),
         _flag("--check-storage", help="have the backend check the object storage first"),
-        _flag("--json", help="print the mount as JSON"),
+        json="the mount (with --all: every volume tried)",
     ),
-    "flush": Command("_mounting", "push a mounted volume's writes to its storage", _positional("name")),
+    "flush": Command(
+        "_mounting", "push a mounted volume's writes to its storage", _volumes(), json="the volume flushed"
+    ),
     "unmount": Command(
         "_mounting",
         "unmount a volume",
-        _positional("name"),
+        _volumes(),
         _flag("--force", help="unmount even when the volume is busy"),
+        json="the volume unmounted",
     ),
-    "status": Command(
-        "cli",
-        "list volumes and their mount state",
-        _positional("name", nargs="?"),
-        _flag("--json", help="print the volumes as JSON"),
-    ),
+    "status": Command("cli", "list volumes and their mount state", _volumes(nargs="?"), json="the volumes"),
     "rm": Command(
         "_lifecycle",
         "remove volumes: record, logs, cache, a development volume's data",
-        _positional("names", nargs="+"),
+        _volumes("names", nargs="+"),
         _flag("--force", help="unmount a mounted volume first"),
         _flag("--destroy", help="also delete a shared volume's data on its engine and store, for every machine"),
         _flag("--yes", help="with --destroy: do not ask for the name again"),
+        json="the volumes removed and those that failed",
     ),
     "inspect": Command(
         "_lifecycle",
         "show everything known about volumes (no backend needed)",
-        _positional("names", nargs="+"),
-        _flag("--json", help="print a JSON list, one object per volume"),
+        _volumes("names", nargs="+"),
+        json="a list, one object per volume",
     ),
     "prune": Command(
         "_lifecycle",
         "remove the development volumes that are not mounted",
         _flag("--yes", help="do not ask before removing"),
+        json="the volumes removed and those that failed",
     ),
     "logs": Command(
         "_lifecycle",
         "show a volume's mount log (no backend needed)",
-        _positional("name"),
+        _volumes(),
         _flag("-f", "--follow", help="keep printing what is appended"),
         _value("-n", "--lines", metavar="N", convert=int, help="only the last N lines"),
+    ),
+    "completion": Command(
+        "_completion",
+        'print the shell completion script: eval "$(quarvo completion bash)"',
+        _positional("shell", "SHELL", "?", f"one of {', '.join(SHELLS)}", choices=SHELLS),
+        # What the scripts ask for a volume name: the home's, one per line.
+        _flag("--volumes", help="print the volume names of the home", hidden=True),
     ),
 }
 
@@ -241,6 +279,8 @@ def quick_parse(argv: Sequence[str]) -> Namespace | None:
                 return None
             values[a.dest], words = words, []
         elif words:
+            if a.choices is not None and words[0] not in a.choices:
+                return None  # argparse says which are
             values[a.dest] = words.pop(0)
         elif a.nargs is None:
             return None
@@ -261,14 +301,14 @@ def build_parser() -> argparse.ArgumentParser:
             print(f"quarvo {_version()}")
             parser.exit()
 
-    def add(p: argparse.ArgumentParser, a: Arg, suppress: bool = False) -> None:
+    def add(p: argparse.ArgumentParser, a: Arg, suppress: bool = False) -> argparse.Action:
         default = argparse.SUPPRESS if suppress else a.default()
+        shown = argparse.SUPPRESS if a.hidden else a.help
         if a.positional:
-            p.add_argument(a.dest, metavar=a.metavar, nargs=a.nargs, help=a.help)
-        elif a.takes_value:
-            p.add_argument(*a.names, dest=a.dest, metavar=a.metavar, type=a.convert, default=default, help=a.help)
-        else:
-            p.add_argument(*a.names, dest=a.dest, action="store_true", default=default, help=a.help)
+            return p.add_argument(a.dest, metavar=a.metavar, nargs=a.nargs, choices=a.choices, help=shown)
+        if a.takes_value:
+            return p.add_argument(*a.names, dest=a.dest, metavar=a.metavar, type=a.convert, default=default, help=shown)
+        return p.add_argument(*a.names, dest=a.dest, action="store_true", default=default, help=shown)
 
     parser = argparse.ArgumentParser(
         prog="quarvo",
@@ -286,7 +326,8 @@ def build_parser() -> argparse.ArgumentParser:
     for name, command in COMMANDS.items():
         p = sub.add_parser(name, parents=[common], help=command.help)
         for a in command.args:
-            add(p, a)
+            # What the value is, for the completion scripts' generator.
+            add(p, a).complete_as = a.complete  # type: ignore[attr-defined]
     return parser
 
 

@@ -17,7 +17,7 @@ import time
 
 import quarvo
 from quarvo import _native
-from quarvo._output import escaped, print_json, quoted, say, shown_url, table
+from quarvo._output import escaped, failure, print_json, quoted, report, say, shown_url, table
 from quarvo.cli import EXIT_FAILURE, _Hinted, _report, _service, _Usage
 
 TYPE_CHECKING = False
@@ -27,31 +27,34 @@ if TYPE_CHECKING:
 
     from quarvo._grammar import Namespace
 
+    Failure = dict[str, str]
+
 _FOLLOW_INTERVAL = 0.5
 
 
-def _each(names: Iterable[str], act: Callable[[str], None], show_secrets: bool) -> int:
+def _each(names: Iterable[str], act: Callable[[str], Any], show_secrets: bool) -> tuple[list[Any], list[Failure]]:
     """Runs `act` for every name; one failing is reported as the command
-    reports an error, and does not stop the others."""
-    status = 0
+    reports an error, and does not stop the others. What each `act`
+    returned, and the failures as a document's entries."""
+    done, failed = [], []
     for name in names:
         try:
-            act(name)
+            done.append(act(name))
         except _Hinted as e:
             _report(e.error, show_secrets, e.hint)
-            status = EXIT_FAILURE
+            failed.append(failure(name, e.error, show_secrets))
         except quarvo.QuarvoError as e:
             _report(e, show_secrets)
-            status = EXIT_FAILURE
-    return status
+            failed.append(failure(name, e, show_secrets))
+    return done, failed
 
 
 def _confirm(question: str, answer: str) -> bool:
-    """Asks on the terminal; True when the user types `answer`."""
-    try:
-        return input(question).strip() == answer
-    except EOFError:
-        return False
+    """Asks on standard error (standard output carries the result); True
+    when the user types `answer`."""
+    sys.stderr.write(question)
+    sys.stderr.flush()
+    return sys.stdin.readline().strip() == answer
 
 
 # --- rm ----------------------------------------------------------------------
@@ -61,10 +64,13 @@ def cmd_rm(args: Namespace) -> int:
     if args.yes and not args.destroy:
         raise _Usage("--yes goes with --destroy")
     q = _service()
-    return _each(args.names, lambda name: _remove(q, name, args), args.show_secrets)
+    removed, failed = _each(args.names, lambda name: _remove(q, name, args), args.show_secrets)
+    report(args, {"removed": removed, "failed": failed}, None)
+    return EXIT_FAILURE if failed else 0
 
 
-def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
+def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> dict[str, Any]:
+    """Removes one volume, saying so unless --json; its entry in the document."""
     entry = _native.volume_states(name)[0]
     volume = entry.volume
     if volume is None:
@@ -72,8 +78,8 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
             raise _Hinted(entry.error, f"`quarvo rm {name} --force` removes the unreadable record")
         say(f"removing the unreadable record of {name} ...")
         q.remove(name, force=True)
-        print(f"removed the unreadable record of {name}")
-        return
+        _text(args, f"removed the unreadable record of {name}")
+        return {"name": name, "dev": None, "destroyed": False}
     destroying = args.destroy and not volume.dev
     if destroying and not args.yes:
         if not sys.stdin.isatty():
@@ -94,12 +100,19 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> None:
     except quarvo.QuarvoError as e:
         raise _Hinted(e, _remove_hint(name, entry.state, args)) from None
     if volume.dev:
-        print(f"removed development volume {name} and its data")
+        _text(args, f"removed development volume {name} and its data")
     elif destroying:
-        print(f"removed volume {name} and destroyed its data")
+        _text(args, f"removed volume {name} and destroyed its data")
     else:
         metadata = shown_url(volume.metadata_url, args.show_secrets)
-        print(f"removed volume {name} from this machine; its data stays on {metadata} for other machines")
+        _text(args, f"removed volume {name} from this machine; its data stays on {metadata} for other machines")
+    return {"name": name, "dev": volume.dev, "destroyed": destroying}
+
+
+def _text(args: Namespace, line: str) -> None:
+    """A line of a command that reports as it goes; with --json its document says it all at the end."""
+    if not args.json:
+        print(line)
 
 
 def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
@@ -114,8 +127,7 @@ def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
 
 
 def cmd_inspect(args: Namespace) -> int:
-    found: list[dict[str, Any]] = []
-    status = _each(args.names, lambda name: found.append(_native.inspect(name)), args.show_secrets)
+    found, failed = _each(args.names, _native.inspect, args.show_secrets)
     if not args.show_secrets:
         for d in found:
             if d["volume"] is not None:
@@ -125,7 +137,7 @@ def cmd_inspect(args: Namespace) -> int:
         print_json(found)
     else:
         print("\n\n".join(_inspect_text(d, args.show_secrets) for d in found))
-    return status
+    return EXIT_FAILURE if failed else 0
 
 
 def _size(n: int | None) -> str:
@@ -195,7 +207,8 @@ def _tree_size(path: str) -> int:
 
 def cmd_prune(args: Namespace) -> int:
     q = _service()
-    for name in _native.finish_removals():
+    completed = _native.finish_removals()
+    for name in completed:
         say(f"completed the interrupted removal of {name}")
     # Not served: nothing mounted, another file system there, or a mount whose
     # daemon died (which remove(force=True) detaches).
@@ -203,13 +216,13 @@ def cmd_prune(args: Namespace) -> int:
     candidates = [e for e in _native.volume_states() if e.volume is not None and e.volume.dev and e.state not in served]
     if not candidates:
         say("nothing to prune: every development volume is mounted")
+        report(args, {"completed": completed, "removed": [], "failed": []}, None)
         return 0
-    rows = []
+    sizes = {}
     for e in candidates:
-        paths = _native.inspect(e.name, backend=False)["dev_paths"]
-        rows.append([e.name, e.state or "-", _size(_tree_size(paths["directory"]))])
+        sizes[e.name] = _tree_size(_native.inspect(e.name, backend=False)["dev_paths"]["directory"])
     say("development volumes not mounted, to be removed with their data:")
-    say(table(["NAME", "STATE", "DATA"], rows))
+    say(table(["NAME", "STATE", "DATA"], [[e.name, e.state or "-", _size(sizes[e.name])] for e in candidates]))
     if not args.yes:
         if not sys.stdin.isatty():
             raise _Hinted(
@@ -220,12 +233,15 @@ def cmd_prune(args: Namespace) -> int:
             say("nothing removed")
             return EXIT_FAILURE
 
-    def remove(name: str) -> None:
+    def remove(name: str) -> dict[str, Any]:
         state = next(e.state for e in candidates if e.name == name)
         q.remove(name, force=state in _native._LIVE_STATES)  # live but not served: its daemon died
-        print(f"removed development volume {name} and its data")
+        _text(args, f"removed development volume {name} and its data")
+        return {"name": name, "bytes": sizes[name]}
 
-    return _each([e.name for e in candidates], remove, args.show_secrets)
+    removed, failed = _each([e.name for e in candidates], remove, args.show_secrets)
+    report(args, {"completed": completed, "removed": removed, "failed": failed}, None)
+    return EXIT_FAILURE if failed else 0
 
 
 # --- logs ------------------------------------------------------------------------

@@ -10,7 +10,7 @@ import os
 
 import quarvo
 from quarvo import _native
-from quarvo._output import escaped, print_json, say, shown
+from quarvo._output import escaped, failure, report, say, shown
 from quarvo.cli import EXIT_FAILURE, _Hinted, _service, _Usage
 
 TYPE_CHECKING = False
@@ -89,12 +89,11 @@ def cmd_mount(args: Namespace) -> int:
         if hint:
             raise _Hinted(e, hint) from None
         raise
-    if args.json:
-        print_json({"name": info.name, "mountpoint": info.mountpoint})
-    elif args.foreground:
-        print(f"{info.name} was served at {info.mountpoint} until it was unmounted")
+    if args.foreground:
+        text = f"{info.name} was served at {info.mountpoint} until it was unmounted"
     else:
-        print(f"mounted {info.name} at {info.mountpoint}")
+        text = f"mounted {info.name} at {info.mountpoint}"
+    report(args, {"name": info.name, "mountpoint": info.mountpoint}, text)
     return 0
 
 
@@ -104,23 +103,16 @@ def _mount_all(args: Namespace) -> int:
     with _notes():
         outcomes = q.mount_all()
     failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
-    if args.json:
-        print_json(
-            {
-                "volumes": [
-                    {"name": name, "error": str(o)} if name in failed else {"name": name, "mountpoint": o.mountpoint}
-                    for name, o in outcomes.items()
-                ]
-            }
-        )
-    else:
-        for name, o in outcomes.items():
-            if name in failed:
-                say(f"quarvo: error: {name}: {shown(str(o), args.show_secrets)}")
-            else:
-                print(f"mounted {name} at {o.mountpoint}")
-        if not outcomes:
-            say("nothing to mount: every recorded mountpoint is mounted")
+    for name, error in failed.items():
+        say(f"quarvo: error: {name}: {shown(str(error), args.show_secrets)}")
+    mounted = {name: o.mountpoint for name, o in outcomes.items() if name not in failed}
+    document = [
+        failure(name, o, args.show_secrets) if name in failed else {"name": name, "mountpoint": mounted[name]}
+        for name, o in outcomes.items()
+    ]
+    report(args, {"volumes": document}, "\n".join(f"mounted {n} at {m}" for n, m in mounted.items()) or None)
+    if not outcomes:
+        say("nothing to mount: every recorded mountpoint is mounted")
     return EXIT_FAILURE if failed else 0
 
 
@@ -128,12 +120,14 @@ def cmd_flush(args: Namespace) -> int:
     q = _service()
     say(f"flushing {args.name} ...")
     q.flush(args.name)
-    print(f"flushed {args.name}")
+    where = q.status(args.name).volumes[0].mountpoint
+    report(args, {"name": args.name, "mountpoint": where}, f"flushed {args.name}")
     return 0
 
 
 def cmd_unmount(args: Namespace) -> int:
     q = _service()
+    where = q.status(args.name).volumes[0].mountpoint
     say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:
         with _notes():
@@ -141,8 +135,7 @@ def cmd_unmount(args: Namespace) -> int:
     except quarvo.QuarvoError as e:
         # The backend refuses a busy mount; the record keeps its mountpoint.
         if e.kind == "CommandFailed" and not args.force:
-            where = q.status(args.name).volumes[0].mountpoint
             raise _Hinted(e, f"files under {where} may be open; close them, or pass --force") from None
         raise
-    print(f"unmounted {args.name}")
+    report(args, {"name": args.name, "mountpoint": where}, f"unmounted {args.name}")
     return 0

@@ -44,6 +44,21 @@ def print_json(value: Any) -> None:
     print(json.dumps(value, indent=2, ensure_ascii=False))
 
 
+def report(args: Any, document: Any, text: str | None) -> None:
+    """A command's result on standard output: with --json its one document
+    (keys as the README's JSON forms say), else `text` (None: nothing)."""
+    if args.json:
+        print_json(document)
+    elif text is not None:
+        print(text)
+
+
+def failure(name: str, error: Any, show_secrets: bool) -> dict[str, str]:
+    """A volume's error in a command's document: {"name", "kind", "error"},
+    the message as printed (passwords masked unless asked)."""
+    return {"name": name, "kind": error.kind, "error": shown(str(error), show_secrets)}
+
+
 def say(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
 
