@@ -63,7 +63,7 @@ def _confirm(question: str, answer: str) -> bool:
 def cmd_rm(args: Namespace) -> int:
     if args.yes and not args.destroy:
         raise _Usage("--yes goes with --destroy")
-    q = _service()
+    q = _service(args)
     removed, failed = _each(args.names, lambda name: _remove(q, name, args), args.show_secrets)
     report(args, {"removed": removed, "failed": failed}, None)
     return EXIT_FAILURE if failed else 0
@@ -206,7 +206,7 @@ def _tree_size(path: str) -> int:
 
 
 def cmd_prune(args: Namespace) -> int:
-    q = _service()
+    q = _service(args)
     completed = _native.finish_removals()
     for name in completed:
         say(f"completed the interrupted removal of {name}")

@@ -69,7 +69,7 @@ def cmd_mount(args: Namespace) -> int:
         return _mount_all(args)
     if args.name is None or args.path is None:
         raise _Usage("mount needs NAME and PATH, or --all")
-    q = _service()
+    q = _service(args)
     _mount_checks(args)
     if args.foreground:
         # SIGTERM ends the mount as Ctrl-C does: unmounted, record cleared.
@@ -98,7 +98,7 @@ def cmd_mount(args: Namespace) -> int:
 
 
 def _mount_all(args: Namespace) -> int:
-    q = _service()
+    q = _service(args)
     say("mounting every volume whose recorded mountpoint is no longer mounted ...")
     with _notes():
         outcomes = q.mount_all()
@@ -117,7 +117,7 @@ def _mount_all(args: Namespace) -> int:
 
 
 def cmd_flush(args: Namespace) -> int:
-    q = _service()
+    q = _service(args)
     say(f"flushing {args.name} ...")
     q.flush(args.name)
     where = q.status(args.name).volumes[0].mountpoint
@@ -126,7 +126,7 @@ def cmd_flush(args: Namespace) -> int:
 
 
 def cmd_unmount(args: Namespace) -> int:
-    q = _service()
+    q = _service(args)
     where = q.status(args.name).volumes[0].mountpoint
     say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:

@@ -170,7 +170,8 @@ def finish_removals() -> list[str]:
 @final
 class Quarvo:
     @staticmethod
-    def from_env() -> Quarvo: ...
+    def from_env(*, command_timeout: float | None = None) -> Quarvo:
+        """command_timeout: seconds; None: QUARVO_COMMAND_TIMEOUT, else config.toml's, else no bound."""
     def doctor(self) -> DoctorReport: ...
     def init(
         self,

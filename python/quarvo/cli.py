@@ -49,10 +49,26 @@ if TYPE_CHECKING:
 EXIT_FAILURE = 1
 
 
-def _service() -> quarvo.Quarvo:
-    """The volume service; without a backend program, an error that says how to install one."""
+def command_timeout(args: Namespace) -> float | None:
+    """The bound on this command's backend commands: --timeout, else None
+    when QUARVO_COMMAND_TIMEOUT or config.toml sets one (the service reads
+    it), else none for a foreground mount, else the command's default."""
+    if args.timeout is not None:
+        return float(args.timeout)
+    if getattr(args, "foreground", False):
+        return None
     try:
-        return quarvo.Quarvo.from_env()
+        configured = _native._command_timeout()
+    except quarvo.QuarvoError:
+        return None  # a config.toml that cannot be read: the command reports it
+    return None if configured is not None else _native._DEFAULT_COMMAND_TIMEOUT
+
+
+def _service(args: Namespace) -> quarvo.Quarvo:
+    """The volume service, bound as the command is; without a backend
+    program, an error that says how to install one."""
+    try:
+        return quarvo.Quarvo.from_env(command_timeout=command_timeout(args))
     except quarvo.QuarvoError as e:
         if e.kind == "StorageBackendMissing":
             raise _Hinted(e, _native._INSTALL_ADVICE) from None
@@ -110,7 +126,7 @@ def _has_record(name: str) -> bool:
 
 
 def _provision(args: Namespace, operation: str) -> int:
-    q = _service()
+    q = _service(args)
     # An existing volume: init refuses it and ensure returns it, with no work.
     if not _has_record(args.name):
         _native.check_new_volume_name(args.name)  # the backend's rule, before any work
@@ -192,23 +208,6 @@ def _os_error(e: OSError) -> quarvo.QuarvoError:
     return _native._error("Io", e.errno or 0)
 
 
-def _apply_timeout(args: Namespace) -> None:
-    """The bound the service reads from QUARVO_COMMAND_TIMEOUT: --timeout, else
-    what the environment or config.toml says, else this command's default."""
-    if args.timeout is not None:
-        os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(args.timeout)
-        return
-    if getattr(args, "foreground", False):
-        return
-    try:
-        configured = _native._command_timeout()
-    except quarvo.QuarvoError:
-        return  # a config.toml that cannot be read: the command reports it
-    if configured is not None:
-        return
-    os.environ["QUARVO_COMMAND_TIMEOUT"] = repr(_native._DEFAULT_COMMAND_TIMEOUT)
-
-
 def _report(error: quarvo.QuarvoError, show_secrets: bool, hint: str | None = None) -> None:
     say(shown(_error_text(error), show_secrets))
     if error.reason:
@@ -242,7 +241,6 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     _signal.signal(_signal.SIGTERM, _ended_by_signal)
     try:
-        _apply_timeout(args)
         return _run(args)
     except _Usage as e:
         build_parser().error(str(e))

@@ -132,6 +132,18 @@ def test_results_are_values(q: quarvo.Quarvo, home: Path, mounts: None) -> None:
     assert q.volume_states("broken")[0] != broken  # another message
 
 
+# A caller's bound is a positive number of seconds, or None for the configured one.
+@pytest.mark.parametrize("value", [0, -1.5, float("nan"), float("inf"), 10**400, True, "5", b"5"])
+def test_a_bound_is_a_positive_number_of_seconds(value) -> None:
+    with pytest.raises((TypeError, quarvo.QuarvoError)) as refused:
+        quarvo.Quarvo.from_env(command_timeout=value)
+    if isinstance(value, (bool, str, bytes)):
+        assert refused.type is TypeError and "'command_timeout'" in str(refused.value)
+    else:
+        assert refused.value.kind == "InvalidArgument"  # type: ignore[union-attr]
+        assert str(refused.value) == f"command_timeout must be a positive number of seconds, not {value!r}"
+
+
 @pytest.mark.parametrize(("method", "param", "value"), REJECTED)
 def test_rejected_values_name_the_parameter(q: quarvo.Quarvo, backend_log: Path, method: str, param: str, value):
     with pytest.raises(TypeError, match=f"'{param}'"):
@@ -206,6 +218,8 @@ def test_stub_holds_the_kinds_table() -> None:
           "read as an option", "path": None}),
         (lambda q: q.mount("v", "a\0b"), {"kind": "InvalidArgument", "path": "a\0b"}),
         (lambda q: q.init("slow", dev=True), {"kind": "TimedOut", "command": "fake_backend format", "seconds": 0.25}),
+        (lambda q: quarvo.Quarvo.from_env(command_timeout=0.5).init("slow", dev=True),  # the caller's bound first
+         {"kind": "TimedOut", "seconds": 0.5}),
         (lambda q: q.init("shared", metadata="redis://:pw@127.0.0.1:6379/1", store="s3://b"),
          {"kind": "CommandFailed", "status": "exit status: 1", "log": None, "name": None, "reason": REASON,
           "stderr": FATAL, "command_args": COMMAND}),
@@ -221,7 +235,7 @@ def test_real_errors_and_their_fields(q: quarvo.Quarvo, monkeypatch: pytest.Monk
     with pytest.raises(quarvo.QuarvoError) as failure:
         call(quarvo.Quarvo.from_env())
     e = failure.value
-    assert {name: getattr(e, name) for name in fields} == fields
+    assert {name: getattr(e, name) for name in fields} == fields, e
     assert getattr(e, "__notes__", None) == ([REASON] if e.reason else None)
     if e.reason and sys.version_info >= (3, 11):  # where tracebacks show notes
         assert traceback.format_exception(e)[-1] == REASON + "\n"

@@ -17,14 +17,6 @@ namespace {
 constexpr std::string_view kTimeoutVariable = "QUARVO_COMMAND_TIMEOUT";
 constexpr double kMaxTimeoutSeconds = 1e9;
 
-// A bound given in seconds as a bound the runner applies (at least 1 ms);
-// nullopt unless it is a finite number above 0 and at most 10^9 seconds.
-std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
-  if (!std::isfinite(seconds) || seconds <= 0 || seconds > kMaxTimeoutSeconds) return std::nullopt;
-  const auto ms = static_cast<std::chrono::milliseconds::rep>(std::ceil(seconds * 1000));
-  return std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(ms, 1));
-}
-
 // QUARVO_COMMAND_TIMEOUT over the file's value; unset or empty changes nothing.
 Result<void> apply_timeout_variable(Config& config) {
   const char* value = std::getenv(kTimeoutVariable.data());
@@ -42,6 +34,12 @@ Result<void> apply_timeout_variable(Config& config) {
 }
 
 }  // namespace
+
+std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds) {
+  if (!std::isfinite(seconds) || seconds <= 0 || seconds > kMaxTimeoutSeconds) return std::nullopt;
+  const auto ms = static_cast<std::chrono::milliseconds::rep>(std::ceil(seconds * 1000));
+  return std::chrono::milliseconds(std::max<std::chrono::milliseconds::rep>(ms, 1));
+}
 
 Result<Config> Config::parse(std::string_view text) {
   static constexpr TomlField kFields[] = {

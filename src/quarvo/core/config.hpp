@@ -33,6 +33,12 @@ struct Config {
   [[nodiscard]] static Result<Config> parse(std::string_view text);
 };
 
+// A bound given in seconds as the runner applies it (at least 1 ms); nullopt
+// unless `seconds` is a finite number above 0 and at most 10^9. What
+// QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml and a caller's
+// bound (Quarvo.from_env(command_timeout=...)) may hold.
+[[nodiscard]] std::optional<std::chrono::milliseconds> timeout_from_seconds(double seconds);
+
 }  // namespace quarvo
 
 #endif  // QUARVO_CORE_CONFIG_HPP_

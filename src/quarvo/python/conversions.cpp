@@ -1,4 +1,5 @@
 #include "quarvo/python/conversions.hpp"
+#include "quarvo/core/config.hpp"
 #include "quarvo/core/text.hpp"
 
 #include <filesystem>
@@ -98,6 +99,27 @@ bool bool_arg(PyObject* value, const char* param, bool& out) {
     return true;
   }
   return wrong_type(value, param, "bool");
+}
+
+bool optional_seconds_arg(PyObject* value, const char* param, std::optional<std::chrono::milliseconds>& out) {
+  out.reset();
+  if (value == nullptr || value == Py_None) return true;
+  if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+    return wrong_type(value, param, "int, float or None");
+  }
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();  // an int too large for a float: out of range below
+  }
+  out = timeout_from_seconds(seconds);
+  if (out) return true;
+  Ref shown = Ref::steal(PyObject_Repr(value));
+  std::string text;
+  if (!shown || !text_arg(shown.get(), param, text)) return false;
+  (void)raise_quarvo_error(
+      QuarvoError::invalid_argument(std::string(param) + " must be a positive number of seconds, not " + text));
+  return false;
 }
 
 // --- values ----------------------------------------------------------------

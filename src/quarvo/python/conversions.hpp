@@ -20,6 +20,7 @@
 #ifndef QUARVO_PYTHON_CONVERSIONS_HPP_
 #define QUARVO_PYTHON_CONVERSIONS_HPP_
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,6 +60,13 @@ template <class Body>
 // True, False or a NumPy boolean scalar; omitted is false. None, integers and
 // everything else are rejected.
 [[nodiscard]] bool bool_arg(PyObject* value, const char* param, bool& out);
+
+// A bound in seconds: omitted or None is absent; an int or a float (not a
+// bool) that is finite, above 0 and at most 10^9 is the bound (at least
+// 1 ms); another number raises QuarvoError InvalidArgument naming `param`,
+// another type TypeError.
+[[nodiscard]] bool optional_seconds_arg(PyObject* value, const char* param,
+                                        std::optional<std::chrono::milliseconds>& out);
 
 // --- values -----------------------------------------------------------------
 // Each returns an empty Ref with a Python error set when allocation fails.

@@ -2,7 +2,7 @@
 //
 //   class Quarvo:
 //       @staticmethod
-//       def from_env() -> Quarvo: ...
+//       def from_env(*, command_timeout=None) -> Quarvo: ...
 //       def doctor(self) -> dict: ...
 //       def init(self, name, *, dev=False, metadata=None, store=None,
 //                storage=None, bucket=None) -> VolumeInfo: ...
@@ -24,6 +24,7 @@
 // found and set right on its way is issued as a UserWarning.
 #include "quarvo/python/classes.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -47,9 +48,16 @@ const Quarvo* service_of(PyObject* self) {
 
 namespace {
 
-PyObject* Quarvo_from_env(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    Result<Quarvo> service = without_gil([](const Cancel&) { return Quarvo::from_env(); });
+PyObject* Quarvo_from_env(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"command_timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:from_env", const_cast<char**>(keywords), &timeout)) {
+      return nullptr;
+    }
+    std::optional<std::chrono::milliseconds> bound;
+    if (!optional_seconds_arg(timeout, "command_timeout", bound)) return nullptr;
+    Result<Quarvo> service = without_gil([&](const Cancel&) { return Quarvo::from_env(bound); });
     return finish(service, [&](const Quarvo&) { return new_quarvo(PyQuarvo{std::move(*service)}).release(); });
   });
 }
@@ -248,7 +256,9 @@ PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef Quarvo_methods[] = {
-    {"from_env", method_function(Quarvo_from_env), METH_NOARGS | METH_STATIC, "from_env()\n--\n\n"},
+    {"from_env", method_function(Quarvo_from_env), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_env(*, command_timeout=None)\n--\n\nA Quarvo for the home of QUARVO_HOME; command_timeout bounds every "
+     "backend command, in seconds (None: QUARVO_COMMAND_TIMEOUT, else config.toml's command_timeout, else none)."},
     {"doctor", method_function(Quarvo_doctor), METH_NOARGS, "doctor($self)\n--\n\n"},
     {"init", method_function(Quarvo_init), METH_VARARGS | METH_KEYWORDS,
      "init($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None)\n--\n\n"},

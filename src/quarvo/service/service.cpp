@@ -73,19 +73,19 @@ constexpr std::string_view kBackendName = "juicefs";
 
 }  // namespace
 
-Result<Quarvo> Quarvo::from_env() {
+Result<Quarvo> Quarvo::from_env(std::optional<std::chrono::milliseconds> command_timeout) {
   auto home = QuarvoHome::from_env();
   if (!home) return std::unexpected(std::move(home).error());
-  return create(std::move(*home));
+  return create(std::move(*home), command_timeout);
 }
 
-Result<Quarvo> Quarvo::create(QuarvoHome home) {
+Result<Quarvo> Quarvo::create(QuarvoHome home, std::optional<std::chrono::milliseconds> command_timeout) {
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
   if (!config) return std::unexpected(std::move(config).error());
   auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
   if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
-  return Quarvo(std::move(home), std::move(*program), config->command_timeout);
+  return Quarvo(std::move(home), std::move(*program), command_timeout ? command_timeout : config->command_timeout);
 }
 
 Result<DoctorReport> Quarvo::doctor(const Cancel& cancel) const { return ::quarvo::doctor(home_, cancel); }
