@@ -18,7 +18,7 @@ import time
 import quarvo
 from quarvo import _native
 from quarvo._output import escaped, failure, print_json, quoted, report, say, shown_url, table
-from quarvo.cli import EXIT_FAILURE, _Hinted, _report, _service, _Usage
+from quarvo.cli import EXIT_FAILURE, _Hinted, _report, _service, _Usage, command_timeout
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -127,7 +127,8 @@ def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
 
 
 def cmd_inspect(args: Namespace) -> int:
-    found, failed = _each(args.names, _native.inspect, args.show_secrets)
+    bound = command_timeout(args)
+    found, failed = _each(args.names, lambda name: _native.inspect(name, timeout=bound), args.show_secrets)
     if not args.show_secrets:
         for d in found:
             if d["volume"] is not None:

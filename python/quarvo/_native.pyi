@@ -96,7 +96,8 @@ def doctor() -> DoctorReport: ...
 # them). Every record of the home (or the one named) with the live state of
 # its mount; needs no backend program, and lists a record that cannot be
 # read as an entry with its error instead of failing.
-def volume_states(name: str | None = None) -> list[VolumeState]: ...
+def volume_states(name: str | None = None, *, timeout: float | None = None) -> list[VolumeState]:
+    """timeout: seconds, capping the 1 s within which every mount must answer."""
 
 # Needing no backend program unless said.
 @type_check_only
@@ -156,9 +157,10 @@ class Inspection(TypedDict):
     backend: BackendStatus | None  # None when the backend was not asked or did not answer
     backend_error: str | None  # why it did not answer
 
-def inspect(name: str, *, backend: bool = True) -> Inspection:
+def inspect(name: str, *, backend: bool = True, timeout: float | None = None) -> Inspection:
     """Everything known about one volume; with `backend`, the backend's status
-    too when a backend program is installed."""
+    too when a backend program is installed, within `timeout` seconds (None:
+    QUARVO_COMMAND_TIMEOUT, else config.toml's command_timeout, else no bound)."""
 
 def check_new_volume_name(name: str) -> None:
     """Raises QuarvoError unless the storage backend takes `name` for a new volume:

@@ -16,6 +16,7 @@
 #ifndef QUARVO_PYTHON_CLASSES_HPP_
 #define QUARVO_PYTHON_CLASSES_HPP_
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -113,9 +114,10 @@ struct PyVolumeState {
 
 // The body shared by Quarvo.volume_states and the module's volume_states: a
 // new list of VolumeState for the records of `home` (one, given a name),
-// their mounts checked with the interpreter lock released. NULL with the
-// error set when the listing itself fails.
-[[nodiscard]] PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name);
+// their mounts checked within `bound` with the interpreter lock released.
+// NULL with the error set when the listing itself fails.
+[[nodiscard]] PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name,
+                                            std::chrono::milliseconds bound);
 
 // Adds the private helpers of the `quarvo` command (cli_support.cpp) to the
 // module, outside __all__. False with the error set on failure.

@@ -1,9 +1,10 @@
 // Module functions of quarvo._native for a volume's life, beside __all__.
 // None of them needs a backend program, unless it says so:
 //
-//   def inspect(name, *, backend=True) -> dict:
+//   def inspect(name, *, backend=True, timeout=None) -> dict:
 //       """Everything known about one volume (keys below); with `backend`
-//       the backend's status too, when a backend program is installed."""
+//       the backend's status too, when a backend program is installed,
+//       within `timeout` seconds (None: the configured command timeout)."""
 //
 //   def check_new_volume_name(name) -> None:
 //       """Raises QuarvoError (invalid volume name) unless the storage
@@ -28,6 +29,7 @@
 //    "backend_error": why there is no "backend" (None when it was not asked)}
 #include <sys/stat.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -153,20 +155,24 @@ Ref details_to_py(const VolumeDetails& d) {
 
 PyObject* module_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"name", "backend", nullptr};
+    static const char* keywords[] = {"name", "backend", "timeout", nullptr};
     PyObject* name = nullptr;
     PyObject* backend = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:inspect", const_cast<char**>(keywords), &name, &backend)) {
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:inspect", const_cast<char**>(keywords), &name, &backend,
+                                     &timeout)) {
       return nullptr;
     }
     std::string volume;
     bool ask_backend = true;
+    std::optional<std::chrono::milliseconds> bound;
     if (!text_arg(name, "name", volume)) return nullptr;
     if (backend != nullptr && !bool_arg(backend, "backend", ask_backend)) return nullptr;
+    if (!optional_seconds_arg(timeout, "timeout", bound)) return nullptr;
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
     Result<VolumeDetails> details =
-        without_gil([&](const Cancel& cancel) { return inspect_volume(*home, volume, ask_backend, cancel); });
+        without_gil([&](const Cancel& cancel) { return inspect_volume(*home, volume, ask_backend, bound, cancel); });
     return finish(details, [](const VolumeDetails& d) { return details_to_py(d).release(); });
   });
 }
@@ -217,7 +223,7 @@ PyObject* module_finish_removals(PyObject*, PyObject*) {
 
 PyMethodDef lifecycle_functions[] = {
     {"inspect", method_function(module_inspect), METH_VARARGS | METH_KEYWORDS,
-     "inspect(name, *, backend=True)\n--\n\n"},
+     "inspect(name, *, backend=True, timeout=None)\n--\n\n"},
     {"check_new_volume_name", method_function(module_check_new_volume_name), METH_VARARGS | METH_KEYWORDS,
      "check_new_volume_name(name)\n--\n\n"},
     {"diagnose", module_diagnose, METH_NOARGS, "diagnose()\n--\n\n"},

@@ -12,8 +12,9 @@
 //
 //   # Not in __all__: the registry with each mount's live state, readable
 //   # with no backend program installed (see volume_state_type.cpp).
-//   def volume_states(name=None) -> list[VolumeState]:
-//       return volume_states_of(QuarvoHome.from_env(), name)
+//   def volume_states(name=None, *, timeout=None) -> list[VolumeState]:
+//       return volume_states_of(QuarvoHome.from_env(), name)   # mounts asked within
+//                                                              # min(timeout, 1 s)
 //
 //   # _mask_url, _mask_secrets, _error, ...: the command's helpers, cli_support.cpp
 //   # Also not in __all__: inspect, check_new_volume_name, diagnose and
@@ -24,6 +25,8 @@
 // in that interpreter returns the first module, any other interpreter gets an
 // ImportError (the types and exception are process-wide and cannot be shared
 // between interpreters).
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,23 +57,27 @@ PyMethodDef doctor_def = {"doctor", module_doctor, METH_NOARGS, "doctor()\n--\n\
 
 PyObject* module_volume_states(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"name", nullptr};
+    static const char* keywords[] = {"name", "timeout", nullptr};
     PyObject* name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:volume_states", const_cast<char**>(keywords), &name)) {
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:volume_states", const_cast<char**>(keywords), &name,
+                                     &timeout)) {
       return nullptr;
     }
     std::optional<std::string> volume;
-    if (!optional_text_arg(name, "name", volume)) return nullptr;
+    std::optional<std::chrono::milliseconds> bound;
+    if (!optional_text_arg(name, "name", volume) || !optional_seconds_arg(timeout, "timeout", bound)) return nullptr;
     Result<QuarvoHome> home = QuarvoHome::from_env();
     if (!home) return raise_quarvo_error(home.error());
-    return volume_states_to_py(*home, volume);
+    // The mounts' answers within the caller's bound, never longer than today's.
+    return volume_states_to_py(*home, volume, bound ? std::min(*bound, kLiveStateBound) : kLiveStateBound);
   });
 }
 
 // The module's functions outside __all__.
 PyMethodDef beside_all[] = {
     {"volume_states", method_function(module_volume_states), METH_VARARGS | METH_KEYWORDS,
-     "volume_states(name=None)\n--\n\n"},
+     "volume_states(name=None, *, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

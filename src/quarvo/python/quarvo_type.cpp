@@ -226,7 +226,7 @@ PyObject* Quarvo_volume_states(PyObject* self, PyObject* args, PyObject* kwargs)
     if (service == nullptr) return nullptr;
     std::optional<std::string> volume;
     if (!optional_text_arg(name, "name", volume)) return nullptr;
-    return volume_states_to_py(service->home(), volume);
+    return volume_states_to_py(service->home(), volume, kLiveStateBound);
   });
 }
 

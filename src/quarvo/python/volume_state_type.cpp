@@ -129,11 +129,12 @@ PyObject* volume_state_type() { return once(volume_state_type_object, &VolumeSta
 
 Ref new_volume_state(PyVolumeState value) { return make_instance(volume_state_type(), std::move(value)); }
 
-PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name) {
+PyObject* volume_states_to_py(const QuarvoHome& home, const std::optional<std::string>& name,
+                              std::chrono::milliseconds bound) {
   // The type first, while the lock is held: creating it may need Python.
   if (volume_state_type() == nullptr) return nullptr;
   Result<std::vector<VolumeState>> states =
-      without_gil([&](const Cancel&) { return volume_states(Registry(home), name, kLiveStateBound); });
+      without_gil([&](const Cancel&) { return volume_states(Registry(home), name, bound); });
   if (!states) return raise_quarvo_error(states.error());
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(states->size())));
   if (!list) return nullptr;

@@ -56,15 +56,15 @@ VolumeDetails paths_of(const QuarvoHome& home, std::string_view name, Result<Vol
 }  // namespace
 
 Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view name, bool ask_backend,
-                                     const Cancel& cancel) {
+                                     std::optional<std::chrono::milliseconds> timeout, const Cancel& cancel) {
   Result<Volume> volume = Registry(home).read(name);
   if (!volume &&
       (volume.error().kind() == ErrorKind::InvalidVolumeName || volume.error().kind() == ErrorKind::VolumeNotFound)) {
     return std::unexpected(std::move(volume).error());
   }
   const Result<Config> config = Config::load(home);
-  // One deadline for the whole call, from the configured bound.
-  const WaitLimits limits(Deadline::after(config ? config->command_timeout : std::nullopt), cancel);
+  // One deadline for the whole call, from the caller's bound or the configured one.
+  const WaitLimits limits(Deadline::after(timeout ? timeout : config ? config->command_timeout : std::nullopt), cancel);
   VolumeDetails details = paths_of(home, name, std::move(volume));
   if (!details.volume) return details;
   const Volume& v = *details.volume;

@@ -2,14 +2,15 @@
 //
 // `inspect_volume` needs no backend program and no Quarvo object: it reads
 // the record, asks the mount table and the mount, and (when told to) asks
-// the backend for the engine's view, within the bound QUARVO_COMMAND_TIMEOUT
-// or config.toml sets and the caller's cancel.
+// the backend for the engine's view, within the caller's bound (else the one
+// QUARVO_COMMAND_TIMEOUT or config.toml sets) and the caller's cancel.
 //
-//   auto d = inspect_volume(home, "data", /*ask_backend=*/true, cancel);
+//   auto d = inspect_volume(home, "data", /*ask_backend=*/true, std::nullopt, cancel);
 //   if (d && d->backend_error) ... d->backend_error->message() ...
 #ifndef QUARVO_SERVICE_INSPECTION_HPP_
 #define QUARVO_SERVICE_INSPECTION_HPP_
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -43,10 +44,12 @@ struct VolumeDetails {
 
 // The record, its live state, the paths and, when `ask_backend`, the
 // backend's status (with no backend program installed, or none within the
-// configured bound, backend_error says so). InvalidVolumeName or
-// VolumeNotFound for the name; Interrupted on a cancel request; an
-// unreadable record is details with its error.
+// bound, backend_error says so). The bound is `timeout` when given, else the
+// configured command timeout; it caps the wait for the mount's answer too.
+// InvalidVolumeName or VolumeNotFound for the name; Interrupted on a cancel
+// request; an unreadable record is details with its error.
 [[nodiscard]] Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view name, bool ask_backend,
+                                                   std::optional<std::chrono::milliseconds> timeout,
                                                    const Cancel& cancel);
 
 }  // namespace quarvo

@@ -41,7 +41,8 @@ TEST(Inspection, AnEngineThatDoesNotAnswerHoldsItOnlyUntilTheDeadline) {
     env.set("QUARVO_COMMAND_TIMEOUT", c.timeout ? std::optional<std::string>(c.timeout) : std::nullopt);
     const testing::CancelAfter cancel(std::chrono::milliseconds(300));
     const auto start = std::chrono::steady_clock::now();
-    auto details = inspect_volume(home, "team", true, c.timeout ? Cancel::never() : static_cast<const Cancel&>(cancel));
+    auto details = inspect_volume(home, "team", true, std::nullopt,
+                                  c.timeout ? Cancel::never() : static_cast<const Cancel&>(cancel));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     const std::optional<QuarvoError> error = details ? details->backend_error : details.error();
     ASSERT_TRUE(error);

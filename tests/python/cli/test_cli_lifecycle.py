@@ -95,12 +95,18 @@ def test_rm_and_the_guards_around_it(run, home: Path) -> None:
     assert run("rm", "broken", "--force").stdout == "removed the unreadable record of broken\n"
 
 
-def test_inspect_prune_and_logs(run, home: Path) -> None:
+def test_inspect_prune_and_logs(run, home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     run("init", "idle", "--dev")
     (home / "dev" / "idle" / "metadata.db").write_text("formatted")
     text = run("inspect", "idle", FAKE_BACKEND_STDOUT=STATUS).stdout
     assert f"data:        {home / 'dev' / 'idle'}" in text and f"uuid:        {UUID}" in text
     assert "used:        4.0 KiB in 2 files and directories" in text
+    # The backend asked within the command's bound, or the caller's.
+    slow = run("--timeout", "0.3", "inspect", "idle", "--json", FAKE_BACKEND_SLEEP="status:20000").stdout
+    assert json.loads(slow)[0]["backend_error"].endswith("timed out after 0.3 s")
+    monkeypatch.setenv("FAKE_BACKEND_SLEEP", "status:20000")
+    assert quarvo.inspect("idle", timeout=0.2)["backend_error"].endswith("timed out after 0.2 s")
+    monkeypatch.delenv("FAKE_BACKEND_SLEEP")
     assert run("prune").returncode == 1 and (home / "volumes" / "idle.toml").exists()  # no terminal to ask on
 
     assert run("logs", "idle").stderr.startswith("no log for idle yet")
