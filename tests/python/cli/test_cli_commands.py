@@ -85,6 +85,27 @@ def test_the_command_bound_reaches_the_service(
     assert environment.get("QUARVO_COMMAND_TIMEOUT") == env.get("QUARVO_COMMAND_TIMEOUT")
 
 
+# Nothing configured, the command bounds its backend commands by its default, except a
+# foreground mount (which serves until unmounted); anything configured is the service's.
+@pytest.mark.parametrize(
+    "argv, config, bound",
+    [
+        (["init", "vol", "--dev"], None, 120.0),
+        (["mount", "vol", "p", "--foreground"], None, None),
+        (["--timeout", "9", "mount", "vol", "p", "--foreground"], None, 9.0),
+        (["init", "vol", "--dev"], "command_timeout = 7", None),
+    ],
+)
+def test_the_commands_default_bound(home: Path, argv: list[str], config: str | None, bound: float | None) -> None:
+    from quarvo import cli
+    from quarvo._grammar import quick_parse
+
+    if config:
+        home.mkdir()
+        (home / "config.toml").write_text(config + "\n")
+    assert cli.command_timeout(quick_parse(argv)) == bound
+
+
 def test_sigterm_ends_a_command_and_what_it_started(run, tmp_path: Path, fake_backend: Path) -> None:
     run("init", "vol", "--dev")
     slow = run("--timeout", "0.5", "mount", "vol", "mnt", FAKE_BACKEND_SLEEP="mount:60000")
