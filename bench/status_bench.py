@@ -19,6 +19,8 @@ measurement alternates with its reference round by round (see benchlib.py):
   quarvo status             the command at 10 volumes (against starting the
                             interpreter), and at 10,000, as a table and as
                             --json, against the status() call itself
+  quarvo completion         the volume names a shell completion asks for at
+                            1,000 volumes, against starting the interpreter
   doctor(), from_env()      against the child doctor() runs and the same file
                             system questions asked from Python
   --contention              also records written per second by 4 and 16
@@ -197,6 +199,17 @@ def small_rows(q, volumes: Path, quarvo_cli: str, env: dict[str, str], rounds: i
     ]
 
 
+def completion_row(quarvo_cli: str, env: dict[str, str], rounds: int) -> dict:
+    """At 1,000 records: the names a completion asks for on every Tab, against starting Python."""
+    names, start = [], []
+    for _ in range(rounds):
+        ask = [quarvo_cli, "completion", "--volumes"]
+        names.append(once(lambda: subprocess.run(ask, env=env, check=True, capture_output=True)))
+        start.append(once(lambda: subprocess.run([sys.executable, "-c", ""], env=env, check=True)))
+    goal = "<= 30 ms"
+    return row("quarvo completion, 1,000 volumes", names, start, "ms", 1e3, "python -c ''", goal, value_max=30)
+
+
 def command_rows(q, quarvo_cli: str, env: dict[str, str], rounds: int) -> list[dict]:
     """At 10,000 records: the command, as a table and as JSON, against the status() call."""
     table, as_json, call = [], [], []
@@ -246,6 +259,8 @@ def listing_rows(q, home: Path, opts: argparse.Namespace, quarvo_cli: str, env: 
         per_record[count] = (cpu["quarvo"] / count, cpu["reference"] / count)
         if count == 10:
             rows += small_rows(q, volumes, quarvo_cli, env, opts.rounds)
+        if count == 1_000:
+            rows.append(completion_row(quarvo_cli, env, opts.rounds))
         if count == 10_000:
             rows += command_rows(q, quarvo_cli, env, opts.rounds)
     rows.append(growth_row(per_record))
