@@ -1,6 +1,7 @@
 // Registry listing: a directory of records built from the input (a few
 // entries, each a name and a kind: file, link to a file, link to nowhere,
-// link loop, directory or FIFO, with fuzzed or well-formed record bytes)
+// link loop, directory or FIFO, with fuzzed or well-formed record bytes,
+// some too large to be a record)
 // is listed by the registry and by the straightforward reader below, which
 // must agree: the same volumes in the same order, or the same error. Every
 // record-named entry read alone, and each record visit_each hands over, agrees too,
@@ -21,6 +22,7 @@
 #include "fuzz_support.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/trust.hpp"
 #include "quarvo/core/validation.hpp"
 
 using namespace quarvo;
@@ -29,34 +31,37 @@ namespace fs = std::filesystem;
 namespace {
 
 // --- the straightforward reader --------------------------------------------
-// One file at a time by its full path: open (nothing behind the name: no
-// record), fstat (only a regular file), read to the end, check UTF-8, parse.
+// One file at a time by its full path: open without following a link
+// (nothing behind the name: no record; a link: broken), fstat (only a small
+// regular file of the user's own), read to the end, check UTF-8, parse.
 
 Result<Volume> reference_read_file(const fs::path& path, bool& absent) {
   absent = false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    absent = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+    if (errno == ELOOP) return std::unexpected(linked_own_file(path, "record"));
+    absent = errno == ENOENT || errno == ENOTDIR;
     return std::unexpected(QuarvoError::io_at_errno(path, errno));
   }
   std::string text;
-  int err = 0;
   struct stat st{};
   if (::fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    err = EISDIR;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = EINVAL;
-  } else {
-    char chunk[4096];
-    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
-      if (n < 0) {
-        err = errno;
-        break;
-      }
-      text.append(chunk, static_cast<size_t>(n));
+    const int err = errno;
+    ::close(fd);
+    return std::unexpected(QuarvoError::io_at_errno(path, err));
+  }
+  if (auto own = check_own_file(path, st, "record"); !own) {
+    ::close(fd);
+    return std::unexpected(own.error());
+  }
+  int err = 0;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      err = errno;
+      break;
     }
+    text.append(chunk, static_cast<size_t>(n));
   }
   ::close(fd);
   if (err == 0 && !is_valid_utf8(text)) err = EILSEQ;
@@ -132,7 +137,8 @@ std::string entry_name(Input& in) {
 }
 
 // Record bytes: as the registry writes them (fields from the input), raw
-// input, or raw input repeated past the listing's first buffer.
+// input, or raw input repeated past the listing's first buffer, and at
+// times past the most a record may hold.
 std::string entry_bytes(Input& in) {
   const unsigned mode = in.byte() % 4;
   if (mode <= 1) {
@@ -150,7 +156,8 @@ std::string entry_bytes(Input& in) {
   }
   std::string raw(in.take(in.byte() % 64));
   if (mode == 3 && !raw.empty()) {
-    while (raw.size() < 40 * 1024) raw += raw;
+    const size_t size = (raw.size() & 1) != 0 ? 40 * 1024 : 66 * 1024;
+    while (raw.size() < size) raw += raw;
   }
   return raw;
 }

@@ -46,18 +46,19 @@ class QuarvoError(Exception):
         "VolumeMismatch",
         "InvalidArgument",
         "InvalidBackendVolumeName",
+        "UnsafePath",
     ]
     reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
     log: str | None  # the log file the reason was read from (a background mount's)
     name: str | None  # the volume kinds
-    # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed; TomlParse and InvalidArgument when known
+    # MountpointNotDirectory, IoAt, VolumeMounted, MountFailed, UnsafePath; TomlParse and InvalidArgument when known
     path: str | None
     url: str | None  # UnsupportedStoreUrl
     platform: str | None  # AutoInstallUnsupported
     # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch,
-    # InvalidArgument (its whole message)
+    # InvalidArgument (its whole message), UnsafePath (what it is, its owner and mode)
     detail: str | None
-    fix: str | None  # MountSupportUnavailable
+    fix: str | None  # MountSupportUnavailable, UnsafePath
     program: str | None  # CommandFailed
     command_args: str | None  # CommandFailed: the arguments joined by spaces (`args` is the exception's own)
     status: str | None  # CommandFailed: "exit status: 1", "signal: 9 (SIGKILL)"

@@ -187,6 +187,8 @@ KINDS = {
     "VolumeMismatch": (["v", "it holds w"], {"name": "v", "detail": "it holds w"}),
     "InvalidArgument": (["bad", "/p"], {"detail": "bad", "path": "/p"}),
     "InvalidBackendVolumeName": (["My_Vol"], {"name": "My_Vol"}),
+    "UnsafePath": (["/h", "the Quarvo home belongs to nobody", "remove it"],
+                   {"path": "/h", "detail": "the Quarvo home belongs to nobody", "fix": "remove it"}),
 }  # fmt: skip
 
 

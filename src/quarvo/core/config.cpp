@@ -1,5 +1,6 @@
 #include "quarvo/core/config.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/text.hpp"
 #include "quarvo/core/toml_reader.hpp"
+#include "quarvo/core/trust.hpp"
 
 namespace quarvo {
 namespace {
@@ -65,12 +67,15 @@ Result<Config> Config::parse(std::string_view text) {
 Result<Config> Config::load(const QuarvoHome& home) {
   const std::filesystem::path path = home.config_path();
   // No file, or one we may not even look at: the configuration is optional,
-  // so this is the default, not an error.
+  // so this is the default, not an error. What is there is read only as a
+  // file of the user's own: it names the program Quarvo runs.
   Config config;
   struct stat st{};
-  if (::stat(path.c_str(), &st) == 0) {
-    auto text = read_text_file(path);
-    if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
+  if (::lstat(path.c_str(), &st) == 0) {
+    std::string buf;
+    auto text = read_own_file(AT_FDCWD, {}, path.c_str(), "configuration file", buf);
+    if (!text) return std::unexpected(std::move(text).error());
+    if (!is_valid_utf8(*text)) return std::unexpected(QuarvoError::io_at_errno(path, EILSEQ));
     auto parsed = parse(*text);
     if (!parsed) return std::unexpected(std::move(parsed).error().in_file(path));
     config = std::move(*parsed);

@@ -4,9 +4,12 @@
 // storage backend program, and `command_timeout`, the bound in seconds (a
 // positive number) on every backend command; the environment variable
 // QUARVO_COMMAND_TIMEOUT overrides the latter. A missing or
-// unreadable-by-stat file is the default configuration; other keys are
+// unreadable-by-stat file is the default configuration; one that is a
+// symbolic link or not the user's is UnsafePath, one that is not a regular
+// file of at most 64 KiB IoAt (it is never read through); other keys are
 // ignored; a duplicate, mistyped or out-of-range key is a TomlParse error in
-// the reader's frame, a bad QUARVO_COMMAND_TIMEOUT an Io error naming it.
+// the reader's frame, a bad QUARVO_COMMAND_TIMEOUT an InvalidArgument naming
+// it.
 #ifndef QUARVO_CORE_CONFIG_HPP_
 #define QUARVO_CORE_CONFIG_HPP_
 

@@ -30,7 +30,8 @@ TEST(ConfigParse, ReadsTheKeyOrItsAliasExactlyAndRefusesInPlace) {
 
 // QUARVO_COMMAND_TIMEOUT over the file's command_timeout: a positive number
 // of seconds, at least 1 ms; anything else is an error naming where it stands.
-// A FIFO in the file's place is refused, not waited on.
+// A FIFO in the file's place is refused, not waited on; a link is refused,
+// not read through: the file names the program Quarvo runs.
 TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
   using std::chrono::milliseconds;
   testing::TempDir dir;
@@ -38,7 +39,7 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
   const std::string file_error = "expected a positive number of seconds";
   const std::string env_error = "QUARVO_COMMAND_TIMEOUT must be a positive number of seconds";
   const struct {
-    std::optional<std::string> file;  // nullopt: a FIFO
+    std::optional<std::string> file;  // nullopt: a FIFO; "->TEXT": a link to a file of TEXT
     std::optional<std::string> env;
     std::optional<milliseconds> bound;
     std::string error;  // part of the message; empty: no error
@@ -54,13 +55,21 @@ TEST(ConfigLoad, CommandTimeoutFromTheFileOrTheEnvironment) {
       {"", "-1", std::nullopt, env_error},
       {"", "nan", std::nullopt, env_error},
       {std::nullopt, std::nullopt, std::nullopt, "Invalid argument (os error 22)"},
+      {"->command_timeout = 60", std::nullopt, std::nullopt, "the configuration file is a symbolic link"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file.value_or("(FIFO)") + " / " + c.env.value_or("(unset)"));
     testing::ScopedEnv env;
     env.set("QUARVO_COMMAND_TIMEOUT", c.env);
     std::filesystem::remove(home.config_path());
-    c.file ? testing::spit(home.config_path(), *c.file) : (void)::mkfifo(home.config_path().c_str(), 0600);
+    if (!c.file) {
+      (void)::mkfifo(home.config_path().c_str(), 0600);
+    } else if (c.file->starts_with("->")) {
+      testing::spit(dir.path() / "elsewhere", c.file->substr(2));
+      std::filesystem::create_symlink(dir.path() / "elsewhere", home.config_path());
+    } else {
+      testing::spit(home.config_path(), *c.file);
+    }
     auto config = Config::load(home);
     ASSERT_EQ(config.has_value(), c.error.empty());
     EXPECT_EQ(config ? config->command_timeout : std::nullopt, c.bound);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
@@ -9,10 +10,11 @@
 namespace quarvo {
 namespace {
 
-// A path as a message shows it: read lossily, with what Python would not
-// print escaped, so that no path can break the message's line or reach a
-// terminal as a control sequence (the error's `path` keeps it as it is).
-std::string shown_path(const std::filesystem::path& path) { return escape_unprintable(path.native()); }
+// A path as a message shows it: cut to a line's worth, read lossily, with
+// what Python would not print escaped, so that no path can break the
+// message's line or reach a terminal as a control sequence (the error's
+// `path` keeps it as it is).
+std::string shown_path(const std::filesystem::path& path) { return escape_unprintable(cut_for_message(path.native())); }
 
 }  // namespace
 
@@ -93,6 +95,9 @@ QuarvoError QuarvoError::invalid_argument(std::string detail, std::filesystem::p
 }
 QuarvoError QuarvoError::invalid_backend_volume_name(std::string name) {
   return of(ErrorKind::InvalidBackendVolumeName, {.name = std::move(name)});
+}
+QuarvoError QuarvoError::unsafe_path(std::filesystem::path path, std::string detail, std::string fix) {
+  return of(ErrorKind::UnsafePath, {.path = std::move(path), .detail = std::move(detail), .fix = std::move(fix)});
 }
 
 std::string QuarvoError::message() const {

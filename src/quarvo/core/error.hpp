@@ -144,6 +144,8 @@ class [[nodiscard]] QuarvoError {
   // `path` the path refused, when the value is one.
   static QuarvoError invalid_argument(std::string detail, std::filesystem::path path = {});
   static QuarvoError invalid_backend_volume_name(std::string name);
+  // `detail` says what `path` is, its owner and mode; `fix` what to do.
+  static QuarvoError unsafe_path(std::filesystem::path path, std::string detail, std::string fix);
 
   // Shorthands for the common OS cases: errno taken as it stands.
   static QuarvoError io_at_errno(std::filesystem::path path, int code) {

@@ -12,7 +12,8 @@ namespace {
 
 // One row per kind, in the table's order (a kind may have more rows, next to
 // each other): the kind and its message. The first seventeen texts and their
-// order are fixed; the rest were appended after them.
+// order are fixed; the rest were appended after them. Names and paths of any
+// length are cut to 200 characters, the full length said.
 TEST(ErrorMessage, EveryKindRendersItsFixedText) {
   // Names and URLs go through quote(), which text_test checks on every character.
   const std::tuple<QuarvoError, ErrorKind, std::string> cases[] = {
@@ -20,14 +21,18 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
        "invalid volume name \"my\\tvol\"; use only letters, numbers, '.', '_' and '-'"},
       {QuarvoError::volume_exists("x\"y"), ErrorKind::VolumeExists, "volume \"x\\\"y\" already exists"},
       {QuarvoError::volume_not_found("line\nfeed"), ErrorKind::VolumeNotFound, "volume \"line\\nfeed\" does not exist"},
+      // A text of any size costs a message one line: cut to 200 characters.
+      {QuarvoError::volume_not_found(std::string(10'000'000, 'n')), ErrorKind::VolumeNotFound,
+       "volume \"" + std::string(200, 'n') + "...\" (10000000 characters) does not exist"},
       {QuarvoError::storage_backend_missing(), ErrorKind::StorageBackendMissing,
        "Quarvo storage backend is not installed; run `quarvo doctor --install` or rerun the Quarvo installer"},
       {QuarvoError::auto_install_unsupported("plan9 \"x\""), ErrorKind::AutoInstallUnsupported,
        "Quarvo cannot auto-install the storage backend on plan9 \"x\""},
       {QuarvoError::storage_backend_install_failed("disk\tfull"), ErrorKind::StorageBackendInstallFailed,
        "could not install the Quarvo storage backend: disk\tfull"},
-      {QuarvoError::unsupported_store_url("ftp://h/\x7f\xff"), ErrorKind::UnsupportedStoreUrl,
-       "unsupported store URL \"ftp://h/\\u{7f}\uFFFD\"; use file://, s3://, gs://, or pass --storage and --bucket"},
+      {QuarvoError::unsupported_store_url("ftp://u:pw@h/\x7f\xff"), ErrorKind::UnsupportedStoreUrl,
+       "unsupported store URL \"ftp://u:****@h/\\u{7f}\uFFFD\"; use file://, s3://, gs://, or pass --storage and "
+       "--bucket"},
       {QuarvoError::missing_metadata_url(), ErrorKind::MissingMetadataUrl,
        "missing metadata URL; pass --metadata or use --dev"},
       {QuarvoError::missing_object_storage(), ErrorKind::MissingObjectStorage,
@@ -41,6 +46,8 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
        ErrorKind::CommandFailed, "Quarvo storage backend command failed (exit status: 2)"},
       {QuarvoError::io_at_errno(std::string("/no/such\0\n", 10), ENOENT), ErrorKind::IoAt,
        "I/O error at /no/such\\x00\\n: No such file or directory (os error 2)"},
+      {QuarvoError::io_at_errno("/" + std::string(300, 'e') + "\n", ENOENT), ErrorKind::IoAt,
+       "I/O error at /" + std::string(199, 'e') + "... (302 characters): No such file or directory (os error 2)"},
       {QuarvoError::io_errno(EACCES), ErrorKind::Io, "Permission denied (os error 13)"},
       {QuarvoError::io(OsError::with_message(ENOENT, "could not determine home directory")), ErrorKind::Io,
        "could not determine home directory"},
@@ -63,6 +70,8 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
       {QuarvoError::invalid_backend_volume_name("My_Vol"), ErrorKind::InvalidBackendVolumeName,
        "the storage backend does not take the volume name \"My_Vol\"; use 3 to 63 characters: lowercase letters, "
        "digits and '-', beginning and ending with a letter or digit"},
+      {QuarvoError::unsafe_path("/tmp/q\nhome", "the Quarvo home belongs to nobody", "remove it"),
+       ErrorKind::UnsafePath, "/tmp/q\\nhome is not safe to use: the Quarvo home belongs to nobody; remove it"},
   };
   std::size_t next = 0;  // the kind the next new row must have
   for (const auto& [error, kind, message] : cases) {

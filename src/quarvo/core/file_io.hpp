@@ -2,13 +2,13 @@
 //
 // `UniqueFd` owns a descriptor and closes it on every path. `open_fd` always
 // adds O_CLOEXEC, so no descriptor of ours (the registry lock above all)
-// reaches a child program. `read_file` reads a whole file, `read_text_file`
-// also requires it to be UTF-8, `read_regular_file` reads an open file into a
-// buffer that many reads share, and `write_all` writes every byte. Errors
+// reaches a child program. `read_file` reads a whole file,
+// `read_regular_file` reads an open file into a buffer that many reads
+// share, and `write_all` writes every byte. Errors
 // are plain errno values: the caller knows which path, if any, the message
 // names (IoAt or Io).
 //
-//   auto text = read_text_file(path);
+//   auto text = read_file(path);
 //   if (!text) return std::unexpected(QuarvoError::io_at_errno(path, text.error()));
 #ifndef QUARVO_CORE_FILE_IO_HPP_
 #define QUARVO_CORE_FILE_IO_HPP_
@@ -105,56 +105,25 @@ class UniqueFd {
   return 0;
 }
 
-// The whole content of the file open as `fd`, read into `buf` (what it held
-// is overwritten; it only ever grows, so one buffer serves many files): a
-// view of the bytes in `buf`, or the errno. The file must be regular, as
-// above. `regular_by_entry` says the directory entry it was opened by names
-// a regular file: its kind is then not asked for, one system call less,
-// unless a read comes out empty, fails or fills the buffer, which is all a
-// FIFO or device swapped in since the listing can show; each of those asks
-// and refuses it as if it had been asked at the start. A short read is the
-// end of a regular file, so a file that fits takes one read.
-[[nodiscard]] inline std::expected<std::string_view, int> read_regular_file(int fd, bool regular_by_entry,
-                                                                            std::string& buf) {
-  bool checked = false;
-  const auto check = [&]() -> int {
-    off_t size = 0;
-    if (const int err = regular_file_check(fd, size); err != 0) return err;
-    checked = true;
-    // One byte more than the file, so that a file read whole is a short read.
-    if (buf.size() <= static_cast<size_t>(size)) buf.resize(static_cast<size_t>(size) + 1);
-    return 0;
-  };
-  if (!regular_by_entry) {
-    if (const int err = check(); err != 0) return std::unexpected(err);
-  }
-  if (buf.empty()) buf.resize(4096);
+// The whole content of the regular file (see regular_file_check) open as
+// `fd`, read into `buf` (what it held is overwritten; it only ever grows, so
+// one buffer serves many files): a view of the bytes in `buf`, or the errno.
+// A short read is the end of a regular file, so a file that fits takes one
+// read.
+[[nodiscard]] inline std::expected<std::string_view, int> read_regular_file(int fd, std::string& buf) {
+  off_t size = 0;
+  if (const int err = regular_file_check(fd, size); err != 0) return std::unexpected(err);
+  // One byte more than the file, so that a file read whole is a short read.
+  if (buf.size() <= static_cast<size_t>(size)) buf.resize(static_cast<size_t>(size) + 1);
   size_t len = 0;
   for (;;) {
-    if (len == buf.size()) {
-      if (!checked) {
-        if (const int err = check(); err != 0) return std::unexpected(err);
-      }
-      // The file grew since its size was taken: double up, keep reading.
-      if (len == buf.size()) buf.resize(buf.size() * 2);
-    }
+    // The file grew since its size was taken: double up, keep reading.
+    if (len == buf.size()) buf.resize(buf.size() * 2);
     const ssize_t n = ::read(fd, buf.data() + len, buf.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      if (!checked) {
-        if (const int kind = check(); kind != 0) return std::unexpected(kind);
-      }
-      return std::unexpected(err);
-    }
-    if (n == 0) {
-      if (!checked) {
-        if (const int err = check(); err != 0) return std::unexpected(err);
-      }
-      break;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(errno);
     len += static_cast<size_t>(n);
-    if (len < buf.size()) break;
+    if (n == 0 || len < buf.size()) break;
   }
   return std::string_view(buf.data(), len);
 }
@@ -164,20 +133,10 @@ class UniqueFd {
   auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
   if (!fd) return std::unexpected(fd.error());
   std::string out;
-  auto bytes = read_regular_file(fd->get(), false, out);
+  auto bytes = read_regular_file(fd->get(), out);
   if (!bytes) return std::unexpected(bytes.error());
   out.resize(bytes->size());
   return out;
-}
-
-// The whole content of a file that must be UTF-8 text. Content that is not
-// UTF-8 fails with EILSEQ, the errno POSIX defines for an illegal byte
-// sequence, so the message names the actual fault; EINVAL ("Invalid
-// argument") would wrongly blame the caller.
-[[nodiscard]] inline std::expected<std::string, int> read_text_file(const std::filesystem::path& path) {
-  auto text = read_file(path);
-  if (text && !is_valid_utf8(*text)) return std::unexpected(EILSEQ);
-  return text;
 }
 
 }  // namespace quarvo

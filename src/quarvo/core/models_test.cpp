@@ -58,6 +58,12 @@ TEST(VolumeToml, ReadingErrorsAreFramedAtTheirPosition) {
       {head + "dev = \"yes\"\n" + tail,
        "TOML parse error at line 3, column 7\n  |\n3 | dev = \"yes\"\n  |       ^\n"
        "invalid type: string \"yes\", expected a boolean"},
+      // The line shown has its URL passwords masked, and is cut to 200 characters.
+      {head + "metadata_url = \"redis://:pw@h/1" + std::string(300, 'x') + "\n",
+       "TOML parse error at line 3, column 332\n  |\n3 | metadata_url = \"redis://:****@h/1" + std::string(167, 'x') +
+           "... (333 characters)\n  | " + std::string(200, ' ') +
+           "^\nError while parsing string: unescaped control characters other than TAB (U+0009) are explicitly "
+           "prohibited"},
   };
   const std::string record = head + "dev = true\n" + tail;
   const std::pair<std::string, std::string> extras[] = {

@@ -11,6 +11,7 @@
 
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/trust.hpp"
 
 namespace quarvo {
 namespace {
@@ -109,10 +110,14 @@ DevPaths QuarvoHome::dev_paths(std::string_view name) const {
 }
 
 Result<void> QuarvoHome::ensure_layout() const {
-  for (const auto& dir : {root_, volumes_dir(), logs_dir(), bin_dir(), dev_dir()}) {
+  // The root first: nothing is made inside a home another user could change.
+  for (const char* sub : {"", "volumes", "logs", "bin", "dev"}) {
+    const std::filesystem::path dir = *sub == '\0' ? root_ : root_ / sub;
     if (const int err = quarvo::create_directories(dir, kPrivateDirectoryMode); err != 0) {
       return std::unexpected(QuarvoError::io_at_errno(dir, err));
     }
+    QUARVO_TRY(check_private(
+        dir, *sub == '\0' ? std::string("the Quarvo home") : "the Quarvo home's " + std::string(sub) + " directory"));
   }
   return {};
 }

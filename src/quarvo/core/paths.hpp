@@ -7,7 +7,8 @@
 //
 // Private by default: every directory Quarvo creates in the home is 0700
 // (a development volume's metadata and objects, the logs and the records are
-// nobody else's business); a directory that already exists keeps its mode.
+// nobody else's business); a directory that already exists keeps its mode,
+// but is used only while no other user can write it.
 //
 //   root/config.toml          optional configuration (config.hpp)
 //   root/volumes/NAME.toml    one record per volume (registry.hpp)
@@ -61,8 +62,10 @@ class QuarvoHome {
   [[nodiscard]] std::filesystem::path old_volume_log_path(std::string_view name) const;
   [[nodiscard]] DevPaths dev_paths(std::string_view name) const;
 
-  // Creates root, volumes, logs, bin and dev (with parents, mode 0700),
-  // stopping at the first failure with IoAt of that directory.
+  // Creates root, volumes, logs, bin and dev (with parents, mode 0700) and
+  // makes sure each is the user's (or root's) and writable by nobody else
+  // (check_private of trust.hpp), stopping at the first failure: IoAt of
+  // that directory, or UnsafePath before anything is made inside it.
   [[nodiscard]] Result<void> ensure_layout() const;
 
  private:

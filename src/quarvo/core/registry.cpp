@@ -16,6 +16,7 @@
 
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/trust.hpp"
 #include "quarvo/core/validation.hpp"
 
 namespace quarvo {
@@ -39,9 +40,15 @@ std::string_view record_stem(std::string_view file_name) {
   return stem;
 }
 
-// Whether an open of an entry failed because there is nothing behind its
-// name: a link pointing nowhere, or a record removed since the listing.
-bool names_nothing(int err) { return err == ENOENT || err == ENOTDIR || err == ELOOP; }
+// Whether a read of an entry failed because there is nothing behind its
+// name: a record removed since the listing. (A link is no record: reading
+// one fails with its own error.)
+bool names_nothing(const QuarvoError& error) {
+  const int code = error.os_error().code;
+  return error.kind() == ErrorKind::IoAt && (code == ENOENT || code == ENOTDIR);
+}
+
+constexpr std::string_view kRecordRole = "record";
 
 // Reads a record's bytes into `out`: IoAt (EILSEQ) when they are not UTF-8,
 // else as the record reader says, its error naming the file.
@@ -59,7 +66,6 @@ struct RecordEntry {
   std::uint64_t key;        // the name's first 8 bytes, zero-padded
   std::uint32_t offset;     // of the file name in the names buffer, NUL-terminated
   std::uint16_t stem_size;  // the volume name's length (a file name is at most 255 bytes)
-  bool regular;             // the directory entry says regular file
 };
 
 std::uint64_t sort_key(std::string_view stem) {
@@ -102,18 +108,16 @@ class RecordFiles {
   [[nodiscard]] std::filesystem::path path(size_t i) const { return dir_path_ / (names_.data() + entries_[i].offset); }
 
   // Reads file `i` into `out` (see read_utf8_volume): true when read, false
-  // when there is nothing behind its name (a link pointing nowhere, a record
-  // removed since the listing), IoAt with its path or TomlParse otherwise.
+  // when there is nothing behind its name (a record removed since the
+  // listing); else the error of read_own_file, IoAt or TomlParse.
   [[nodiscard]] Result<bool> read(size_t i, Volume& out) {
     const RecordEntry& e = entries_[i];
     const auto path_of = [&] { return path(i); };
-    auto fd = open_fd_at(::dirfd(dir_.get()), names_.data() + e.offset, O_RDONLY | O_NONBLOCK);
-    if (!fd) {
-      if (names_nothing(fd.error())) return false;
-      return std::unexpected(QuarvoError::io_at_errno(path_of(), fd.error()));
+    auto bytes = read_own_file(::dirfd(dir_.get()), dir_path_, names_.data() + e.offset, kRecordRole, buf_);
+    if (!bytes) {
+      if (names_nothing(bytes.error())) return false;
+      return std::unexpected(std::move(bytes).error());
     }
-    auto bytes = read_regular_file(fd->get(), e.regular, buf_);
-    if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path_of(), bytes.error()));
     QUARVO_TRY(parse_record(*bytes, path_of, out));
     return true;
   }
@@ -135,8 +139,8 @@ class RecordFiles {
       const std::string_view file_name = entry->d_name;
       const std::string_view stem = record_stem(file_name);
       if (stem.empty()) continue;
-      entries_.push_back({sort_key(stem), static_cast<std::uint32_t>(names_.size()),
-                          static_cast<std::uint16_t>(stem.size()), entry->d_type == DT_REG});
+      entries_.push_back(
+          {sort_key(stem), static_cast<std::uint32_t>(names_.size()), static_cast<std::uint16_t>(stem.size())});
       names_.append(file_name);
       names_.push_back('\0');
     }
@@ -230,23 +234,21 @@ Result<RegistryLock> Registry::lock(const WaitLimits& limits) const {
 Result<bool> Registry::exists(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
   struct stat st{};
-  return ::stat(home_.volume_path(name).c_str(), &st) == 0;
+  return ::lstat(home_.volume_path(name).c_str(), &st) == 0;
 }
 
 Result<Volume> Registry::read(std::string_view name) const {
   QUARVO_TRY(validate_volume_name(name));
   const std::filesystem::path path = home_.volume_path(name);
-  auto fd = open_fd(path, O_RDONLY | O_NONBLOCK);
-  if (!fd) {
-    // A record is missing when its metadata cannot be had, as for exists();
-    // one that is there but cannot be opened is an I/O error.
-    struct stat st{};
-    if (::stat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
-    return std::unexpected(QuarvoError::io_at_errno(path, fd.error()));
-  }
   std::string buf;
-  auto bytes = read_regular_file(fd->get(), false, buf);
-  if (!bytes) return std::unexpected(QuarvoError::io_at_errno(path, bytes.error()));
+  auto bytes = read_own_file(AT_FDCWD, {}, path.c_str(), kRecordRole, buf);
+  if (!bytes) {
+    // A record is missing when its metadata cannot be had, as for exists();
+    // one that is there but cannot be read is broken.
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+    return std::unexpected(std::move(bytes).error());
+  }
   Volume volume;
   QUARVO_TRY(parse_record(*bytes, [&] { return path; }, volume));
   return volume;

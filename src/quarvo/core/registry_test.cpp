@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -24,11 +25,11 @@ class RegistryTest : public ::testing::Test {
 };
 
 // Records list by the bytes of their names. Only NAME.toml files for a
-// valid, visible NAME are records (a link to one is read); whatever else
-// lands in the directory is passed over, except a record-named entry that
-// cannot be read as one, which fails the listing with its path and is
-// the entry visit_each hands over with that error. names() lists them all
-// unread.
+// valid, visible NAME are records; whatever else lands in the directory is
+// passed over, except a record-named entry that cannot be read as one (a
+// link, wherever it points, another user's file, one too large), which fails
+// the listing with its path and is the entry visit_each hands over with
+// that error. names() lists them all unread.
 TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
   namespace fs = std::filesystem;
   const fs::path dir = home_.volumes_dir();
@@ -37,35 +38,57 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     testing::spit(dir / other, *volume_to_toml(volume("x")));
   }
   fs::create_symlink("root@host.4242:1700000000", dir / ".#a.toml");  // an editor's lock
-  fs::create_symlink("nowhere/at/all", dir / "dangling.toml");
   testing::spit(home_.root() / "elsewhere", *volume_to_toml(volume("linked")));
-  fs::create_symlink("../elsewhere", dir / "linked.toml");
   const struct {
     const char* entry;
-    char type;  // 'd' a directory, 'p' a FIFO, 'f' a file that is not UTF-8; 0: none
+    char type;  // 'd' a directory, 'p' a FIFO, 'f' not UTF-8, 'l' a link to a record, 'n' one to nowhere,
+                // 'o' another user's, 'b' too large; 0: none
     const char* error;
-  } cases[] = {{"", 0, ""},
-               {"dir.toml", 'd', "Is a directory (os error 21)"},
-               {"fifo.toml", 'p', "Invalid argument (os error 22)"},
-               {"binary.toml", 'f', "Invalid or incomplete multibyte or wide character (os error 84)"}};
+  } cases[] = {
+      {"", 0, ""},
+      {"dir.toml", 'd', "I/O error at {}: Is a directory (os error 21)"},
+      {"fifo.toml", 'p', "I/O error at {}: Invalid argument (os error 22)"},
+      {"binary.toml", 'f', "I/O error at {}: Invalid or incomplete multibyte or wide character (os error 84)"},
+      {"linked.toml", 'l', "{} is not safe to use: the record is a symbolic link"},
+      {"dangling.toml", 'n', "{} is not safe to use: the record is a symbolic link"},
+      {"other.toml", 'o', "{} is not safe to use: the record belongs to uid 4242"},
+      {"big.toml", 'b', "I/O error at {}: File too large: 65537 bytes"},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry);
     const fs::path entry = dir / c.entry;
     if (c.type == 'd') fs::create_directory(entry);
     if (c.type == 'p') (void)::mkfifo(entry.c_str(), 0600);  // a failure shows in the listing
     if (c.type == 'f') testing::spit(entry, "name = \"\xff\"\n");
+    if (c.type == 'l') fs::create_symlink("../elsewhere", entry);
+    if (c.type == 'n') fs::create_symlink("nowhere/at/all", entry);
+    if (c.type == 'o') {
+      testing::spit(entry, *volume_to_toml(volume("other")));
+      if (::geteuid() != 0 || ::chown(entry.c_str(), 4242, 0) != 0) continue;  // only root gives files away
+    }
+    if (c.type == 'b') {
+      const std::string text = *volume_to_toml(volume("big")) + "#";
+      testing::spit(entry, text + std::string(65537 - text.size(), '#'));  // a comment one byte too long
+    }
     auto listed = registry_.list();
     std::string names, files;
     ASSERT_TRUE(registry_.visit_each([&](std::string_view name, const Volume*, const QuarvoError* e) {
-      files += e ? e->message() : std::string(name) + " ";  // the same files, each read on its own
+      files += e ? e->message() + "|" : std::string(name) + " ";  // the same files, each read on its own
     }));
     for (const auto& v : listed ? *listed : std::vector<Volume>{}) names += v.name + " ";
-    const std::string error = c.type ? "I/O error at " + entry.string() + ": " + c.error : "";
-    EXPECT_EQ(listed ? names : listed.error().message(), c.type ? error : "B a b linked ");
-    EXPECT_EQ(files, "B a b " + error + "linked ");
-    if (c.type) fs::remove_all(entry);
+    std::string error = c.error;
+    if (c.type) error.replace(error.find("{}"), 2, entry.string());
+    EXPECT_TRUE((listed ? names : listed.error().message()).starts_with(c.type ? error : "B a b "));
+    EXPECT_EQ(files.substr(0, 6), "B a b ");
+    EXPECT_TRUE(files.substr(6).starts_with(error));
+    if (c.type) {
+      EXPECT_TRUE(registry_.read(fs::path(c.entry).stem().string()).error().message().starts_with(error));
+      fs::remove_all(entry);
+    }
   }
-  // The names alone open nothing: a link pointing nowhere is named too.
+  // The names alone open nothing: links, even one pointing nowhere, are named too.
+  fs::create_symlink("nowhere/at/all", dir / "dangling.toml");
+  fs::create_symlink("../elsewhere", dir / "linked.toml");
   EXPECT_EQ(registry_.names().value(), (std::vector<std::string>{"B", "a", "b", "dangling", "linked"}));
   fs::remove_all(dir);
   EXPECT_TRUE(registry_.names().value().empty() && !fs::exists(dir));  // no layout made for them

@@ -72,7 +72,21 @@ bool is_printable(char32_t cp) {
   return cp <= std::prev(it)->last;
 }
 
-std::string quote(std::string_view text) {
+namespace {
+
+// The byte length of the first `chars` characters of UTF-8 text.
+std::size_t prefix_bytes(std::string_view utf8, std::size_t chars) {
+  std::size_t i = 0;
+  for (std::size_t seen = 0; i < utf8.size(); ++i) {
+    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80 && seen++ == chars) break;
+  }
+  return i;
+}
+
+// " (N characters)": what a cut text adds after its "...".
+std::string full_length(std::size_t chars) { return " (" + std::to_string(chars) + " characters)"; }
+
+std::string quote_whole(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
   out += '"';
@@ -114,6 +128,28 @@ std::string quote(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+}  // namespace
+
+std::string cut_for_message(std::string_view text) {
+  std::string lossy = lossy_utf8(text);
+  const std::size_t chars = char_count(lossy);
+  if (chars <= kMessageTextChars) return lossy;
+  lossy.resize(prefix_bytes(lossy, kMessageTextChars));
+  return lossy + "..." + full_length(chars);
+}
+
+std::string quote(std::string_view text) {
+  // Counted on the bytes first: a text that cannot have more characters than
+  // the limit is quoted as it is, without a copy.
+  if (text.size() <= kMessageTextChars) return quote_whole(text);
+  const std::string lossy = lossy_utf8(text);
+  const std::size_t chars = char_count(lossy);
+  if (chars <= kMessageTextChars) return quote_whole(lossy);
+  std::string out = quote_whole(std::string_view(lossy).substr(0, prefix_bytes(lossy, kMessageTextChars)));
+  out.insert(out.size() - 1, "...");
+  return out + full_length(chars);
 }
 
 std::string escape_unprintable(std::string_view text) {

@@ -3,7 +3,8 @@
 // Everything the system turns into text goes through here: paths and child
 // output are read as UTF-8 with every ill-formed sequence replaced by U+FFFD
 // (the rule of Python's bytes.decode("utf-8", "replace")), and names and URLs
-// in messages are quoted with escapes for what Python would not print.
+// in messages are quoted with escapes for what Python would not print, any
+// text from the user or a file cut to a line's worth.
 // `decode_utf8` is the one decoder; every other walk over UTF-8 uses it.
 //
 //   quote("my\tvol")           // "\"my\\tvol\""
@@ -39,9 +40,19 @@ void append_utf8(std::string& out, char32_t cp);
 // A path as text: its bytes read lossily as UTF-8.
 [[nodiscard]] std::string path_text(const std::filesystem::path& path);
 
+// How many characters of a text from the user or a file a message shows.
+inline constexpr std::size_t kMessageTextChars = 200;
+
+// `text`, read lossily, as a message shows it: whole up to kMessageTextChars
+// characters, else its first kMessageTextChars followed by "... (N
+// characters)", N its whole length, so that a name or a line of any size
+// costs a message one line at most. Every text of a message goes through it.
+[[nodiscard]] std::string cut_for_message(std::string_view text);
+
 // Text between double quotes, with '"' and '\\' escaped, tab, CR and LF as
 // \t, \r, \n, and every other character that Python's str.isprintable()
-// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily.
+// rejects as \u{hex}. Invalid UTF-8 in `text` is first read lossily. Cut as
+// cut_for_message cuts, the "..." inside the quotes: "abc..." (N characters).
 [[nodiscard]] std::string quote(std::string_view text);
 
 // `text` with every character that Python's str.isprintable() rejects

@@ -95,5 +95,20 @@ TEST(Text, AgreesWithPythonOnEveryByteSequenceAndCodePoint) {
   }
 }
 
+// Messages show 200 characters of a text, counted as characters (not bytes),
+// what cannot be decoded counting as the U+FFFD that stands for it.
+TEST(Text, MessagesCutTextsAtTwoHundredCharacters) {
+  std::string e150, e201;
+  for (int i = 0; i < 150; ++i) e150 += "\u00e9";
+  for (int i = 0; i < 201; ++i) e201 += "\u00e9";
+  EXPECT_EQ(quote(e150), '"' + e150 + '"');
+  EXPECT_EQ(cut_for_message(e150), e150);
+  const std::string e200 = e201.substr(0, 400);
+  EXPECT_EQ(cut_for_message(e201), e200 + "... (201 characters)");
+  EXPECT_EQ(quote(e201 + "\""), '"' + e200 + "...\" (202 characters)");
+  EXPECT_EQ(cut_for_message(std::string(198, 'a') + "\xff\xfe"), std::string(198, 'a') + "\uFFFD\uFFFD");
+  EXPECT_EQ(cut_for_message(std::string(199, 'a') + "\xff\xfe"), std::string(199, 'a') + "\uFFFD... (201 characters)");
+}
+
 }  // namespace
 }  // namespace quarvo

@@ -36,6 +36,7 @@ TOML_IMPL_NAMESPACE_END;
 #endif
 #include <toml++/toml.h>
 
+#include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
 
 namespace quarvo {
@@ -196,9 +197,12 @@ std::string render_toml_error(std::string_view text, TomlPosition at, std::strin
   const std::string gutter(number.size(), ' ');
   std::string out = "TOML parse error at line " + number + ", column " + std::to_string(at.column) + "\n";
   out += gutter + " |\n";
-  // A message must stay UTF-8 even when the document was not.
-  out += number + " | " + lossy_utf8(line) + "\n";
-  out += gutter + " | " + std::string(at.column > 0 ? at.column - 1 : 0, ' ') + "^\n";
+  // A message must stay UTF-8 even when the document was not, one line of
+  // bounded size even when the line is long, and free of the passwords of
+  // URLs on it (the line may be a record's metadata_url).
+  out += number + " | " + cut_for_message(mask_secrets(line)) + "\n";
+  const std::size_t pad = std::min<std::size_t>(at.column > 0 ? at.column - 1 : 0, kMessageTextChars);
+  out += gutter + " | " + std::string(pad, ' ') + "^\n";
   out += description;
   return out;
 }
