@@ -104,6 +104,7 @@ def volume_states(name: str | None = None, *, timeout: float | None = None) -> l
 @type_check_only
 class Diagnosis(DoctorReport):
     config_error: str | None  # why config.toml cannot be read
+    unsafe_backend: str | None  # why the program found is not run: another user could have changed it
 
 def diagnose() -> Diagnosis:
     """doctor() for a home whose config.toml may be broken: its error is a finding."""

@@ -88,7 +88,10 @@ def doctor_text(report: Mapping[str, Any]) -> str:
     if config_error:
         lines.append(indented(config_error, "  | "))
         lines.append("  fix: correct or remove it; other commands fail until then (this report leaves it out)")
-    if backend["found"] and backend["version"] is not None:
+    if report.get("unsafe_backend"):
+        lines.append(f"storage backend:  {backend['path']} is not run: another user could have changed it")
+        lines.append(indented(report["unsafe_backend"], "  | "))
+    elif backend["found"] and backend["version"] is not None:
         facts = [f"version {backend['version']}", "managed" if backend["managed"] else "not managed"]
         lines.append(f"storage backend:  {backend['path']} ({', '.join(facts)})")
     else:

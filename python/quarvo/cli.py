@@ -107,7 +107,8 @@ def cmd_doctor(args: Namespace) -> int:
     if warning:
         say(f"warning: {warning}")
     backend = report["storage_backend"]
-    # A program that tells no version (/bin/true, a text file) is found but no backend.
+    # A program that tells no version (/bin/true, a text file), or that is not run (another
+    # user could have changed it), is found but no backend.
     healthy = (
         backend["found"]
         and backend["version"] is not None

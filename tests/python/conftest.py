@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import ctypes
 import os
+import pwd
+import shutil
 import subprocess
 import sys
 from collections.abc import Iterator
@@ -93,3 +95,17 @@ def run():
     return lambda *args, **env: subprocess.run(
         [sys.executable, "-m", "quarvo", *args], env={**os.environ, **env}, capture_output=True, text=True, timeout=120
     )
+
+
+@pytest.fixture(scope="session")
+def other_user() -> Iterator[pwd.struct_passwd]:
+    """A user made for the session, another than the one running the tests (root); `runuser -u NAME` plays it."""
+    if os.geteuid() != 0 or not shutil.which("useradd") or not shutil.which("runuser"):
+        why = "needs root with useradd and runuser to play another user"
+        pytest.fail(why) if os.environ.get("CI", "").lower() in ("1", "true", "yes") else pytest.skip(why)
+    name = f"quarvo-other-{os.getpid()}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name], check=True, timeout=60)
+    try:
+        yield pwd.getpwnam(name)
+    finally:
+        subprocess.run(["userdel", name], capture_output=True, timeout=60)

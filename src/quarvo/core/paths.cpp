@@ -109,15 +109,37 @@ DevPaths QuarvoHome::dev_paths(std::string_view name) const {
   return DevPaths{directory, directory / "metadata.db", directory / "objects"};
 }
 
+namespace {
+
+// The home's directories, the root first, and how messages name each.
+constexpr const char* kLayout[] = {"", "volumes", "logs", "bin", "dev"};
+
+std::string layout_role(const char* sub) {
+  return *sub == '\0' ? std::string("the Quarvo home") : "the Quarvo home's " + std::string(sub) + " directory";
+}
+
+}  // namespace
+
 Result<void> QuarvoHome::ensure_layout() const {
   // The root first: nothing is made inside a home another user could change.
-  for (const char* sub : {"", "volumes", "logs", "bin", "dev"}) {
+  for (const char* sub : kLayout) {
     const std::filesystem::path dir = *sub == '\0' ? root_ : root_ / sub;
     if (const int err = quarvo::create_directories(dir, kPrivateDirectoryMode); err != 0) {
       return std::unexpected(QuarvoError::io_at_errno(dir, err));
     }
-    QUARVO_TRY(check_private(
-        dir, *sub == '\0' ? std::string("the Quarvo home") : "the Quarvo home's " + std::string(sub) + " directory"));
+    QUARVO_TRY(check_private(dir, layout_role(sub)));
+  }
+  return {};
+}
+
+Result<void> QuarvoHome::check_layout() const {
+  for (const char* sub : kLayout) {
+    const std::filesystem::path dir = *sub == '\0' ? root_ : root_ / sub;
+    if (auto checked = check_private(dir, layout_role(sub)); !checked) {
+      const QuarvoError& e = checked.error();
+      if (e.kind() == ErrorKind::IoAt && e.os_error().code == ENOENT) continue;  // not made yet
+      return checked;
+    }
   }
   return {};
 }

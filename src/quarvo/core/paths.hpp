@@ -67,6 +67,8 @@ class QuarvoHome {
   // (check_private of trust.hpp), stopping at the first failure: IoAt of
   // that directory, or UnsafePath before anything is made inside it.
   [[nodiscard]] Result<void> ensure_layout() const;
+  // The same checks of the directories there are, making none.
+  [[nodiscard]] Result<void> check_layout() const;
 
  private:
   std::filesystem::path root_;

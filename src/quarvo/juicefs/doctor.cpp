@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quarvo/core/config.hpp"
+#include "quarvo/core/trust.hpp"
 #include "quarvo/juicefs/command.hpp"
 
 namespace quarvo {
@@ -44,6 +45,13 @@ std::optional<std::filesystem::path> env_path(const char* name) {
 }
 
 bool found_on_path(std::string_view name) { return which_on_path(name).has_value(); }
+
+// Whether a program lives in the home (its managed program does), whose
+// rule (no group write either) it then follows.
+bool in_home(const QuarvoHome& home, const std::filesystem::path& program) {
+  const std::filesystem::path inside = program.lexically_normal().lexically_relative(home.root().lexically_normal());
+  return !inside.empty() && *inside.begin() != "..";
+}
 
 // The UTF-8 encodings of the characters with the Unicode White_Space
 // property: the ASCII six, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
@@ -104,6 +112,17 @@ std::optional<std::filesystem::path> detect_storage_backend_bin(
     if (candidate && regular_file_at(*candidate)) return *candidate;
   }
   return which_on_path("juicefs");
+}
+
+Result<std::filesystem::path> trusted_storage_backend_bin(const QuarvoHome& home,
+                                                          const std::optional<std::filesystem::path>& configured) {
+  auto program = detect_storage_backend_bin(home, configured);
+  if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
+  // A program in the home is as safe as the home and its bin/ are.
+  const bool inside = in_home(home, *program);
+  if (inside) QUARVO_TRY(home.check_layout());
+  QUARVO_TRY(check_program(*program, inside));
+  return std::move(*program);
 }
 
 std::optional<std::filesystem::path> which_on_path(std::string_view name) {
@@ -198,9 +217,11 @@ bool same_path_components(const std::filesystem::path& a, const std::filesystem:
   return components(a) == components(b);
 }
 
-// The report once the configuration has been read (or given up on).
+// The report once the configuration has been read (or given up on); a
+// program that is not safe to run is not asked its version, and `unsafe`
+// says why.
 DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesystem::path>& configured,
-                        const Cancel& cancel) {
+                        const Cancel& cancel, std::optional<QuarvoError>& unsafe) {
   DoctorReport report;
   report.home = home.root();
   report.config = home.config_path();
@@ -208,7 +229,11 @@ DoctorReport report_for(const QuarvoHome& home, const std::optional<std::filesys
   backend.path = detect_storage_backend_bin(home, configured);
   backend.found = backend.path.has_value();
   if (backend.found) {
-    backend.version = storage_backend_version(*backend.path, WaitLimits::within(kVersionBound, cancel));
+    if (auto trusted = trusted_storage_backend_bin(home, configured); !trusted) {
+      unsafe = std::move(trusted).error();
+    } else {
+      backend.version = storage_backend_version(*backend.path, WaitLimits::within(kVersionBound, cancel));
+    }
     backend.managed = same_path_components(*backend.path, home.managed_storage_backend_bin());
   }
   report.mount_support = detect_mount_support();
@@ -221,14 +246,18 @@ Result<DoctorReport> doctor(const QuarvoHome& home, const Cancel& cancel) {
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
   if (!config) return std::unexpected(std::move(config).error());
-  return report_for(home, config->storage_backend_bin, cancel);
+  std::optional<QuarvoError> unsafe;
+  return report_for(home, config->storage_backend_bin, cancel, unsafe);
 }
 
 Result<Diagnosis> diagnose(const QuarvoHome& home, const Cancel& cancel) {
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
-  if (!config) return Diagnosis{report_for(home, std::nullopt, cancel), std::move(config).error()};
-  return Diagnosis{report_for(home, config->storage_backend_bin, cancel), std::nullopt};
+  Diagnosis diagnosis;
+  if (!config) diagnosis.config_error = std::move(config).error();
+  diagnosis.report =
+      report_for(home, config ? config->storage_backend_bin : std::nullopt, cancel, diagnosis.unsafe_backend);
+  return diagnosis;
 }
 
 }  // namespace quarvo

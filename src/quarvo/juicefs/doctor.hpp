@@ -48,6 +48,14 @@ struct DoctorReport {
 [[nodiscard]] std::optional<std::filesystem::path> detect_storage_backend_bin(
     const QuarvoHome& home, const std::optional<std::filesystem::path>& configured);
 
+// The backend program to run: detect_storage_backend_bin's, as long as no
+// other user could have changed it (check_program of quarvo/core/trust.hpp;
+// one in the home as strict as the home, whose directories must pass too:
+// QuarvoHome::check_layout). Without one, StorageBackendMissing; one another
+// user could change is UnsafePath.
+[[nodiscard]] Result<std::filesystem::path> trusted_storage_backend_bin(
+    const QuarvoHome& home, const std::optional<std::filesystem::path>& configured);
+
 // The first PATH entry holding a regular file `name`; an empty entry means
 // the bare name, relative to the working directory.
 [[nodiscard]] std::optional<std::filesystem::path> which_on_path(std::string_view name);
@@ -85,16 +93,20 @@ using PathExists = std::function<bool(const std::filesystem::path&)>;
 [[nodiscard]] Result<void> require_mount_support();
 
 // Ensures the layout, loads the configuration (their errors are the only
-// failures), then reports the backend program, its version (asked within
-// kVersionBound, and `cancel`) and mount support.
+// failures, an UnsafePath home among them), then reports the backend
+// program, its version (asked within kVersionBound, and `cancel`) and mount
+// support. A program another user could have changed is reported found, and
+// not run: it tells no version.
 [[nodiscard]] Result<DoctorReport> doctor(const QuarvoHome& home, const Cancel& cancel);
 
 // The doctor's report also for a home whose config.toml cannot be read: the
 // error is a finding of its own, and the backend program is then looked for
-// without the configured path. Fails only when the layout cannot be created.
+// without the configured path; so is a program that is not safe to run.
+// Fails only when the layout cannot be created or is not safe to use.
 struct Diagnosis {
   DoctorReport report;
   std::optional<QuarvoError> config_error;
+  std::optional<QuarvoError> unsafe_backend;  // UnsafePath of the program found
 };
 [[nodiscard]] Result<Diagnosis> diagnose(const QuarvoHome& home, const Cancel& cancel);
 

@@ -73,6 +73,36 @@ TEST_F(DoctorTest, StorageBackendVersion) {
   }
 }
 
+// A program another user could have changed is never run: resolving it for
+// the service is UnsafePath, the doctor reports it found and unasked. A
+// group may write a program from elsewhere, not the home's own.
+TEST_F(DoctorTest, AProgramOthersCouldChangeIsNotRun) {
+  const QuarvoHome home(dir_ / "home");
+  const fs::path ran = dir_ / "ran";
+  const fs::path program = testing::script(dir_ / "juicefs", "touch " + ran.string() + "; echo 1.4.2");
+  const fs::path managed = testing::script(home.managed_storage_backend_bin(), "echo 1.4.2");
+  ASSERT_TRUE(home.ensure_layout());
+  env_.set("QUARVO_STORAGE_BACKEND_BIN", program.string());
+  const struct {
+    fs::path path;
+    mode_t mode;
+    bool safe;
+  } cases[] = {{program, 0775, true}, {program, 0757, false}, {managed, 0775, false}, {managed, 0755, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.string() + " " + std::to_string(c.mode));
+    if (c.path == managed) env_.set("QUARVO_STORAGE_BACKEND_BIN", std::nullopt);
+    fs::permissions(c.path, static_cast<fs::perms>(c.mode));
+    fs::remove(ran);
+    auto resolved = trusted_storage_backend_bin(home, std::nullopt);
+    EXPECT_EQ(resolved ? "" : std::string(kind_name(resolved.error().kind())), c.safe ? "" : "UnsafePath");
+    auto diagnosis = diagnose(home, Cancel::never());
+    ASSERT_TRUE(diagnosis);
+    EXPECT_EQ(diagnosis->unsafe_backend.has_value(), !c.safe);
+    EXPECT_EQ(diagnosis->report.storage_backend.version, c.safe ? Opt("1.4.2") : std::nullopt);
+    EXPECT_EQ(fs::exists(ran), c.safe && c.path == program);
+  }
+}
+
 // Linux wants /dev/fuse, and root or fusermount3 on PATH.
 TEST(Doctor, MountSupportOnLinux) {
   const std::string found = "FUSE device /dev/fuse found";

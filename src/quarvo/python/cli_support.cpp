@@ -9,7 +9,8 @@
 //   _error_kinds() -> dict[str, tuple[str, ...]]
 //                                         # every kind with its fields
 //   _storage_backend_version(path: str) -> str | None
-//                                         # what `path version` tells, None if nothing
+//                                         # what `path version` tells, None if nothing;
+//                                         # UnsafePath when another user could change it
 //   _command_timeout() -> float | None    # seconds from QUARVO_COMMAND_TIMEOUT or config.toml
 //   _status_text(name=None, json=False, show_secrets=False, colour=False, *, fd=-1)
 //       -> tuple[bytes | None, str, bool] # what `quarvo status` prints: standard
@@ -50,6 +51,7 @@
 #include "quarvo/core/registry.hpp"
 #include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/trust.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/python/classes.hpp"
@@ -88,6 +90,7 @@ PyObject* storage_backend_version_function(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
     std::string path;
     if (!text_arg(arg, "path", path)) return nullptr;
+    if (Result<void> trusted = check_program(path, false); !trusted) return raise_quarvo_error(trusted.error());
     const std::optional<std::string> version = without_gil(
         [&](const Cancel& cancel) { return storage_backend_version(path, WaitLimits::within(kVersionBound, cancel)); });
     if (PyErr_Occurred() != nullptr) return nullptr;  // Ctrl-C while it ran

@@ -12,7 +12,9 @@
 //
 //   def diagnose() -> dict:
 //       """doctor()'s dictionary plus "config_error": the message of a
-//       config.toml that cannot be read (None when it can)."""
+//       config.toml that cannot be read (None when it can), and
+//       "unsafe_backend": why the program found is not run (None when
+//       nothing is wrong with it)."""
 //
 //   def finish_removals() -> list[str]:
 //       """Completes removals that were killed; the names it completed."""
@@ -200,9 +202,13 @@ PyObject* module_diagnose(PyObject*, PyObject*) {
     if (!diagnosis) return raise_quarvo_error(diagnosis.error());
     Ref report = Ref::steal(doctor_report_to_py(std::move(diagnosis->report)));
     if (!report) return nullptr;
-    const std::optional<QuarvoError>& error = diagnosis->config_error;
-    Ref text = optional_text_to_py(error ? std::optional(error->message()) : std::nullopt);
-    if (!text || PyDict_SetItemString(report.get(), "config_error", text.get()) < 0) return nullptr;
+    const auto add = [&](const char* key, const std::optional<QuarvoError>& error) {
+      Ref text = optional_text_to_py(error ? std::optional(error->message()) : std::nullopt);
+      return text && PyDict_SetItemString(report.get(), key, text.get()) == 0;
+    };
+    if (!add("config_error", diagnosis->config_error) || !add("unsafe_backend", diagnosis->unsafe_backend)) {
+      return nullptr;
+    }
     return report.release();
   });
 }

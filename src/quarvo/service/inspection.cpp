@@ -20,8 +20,8 @@ namespace {
 Result<BackendStatus> backend_status(const QuarvoHome& home, const Result<Config>& config, const Volume& volume,
                                      const WaitLimits& limits) {
   if (!config) return std::unexpected(config.error());
-  auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
-  if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
+  auto program = trusted_storage_backend_bin(home, config->storage_backend_bin);
+  if (!program) return std::unexpected(std::move(program).error());
   const fs::path metadata = home.dev_paths(volume.name).metadata;
   // The backend would create the missing SQLite file, and then report it
   // unformatted.
@@ -78,7 +78,8 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
     auto status = backend_status(home, config, v, limits);
     if (status) {
       details.backend = std::move(*status);
-    } else if (status.error().kind() == ErrorKind::Interrupted) {
+    } else if (status.error().kind() == ErrorKind::Interrupted || status.error().kind() == ErrorKind::UnsafePath) {
+      // A program another user could have changed is refused, not run.
       return std::unexpected(std::move(status).error());
     } else {
       details.backend_error = std::move(status).error();

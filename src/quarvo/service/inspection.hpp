@@ -46,8 +46,9 @@ struct VolumeDetails {
 // backend's status (with no backend program installed, or none within the
 // bound, backend_error says so). The bound is `timeout` when given, else the
 // configured command timeout; it caps the wait for the mount's answer too.
-// InvalidVolumeName or VolumeNotFound for the name; Interrupted on a cancel
-// request; an unreadable record is details with its error.
+// InvalidVolumeName or VolumeNotFound for the name; UnsafePath for a backend
+// program that is not safe to run; Interrupted on a cancel request; an
+// unreadable record is details with its error.
 [[nodiscard]] Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view name, bool ask_backend,
                                                    std::optional<std::chrono::milliseconds> timeout,
                                                    const Cancel& cancel);

@@ -83,8 +83,8 @@ Result<Quarvo> Quarvo::create(QuarvoHome home, std::optional<std::chrono::millis
   QUARVO_TRY(home.ensure_layout());
   auto config = Config::load(home);
   if (!config) return std::unexpected(std::move(config).error());
-  auto program = detect_storage_backend_bin(home, config->storage_backend_bin);
-  if (!program) return std::unexpected(QuarvoError::storage_backend_missing());
+  auto program = trusted_storage_backend_bin(home, config->storage_backend_bin);
+  if (!program) return std::unexpected(std::move(program).error());
   return Quarvo(std::move(home), std::move(*program), command_timeout ? command_timeout : config->command_timeout);
 }
 

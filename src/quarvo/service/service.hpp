@@ -87,9 +87,11 @@ class Quarvo {
   // QuarvoHome::from_env, then create().
   [[nodiscard]] static Result<Quarvo> from_env(std::optional<std::chrono::milliseconds> command_timeout = {});
   // Ensures the layout, loads the configuration and resolves the backend
-  // program; without one, StorageBackendMissing. `command_timeout` is the
-  // caller's bound on every backend command; none: the configuration's
-  // (QUARVO_COMMAND_TIMEOUT, else config.toml's), else no bound.
+  // program; without one, StorageBackendMissing. A home or a program
+  // another user could have changed is UnsafePath (trust.hpp).
+  // `command_timeout` is the caller's bound on every backend command; none:
+  // the configuration's (QUARVO_COMMAND_TIMEOUT, else config.toml's), else
+  // no bound.
   [[nodiscard]] static Result<Quarvo> create(QuarvoHome home,
                                              std::optional<std::chrono::milliseconds> command_timeout = {});
 

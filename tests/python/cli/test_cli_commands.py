@@ -13,6 +13,8 @@ from pathlib import Path
 import pytest
 from support import backend_calls, command_lines
 
+import quarvo
+
 SHARED = ["--metadata", "redis://:pw@127.0.0.1:1/1", "--store", "s3://ak:sk@h/b"]
 # Each: the command line, its environment ({tmp} the test's directory), the exit
 # status and the last lines of standard error (None: argparse's usage error).
@@ -129,3 +131,47 @@ def test_a_reader_that_leaves_early_ends_status_quietly_with_failure(run, home: 
     status = subprocess.run([sys.executable, "-m", "quarvo", "status"], stdout=reader.stdin, stderr=subprocess.PIPE)
     reader.communicate()
     assert (status.returncode, status.stderr) == (1, b"")
+
+
+# A home, or its bin/, that another user made or may write, or a program from elsewhere
+# that others may change: nothing is run from it or written into it; the doctor says
+# why and fails, so do every other command and the API.
+RECORD = 'name = "v"\nbackend = "juicefs"\nmetadata_url = "redis://h/1"\nstorage = "s3"\nbucket = "b"\ndev = false\n'
+
+
+@pytest.mark.usefixtures("no_backend")  # only the managed program can be found
+@pytest.mark.parametrize("foreign", ["home", "bin", "program"])
+def test_what_another_user_could_change_is_refused(
+    run, monkeypatch: pytest.MonkeyPatch, home: Path, tmp_path: Path, other_user, foreign: str
+) -> None:
+    bin_dir = home / "bin"
+    (home / "volumes").mkdir(parents=True)
+    bin_dir.mkdir()
+    (home / "volumes" / "v.toml").write_text(RECORD + 'created_at = "t"\nupdated_at = "t"\n')
+    ran = tmp_path / "ran"
+    program = bin_dir / "quarvo-storage" if foreign != "program" else tmp_path / "juicefs"
+    program.write_text(f"#!/bin/sh\ntouch {ran}\necho juicefs version 1.4.2\n")
+    program.chmod(0o755)
+    # The other user made the home, planted the program in a bin/ anyone may write, or owns it.
+    unsafe = {"home": home, "bin": bin_dir, "program": program}[foreign]
+    for path in (home, bin_dir, program) if foreign == "home" else (program,):
+        os.chown(path, other_user.pw_uid, other_user.pw_gid)
+    if foreign == "program":
+        monkeypatch.setenv("QUARVO_STORAGE_BACKEND_BIN", str(program))
+    else:
+        unsafe.chmod(0o777)
+    doctor, init, inspect = run("doctor"), run("init", "w", "--dev"), run("inspect", "v")
+    assert (doctor.returncode, init.returncode, inspect.returncode, ran.exists()) == (1, 1, 1, False)
+    error = f"quarvo: error: {unsafe} is not safe to use: "
+    assert init.stderr.startswith(error) and inspect.stderr.startswith(error)
+    if foreign == "program":  # a finding of the doctor's, the rest still checked
+        assert f"storage backend:  {program} is not run: another user could have changed it" in doctor.stdout
+    else:
+        assert doctor.stderr == init.stderr
+    assert foreign != "home" or set(os.listdir(home)) == {"bin", "volumes"}  # nothing made inside a foreign home
+    found = {"home": "not yours or root's, writable by group and others", "bin": "writable by group and others",
+             "program": "not yours or root's"}[foreign]  # fmt: skip
+    assert f"({found})" in init.stderr
+    with pytest.raises(quarvo.QuarvoError) as refused:
+        quarvo.Quarvo.from_env()
+    assert (refused.value.kind, refused.value.path) == ("UnsafePath", str(unsafe))
