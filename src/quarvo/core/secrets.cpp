@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
+#include <utility>
+
+#include "quarvo/core/text.hpp"
 
 namespace quarvo {
 namespace {
@@ -96,8 +100,10 @@ size_t scheme_end_of(std::string_view url) {
   return sep;
 }
 
-// `%XX` sequences decoded; a '%' not followed by two hex digits stays as it is.
-std::string percent_decode(std::string_view text) {
+// `%XX` sequences decoded; a '%' not followed by two hex digits stays as it
+// is. In a query value (`plus_is_space`) a '+' is a space, as the engines'
+// URL parsers read it.
+std::string percent_decode(std::string_view text, bool plus_is_space = false) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -105,10 +111,47 @@ std::string percent_decode(std::string_view text) {
       out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
       i += 2;
     } else {
-      out += text[i];
+      out += plus_is_space && text[i] == '+' ? ' ' : text[i];
     }
   }
   return out;
+}
+
+// Every character but the unreserved ones as %XX: a password as it may stand
+// in a URL's credentials.
+std::string percent_encode(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (is_alpha(c) || is_digit(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += "0123456789ABCDEF"[static_cast<unsigned char>(c) >> 4];
+      out += "0123456789ABCDEF"[static_cast<unsigned char>(c) & 15];
+    }
+  }
+  return out;
+}
+
+// The offset of the next non-empty "password=" parameter at or after `from`
+// (at its "?" or "&"), and where its value ends; npos when there is none.
+std::pair<size_t, size_t> password_parameter(std::string_view url, size_t from) {
+  constexpr std::string_view kName = "password=";
+  for (size_t at = url.find(kName, from); at != npos; at = url.find(kName, at + 1)) {
+    if (at == 0 || (url[at - 1] != '?' && url[at - 1] != '&')) continue;
+    const size_t value = at + kName.size();
+    const size_t end = std::min(url.find_first_of("&#", value), url.size());
+    if (end > value) return {at - 1, end};
+  }
+  return {npos, npos};
+}
+
+bool is_password_engine(std::string_view url, size_t scheme_end) {
+  // Letter case aside: the backend refuses "Redis://", but its password
+  // must stay off the command line all the same.
+  std::string scheme(url.substr(0, scheme_end));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), lower_ascii);
+  return std::find(kPasswordEngines.begin(), kPasswordEngines.end(), scheme) != kPasswordEngines.end();
 }
 
 }  // namespace
@@ -116,18 +159,69 @@ std::string percent_decode(std::string_view text) {
 MetadataUrl split_metadata_password(std::string_view url) {
   MetadataUrl out{std::string(url), {}};
   const size_t sep = scheme_end_of(url);
-  if (sep == npos) return out;
-  // Letter case aside: the backend refuses "Redis://", but its password
-  // must stay off the command line all the same.
-  std::string scheme(url.substr(0, sep));
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(), lower_ascii);
-  if (std::find(kPasswordEngines.begin(), kPasswordEngines.end(), scheme) == kPasswordEngines.end()) return out;
-  const Credentials credentials = password_of(url, sep);
-  if (credentials.at == npos) return out;
-  out.password = percent_decode(url.substr(credentials.colon + 1, credentials.at - credentials.colon - 1));
-  // "user@" stays: the SQL engines insert the password before that "@".
-  out.url = std::string(url.substr(0, credentials.colon)) + std::string(url.substr(credentials.at));
+  if (sep == npos || !is_password_engine(url, sep)) return out;
+  // The parameters first, each with its "?" or "&" (a "?" stays when others
+  // follow it); what is left may hold credentials.
+  int found = 0;
+  for (auto [at, end] = password_parameter(out.url, sep + 3); at != npos;
+       std::tie(at, end) = password_parameter(out.url, at)) {
+    const size_t value = at + 1 + std::string_view("password=").size();
+    if (found++ == 0) out.password = percent_decode(std::string_view(out.url).substr(value, end - value), true);
+    // "?password=x&y" keeps "?y"; "?password=x" and "&password=x" go whole.
+    if (out.url[at] == '?' && end < out.url.size() && out.url[end] == '&') {
+      out.url.erase(at + 1, end + 1 - (at + 1));
+    } else {
+      out.url.erase(at, end - at);
+    }
+  }
+  const Credentials credentials = password_of(out.url, sep);
+  if (credentials.at != npos) {
+    if (found++ == 0) {
+      out.password = percent_decode(
+          std::string_view(out.url).substr(credentials.colon + 1, credentials.at - credentials.colon - 1));
+    }
+    // "user@" stays: the SQL engines insert the password before that "@".
+    out.url.erase(credentials.colon, credentials.at - credentials.colon);
+  } else if (found > 0 && credentials_end(std::string_view(out.url).substr(sep + 3)) == npos) {
+    out.url.insert(sep + 3, "@");
+  }
+  out.ambiguous = found > 1;
   return out;
+}
+
+Result<std::string> with_metadata_password(std::string_view url, std::string_view password) {
+  const size_t sep = scheme_end_of(url);
+  if (sep == npos || !is_password_engine(url, sep)) {
+    return std::unexpected(
+        QuarvoError::invalid_argument("the metadata engine of " + quote(mask_url(url)) +
+                                      " takes no password from META_PASSWORD or the standard input"));
+  }
+  if (!split_metadata_password(url).password.empty()) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "the metadata URL " + quote(mask_url(url)) +
+        " holds a password already, and another was given apart from it (META_PASSWORD or the standard input); "
+        "give it one way"));
+  }
+  const std::string encoded = percent_encode(password);
+  const size_t start = sep + 3;
+  const size_t at = credentials_end(url.substr(start));
+  std::string joined;
+  if (at == npos) {
+    joined = std::string(url.substr(0, start)) + ":" + encoded + "@" + std::string(url.substr(start));
+  } else {
+    // "user@" or "user:@": the password goes after the user.
+    std::string_view user = url.substr(start, at);
+    if (user.ends_with(':')) user.remove_suffix(1);
+    joined =
+        std::string(url.substr(0, start)) + std::string(user) + ":" + encoded + std::string(url.substr(start + at));
+  }
+  // An "@" in the path or the query would run the credentials on to it.
+  if (split_metadata_password(joined).password != password) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "the metadata URL " + quote(mask_url(url)) +
+        " has an \"@\" after its host, which would be read as part of the password; write it as %40"));
+  }
+  return joined;
 }
 
 std::string mask_url(std::string_view url) {
@@ -145,6 +239,15 @@ std::string without_credentials(std::string_view url) {
   const size_t end = sep == npos ? npos : credentials_end(url.substr(sep + 3));
   if (end == npos) return std::string(url);
   return std::string(url.substr(0, sep + 3)) + std::string(url.substr(sep + 3 + end + 1));
+}
+
+std::string mask_output(std::string_view text, std::string_view secret) {
+  std::string out = mask_secrets(text);
+  if (secret.size() < kMinSecretToReplace) return out;
+  for (size_t at = out.find(secret); at != npos; at = out.find(secret, at + kSecretMask.size())) {
+    out.replace(at, secret.size(), kSecretMask);
+  }
+  return out;
 }
 
 std::string mask_secrets(std::string_view text) {

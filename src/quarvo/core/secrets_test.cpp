@@ -26,7 +26,13 @@ TEST(Secrets, PasswordsLeaveTheUrlAndNeverShow) {
       {"postgres://h:5432/db?application_name=a@b", "postgres://h:5432/db?application_name=a@b", "",
        "postgres://h:5432/db?application_name=a@b"},
       {"redis://[::1]:6379/1?x=a:b@c", "redis://[::1]:6379/1?x=a:b@c", "", "redis://[::1]:6379/1?x=a:b@c"},
-      {"postgres://h/db?password=pw&x=1", "postgres://h/db?password=pw&x=1", "", "postgres://h/db?password=****&x=1"},
+      // PostgreSQL's parameter ("+" a space in it, "@" no credentials); the URL keeps an "@" for it.
+      {"postgres://u@h/db?sslmode=disable&password=p%40s+s", "postgres://u@h/db?sslmode=disable", "p@s s",
+       "postgres://u@h/db?sslmode=disable&password=****"},
+      {"postgres://h/db?password=p@w&x=1#f", "postgres://@h/db?x=1#f", "p@w", "postgres://h/db?password=****&x=1#f"},
+      {"redis://h/1?password=pw", "redis://@h/1", "pw", "redis://h/1?password=****"},
+      {"postgres://h/db?password=&xpassword=1", "postgres://h/db?password=&xpassword=1", "",
+       "postgres://h/db?password=&xpassword=****"},
       // Other schemes are only masked.
       {"sqlite3:///q/v/metadata.db", "sqlite3:///q/v/metadata.db", "", "sqlite3:///q/v/metadata.db"},
       {"tikv://u:pw@h:2379/x", "tikv://u:pw@h:2379/x", "", "tikv://u:****@h:2379/x"},
@@ -38,6 +44,32 @@ TEST(Secrets, PasswordsLeaveTheUrlAndNeverShow) {
     EXPECT_EQ(std::tuple(split.url, split.password, mask_url(c.url)), std::tuple(c.backend_url, c.password, c.masked))
         << c.url;
   }
+}
+
+// A password given apart goes into the URL as a typed one would, and comes
+// out of it again; a URL that holds one already, in its credentials or a
+// parameter, or whose engine takes none, is refused.
+TEST(Secrets, APasswordGivenApartJoinsTheUrl) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"redis://h:6379/1", "redis://:p%40ss%2Fw%3Ard%20@h:6379/1"},
+      {"postgres://u@h/db?sslmode=disable", "postgres://u:p%40ss%2Fw%3Ard%20@h/db?sslmode=disable"},
+      {"postgres://u:@h/db", "postgres://u:p%40ss%2Fw%3Ard%20@h/db"},
+      {"unix://@/run/redis.sock?db=1", "unix://:p%40ss%2Fw%3Ard%20@/run/redis.sock?db=1"},
+      {"postgres://u:x@h/db", ""},
+      {"postgres://u@h/db?password=x", ""},
+      {"sqlite3:///q/m.db", ""},
+      {"redis://h:6379/a@b", ""},  // an "@" after the host would run the credentials on to it
+  };
+  for (const auto& [url, joined] : cases) {
+    auto with = with_metadata_password(url, "p@ss/w:rd ");
+    EXPECT_EQ(with ? *with : std::string(kind_name(with.error().kind())), joined.empty() ? "InvalidArgument" : joined);
+    if (with) {
+      EXPECT_EQ(split_metadata_password(*with).password, "p@ss/w:rd ") << url;
+    }
+  }
+  EXPECT_TRUE(split_metadata_password("postgres://u:a@h/db?password=b").ambiguous);
+  EXPECT_EQ(split_metadata_password("postgres://u:a@h/db?password=b").url, "postgres://u@h/db");
+  EXPECT_FALSE(split_metadata_password("postgres://u:a@h/db?password=").ambiguous);
 }
 
 TEST(Secrets, EveryUrlInFreeTextIsMasked) {

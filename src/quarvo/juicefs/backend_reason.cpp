@@ -10,8 +10,6 @@ namespace quarvo {
 namespace {
 
 constexpr size_t kMaxReason = 1000;
-// A password this short would be found inside ordinary words.
-constexpr size_t kMinSecretToReplace = 4;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -81,13 +79,26 @@ void replace_all(std::string& text, std::string_view what, std::string_view with
   }
 }
 
-// At most `limit` bytes, cut before a UTF-8 continuation byte, with "..." added.
-void cut(std::string& text, size_t limit) {
-  if (text.size() <= limit) return;
-  size_t end = limit;
+// The text cut to end at `end`, or before, at the start of the character
+// that `end` falls in.
+void cut_at(std::string& text, size_t end) {
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
   text.resize(end);
-  text += "...";
+}
+
+// The start of the secret (4 bytes or more of it) at the end of the text, as
+// a cut leaves a password it broke off, taken off, again and again.
+void drop_secret_start(std::string& text, std::string_view secret) {
+  for (bool dropped = true; dropped;) {
+    dropped = false;
+    for (size_t k = std::min(secret.size(), text.size()); k >= kMinSecretToReplace; --k) {
+      if (text.ends_with(secret.substr(0, k))) {
+        cut_at(text, text.size() - k);
+        dropped = true;
+        break;
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -125,9 +136,17 @@ std::string backend_reason(std::string_view output, std::string_view secret) {
     if (!reason.empty()) reason += ' ';
     reason.append(piece);
   }
-  reason = mask_secrets(reason);
-  if (secret.size() >= kMinSecretToReplace) replace_all(reason, secret, kSecretMask);
-  cut(reason, kMaxReason);
+  // Masked, cut to the bound, and masked again: the cut's "..." may complete
+  // a password that ends in dots, and a password the cut broke off leaves
+  // its start at the end, which goes too.
+  reason = mask_output(reason, secret);
+  const bool too_long = reason.size() > kMaxReason;
+  if (too_long) cut_at(reason, kMaxReason);
+  if (secret.size() < kMinSecretToReplace) return too_long ? reason + "..." : reason;
+  drop_secret_start(reason, secret);
+  if (too_long) reason += "...";
+  replace_all(reason, secret, kSecretMask);
+  drop_secret_start(reason, secret);
   return reason;
 }
 

@@ -23,8 +23,10 @@ namespace quarvo {
 
 // The last FATAL or ERROR record of the backend's output, cleaned of its
 // timestamp, program, level and source position, its lines joined by one
-// space, URL passwords and every occurrence of `secret` (when not empty)
-// replaced by "****", and cut to at most 1000 bytes. Empty when there is none.
+// space, URL passwords and every occurrence of `secret` (4 bytes or more)
+// replaced by "****", cut to at most 1000 bytes and "...", and masked again
+// (the "..." may complete a secret that ends in dots); it never ends with 4
+// bytes or more that begin the secret. Empty when there is none.
 [[nodiscard]] std::string backend_reason(std::string_view output, std::string_view secret = {});
 
 }  // namespace quarvo

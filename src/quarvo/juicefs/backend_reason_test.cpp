@@ -33,5 +33,28 @@ TEST(BackendReason, LastFatalOrErrorRecordInTheBackendsWords) {
   EXPECT_EQ(backend_reason(flood).size(), 1003u);
 }
 
+// The cut to 1000 bytes leaves no part of the password: the "..." it adds
+// completes none that ends in dots, and one it breaks off leaves no start
+// of 4 bytes or more (a shorter one cannot be told from a word).
+TEST(BackendReason, TheCutLeavesNoPartOfThePassword) {
+  const std::string head = "2026/12/06 10:00:00.1 juicefs[1] <FATAL>: ";
+  const struct {
+    std::string secret;
+    std::string at_cut;  // the words end with it where the cut falls, then go on otherwise
+    std::string tail;    // what the reason ends with
+  } cases[] = {
+      {"pw0...", "pw0", "xxx****"},
+      {"sesame-open", "sesame", "xxx..."},
+      {"sesame-open", "ses", "xxxses..."},
+      {"\u00e9t\u00e9-long-one", "\u00e9t\u00e9", "xxx..."},
+  };
+  for (const auto& c : cases) {
+    const std::string words = std::string(1000 - c.at_cut.size(), 'x') + c.at_cut + "!" + std::string(100, 'y');
+    const std::string reason = backend_reason(head + words, c.secret);
+    EXPECT_TRUE(reason.ends_with(c.tail)) << c.secret << ": ..." << reason.substr(reason.size() - 20);
+    EXPECT_EQ(reason.find(c.secret.substr(0, 4)), std::string::npos) << c.secret;
+  }
+}
+
 }  // namespace
 }  // namespace quarvo
