@@ -286,18 +286,33 @@ class _Uncoloured:
 def cmd_logs(args: Namespace) -> int:
     if args.lines is not None and args.lines < 0:
         raise _Usage("-n needs a number of lines, 0 or more")
-    log = _native.inspect(args.name, backend=False)["log"]
+    details = _native.inspect(args.name, backend=False)
+    log = details["log"]
     out = sys.stdout.buffer
     shown: Callable[[bytes], bytes] = (lambda data: data) if sys.stdout.isatty() else _Uncoloured()
     if not os.path.exists(log) and not args.follow:
         say(f"no log for {args.name} yet: a mount in the background writes {log}")
         return 0
+    # What the backend wrote, masked line by line as it is shown: URL passwords
+    # and the volume's own password. A line still being written waits for its end.
+    url = details["volume"]["metadata_url"] if details["volume"] else None
+    pending = b""
+
+    def show(data: bytes, whole: bool = False) -> None:
+        """Prints `data` after what was held back; unless `whole`, holds back a last line not ended yet."""
+        nonlocal pending
+        data = pending + data
+        end = len(data) if whole else data.rfind(b"\n") + 1
+        data, pending = data[:end], data[end:]
+        if data:
+            out.write(shown(data if args.show_secrets else _native._mask_log(data, url)))
+            out.flush()
+
     try:
         position, inode = 0, None
         if os.path.exists(log):
             data, position, inode = _tail(log, args.lines)
-            out.write(shown(data))
-            out.flush()
+            show(data, whole=not args.follow)
         while args.follow:
             time.sleep(_FOLLOW_INTERVAL)
             try:
@@ -305,14 +320,15 @@ def cmd_logs(args: Namespace) -> int:
             except FileNotFoundError:
                 continue
             if st.st_ino != inode or st.st_size < position:
+                show(b"", whole=True)  # what the old log ended with
                 position, inode = 0, st.st_ino  # rotated or truncated: a new log from its start
             if st.st_size > position:
                 with open(log, "rb") as f:
                     f.seek(position)
                     data = f.read()
                 position += len(data)
-                out.write(shown(data))
-                out.flush()
+                show(data)
     except KeyboardInterrupt:
+        show(b"", whole=True)
         return 0
     return 0

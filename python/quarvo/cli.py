@@ -2,7 +2,7 @@
 
     quarvo [--timeout SECONDS] [--show-secrets] COMMAND ...
     quarvo doctor [--json] [--install [--from PATH]]
-    quarvo init NAME [--dev] [--metadata URL] [--store URL]
+    quarvo init NAME [--dev] [--metadata URL [--metadata-password-stdin]] [--store URL]
                      [--storage KIND --bucket BUCKET] [--json]
     quarvo ensure NAME (the options of init)
     quarvo mount NAME PATH [--foreground] [--check-storage] [--json]
@@ -139,6 +139,7 @@ def _provision(args: Namespace, operation: str) -> int:
         store=args.store,
         storage=args.storage,
         bucket=args.bucket,
+        metadata_password=_password_from_stdin() if args.metadata_password_stdin else None,
     )
     if args.json:
         shown_volume = {
@@ -156,6 +157,16 @@ def _provision(args: Namespace, operation: str) -> int:
         metadata = shown_url(info.metadata_url, args.show_secrets)
         print(f"{kind} {info.name} {verb} ({metadata}, {info.storage} {shown_url(info.bucket, args.show_secrets)})")
     return 0
+
+
+def _password_from_stdin() -> str:
+    """The first line of standard input, without its line end: a password piped in, off every command line."""
+    line = sys.stdin.readline()
+    password = line[:-1] if line.endswith("\n") else line
+    password = password[:-1] if password.endswith("\r") else password
+    if not password:
+        raise _native._error("InvalidArgument", "--metadata-password-stdin found no password on the standard input")
+    return password
 
 
 def cmd_init(args: Namespace) -> int:

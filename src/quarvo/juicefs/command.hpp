@@ -52,9 +52,9 @@ class CommandSpec {
   CommandSpec& arg(std::string value) &;
 
   // Sets (a value) or removes (nullopt) one variable of the child's
-  // environment, which is otherwise this process's. A later call for the same
-  // name wins. Secrets go here, not on the command line, which every local
-  // user can read in /proc.
+  // environment, which is otherwise this process's without META_PASSWORD. A
+  // later call for the same name wins. Secrets go here, not on the command
+  // line, which every local user can read in /proc.
   [[nodiscard]] CommandSpec env(std::string name, std::optional<std::string> value) &&;
   CommandSpec& env(std::string name, std::optional<std::string> value) &;
   using EnvOverride = quarvo::EnvOverride;
@@ -82,7 +82,9 @@ class CommandSpec {
 
   std::filesystem::path program_;
   std::vector<std::string> args_;
-  std::vector<EnvOverride> env_;
+  // META_PASSWORD, the backend's password of a metadata engine, reaches a
+  // child only where a command sets it: never by inheritance from ours.
+  std::vector<EnvOverride> env_{{"META_PASSWORD", std::nullopt}};
 };
 
 }  // namespace quarvo

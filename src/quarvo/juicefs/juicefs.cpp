@@ -15,15 +15,26 @@ namespace {
 // What a fresh format logs; with --no-update an engine that already holds a
 // volume is left alone without it.
 constexpr std::string_view kFreshFormat = "Volume is formatted as";
+// The last option of every command given a metadata URL: the backend's debug
+// agent would serve the process's profile on 127.0.0.1:6060 (or the next
+// free port) to every local user.
+constexpr char kNoAgent[] = "--no-agent";
 
 // The error of a failed backend command with the backend's own reason, found
 // in what it wrote to standard error (for a background mount: what it
-// appended to its log, which the runner hands over as its standard error).
+// appended to its log, which the runner hands over as its standard error),
+// and every field masked: the backend echoes URLs, and a password it was
+// given, in what it writes.
 QuarvoError explained(QuarvoError error, std::string_view secret) {
   if (error.kind() != ErrorKind::CommandFailed) return error;
   std::string reason = backend_reason(error.command().stderr_text, secret);
-  if (reason.empty()) return error;
-  return std::move(error).with_reason(std::move(reason));
+  ErrorFields fields = error.fields();
+  for (std::string* text : {&fields.command.args, &fields.command.stdout_text, &fields.command.stderr_text}) {
+    *text = mask_output(*text, secret);
+  }
+  QuarvoError masked = QuarvoError::of(ErrorKind::CommandFailed, std::move(fields));
+  if (reason.empty()) return masked;
+  return std::move(masked).with_reason(std::move(reason));
 }
 
 // "volume "n" (storage s, bucket b)" with any password in the bucket masked.
@@ -95,7 +106,8 @@ CommandSpec JuiceFs::format_spec(const Volume& volume) const {
       .arg(volume.bucket)
       .arg("--trash-days")
       .arg("0")
-      .arg("--no-update");
+      .arg("--no-update")
+      .arg(kNoAgent);
 }
 
 CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request,
@@ -103,6 +115,7 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
   CommandSpec spec =
       meta_command("mount", volume.metadata_url).arg(path_text(request.path)).arg("--log").arg(path_text(log_path));
   if (request.check_storage) spec.arg("--check-storage");
+  spec.arg(kNoAgent);
   return spec;
 }
 
@@ -114,12 +127,14 @@ CommandSpec JuiceFs::unmount_spec(const std::filesystem::path& mountpoint, bool 
   return spec;
 }
 
-CommandSpec JuiceFs::status_spec(const std::string& metadata_url) const { return meta_command("status", metadata_url); }
+CommandSpec JuiceFs::status_spec(const std::string& metadata_url) const {
+  return meta_command("status", metadata_url).arg(kNoAgent);
+}
 
 CommandSpec JuiceFs::destroy_spec(const std::string& metadata_url, const std::string& uuid) const {
   // "--yes": the backend would otherwise ask on a terminal; the caller has
   // asked already.
-  return meta_command("destroy", metadata_url).arg(uuid).arg("--yes");
+  return meta_command("destroy", metadata_url).arg(uuid).arg("--yes").arg(kNoAgent);
 }
 
 Result<CommandOutput> JuiceFs::format(const Volume& volume, const WaitLimits& limits) const {

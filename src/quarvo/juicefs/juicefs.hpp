@@ -1,10 +1,17 @@
 // quarvo/juicefs/juicefs.hpp: the command lines of the storage backend.
 //
-//   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update
-//   mount   : mount META MOUNTPOINT --log LOG [--check-storage]
+//   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update --no-agent
+//   mount   : mount META MOUNTPOINT --log LOG [--check-storage] --no-agent
 //   unmount : umount [--flush] [--force] MOUNTPOINT
-//   status  : status META                 (prints the volume's settings as JSON)
-//   destroy : destroy META UUID --yes     (deletes every object and all metadata)
+//   status  : status META --no-agent          (prints the volume's settings as JSON)
+//   destroy : destroy META UUID --yes --no-agent (deletes every object and all metadata)
+//
+// "--no-agent" keeps the backend from serving its debug agent (a profile of
+// the process) on 127.0.0.1 to every local user. The metrics listener a
+// mount opens on 127.0.0.1 (9567, else a free port; .config names it) cannot
+// be turned off: the backend refuses an empty address and takes no Unix
+// socket, so it stays, serving counters (the volume's name, the mountpoint,
+// operation counts and sizes, cache use) and no file names or data.
 //
 // The mount command serves until the file system is unmounted. In the
 // foreground it runs with the caller's streams; in the background it is
@@ -17,8 +24,11 @@
 // mount whose daemon is gone. Paths go on the command line as lossy UTF-8.
 //
 // No command line carries the metadata engine's password: META is the URL
-// without it, and the password goes in the child's META_PASSWORD (with
-// REDIS_PASSWORD, which the backend would read first, removed).
+// without it (its credentials' password or its "password=" parameter), and
+// the password goes in the child's META_PASSWORD (with REDIS_PASSWORD,
+// which the backend would read first, removed); no other child gets a
+// META_PASSWORD. A failed command's fields and reason are masked: URL
+// passwords and that password as "****".
 //
 // A failed command carries the backend's own reason (its last FATAL or ERROR
 // record; for a background mount what it appended to the log, which the

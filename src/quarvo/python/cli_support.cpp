@@ -3,6 +3,9 @@
 //
 //   _mask_url(url: str) -> str            # a URL with its passwords as "****"
 //   _mask_secrets(text: str) -> str       # every URL in a text masked so
+//   _mask_log(data: bytes, metadata_url: str | None = None) -> bytes
+//                                         # what the backend wrote, every URL and the
+//                                         # password of `metadata_url` masked
 //   _error(kind: str, *values) -> QuarvoError
 //                                         # the error of a kind, to raise: its fields
 //                                         # from the values, in the table's order
@@ -39,6 +42,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +79,20 @@ PyObject* mask_secrets_function(PyObject*, PyObject* arg) {
     std::string text;
     if (!text_arg(arg, "text", text)) return nullptr;
     return text_to_py(mask_secrets(text)).release();
+  });
+}
+
+PyObject* mask_log_function(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    PyObject* url = Py_None;
+    if (!PyArg_ParseTuple(args, "y#|O:_mask_log", &data, &size, &url)) return nullptr;
+    std::optional<std::string> metadata_url;
+    if (!optional_text_arg(url, "metadata_url", metadata_url)) return nullptr;
+    const std::string secret = metadata_url ? split_metadata_password(*metadata_url).password : std::string();
+    const std::string masked = mask_output(std::string_view(data, static_cast<std::size_t>(size)), secret);
+    return PyBytes_FromStringAndSize(masked.data(), static_cast<Py_ssize_t>(masked.size()));
   });
 }
 
@@ -271,6 +289,7 @@ PyObject* volume_names_function(PyObject*, PyObject*) {
 PyMethodDef cli_support_defs[] = {
     {"_mask_url", mask_url_function, METH_O, "_mask_url($module, url, /)\n--\n\n"},
     {"_mask_secrets", mask_secrets_function, METH_O, "_mask_secrets($module, text, /)\n--\n\n"},
+    {"_mask_log", mask_log_function, METH_VARARGS, "_mask_log($module, data, metadata_url=None, /)\n--\n\n"},
     {"_error", error_function, METH_VARARGS, "_error($module, kind, /, *values)\n--\n\n"},
     {"_error_kinds", error_kinds_function, METH_NOARGS, "_error_kinds($module, /)\n--\n\n"},
     {"_storage_backend_version", storage_backend_version_function, METH_O,

@@ -5,9 +5,9 @@
 //       def from_env(*, command_timeout=None) -> Quarvo: ...
 //       def doctor(self) -> dict: ...
 //       def init(self, name, *, dev=False, metadata=None, store=None,
-//                storage=None, bucket=None) -> VolumeInfo: ...
+//                storage=None, bucket=None, metadata_password=None) -> VolumeInfo: ...
 //       def ensure_volume(self, name, *, dev=False, metadata=None, store=None,
-//                         storage=None, bucket=None) -> VolumeInfo: ...
+//                         storage=None, bucket=None, metadata_password=None) -> VolumeInfo: ...
 //       def mount(self, name, path, *, foreground=False,
 //                 check_storage=False) -> MountInfo: ...
 //       def flush(self, name) -> None: ...
@@ -73,15 +73,17 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
 
 // init and ensure_volume differ only in the service operation they call.
 PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool existing_ok) {
-  static const char* keywords[] = {"name", "dev", "metadata", "store", "storage", "bucket", nullptr};
+  static const char* keywords[] = {"name",    "dev",    "metadata",          "store",
+                                   "storage", "bucket", "metadata_password", nullptr};
   PyObject* name = nullptr;
   PyObject* dev = nullptr;
   PyObject* metadata = nullptr;
   PyObject* store = nullptr;
   PyObject* storage = nullptr;
   PyObject* bucket = nullptr;
+  PyObject* password = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name, &dev, &metadata, &store,
-                                   &storage, &bucket)) {
+                                   &storage, &bucket, &password)) {
     return nullptr;
   }
   const Quarvo* service = service_of(self);
@@ -89,7 +91,8 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   InitVolume request;
   if (!text_arg(name, "name", request.name) || !bool_arg(dev, "dev", request.dev) ||
       !optional_text_arg(metadata, "metadata", request.metadata) || !optional_text_arg(store, "store", request.store) ||
-      !optional_text_arg(storage, "storage", request.storage) || !optional_text_arg(bucket, "bucket", request.bucket)) {
+      !optional_text_arg(storage, "storage", request.storage) || !optional_text_arg(bucket, "bucket", request.bucket) ||
+      !optional_text_arg(password, "metadata_password", request.metadata_password)) {
     return nullptr;
   }
   Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
@@ -100,11 +103,11 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOO:init", false); });
+  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOO:init", false); });
 }
 
 PyObject* Quarvo_ensure_volume(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOO:ensure_volume", true); });
+  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOO:ensure_volume", true); });
 }
 
 PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -261,9 +264,11 @@ PyMethodDef Quarvo_methods[] = {
      "backend command, in seconds (None: QUARVO_COMMAND_TIMEOUT, else config.toml's command_timeout, else none)."},
     {"doctor", method_function(Quarvo_doctor), METH_NOARGS, "doctor($self)\n--\n\n"},
     {"init", method_function(Quarvo_init), METH_VARARGS | METH_KEYWORDS,
-     "init($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None)\n--\n\n"},
+     "init($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None, "
+     "metadata_password=None)\n--\n\n"},
     {"ensure_volume", method_function(Quarvo_ensure_volume), METH_VARARGS | METH_KEYWORDS,
-     "ensure_volume($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None)\n--\n\n"},
+     "ensure_volume($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None, "
+     "metadata_password=None)\n--\n\n"},
     {"mount", method_function(Quarvo_mount), METH_VARARGS | METH_KEYWORDS,
      "mount($self, name, path, *, foreground=False, check_storage=False)\n--\n\n"},
     {"flush", method_function(Quarvo_flush), METH_VARARGS | METH_KEYWORDS, "flush($self, name)\n--\n\n"},

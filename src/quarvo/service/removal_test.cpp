@@ -58,7 +58,7 @@ TEST_F(RemovalTest, SharedDataStaysUnlessDestroyed) {
     auto removed = q_.remove("team", false, c.destroy, Cancel::never());
     EXPECT_EQ(removed.has_value(), c.removed);
     EXPECT_EQ(registry().exists("team").value(), !c.removed);
-    EXPECT_EQ(fake_.calls("destroy"), std::vector(c.destroys, "destroy redis://db/1 " + uuid + " --yes"));
+    EXPECT_EQ(fake_.calls("destroy"), std::vector(c.destroys, "destroy redis://db/1 " + uuid + " --yes --no-agent"));
   }
 }
 

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "quarvo/core/config.hpp"
 #include "quarvo/core/file_io.hpp"
+#include "quarvo/core/secrets.hpp"
 #include "quarvo/core/store.hpp"
 #include "quarvo/core/text.hpp"
 #include "quarvo/core/time.hpp"
@@ -31,7 +33,7 @@ constexpr std::string_view kBackendName = "juicefs";
 [[nodiscard]] bool reads_as_option(std::string_view value) { return !value.empty() && value.front() == '-'; }
 
 [[nodiscard]] QuarvoError option_like(std::string_view what, std::string_view value) {
-  return QuarvoError::invalid_argument(std::string(what) + " " + quote(value) +
+  return QuarvoError::invalid_argument(std::string(what) + " " + quote(mask_secrets(value)) +
                                        " begins with '-', which the storage backend would read as an option");
 }
 
@@ -59,6 +61,26 @@ constexpr std::string_view kBackendName = "juicefs";
       "a development volume cannot live at " + escape_unprintable(text) + ": its metadata URL would read \"" +
           std::string(1, text[at]) + "\" as the start of options; use a Quarvo home without '?' or '#'",
       volume_dir));
+}
+
+// The metadata URL a shared volume is recorded with: `url` as given, or
+// with the password given apart from it in its credentials (see
+// build_volume in service.hpp).
+[[nodiscard]] Result<std::string> metadata_with_password(const std::string& url,
+                                                         const std::optional<std::string>& given) {
+  if (split_metadata_password(url).ambiguous) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "the metadata URL " + quote(mask_url(url)) +
+        " holds two passwords (in its credentials and as a password= parameter, or twice as a parameter); keep one"));
+  }
+  const char* variable = std::getenv("META_PASSWORD");
+  const bool from_environment = variable != nullptr && *variable != '\0';
+  if (given && from_environment) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "a metadata password was given and META_PASSWORD is set too; give it one way (unset META_PASSWORD)"));
+  }
+  if (!given && !from_environment) return url;
+  return with_metadata_password(url, given ? *given : std::string(variable));
 }
 
 // The storage kind and bucket of a configured (non-development) volume.
@@ -147,13 +169,19 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
     if (reads_as_option(*request.metadata)) return std::unexpected(option_like("metadata URL", *request.metadata));
     if (reads_as_option(store->storage)) return std::unexpected(option_like("storage", store->storage));
     if (reads_as_option(store->bucket)) return std::unexpected(option_like("bucket", store->bucket));
-    volume.metadata_url = *request.metadata;
+    auto metadata = metadata_with_password(*request.metadata, request.metadata_password);
+    if (!metadata) return std::unexpected(std::move(metadata).error());
+    volume.metadata_url = std::move(*metadata);
     volume.storage = std::move(store->storage);
     volume.bucket = std::move(store->bucket);
     return volume;
   }
 
   QUARVO_TRY(check_dev_name(request));
+  if (request.metadata_password) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "a development volume takes no metadata password: its metadata is a file under the home"));
+  }
   const DevPaths dev = home_.dev_paths(request.name);
   QUARVO_TRY(check_sqlite_path(dev.directory));
   if (int err = quarvo::create_directories(dev.objects, kPrivateDirectoryMode)) {

@@ -62,6 +62,9 @@ struct InitVolume {
   std::optional<std::string> store{};
   std::optional<std::string> storage{};
   std::optional<std::string> bucket{};
+  // The metadata engine's password, given apart from the URL (typed at a
+  // prompt, read from the standard input); META_PASSWORD when not given.
+  std::optional<std::string> metadata_password{};
 };
 
 // What an operation found and set right on its way, beyond the plain case
@@ -165,7 +168,11 @@ class Quarvo {
   // The record a request describes; creates the development directories of
   // a development volume (0700), touches nothing else. A home whose path
   // holds "?" or "#" cannot hold development volumes (Io saying so): the
-  // metadata URL would mean another file.
+  // metadata URL would mean another file. A password given apart from the
+  // metadata URL (the request's, else a non-empty META_PASSWORD) is kept in
+  // the URL's credentials, as a typed one is; a URL that holds one already,
+  // or two, and a password both in the request and in META_PASSWORD, are
+  // InvalidArgument: which one was meant cannot be told.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
   // init and ensure_volume share everything after the existence check.
   [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;

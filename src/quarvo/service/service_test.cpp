@@ -76,6 +76,12 @@ TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
       // Valid names, but their development volumes would be dev/ itself or the home.
       {{.name = ".", .dev = true}, ErrorKind::InvalidArgument},
       {{.name = "..", .dev = true}, ErrorKind::InvalidArgument},
+      // A metadata password where no engine takes one, or given twice.
+      {{.name = "v", .dev = true, .metadata_password = "pw"}, ErrorKind::InvalidArgument},
+      {{.name = "v", .metadata = "sqlite3:///m.db", .store = "s3://b", .metadata_password = "pw"},
+       ErrorKind::InvalidArgument},
+      {{.name = "v", .metadata = "redis://:pw@db/1", .store = "s3://b", .metadata_password = "pw"},
+       ErrorKind::InvalidArgument},
   };
   for (const auto& [request, kind] : cases) {
     SCOPED_TRACE(request.name + " " + request.metadata.value_or("") + " " + request.bucket.value_or(""));

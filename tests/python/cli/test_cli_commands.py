@@ -175,3 +175,49 @@ def test_what_another_user_could_change_is_refused(
     with pytest.raises(quarvo.QuarvoError) as refused:
         quarvo.Quarvo.from_env()
     assert (refused.value.kind, refused.value.path) == ("UnsafePath", str(unsafe))
+
+
+# A password given apart from the URL (standard input, META_PASSWORD) or as PostgreSQL's
+# parameter is kept with the volume and reaches the backend only in its environment: no
+# command line holds it, and a later mount needs nothing given again. Given twice, it is
+# refused before anything runs. No other child gets the caller's META_PASSWORD.
+@pytest.mark.usefixtures("mounts")
+@pytest.mark.parametrize(
+    "url, stdin, env, kept",
+    [
+        ("redis://127.0.0.1:1/1", "p@ss w\n", {}, "redis://:p%40ss%20w@127.0.0.1:1/1"),
+        ("postgres://u@h/db", None, {"META_PASSWORD": "p@ss w"}, "postgres://u:p%40ss%20w@h/db"),
+        ("postgres://h/db?user=u&password=p%40ss+w", None, {}, "postgres://h/db?user=u&password=p%40ss+w"),
+        ("redis://:x@h/1", None, {"META_PASSWORD": "p@ss w"}, None),
+        ("postgres://u:x@h/db?password=y", None, {}, None),
+        ("redis://h/1", "p@ss w\n", {"META_PASSWORD": "p@ss w"}, None),
+    ],
+)
+def test_a_metadata_password_reaches_the_backend_only_by_environment(
+    home: Path, tmp_path: Path, url: str, stdin: str | None, env: dict[str, str], kept: str | None
+) -> None:
+    calls, environments = tmp_path / "calls.log", tmp_path / "env.log"
+    base = {**os.environ, "FAKE_BACKEND_LOG": str(calls), "FAKE_BACKEND_ENV_LOG": str(environments)}
+
+    def quarvo_cli(*args: str, **extra: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run([sys.executable, "-m", "quarvo", *args], env={**base, **extra}, input=stdin, text=True,
+                              capture_output=True, timeout=120)  # fmt: skip
+
+    init = ["init", "team", "--metadata", url, "--store", "s3://b", *(["--metadata-password-stdin"] * bool(stdin))]
+    result = quarvo_cli(*init, **env)
+    if kept is None:
+        assert (result.returncode, backend_calls(calls)) == (1, []) and "InvalidArgument" not in result.stderr
+        assert "password" in result.stderr.splitlines()[-1] and "p@ss" not in result.stderr + result.stdout
+        return
+    assert result.returncode == 0, result.stderr
+    assert quarvo.Quarvo.from_env().status("team").volumes[0].metadata_url == kept
+    quarvo_cli("mount", "team", "mnt", META_PASSWORD="the caller's")
+    quarvo_cli("unmount", "team", META_PASSWORD="the caller's")
+    given = {
+        call[0]: dict(e.split("=", 1) for e in call[1:]).get("META_PASSWORD") for call in backend_calls(environments)
+    }
+    assert given == {"format": "p@ss w", "mount": "p@ss w", "umount": None}
+    assert not [call for call in backend_calls(calls) if any("p@ss" in a or "p%40ss" in a for a in call)]
+    # What the backend wrote is shown masked: URL passwords, and the volume's own.
+    (home / "logs" / "team.log").write_text("said p@ss w and redis://:zz@h/1\nthen sesa")
+    assert quarvo_cli("logs", "team").stdout == "said **** and redis://:****@h/1\nthen sesa"
