@@ -169,6 +169,8 @@ def _inspect_text(d: dict[str, Any], show_secrets: bool) -> str:
         ]
         if d["found"]:
             rows.append(["found there", d["found"]])
+        if d["access"]:
+            rows.append(["access", d["access"]["who"]])
     log = d["log"] if d["log_bytes"] is not None else f"{d['log']} (none yet)"
     rows.append(["log", f"{log} ({_size(d['log_bytes'])})" if d["log_bytes"] is not None else log])
     if d["old_log"]:

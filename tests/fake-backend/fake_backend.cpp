@@ -42,7 +42,8 @@
 //       FAKE_BACKEND_STATE (one file per metadata URL), as an engine would;
 //       without the variable it records nothing.
 //   mount META MOUNTPOINT ...   looks up the volume of META ("database is
-//       not formatted", exit 1, when there is none), mounts the tmpfs and
+//       not formatted", exit 1, when there is none), mounts the tmpfs (its
+//       root 0777, as the real client formats a volume's) and
 //       writes MOUNTPOINT/.config with "Pid" and "PPid", its own, as the real
 //       client shows its supervisor's and worker's. It serves until the mount
 //       is gone, or until SIGINT or SIGTERM, when it unmounts and exits 0.
@@ -260,8 +261,9 @@ void mount(int argc, char** argv) {
   if (how == "die") ::kill(::getpid(), SIGKILL);
   if (how.rfind("other:", 0) == 0) name = how.substr(6);
   const std::string source = "JuiceFS:" + name;
-  // Read-only comes after .config is written, by a remount.
-  if (::mount(source.c_str(), mountpoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64m") != 0) {
+  // Read-only comes after .config is written, by a remount. The root is
+  // 0777, as the real client formats a volume's.
+  if (::mount(source.c_str(), mountpoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64m,mode=0777") != 0) {
     fail("mount tmpfs at " + mountpoint + ": " + std::strerror(errno));
   }
   write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker

@@ -41,6 +41,16 @@ std::string unescape(std::string_view field) {
   return out;
 }
 
+// Whether a comma-separated list of options holds `option`.
+bool has_option(std::string_view options, std::string_view option) {
+  for (std::size_t start = 0; start <= options.size();) {
+    const std::size_t comma = std::min(options.find(',', start), options.size());
+    if (options.substr(start, comma - start) == option) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 // One mountinfo line as an entry, or nothing when it has another shape.
 std::optional<MountEntry> parse_line(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -53,7 +63,9 @@ std::optional<MountEntry> parse_line(std::string_view line) {
   // The optional fields end at a lone "-"; the fixed ones before it are six.
   for (std::size_t dash = 6; dash + 2 < fields.size(); ++dash) {
     if (fields[dash] != "-") continue;
-    return MountEntry{unescape(fields[4]), unescape(fields[dash + 2]), unescape(fields[dash + 1])};
+    MountEntry entry{unescape(fields[4]), unescape(fields[dash + 2]), unescape(fields[dash + 1])};
+    if (dash + 3 < fields.size()) entry.allow_other = has_option(fields[dash + 3], "allow_other");
+    return entry;
   }
   return std::nullopt;
 }

@@ -29,6 +29,9 @@ struct MountEntry {
   std::filesystem::path mountpoint;
   std::string source;  // "JuiceFS:data", "/dev/sda1", "tmpfs", ...
   std::string fstype;  // "fuse.juicefs", "ext4", ...
+  // A FUSE mount that other users than the mounting one may enter (its
+  // super options hold allow_other); Linux only.
+  bool allow_other = false;
 
   bool operator==(const MountEntry&) const = default;
 };

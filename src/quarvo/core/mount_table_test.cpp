@@ -17,6 +17,10 @@ TEST(MountTable, ParsesMountinfoLines) {
        {{"/mnt/a", "/dev/root", "ext3"}}},
       {"90 1 0:50 / /mnt/with\\040space\\012nl\\011tab\\134bs rw - fuse.juicefs JuiceFS:a\\040b rw\n",
        {{"/mnt/with space\nnl\ttab\\bs", "JuiceFS:a b", "fuse.juicefs"}}},
+      // allow_other among the super options, not the mount options; not a part of another option.
+      {"46 27 0:41 / /r rw,allow_other - fuse.juicefs JuiceFS:v rw,user_id=0,default_permissions,allow_other\n"
+       "47 27 0:42 / /u allow_other - fuse.juicefs JuiceFS:w rw,user_id=1000,no_allow_other,allow_others\n",
+       {{"/r", "JuiceFS:v", "fuse.juicefs", true}, {"/u", "JuiceFS:w", "fuse.juicefs", false}}},
       {"9 1 0:1 / /x\\04 rw - tmpfs s\\1 rw", {{"/x\\04", "s\\1", "tmpfs"}}},
       {"50 1 0:40 / /m rw - tmpfs JuiceFS:v rw\n51 50 0:41 / /m rw - tmpfs other rw",
        {{"/m", "JuiceFS:v", "tmpfs"}, {"/m", "other", "tmpfs"}}},
@@ -25,7 +29,7 @@ TEST(MountTable, ParsesMountinfoLines) {
        {{"/ok", "x", "tmpfs"}}},
   };
   for (const auto& [text, entries] : cases) EXPECT_EQ(parse_mountinfo(text), entries) << text;
-  const auto stacked = parse_mountinfo(cases[4].first);
+  const auto stacked = parse_mountinfo(cases[5].first);
   EXPECT_EQ(mount_at(stacked, "/m")->source, "other");
   EXPECT_FALSE(mount_at(stacked, "/m/") || mount_at(stacked, "/n"));
 }

@@ -23,7 +23,9 @@
 //   {"name", "record": path of the record file, "error": why the record
 //    cannot be read or None, "volume": {"name", "backend", "metadata_url",
 //    "storage", "bucket", "dev", "mountpoint", "created_at", "updated_at"} or
-//    None, "state", "found" (as VolumeState), "log", "log_bytes" (None: no
+//    None, "state", "found" (as VolumeState), "access": who may reach the
+//    mount, {"allow_other", "owner", "mode" ("0700"), "who": in words}, or
+//    None when it is not mounted, "log", "log_bytes" (None: no
 //    log yet), "old_log" (None unless a rotated log exists), "dev_paths":
 //    {"directory", "metadata", "objects"} or None, "cache_dirs": [...],
 //    "backend": {"name", "uuid", "storage", "bucket", "used_bytes",
@@ -32,6 +34,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
@@ -39,6 +42,7 @@
 
 #include "quarvo/core/paths.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/core/trust.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/doctor.hpp"
 #include "quarvo/python/classes.hpp"
@@ -122,6 +126,17 @@ Ref backend_to_py(const BackendStatus& status) {
       .release();
 }
 
+Ref access_to_py(const MountAccess& a) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(a.mode));
+  return DictBuilder()
+      .set("allow_other", bool_to_py(a.allow_other))
+      .text("owner", user_text(a.owner))
+      .text("mode", mode)
+      .text("who", a.who)
+      .release();
+}
+
 Ref details_to_py(const VolumeDetails& d) {
   DictBuilder out;
   out.text("name", d.name).path("record", d.record);
@@ -133,6 +148,7 @@ Ref details_to_py(const VolumeDetails& d) {
   const bool recorded = d.check.state != LiveState::NotRecorded;
   out.optional_text("state", recorded ? std::optional(std::string(live_state_name(d.check.state))) : std::nullopt)
       .optional_text("found", d.check.state == LiveState::Foreign ? std::optional(d.check.found_source) : std::nullopt)
+      .set("access", d.access ? access_to_py(*d.access) : Ref::newref(Py_None))
       .path("log", d.log)
       .optional_number("log_bytes", d.log_bytes);
   struct stat st{};

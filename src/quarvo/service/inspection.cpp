@@ -39,6 +39,7 @@ VolumeDetails paths_of(const QuarvoHome& home, std::string_view name, Result<Vol
       .record = home.volume_path(name),
       .volume = std::move(volume),
       .check = {},
+      .access = std::nullopt,
       .log = home.volume_log_path(name),
       .log_bytes = std::nullopt,
       .old_log = home.old_volume_log_path(name),
@@ -73,7 +74,10 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
     details.check = check_mounts({{v.name, *v.mountpoint}}, limits.deadline().left_at_most(kLiveStateBound)).front();
   }
   std::optional<MountConfig> mount_config;
-  if (details.check.state == LiveState::Mounted) mount_config = read_mount_config(*v.mountpoint);
+  if (details.check.state == LiveState::Mounted) {
+    mount_config = read_mount_config(*v.mountpoint);
+    details.access = mount_access(*v.mountpoint);
+  }
   if (ask_backend) {
     auto status = backend_status(home, config, v, limits);
     if (status) {

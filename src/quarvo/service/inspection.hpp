@@ -24,15 +24,17 @@
 #include "quarvo/core/paths.hpp"
 #include "quarvo/juicefs/juicefs.hpp"
 #include "quarvo/service/live_state.hpp"
+#include "quarvo/service/private_mount.hpp"
 
 namespace quarvo {
 
 // Everything known about one volume.
 struct VolumeDetails {
   std::string name;
-  std::filesystem::path record;  // the record file
-  Result<Volume> volume;         // the error when the record cannot be read
-  MountCheck check;              // the live state of the recorded mountpoint
+  std::filesystem::path record;       // the record file
+  Result<Volume> volume;              // the error when the record cannot be read
+  MountCheck check;                   // the live state of the recorded mountpoint
+  std::optional<MountAccess> access;  // who may reach the mount, when it is mounted
   std::filesystem::path log;
   std::optional<std::uintmax_t> log_bytes;  // nullopt: no log yet
   std::filesystem::path old_log;

@@ -16,6 +16,7 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
+#include "quarvo/service/private_mount.hpp"
 #include "quarvo/service/service.hpp"
 #include "quarvo/service/volume_files.hpp"
 
@@ -212,12 +213,17 @@ Result<Child> Quarvo::start_until_ready(const Volume& volume, const MountVolume&
   const off_t log_start = log_size(log_path);
   auto child = juicefs_.start_mount(volume, request, log_path);
   if (!child) return std::unexpected(std::move(child).error());
+  // The command is the backend's supervisor: its socket is made ours alone
+  // as soon as it is there (private_mount.hpp).
+  const pid_t supervisor = child->pid();
+  bool guarded = false;
 
   // Ready: the table shows this volume at the mountpoint and its root
   // answers. Another volume's mount appearing there decides too: the
   // backend mounted what its metadata engine holds, not this volume.
   MountCheck seen{LiveState::NotMounted, {}};
   const auto decided = [&] {
+    guarded = guarded || guard_fd_socket(supervisor);
     seen = state_at(volume.name, at, limits);
     return seen.state == LiveState::Mounted ||
            (seen.state == LiveState::Foreign && is_volume_mount_source(seen.found_source));
@@ -251,7 +257,8 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   // The daemon's process group: it leads a session of its own, and its
   // worker stays in the group. A mount given up below ends the whole group
   // even when the mount is too busy to say which processes serve it.
-  const pid_t daemon_group = request.foreground ? -1 : child->pid();
+  const pid_t supervisor = child->pid();
+  const pid_t daemon_group = request.foreground ? -1 : supervisor;
   // In the background it serves from now on; a thread of ours reaps it when it ends.
   if (!request.foreground) std::move(*child).hand_to_reaper();
 
@@ -260,6 +267,9 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
     tear_down(at, daemon_group);
     return std::unexpected(std::move(error));
   };
+  // Others kept out before anything is written there.
+  (void)guard_fd_socket(supervisor);
+  if (auto made = make_root_private(volume, at); !made) return give_up(std::move(made).error());
   if (auto probed = probe_mount(at, limits); !probed) return give_up(std::move(probed).error());
   volume.mountpoint = at;
   volume.updated_at = now_rfc3339();

@@ -153,10 +153,16 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   expect_error(q_.mount({.name = "data", .path = ""}, Cancel::never()), ErrorKind::InvalidArgument);
   expect_error(q_.flush("data", Cancel::never()), ErrorKind::VolumeNotMounted);
   ASSERT_TRUE(q_.mount({.name = "data", .path = mp}, Cancel::never()));
+  // Root's mount of a development volume is its owner's alone; a shared
+  // volume's root keeps the mode its engine holds.
+  EXPECT_EQ(fs::status(mp).permissions(), fs::perms(0700));
+  ASSERT_TRUE(q_.init({.name = "team", .metadata = "redis://h/1", .store = "s3://b"}, Cancel::never()));
+  ASSERT_TRUE(q_.mount({.name = "team", .path = root_ / "team"}, Cancel::never()));
+  EXPECT_EQ(fs::status(root_ / "team").permissions(), fs::perms(0777));
   auto again = q_.mount({.name = "data", .path = mp, .foreground = true}, Cancel::never());
   ASSERT_TRUE(again) << again.error().message();
   EXPECT_EQ(again->mountpoint, mp);
-  EXPECT_EQ(fake_.calls("mount").size(), 1u);
+  EXPECT_EQ(fake_.calls("mount").size(), 2u);
   // The daemon's log is the owner's alone: it may quote the metadata URL.
   EXPECT_EQ(fs::status(root_ / "home" / "logs" / "data.log").permissions(), fs::perms(0600));
   testing::ScopedEnv env;

@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -15,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from real_support import Machine, clean_up, daemons_of, kill_daemons, missing, mount_at, wait_until, write_random
+from real_support import Machine, clean_up, daemons_of, kill_daemons, mount_at, wait_until, write_random
 from support import children_of_this_process
 
 import quarvo
@@ -113,30 +114,57 @@ def test_a_broken_store_fails_the_mount_and_leaves_nothing(machine: Machine) -> 
     wait_until(lambda: not children_of_this_process("Z"), "the reaper to take the ended mount command")
 
 
-def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, juicefs: str) -> None:
-    if os.geteuid() != 0 or not shutil.which("useradd") or not shutil.which("runuser"):
-        missing("needs root with useradd and runuser to play another user")
+# Root's mount of a development volume has allow_other, which the backend always sets:
+# its root directory is what keeps another user out of it, and out of what is under it,
+# and the backend's socket that hands out the mount's FUSE descriptor is root's alone,
+# whatever the caller's umask.
+def test_another_user_reads_nothing_of_a_dev_volume(machine: Machine, juicefs: str, other_user) -> None:
     # A home in a directory anyone may enter, so that only the modes Quarvo gives protect it.
     base = Path(tempfile.mkdtemp(prefix="quarvo-private-"))
     base.chmod(0o755)
-    home = base / "home"
+    home, mountpoint = base / "home", base / "private"
     mine = Machine(home, dict(machine.env, QUARVO_HOME=str(home)), machine.root)
-    user = f"quarvo-other-{os.getpid()}"
-    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", user], check=True, timeout=60)
+
+    def as_other(*command: str) -> subprocess.CompletedProcess[bytes]:
+        return subprocess.run(["runuser", "-u", other_user.pw_name, "--", *command], capture_output=True, timeout=60)
+
     try:
         mine.cli("init", "private", "--dev")
-        mine.cli("mount", "private", str(machine.root / "private"))
-        write_random(machine.root / "private" / "secret.bin", 1 << 20)
+        # A caller whose umask would leave what the backend makes open to everyone.
+        command = [sys.executable, "-m", "quarvo", "mount", "private", str(mountpoint)]
+        subprocess.run(command, env=mine.env, capture_output=True, check=True, timeout=300, umask=0)
+        write_random(mountpoint / "secret.bin", 1 << 20)
+        (mountpoint / "open").mkdir(mode=0o777)
+        (mountpoint / "open").chmod(0o777)
+        (mountpoint / "open" / "note").write_text("mine")
+        assert mount_at(mountpoint) == ("fuse.juicefs", "JuiceFS:private") and "allow_other" in _options(mountpoint)
+        access = mine.inspect("private")["access"]
+        assert (access["allow_other"], access["mode"], access["who"].split(" (")[0]) == (True, "0700", "its owner only")
+        supervisor = json.loads((mountpoint / ".config").read_text())["PPid"]
+        connect = f"import socket; socket.socket(socket.AF_UNIX).connect('/tmp/fuse_fd_comm.{supervisor}')"
+        assert as_other("/usr/bin/python3", "-c", "import os; os.listdir(os.sys.argv[1])", str(base)).returncode == 0
+        tries = [["ls", str(mountpoint)], ["cat", str(mountpoint / "secret.bin")], ["touch", str(mountpoint / "p")],
+                 ["cat", str(mountpoint / "open" / "note")], ["touch", str(mountpoint / "open" / "planted")],
+                 ["/usr/bin/python3", "-c", connect]]  # fmt: skip
+        for command in tries:
+            refused = as_other(*command)
+            assert refused.returncode != 0 and b"Permission denied" in refused.stderr, command
         mine.cli("unmount", "private")
         private = [home / p for p in ("dev/private/metadata.db", "logs/private.log", "volumes/private.toml")]
         objects = [p for p in (home / "dev" / "private" / "objects").rglob("*") if p.is_file()]
         for target in [*private, objects[0]]:
-            read = subprocess.run(["runuser", "-u", user, "--", "cat", str(target)], capture_output=True, timeout=60)
+            read = as_other("cat", str(target))
             assert (read.returncode, b"Permission denied" in read.stderr) == (1, True), target
+        mine.cli("mount", "private", str(mountpoint))  # the mode is the volume's: still the owner's alone
+        assert stat.S_IMODE(mountpoint.stat().st_mode) == 0o700 and (mountpoint / "open" / "note").exists()
     finally:
-        subprocess.run(["userdel", user], capture_output=True, timeout=60)
         clean_up(base, juicefs)
         shutil.rmtree(base, ignore_errors=True)
+
+
+def _options(mountpoint: Path) -> str:
+    with open("/proc/self/mountinfo") as f:
+        return next(line.split()[-1] for line in f if line.split()[4] == str(mountpoint))
 
 
 def test_a_dead_daemon_and_another_volume_at_the_path(machine: Machine) -> None:
