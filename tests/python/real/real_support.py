@@ -144,9 +144,9 @@ class Machine:
     env: dict[str, str]
     root: Path
 
-    def cli(self, *args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
+    def cli(self, *args: str, check: bool = True, input: str | None = None) -> subprocess.CompletedProcess[str]:
         result = subprocess.run([sys.executable, "-m", "quarvo", *args], env=self.env, capture_output=True, text=True,
-                                timeout=300, cwd=self.root)  # fmt: skip
+                                timeout=300, cwd=self.root, input=input)  # fmt: skip
         assert not check or result.returncode == 0, f"quarvo {' '.join(args)}:\n{result.stderr}"
         return result
 

@@ -53,19 +53,44 @@ def command_lines_with(*secrets: str) -> Iterator[list[str]]:
         scanner.join()
 
 
-# A user's own REDIS_PASSWORD, which the backend would read before the password
-# Quarvo hands it, must not reach it; no password is on any command line.
-@pytest.mark.parametrize("engine", ["redis", "postgres"])
+# A backend that records the argument list and the environment of every call, then runs
+# the real client (root's, 0755, as a program Quarvo runs must be).
+WRAPPER = """#!/bin/sh
+printf '%s\\0' "$@" > "{log}/$$.args"
+env -0 > "{log}/$$.env"
+exec "{juicefs}" "$@"
+"""
+
+
+# The password in the URL's credentials (raw or percent-encoded) or as PostgreSQL's
+# parameter; the second machine joins with it on standard input. A user's own
+# REDIS_PASSWORD, which the backend would read before the password Quarvo hands it,
+# must not reach it. No command line holds the password, in this process's children
+# or at any time in the process table; the backend gets it only in META_PASSWORD; no
+# output, log or exception field shows it. No command serves the backend's debug agent.
+@pytest.mark.parametrize("engine", ["redis", "postgres", "postgres-parameter"])
 def test_a_shared_volume_with_a_password_on_two_machines(
-    request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch, machine: Machine, engine: str
+    request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch, machine: Machine, juicefs: str, engine: str
 ) -> None:
+    port = request.getfixturevalue("redis_port" if engine == "redis" else "postgres_port")
     if engine == "redis":
         # Raw, as a user pastes it: the backend alone could not even parse this URL.
-        password, metadata = REDIS_PASSWORD, redis_url(request.getfixturevalue("redis_port"))
-        masked = metadata.replace(password, "****")
+        password, metadata = REDIS_PASSWORD, redis_url(port)
+        masked, bare = metadata.replace(password, "****"), metadata.replace(f":{password}@", "")
     else:
         password = "p@ss/w:rd?#%2"
-        metadata, masked = postgres_url(request.getfixturevalue("postgres_port"), password)
+        metadata, masked = postgres_url(port, password)
+        bare = metadata.replace(":" + urllib.parse.quote(password, safe=""), "")
+        if engine == "postgres-parameter":
+            metadata = bare + "&password=" + urllib.parse.quote(password, safe="")
+            masked = bare + "&password=****"
+    calls = machine.root / "calls"
+    calls.mkdir()
+    wrapper = machine.root / "juicefs-wrapper"
+    wrapper.write_text(WRAPPER.format(log=calls, juicefs=juicefs))
+    wrapper.chmod(0o755)
+    for env in (os.environ, machine.env):
+        env["QUARVO_STORAGE_BACKEND_BIN"] = str(wrapper)
     monkeypatch.setenv("REDIS_PASSWORD", "not-this-one")
     store = {"storage": "s3", "bucket": s3_bucket(request.getfixturevalue("s3_port"))}
     here, there = machine.root / "a", machine.root / "b"
@@ -77,20 +102,40 @@ def test_a_shared_volume_with_a_password_on_two_machines(
         q = quarvo.Quarvo.from_env()
         assert q.init("team-data", metadata=metadata, **store).metadata_url == metadata  # kept as given
         q.mount("team-data", str(here))
-        monkeypatch.setenv("QUARVO_HOME", str(machine.root / "home-b"))
-        other = quarvo.Quarvo.from_env()
-        other.ensure_volume("team-data", metadata=metadata, **store)
-        other.mount("team-data", str(there))
+        other = machine.another("home-b")
+        other.cli("ensure", "team-data", "--metadata", bare, "--metadata-password-stdin", "--storage", store["storage"],
+                  "--bucket", store["bucket"], input=password + "\n")  # fmt: skip
+        other.cli("mount", "team-data", str(there))
         assert mount_at(here) == mount_at(there) == ("fuse.juicefs", "JuiceFS:team-data")
         data = write_random(here / "results.bin", 4 << 20)
         q.flush("team-data")
         assert (there / "results.bin").read_bytes() == data
-        status = machine.cli("status", "--json")
+        shown = (["status", "--json"], ["inspect", "team-data"], ["logs", "team-data"])
+        outputs = [machine.cli(*args) for args in shown]
     assert seen and all("canary" in line for line in seen), seen
-    assert password not in status.stdout and encoded not in status.stdout
-    assert json.loads(status.stdout)["volumes"][0]["metadata_url"] == masked
+    assert json.loads(outputs[0].stdout)["volumes"][0]["metadata_url"] == masked
+    assert not [o for o in outputs for text in (o.stdout, o.stderr) if password in text or encoded in text]
     q.unmount("team-data")
-    other.unmount("team-data")
+    other.cli("unmount", "team-data")
+
+    # The engine where nothing listens: every field of the failure, and the message.
+    with pytest.raises(quarvo.QuarvoError) as failure:
+        q.init("team-dead", metadata=metadata.replace(f":{port}/", ":1/"), **store)
+    fields = [str(value) for value in [*vars(failure.value).values(), failure.value]]
+    assert failure.value.kind == "CommandFailed" and failure.value.reason
+    assert not [f for f in fields if password in f or encoded in f], fields
+    # Every call as the backend got it: no argument holds the password, and only the
+    # commands given the engine's URL have it, in META_PASSWORD.
+    given = []
+    for args in calls.glob("*.args"):
+        argv = args.read_bytes().split(b"\0")[:-1]
+        env = dict(e.split(b"=", 1) for e in args.with_suffix(".env").read_bytes().split(b"\0") if b"=" in e)
+        assert not [a for a in argv if password.encode() in a or encoded.encode() in a], argv
+        assert argv[0] == b"umount" or argv[-1] == b"--no-agent", argv  # no debug agent on 127.0.0.1
+        given.append((argv[0].decode(), env.get(b"META_PASSWORD", b"").decode(), env.get(b"REDIS_PASSWORD")))
+    assert {"format", "status", "mount", "umount"} <= {c for c, _, _ in given}
+    wrong = [g for g in given if (g[1] == password) != (g[0] in ("format", "status", "mount")) or (g[1] and g[2])]
+    assert wrong == []
 
 
 @pytest.mark.parametrize("case", ["refused connection", "wrong password", "missing bucket"])
