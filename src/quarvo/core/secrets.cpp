@@ -182,8 +182,11 @@ MetadataUrl split_metadata_password(std::string_view url) {
     }
     // "user@" stays: the SQL engines insert the password before that "@".
     out.url.erase(credentials.colon, credentials.at - credentials.colon);
-  } else if (found > 0 && credentials_end(std::string_view(out.url).substr(sep + 3)) == npos) {
-    out.url.insert(sep + 3, "@");
+  } else if (found > 0) {
+    if (credentials_end(std::string_view(out.url).substr(sep + 3)) == npos) out.url.insert(sep + 3, "@");
+    // The backend puts the password before the last "@": it must end the user.
+    const std::string_view rest = std::string_view(out.url).substr(sep + 3);
+    out.at_after_host = rest.rfind('@') > rest.find_first_of("/?#");
   }
   out.ambiguous = found > 1;
   return out;

@@ -46,6 +46,10 @@ struct MetadataUrl {
   std::string url;         // the URL without ":password" or "password=..." (unchanged when there is none)
   std::string password;    // percent-decoded; empty: the URL carries none
   bool ambiguous = false;  // the URL gave more than one (credentials and a parameter, or two parameters)
+  // A password= parameter taken out of a URL with an "@" after its host: the
+  // backend puts the password back before the LAST "@" of the URL, so it
+  // would land there, in the path or the query.
+  bool at_after_host = false;
 };
 
 // For the engines that read a password from the backend's environment

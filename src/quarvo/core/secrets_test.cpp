@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <utility>
+
 namespace quarvo {
 namespace {
 
@@ -70,6 +73,15 @@ TEST(Secrets, APasswordGivenApartJoinsTheUrl) {
   EXPECT_TRUE(split_metadata_password("postgres://u:a@h/db?password=b").ambiguous);
   EXPECT_EQ(split_metadata_password("postgres://u:a@h/db?password=b").url, "postgres://u@h/db");
   EXPECT_FALSE(split_metadata_password("postgres://u:a@h/db?password=").ambiguous);
+  // The backend puts the password before the last "@": one after the host is flagged.
+  for (const auto& [url, flagged] : std::initializer_list<std::pair<std::string_view, bool>>{
+           {"postgres://h/db?user=a@b&password=p", true},
+           {"postgres://u@h/db?application_name=a@b&password=p", true},
+           {"redis://h/p:q@x?a=1&password=y", true},
+           {"postgres://u@h/db?password=p&user=u", false},
+           {"postgres://h/db?password=p", false}}) {
+    EXPECT_EQ(split_metadata_password(url).at_after_host, flagged) << url;
+  }
 }
 
 TEST(Secrets, EveryUrlInFreeTextIsMasked) {

@@ -68,10 +68,16 @@ constexpr std::string_view kBackendName = "juicefs";
 // build_volume in service.hpp).
 [[nodiscard]] Result<std::string> metadata_with_password(const std::string& url,
                                                          const std::optional<std::string>& given) {
-  if (split_metadata_password(url).ambiguous) {
+  const MetadataUrl split = split_metadata_password(url);
+  if (split.ambiguous) {
     return std::unexpected(QuarvoError::invalid_argument(
         "the metadata URL " + quote(mask_url(url)) +
         " holds two passwords (in its credentials and as a password= parameter, or twice as a parameter); keep one"));
+  }
+  if (split.at_after_host) {
+    return std::unexpected(QuarvoError::invalid_argument(
+        "the metadata URL " + quote(mask_url(url)) +
+        " has an \"@\" after its host, where the storage backend would put its password; write it as %40"));
   }
   const char* variable = std::getenv("META_PASSWORD");
   const bool from_environment = variable != nullptr && *variable != '\0';

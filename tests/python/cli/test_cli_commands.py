@@ -191,6 +191,7 @@ def test_what_another_user_could_change_is_refused(
         ("redis://:x@h/1", None, {"META_PASSWORD": "p@ss w"}, None),
         ("postgres://u:x@h/db?password=y", None, {}, None),
         ("redis://h/1", "p@ss w\n", {"META_PASSWORD": "p@ss w"}, None),
+        ("postgres://h/db?user=u@corp&password=p%40ss+w", None, {}, None),  # the backend would put it at that "@"
     ],
 )
 def test_a_metadata_password_reaches_the_backend_only_by_environment(
