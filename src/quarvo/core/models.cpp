@@ -64,6 +64,7 @@ enum Field {
   kUpdatedAt,
   kDaemonPid,
   kSupervisorPid,
+  kCacheDirs,
   kIntent,
   kSettings
 };
@@ -80,6 +81,7 @@ constexpr TomlField kFields[] = {
     {"updated_at", {}, TomlType::String, true},
     {"daemon_pid", {}, TomlType::Integer, false},
     {"supervisor_pid", {}, TomlType::Integer, false},
+    {"cache_dirs", {}, TomlType::Array, false},
     {"intent", {}, TomlType::Table, false},
     {"settings", {}, TomlType::Table, false},
 };
@@ -100,6 +102,9 @@ Result<void> check_writable(const Volume& volume) {
   for (const auto* path : {&volume.mountpoint, volume.intent ? &volume.intent->mountpoint : nullptr}) {
     if (path != nullptr && *path && !is_valid_utf8((*path)->native()))
       return fail("path contains invalid UTF-8 characters");
+  }
+  for (const auto& dir : volume.cache_dirs) {
+    if (!is_valid_utf8(dir.native())) return fail("path contains invalid UTF-8 characters");
   }
   std::vector<const std::string*> texts = {&volume.name,   &volume.backend,    &volume.metadata_url, &volume.storage,
                                            &volume.bucket, &volume.created_at, &volume.updated_at};
@@ -152,6 +157,14 @@ Result<std::string> volume_to_toml(const Volume& volume) {
   append_line(out, "updated_at", volume.updated_at);
   if (volume.daemon_pid) append_number(out, "daemon_pid", *volume.daemon_pid);
   if (volume.supervisor_pid) append_number(out, "supervisor_pid", *volume.supervisor_pid);
+  if (!volume.cache_dirs.empty()) {
+    out += "cache_dirs = [";
+    for (size_t i = 0; i < volume.cache_dirs.size(); ++i) {
+      if (i > 0) out += ", ";
+      append_toml_string(out, volume.cache_dirs[i].native());
+    }
+    out += "]\n";
+  }
   if (const auto& intent = volume.intent) {
     out += "\n[intent]\n";
     append_line(out, "step", intent->step);
@@ -206,6 +219,14 @@ Result<VolumeIntent> read_intent(const TomlDocument& doc, const TomlEntry& table
   return intent;
 }
 
+Result<void> read_cache_dirs(const TomlDocument& doc, const TomlEntry& array, std::vector<std::filesystem::path>& out) {
+  for (const TomlEntry& element : array.children) {
+    if (element.type != TomlType::String) return std::unexpected(doc.type_error(element, "a string"));
+    out.emplace_back(element.string);
+  }
+  return {};
+}
+
 Result<void> read_settings(const TomlDocument& doc, const TomlEntry& table, VolumeSettings& out) {
   for (const TomlEntry& entry : table.children) {
     if (!is_setting_key(entry.key)) {
@@ -250,6 +271,7 @@ Result<Volume> volume_from_toml_document(std::string_view text) {
     }
     *pid = static_cast<std::int64_t>(entry->number);
   }
+  if (f[kCacheDirs] != nullptr) QUARVO_TRY(read_cache_dirs(*doc, *f[kCacheDirs], volume.cache_dirs));
   if (f[kIntent] != nullptr) {
     auto intent = read_intent(*doc, *f[kIntent]);
     if (!intent) return std::unexpected(std::move(intent).error());

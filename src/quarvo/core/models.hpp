@@ -15,6 +15,8 @@
 //   updated_at = "2026-12-05T07:08:09Z"
 //   daemon_pid = 4321                  the processes serving its mount, as the
 //   supervisor_pid = 4310              mount's .config named them ("Pid", "PPid")
+//   cache_dirs = ["/q/cache/UUID"]     every block cache directory its mounts
+//                                      have used, for removal to delete
 //
 //   [intent]                           a step under way, written before it
 //   step = "mount"                     changes the kernel or the disk and
@@ -38,6 +40,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "quarvo/core/error.hpp"
 
@@ -72,6 +75,7 @@ struct Volume {
   std::string updated_at;
   std::optional<std::int64_t> daemon_pid{};      // the mount's serving process
   std::optional<std::int64_t> supervisor_pid{};  // the process that restarts it when it dies
+  std::vector<std::filesystem::path> cache_dirs{};  // block caches its mounts have used, oldest first
   std::optional<VolumeIntent> intent{};
   VolumeSettings settings{};
 
@@ -102,9 +106,10 @@ struct VolumeInfo {
 [[nodiscard]] Result<std::string> volume_to_toml(const Volume& volume);
 
 // Reads a record: the nine fields required but "mountpoint", the others
-// optional, unknown keys ignored, duplicates, wrong types, a process id that
-// is not positive, an [intent] without its step and a setting key that is no
-// bare key rejected; errors are TomlParse in the frame.
+// optional, unknown keys ignored, duplicates, wrong types (a cache directory
+// that is no string included), a process id that is not positive, an
+// [intent] without its step and a setting key that is no bare key rejected;
+// errors are TomlParse in the frame.
 // A record exactly as volume_to_toml writes it is read without the TOML
 // parser; anything else goes through it.
 [[nodiscard]] Result<Volume> volume_from_toml(std::string_view text);

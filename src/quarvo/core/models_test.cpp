@@ -27,11 +27,13 @@ TEST(VolumeToml, RoundTripsExactlyThroughBothReaders) {
   Volume busy = sample();
   busy.daemon_pid = 2147483647;
   busy.supervisor_pid = 1;
+  busy.cache_dirs = {"/q/cache/0d1c", "/a, \"b\"]\n/c"};
   busy.intent = VolumeIntent{"mount", "/mnt/new \"place\"\n", "5150:987654", "2026-12-05T07:08:08Z"};
   busy.settings = {{"cache-size", "1024"}, {"read-only", true}, {"subdir", "/a \"b\"\t"}, {"writeback", false}};
   Volume bare = sample();
   bare.intent = VolumeIntent{"create", std::nullopt, "", ""};
   bare.settings = {{"x", ""}};
+  bare.cache_dirs = {""};
   for (const Volume& v : {sample(), no_mount, odd, mixed, busy, bare}) {
     SCOPED_TRACE(v.metadata_url);
     const std::string text = volume_to_toml(v).value();
@@ -71,6 +73,8 @@ TEST(VolumeToml, ReadingErrorsAreFramedAtTheirPosition) {
       {record + "supervisor_pid = \"7\"\n", "invalid type: string \"7\", expected an integer"},
       {record + "[intent]\nowner = \"1:2\"\n", "missing field `step`"},
       {record + "[settings]\ncache-size = 1024\n", "invalid type: integer `1024`, expected a string or a boolean"},
+      {record + "cache_dirs = [\"/a\", 7]\n", "invalid type: integer `7`, expected a string"},
+      {record + "cache_dirs = \"/a\"\n", "invalid type: string \"/a\", expected a sequence"},
       {record + "[settings]\n\"a b\" = true\n", "invalid setting key \"a b\""},
       {record + "intent = \"mount\"\n", "invalid type: string \"mount\", expected a table"},
   };

@@ -103,11 +103,29 @@ void sort_by_source(std::vector<TomlEntry>& entries) {
                    [](const TomlEntry& a, const TomlEntry& b) { return before(a.key_at, b.key_at); });
 }
 
+void fill_value(TomlEntry& e, const toml::node& value);
+TomlEntry make_entry(const toml::key& key, const toml::node& value);
+
+// An entry for a value without a key of its own (an array's element): its
+// key's position is its own.
+TomlEntry make_element(const toml::node& value) {
+  TomlEntry e;
+  e.key_at = position_of(value.source().begin);
+  e.value_at = e.key_at;
+  fill_value(e, value);
+  return e;
+}
+
 TomlEntry make_entry(const toml::key& key, const toml::node& value) {
   TomlEntry e;
   e.key = std::string(key.str());
   e.key_at = position_of(key.source().begin);
   e.value_at = position_of(value.source().begin);
+  fill_value(e, value);
+  return e;
+}
+
+void fill_value(TomlEntry& e, const toml::node& value) {
   switch (value.type()) {
     case toml::node_type::string:
       e.type = TomlType::String;
@@ -143,6 +161,7 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
     case toml::node_type::array:
       e.type = TomlType::Array;
       e.shown = "sequence";
+      for (const toml::node& element : *value.as_array()) e.children.push_back(make_element(element));
       break;
     case toml::node_type::table:
       for (auto&& [child_key, child] : *value.as_table()) e.children.push_back(make_entry(child_key, child));
@@ -153,7 +172,6 @@ TomlEntry make_entry(const toml::key& key, const toml::node& value) {
       e.shown = "map";
       break;
   }
-  return e;
 }
 
 std::string_view expected_text(TomlType type) {
@@ -166,6 +184,8 @@ std::string_view expected_text(TomlType type) {
       return "a boolean";
     case TomlType::Table:
       return "a table";
+    case TomlType::Array:
+      return "a sequence";
     default:
       return "a string";
   }

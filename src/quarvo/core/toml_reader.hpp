@@ -51,7 +51,7 @@ struct TomlEntry {
   std::string shown;
   TomlPosition key_at;
   TomlPosition value_at;
-  std::vector<TomlEntry> children;  // a table's entries, in source order
+  std::vector<TomlEntry> children;  // a table's entries in source order; an array's elements (no key)
 };
 
 // What a record expects of one field. `alias` is a second key for the same
@@ -59,7 +59,7 @@ struct TomlEntry {
 struct TomlField {
   std::string_view name;
   std::string_view alias;
-  TomlType type;  // String, Boolean, Integer, Number or Table
+  TomlType type;  // String, Boolean, Integer, Number, Array or Table
   bool required;
 };
 

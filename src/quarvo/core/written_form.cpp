@@ -7,6 +7,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quarvo {
 namespace {
@@ -43,17 +44,16 @@ size_t plain_prefix(std::string_view in) {
 }
 
 // Reads a string value as volume_to_toml writes it, from just after its
-// opening quote to the end of its line, into `out`, moving `in` past the
-// line; false when the value has any other form.
-bool read_written_value(std::string_view& in, std::string& out) {
+// opening quote to its closing quote, into `out`, moving `in` past the
+// closing quote; false when the value has any other form.
+bool read_written_quoted(std::string_view& in, std::string& out) {
   // Most values hold no escape: such a value is taken in one piece.
   size_t i = plain_prefix(in);
   out.assign(in.substr(0, i));
   for (; i < in.size(); ++i) {
     const char c = in[i];
     if (c == '"') {
-      if (i + 1 >= in.size() || in[i + 1] != '\n') return false;
-      in.remove_prefix(i + 2);
+      in.remove_prefix(i + 1);
       return true;
     }
     const auto byte = static_cast<unsigned char>(c);
@@ -85,6 +85,14 @@ bool read_written_value(std::string_view& in, std::string& out) {
   return false;
 }
 
+// A string value that ends its line, read as read_written_quoted does and
+// moving `in` past the line.
+bool read_written_value(std::string_view& in, std::string& out) {
+  if (!read_written_quoted(in, out) || !in.starts_with('\n')) return false;
+  in.remove_prefix(1);
+  return true;
+}
+
 // Reads a `key = "..."` line as volume_to_toml writes it; `start` is the line
 // up to its opening quote. Inline, so that the start is compared at a length
 // known when compiling.
@@ -110,6 +118,25 @@ bool read_written_pid(std::string_view& in, const char (&start)[N], std::optiona
   out = value;
   in.remove_prefix(i + 1);
   return true;
+}
+
+// `cache_dirs = ["...", "..."]` as the writer writes it, when it is there.
+bool read_written_cache_dirs(std::string_view& in, std::vector<std::filesystem::path>& out) {
+  out.clear();
+  constexpr std::string_view kStart = "cache_dirs = [\"";
+  if (!in.starts_with(kStart)) return true;
+  in.remove_prefix(kStart.size());
+  for (;;) {
+    std::string dir;
+    if (!read_written_quoted(in, dir)) return false;
+    out.emplace_back(std::move(dir));
+    if (in.starts_with("]\n")) {
+      in.remove_prefix(2);
+      return true;
+    }
+    if (!in.starts_with(", \"")) return false;
+    in.remove_prefix(3);
+  }
 }
 
 // The [intent] table as the writer writes it, when it is there.
@@ -164,7 +191,8 @@ bool read_written_settings(std::string_view& in, VolumeSettings& out) {
 // What the writer puts after updated_at, each part only when set.
 bool read_written_extras(std::string_view& in, Volume& volume) {
   return read_written_pid(in, "daemon_pid = ", volume.daemon_pid) &&
-         read_written_pid(in, "supervisor_pid = ", volume.supervisor_pid) && read_written_intent(in, volume.intent) &&
+         read_written_pid(in, "supervisor_pid = ", volume.supervisor_pid) &&
+         read_written_cache_dirs(in, volume.cache_dirs) && read_written_intent(in, volume.intent) &&
          read_written_settings(in, volume.settings);
 }
 
