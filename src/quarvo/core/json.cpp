@@ -203,6 +203,11 @@ const JsonValue* JsonValue::at_path(std::initializer_list<std::string_view> path
   return value;
 }
 
+std::optional<bool> JsonValue::boolean() const {
+  if (kind_ != Kind::Bool) return std::nullopt;
+  return boolean_;
+}
+
 std::optional<std::string> JsonValue::string() const {
   if (kind_ != Kind::String) return std::nullopt;
   return text_;

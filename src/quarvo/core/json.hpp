@@ -38,6 +38,8 @@ class JsonValue {
 
   // The string, or nullopt for another kind.
   [[nodiscard]] std::optional<std::string> string() const;
+  // true or false, or nullopt for another kind.
+  [[nodiscard]] std::optional<bool> boolean() const;
   // A number that is a non-negative integer fitting 64 bits, else nullopt.
   [[nodiscard]] std::optional<std::uint64_t> unsigned_integer() const;
   // The same for any integer that fits 64 bits signed.

@@ -73,8 +73,8 @@ struct Volume {
   std::optional<std::filesystem::path> mountpoint;
   std::string created_at;
   std::string updated_at;
-  std::optional<std::int64_t> daemon_pid{};      // the mount's serving process
-  std::optional<std::int64_t> supervisor_pid{};  // the process that restarts it when it dies
+  std::optional<std::int64_t> daemon_pid{};         // the mount's serving process
+  std::optional<std::int64_t> supervisor_pid{};     // the process that restarts it when it dies
   std::vector<std::filesystem::path> cache_dirs{};  // block caches its mounts have used, oldest first
   std::optional<VolumeIntent> intent{};
   VolumeSettings settings{};

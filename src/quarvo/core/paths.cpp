@@ -21,7 +21,8 @@ bool is_dir(const std::filesystem::path& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The home directory of the current user in the user database, or empty.
+}  // namespace
+
 std::string user_database_home() {
   const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(suggested > 0 ? static_cast<size_t>(suggested) : 512);
@@ -38,8 +39,6 @@ std::string user_database_home() {
     return pw.pw_dir;
   }
 }
-
-}  // namespace
 
 int create_directories(const std::filesystem::path& dir, mode_t mode) {
   if (dir.empty()) return 0;  // the working directory exists
@@ -90,6 +89,7 @@ std::filesystem::path QuarvoHome::dev_dir() const { return root_ / "dev"; }
 std::filesystem::path QuarvoHome::volumes_dir() const { return root_ / "volumes"; }
 std::filesystem::path QuarvoHome::logs_dir() const { return root_ / "logs"; }
 std::filesystem::path QuarvoHome::bin_dir() const { return root_ / "bin"; }
+std::filesystem::path QuarvoHome::cache_dir() const { return root_ / "cache"; }
 std::filesystem::path QuarvoHome::lock_path() const { return root_ / "lock"; }
 
 std::filesystem::path QuarvoHome::volume_path(std::string_view name) const {

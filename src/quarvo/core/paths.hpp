@@ -54,6 +54,9 @@ class QuarvoHome {
   [[nodiscard]] std::filesystem::path volumes_dir() const;
   [[nodiscard]] std::filesystem::path logs_dir() const;
   [[nodiscard]] std::filesystem::path bin_dir() const;
+  // Where the volumes' block caches go unless a volume sets its own: the
+  // backend keeps each in a subdirectory named after the volume's UUID.
+  [[nodiscard]] std::filesystem::path cache_dir() const;
   [[nodiscard]] std::filesystem::path lock_path() const;
   // The name is inserted unchanged; callers validate it first.
   [[nodiscard]] std::filesystem::path volume_path(std::string_view name) const;
@@ -73,6 +76,9 @@ class QuarvoHome {
  private:
   std::filesystem::path root_;
 };
+
+// The home directory of the current user in the user database, or empty.
+[[nodiscard]] std::string user_database_home();
 
 // The mode of the directories Quarvo keeps its own files in.
 inline constexpr mode_t kPrivateDirectoryMode = 0700;

@@ -114,6 +114,7 @@ CommandSpec JuiceFs::mount_spec(const Volume& volume, const MountVolume& request
                                 const std::filesystem::path& log_path) const {
   CommandSpec spec =
       meta_command("mount", volume.metadata_url).arg(path_text(request.path)).arg("--log").arg(path_text(log_path));
+  for (std::string& option : mount_option_args(volume.settings)) spec.arg(std::move(option));
   if (request.check_storage) spec.arg("--check-storage");
   spec.arg(kNoAgent);
   return spec;

@@ -1,7 +1,8 @@
 // quarvo/juicefs/juicefs.hpp: the command lines of the storage backend.
 //
 //   format  : format META NAME --storage S --bucket B --trash-days 0 --no-update --no-agent
-//   mount   : mount META MOUNTPOINT --log LOG [--check-storage] --no-agent
+//   mount   : mount META MOUNTPOINT --log LOG OPTIONS... [--check-storage] --no-agent
+//             (OPTIONS: the volume's settings, mount_options.hpp)
 //   unmount : umount [--flush] [--force] MOUNTPOINT
 //   status  : status META --no-agent          (prints the volume's settings as JSON)
 //   destroy : destroy META UUID --yes --no-agent (deletes every object and all metadata)
@@ -51,6 +52,7 @@
 #include "quarvo/core/error.hpp"
 #include "quarvo/core/models.hpp"
 #include "quarvo/juicefs/command.hpp"
+#include "quarvo/juicefs/mount_options.hpp"
 
 namespace quarvo {
 
@@ -60,6 +62,7 @@ struct MountVolume {
   std::filesystem::path path;  // absolute once the service has resolved it
   bool foreground = false;
   bool check_storage = false;
+  SettingChanges settings{};  // for this mount only, over the volume's own
 };
 
 // A client connected to a volume's metadata engine: a mount, on some host.
@@ -95,8 +98,9 @@ class JuiceFs {
   // Formats the volume, or finds it already there; VolumeMismatch when the
   // engine holds another volume.
   [[nodiscard]] Result<CommandOutput> format(const Volume& volume, const WaitLimits& limits) const;
-  // Starts the mount command: in the background as a daemon logging to
-  // `log_path`, in the foreground with the caller's own streams.
+  // Starts the mount command with the options of `volume.settings` (the
+  // settings the mount runs with, checked): in the background as a daemon
+  // logging to `log_path`, in the foreground with the caller's own streams.
   [[nodiscard]] Result<Child> start_mount(const Volume& volume, const MountVolume& request,
                                           const std::filesystem::path& log_path) const;
   // The CommandFailed of a mount command that ended with `wait_status`, with

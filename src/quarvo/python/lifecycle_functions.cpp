@@ -30,7 +30,12 @@
 //    {"directory", "metadata", "objects"} or None, "cache_dirs": [...],
 //    "backend": {"name", "uuid", "storage", "bucket", "used_bytes",
 //    "used_inodes", "sessions": [{"host", "mountpoint"}]} or None,
-//    "backend_error": why there is no "backend" (None when it was not asked)}
+//    "backend_error": why there is no "backend" (None when it was not asked),
+//    "cache_dir": where its mounts keep their cache (None until the UUID is
+//    known), "cache_bytes": what "cache_dirs" take on disk, "settings": the
+//    record's settings or None, "daemon": {"pid", "supervisor_pid",
+//    "metrics", "read_only"} of a mounted volume or None, "autostart":
+//    {"unit", "name", "system", "installed"} of the home or None}
 #include <sys/stat.h>
 
 #include <chrono>
@@ -49,6 +54,7 @@
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/released.hpp"
+#include "quarvo/python/settings.hpp"
 #include "quarvo/service/inspection.hpp"
 #include "quarvo/service/removal.hpp"
 #include "quarvo/service/service.hpp"
@@ -137,6 +143,20 @@ Ref access_to_py(const MountAccess& a) {
       .release();
 }
 
+// The processes serving a mount and where it serves metrics, as its
+// .config says; 0 or an empty text there is None here.
+Ref daemon_to_py(const MountConfig& config) {
+  const auto pid = [](std::int64_t n) {
+    return n > 0 ? std::optional<std::uintmax_t>(static_cast<std::uintmax_t>(n)) : std::nullopt;
+  };
+  return DictBuilder()
+      .optional_number("pid", pid(config.pid))
+      .optional_number("supervisor_pid", pid(config.supervisor_pid))
+      .optional_text("metrics", config.metrics.empty() ? std::nullopt : std::optional(config.metrics))
+      .set("read_only", bool_to_py(config.read_only))
+      .release();
+}
+
 Ref details_to_py(const VolumeDetails& d) {
   DictBuilder out;
   out.text("name", d.name).path("record", d.record);
@@ -165,7 +185,11 @@ Ref details_to_py(const VolumeDetails& d) {
   }
   std::vector<Ref> caches;
   for (const auto& dir : d.cache_dirs) caches.push_back(text_to_py(path_text(dir)));
-  out.set("cache_dirs", list_of(std::move(caches)));
+  out.set("cache_dirs", list_of(std::move(caches)))
+      .optional_text("cache_dir", optional_path(d.cache_dir))
+      .optional_number("cache_bytes", d.cache_bytes)
+      .set("settings", d.volume ? settings_to_py(d.volume->settings) : Ref::newref(Py_None))
+      .set("daemon", d.mount ? daemon_to_py(*d.mount) : Ref::newref(Py_None));
   out.set("backend", d.backend ? backend_to_py(*d.backend) : Ref::newref(Py_None));
   out.optional_text("backend_error", d.backend_error ? std::optional(d.backend_error->message()) : std::nullopt);
   return out.release();
@@ -191,7 +215,12 @@ PyObject* module_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!home) return raise_quarvo_error(home.error());
     Result<VolumeDetails> details =
         without_gil([&](const Cancel& cancel) { return inspect_volume(*home, volume, ask_backend, bound, cancel); });
-    return finish(details, [](const VolumeDetails& d) { return details_to_py(d).release(); });
+    return finish(details, [&](const VolumeDetails& d) -> PyObject* {
+      Ref out = details_to_py(d);
+      Ref autostart = autostart_to_py(*home);
+      if (!out || !autostart || PyDict_SetItemString(out.get(), "autostart", autostart.get()) < 0) return nullptr;
+      return out.release();
+    });
   });
 }
 

@@ -38,6 +38,7 @@
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/refs.hpp"
 #include "quarvo/python/released.hpp"
+#include "quarvo/python/settings.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -145,7 +146,7 @@ PyObject* create_module() {
   // Beside __all__, which keeps its six names.
   if (PyModule_AddFunctions(module.get(), beside_all) < 0 || volume_state_type() == nullptr ||
       PyModule_AddObjectRef(module.get(), "VolumeState", volume_state_type()) < 0 ||
-      !add_lifecycle_functions(module.get())) {
+      !add_lifecycle_functions(module.get()) || !add_settings_functions(module.get())) {
     return nullptr;
   }
   first_module = Ref::newref(module.get()).release();

@@ -5,11 +5,13 @@
 //       def from_env(*, command_timeout=None) -> Quarvo: ...
 //       def doctor(self) -> dict: ...
 //       def init(self, name, *, dev=False, metadata=None, store=None,
-//                storage=None, bucket=None, metadata_password=None) -> VolumeInfo: ...
+//                storage=None, bucket=None, metadata_password=None,
+//                settings=None) -> VolumeInfo: ...
 //       def ensure_volume(self, name, *, dev=False, metadata=None, store=None,
-//                         storage=None, bucket=None, metadata_password=None) -> VolumeInfo: ...
+//                         storage=None, bucket=None, metadata_password=None,
+//                         settings=None) -> VolumeInfo: ...
 //       def mount(self, name, path, *, foreground=False,
-//                 check_storage=False) -> MountInfo: ...
+//                 check_storage=False, settings=None) -> MountInfo: ...
 //       def flush(self, name) -> None: ...
 //       def unmount(self, name, *, force=False) -> None: ...
 //       def status(self, name=None) -> Status: ...
@@ -18,6 +20,7 @@
 //       def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
 //       def mounted(self, name, path=None, *, temporary=False,
 //                   **options) -> ContextManager[MountInfo]: ...  # mounted_method.cpp
+//       def configure(self, name, settings) -> dict[str, str | bool]: ...
 //
 // Every method but from_env's lookup runs its service call with the
 // interpreter lock released (see released.hpp); what a mount or unmount
@@ -33,6 +36,7 @@
 
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/released.hpp"
+#include "quarvo/python/settings.hpp"
 
 namespace quarvo::python {
 
@@ -73,8 +77,8 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
 
 // init and ensure_volume differ only in the service operation they call.
 PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool existing_ok) {
-  static const char* keywords[] = {"name",    "dev",    "metadata",          "store",
-                                   "storage", "bucket", "metadata_password", nullptr};
+  static const char* keywords[] = {"name",    "dev",    "metadata",          "store",   "storage",
+                                   "bucket",  "metadata_password", "settings", nullptr};
   PyObject* name = nullptr;
   PyObject* dev = nullptr;
   PyObject* metadata = nullptr;
@@ -82,8 +86,9 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   PyObject* storage = nullptr;
   PyObject* bucket = nullptr;
   PyObject* password = nullptr;
+  PyObject* settings = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &name, &dev, &metadata, &store,
-                                   &storage, &bucket, &password)) {
+                                   &storage, &bucket, &password, &settings)) {
     return nullptr;
   }
   const Quarvo* service = service_of(self);
@@ -92,7 +97,8 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
   if (!text_arg(name, "name", request.name) || !bool_arg(dev, "dev", request.dev) ||
       !optional_text_arg(metadata, "metadata", request.metadata) || !optional_text_arg(store, "store", request.store) ||
       !optional_text_arg(storage, "storage", request.storage) || !optional_text_arg(bucket, "bucket", request.bucket) ||
-      !optional_text_arg(password, "metadata_password", request.metadata_password)) {
+      !optional_text_arg(password, "metadata_password", request.metadata_password) ||
+      !settings_arg(settings, "settings", request.settings)) {
     return nullptr;
   }
   Result<VolumeInfo> info = without_gil([&](const Cancel& cancel) {
@@ -103,22 +109,23 @@ PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char
 }
 
 PyObject* Quarvo_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOO:init", false); });
+  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOOO:init", false); });
 }
 
 PyObject* Quarvo_ensure_volume(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOO:ensure_volume", true); });
+  return guarded([&] { return provision(self, args, kwargs, "O|$OOOOOOO:ensure_volume", true); });
 }
 
 PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"name", "path", "foreground", "check_storage", nullptr};
+    static const char* keywords[] = {"name", "path", "foreground", "check_storage", "settings", nullptr};
     PyObject* name = nullptr;
     PyObject* path = nullptr;
     PyObject* foreground = nullptr;
     PyObject* check_storage = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:mount", const_cast<char**>(keywords), &name, &path,
-                                     &foreground, &check_storage)) {
+    PyObject* settings = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:mount", const_cast<char**>(keywords), &name, &path,
+                                     &foreground, &check_storage, &settings)) {
       return nullptr;
     }
     const Quarvo* service = service_of(self);
@@ -127,7 +134,8 @@ PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string path_text;
     if (!text_arg(name, "name", request.name) || !text_arg(path, "path", path_text) ||
         !bool_arg(foreground, "foreground", request.foreground) ||
-        !bool_arg(check_storage, "check_storage", request.check_storage)) {
+        !bool_arg(check_storage, "check_storage", request.check_storage) ||
+        !settings_arg(settings, "settings", request.settings)) {
       return nullptr;
     }
     // The text's bytes as the path, exactly as given: no "~" expansion and
@@ -152,8 +160,8 @@ PyObject* Quarvo_flush(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     std::string volume;
     if (!text_arg(name, "name", volume)) return nullptr;
-    Result<void> flushed = without_gil([&](const Cancel& cancel) { return service->flush(volume, cancel); });
-    return finish(flushed, [] { return Py_NewRef(Py_None); });
+    Result<Notes> flushed = without_gil([&](const Cancel& cancel) { return service->flush(volume, cancel); });
+    return finish(flushed, [](const Notes& notes) { return warn_notes(notes) ? Py_NewRef(Py_None) : nullptr; });
   });
 }
 
@@ -258,6 +266,33 @@ PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* Quarvo_configure(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"name", "settings", nullptr};
+    PyObject* name = nullptr;
+    PyObject* settings = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:configure", const_cast<char**>(keywords), &name, &settings)) {
+      return nullptr;
+    }
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    std::string volume;
+    SettingChanges changes;
+    if (!text_arg(name, "name", volume)) return nullptr;
+    if (settings == Py_None) {
+      PyErr_SetString(PyExc_TypeError, "argument 'settings' must be a mapping of settings, not None");
+      return nullptr;
+    }
+    if (!settings_arg(settings, "settings", changes)) return nullptr;
+    Result<ConfiguredVolume> configured =
+        without_gil([&](const Cancel& cancel) { return service->configure(volume, changes, cancel); });
+    return finish(configured, [](const ConfiguredVolume& c) -> PyObject* {
+      if (!warn_notes(c.notes)) return nullptr;
+      return settings_to_py(c.settings).release();
+    });
+  });
+}
+
 PyMethodDef Quarvo_methods[] = {
     {"from_env", method_function(Quarvo_from_env), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_env(*, command_timeout=None)\n--\n\nA Quarvo for the home of QUARVO_HOME; command_timeout bounds every "
@@ -265,12 +300,12 @@ PyMethodDef Quarvo_methods[] = {
     {"doctor", method_function(Quarvo_doctor), METH_NOARGS, "doctor($self)\n--\n\n"},
     {"init", method_function(Quarvo_init), METH_VARARGS | METH_KEYWORDS,
      "init($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None, "
-     "metadata_password=None)\n--\n\n"},
+     "metadata_password=None, settings=None)\n--\n\n"},
     {"ensure_volume", method_function(Quarvo_ensure_volume), METH_VARARGS | METH_KEYWORDS,
      "ensure_volume($self, name, *, dev=False, metadata=None, store=None, storage=None, bucket=None, "
-     "metadata_password=None)\n--\n\n"},
+     "metadata_password=None, settings=None)\n--\n\n"},
     {"mount", method_function(Quarvo_mount), METH_VARARGS | METH_KEYWORDS,
-     "mount($self, name, path, *, foreground=False, check_storage=False)\n--\n\n"},
+     "mount($self, name, path, *, foreground=False, check_storage=False, settings=None)\n--\n\n"},
     {"flush", method_function(Quarvo_flush), METH_VARARGS | METH_KEYWORDS, "flush($self, name)\n--\n\n"},
     {"unmount", method_function(Quarvo_unmount), METH_VARARGS | METH_KEYWORDS,
      "unmount($self, name, *, force=False)\n--\n\n"},
@@ -286,6 +321,9 @@ PyMethodDef Quarvo_methods[] = {
      "mounted($self, name, path=None, *, temporary=False, **options)\n--\n\nA context manager: the volume ensured "
      "(options: ensure_volume's) and mounted at `path` or at a private temporary directory, its MountInfo yielded, "
      "unmounted on exit; with temporary=True a new development volume, removed with its data on exit."},
+    {"configure", method_function(Quarvo_configure), METH_VARARGS | METH_KEYWORDS,
+     "configure($self, name, settings)\n--\n\nChanges a volume's mount settings (a mapping of key to str, bool, or "
+     "None to unset it); returns them all. A mounted volume gets them at its next mount."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -9,6 +9,7 @@
 #include "quarvo/core/deadline.hpp"
 #include "quarvo/core/registry.hpp"
 #include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/service/mount_settings.hpp"
 #include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
@@ -45,6 +46,9 @@ VolumeDetails paths_of(const QuarvoHome& home, std::string_view name, Result<Vol
       .old_log = home.old_volume_log_path(name),
       .dev = std::nullopt,
       .cache_dirs = {},
+      .cache_dir = std::nullopt,
+      .cache_bytes = 0,
+      .mount = std::nullopt,
       .backend = std::nullopt,
       .backend_error = std::nullopt,
   };
@@ -52,6 +56,26 @@ VolumeDetails paths_of(const QuarvoHome& home, std::string_view name, Result<Vol
   if (::stat(details.log.c_str(), &st) == 0) details.log_bytes = static_cast<std::uintmax_t>(st.st_size);
   if (details.volume && details.volume->dev) details.dev = home.dev_paths(name);
   return details;
+}
+
+// The cache: the directories that exist, what they take, and where the
+// volume's mounts keep it (the first the live mount names; else, with the
+// UUID, under the cache-dir setting or the home's cache directory).
+void place_cache(const QuarvoHome& home, const Volume& volume, const std::string& uuid,
+                 const std::optional<MountConfig>& mount, VolumeDetails& details) {
+  for (const fs::path& dir : volume_cache_dirs(home, volume, uuid, mount)) {
+    struct stat st{};
+    if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) details.cache_dirs.push_back(dir);
+  }
+  details.cache_bytes = disk_usage(details.cache_dirs);
+  if (mount && !mount->cache_dirs.empty()) {
+    details.cache_dir = mount->cache_dirs.front();
+  } else if (!uuid.empty()) {
+    // The record's own setting, as a mount would read it.
+    auto settings = running_settings(home, volume, {});
+    if (settings)
+      details.cache_dir = fs::path(std::get<std::string>(settings->at(std::string(kCacheDirSetting)))) / uuid;
+  }
 }
 
 }  // namespace
@@ -89,11 +113,9 @@ Result<VolumeDetails> inspect_volume(const QuarvoHome& home, std::string_view na
       details.backend_error = std::move(status).error();
     }
   }
-  if (details.backend) {
-    details.cache_dirs = volume_cache_dirs(details.backend->uuid, mount_config);
-  } else if (mount_config) {
-    details.cache_dirs = volume_cache_dirs(mount_config->uuid, mount_config);
-  }
+  const std::string uuid = details.backend ? details.backend->uuid : mount_config ? mount_config->uuid : "";
+  place_cache(home, v, uuid, mount_config, details);
+  details.mount = std::move(mount_config);
   return details;
 }
 

@@ -25,6 +25,7 @@
 #include "quarvo/juicefs/juicefs.hpp"
 #include "quarvo/service/live_state.hpp"
 #include "quarvo/service/private_mount.hpp"
+#include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
 
@@ -38,13 +39,18 @@ struct VolumeDetails {
   std::filesystem::path log;
   std::optional<std::uintmax_t> log_bytes;  // nullopt: no log yet
   std::filesystem::path old_log;
-  std::optional<DevPaths> dev;                    // development volumes only
-  std::vector<std::filesystem::path> cache_dirs;  // known once the UUID is
-  std::optional<BackendStatus> backend;           // what the backend reported
-  std::optional<QuarvoError> backend_error;       // why it did not, when it was asked
+  std::optional<DevPaths> dev;                     // development volumes only
+  std::vector<std::filesystem::path> cache_dirs;   // the volume's cache directories on this machine
+  std::optional<std::filesystem::path> cache_dir;  // where its mounts keep their cache; known with the UUID
+  std::uintmax_t cache_bytes = 0;                  // what cache_dirs take on disk
+  std::optional<MountConfig> mount;                // a mounted volume's own word (.config)
+  std::optional<BackendStatus> backend;            // what the backend reported
+  std::optional<QuarvoError> backend_error;        // why it did not, when it was asked
 };
 
-// The record, its live state, the paths and, when `ask_backend`, the
+// The record, its live state, the paths, the cache directories that exist
+// (and where the cache goes: the live mount's, else where the volume's
+// settings put it), a mounted volume's .config and, when `ask_backend`, the
 // backend's status (with no backend program installed, or none within the
 // bound, backend_error says so). The bound is `timeout` when given, else the
 // configured command timeout; it caps the wait for the mount's answer too.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -17,6 +18,7 @@
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/private_mount.hpp"
+#include "quarvo/service/mount_settings.hpp"
 #include "quarvo/service/service.hpp"
 #include "quarvo/service/volume_files.hpp"
 
@@ -135,9 +137,11 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   QUARVO_TRY(validate_volume_name(request.name));
   QUARVO_TRY(require_mount_support());
   const WaitLimits limits = call_limits(cancel);
-  // A volume that does not exist gets no directory made for it (the record
-  // is read again under the lock).
-  QUARVO_TRY(registry_.read(request.name));
+  // A volume that does not exist, or whose settings are refused, gets no
+  // directory made for it (the record is read again under the lock).
+  auto recorded = registry_.read(request.name);
+  if (!recorded) return std::unexpected(std::move(recorded).error());
+  QUARVO_TRY(running_settings(home_, *recorded, request.settings));
   auto mountpoint = prepare_mountpoint(request.path);
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());
   const fs::path& at = *mountpoint;
@@ -252,7 +256,15 @@ Result<Child> Quarvo::start_until_ready(const Volume& volume, const MountVolume&
 Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& request, RegistryLock lock, Notes notes,
                                            const WaitLimits& limits) const {
   const fs::path& at = request.path;
-  auto child = start_until_ready(volume, request, limits);
+  // The backend mounts with the settings this mount runs with; the record
+  // keeps the volume's own.
+  auto settings = running_settings(home_, volume, request.settings);
+  if (!settings) return std::unexpected(std::move(settings).error());
+  QUARVO_TRY(prepare_cache_dir(home_, *settings));
+  Volume running = volume;
+  running.settings = *settings;
+  const auto started = std::chrono::system_clock::now();
+  auto child = start_until_ready(running, request, limits);
   if (!child) return std::unexpected(std::move(child).error());
   // The daemon's process group: it leads a session of its own, and its
   // worker stays in the group. A mount given up below ends the whole group
@@ -267,10 +279,17 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
     tear_down(at, daemon_group);
     return std::unexpected(std::move(error));
   };
-  // Others kept out before anything is written there.
+  // Others kept out before anything is written there (a read-only mount's
+  // root cannot change: a writable mount of the volume has made it private).
   (void)guard_fd_socket(supervisor);
-  if (auto made = make_root_private(volume, at); !made) return give_up(std::move(made).error());
-  if (auto probed = probe_mount(at, limits); !probed) return give_up(std::move(probed).error());
+  if (!setting_flag(*settings, kReadOnlySetting)) {
+    if (auto made = make_root_private(volume, at); !made) return give_up(std::move(made).error());
+  }
+  if (auto made = make_subdir_private(*settings, at, started); !made) return give_up(std::move(made).error());
+  if (auto checked = check_new_mount(volume.name, *settings, at, limits); !checked) {
+    return give_up(std::move(checked).error());
+  }
+  remember_cache_dirs(volume, at);
   volume.mountpoint = at;
   volume.updated_at = now_rfc3339();
   if (auto written = registry_.write(volume); !written) return give_up(std::move(written).error());

@@ -215,9 +215,9 @@ Result<RemovalPlan> plan_removal(const JuiceFs& juicefs, const QuarvoHome& home,
   // that another home here has mounted keeps it.
   if (plan.status) {
     if (!live_session(*plan.status, /*this_host_only=*/true))
-      plan.caches = volume_cache_dirs(plan.status->uuid, mount_config);
-  } else if (mount_config) {
-    plan.caches = volume_cache_dirs(mount_config->uuid, mount_config);
+      plan.caches = volume_cache_dirs(home, volume, plan.status->uuid, mount_config);
+  } else {
+    plan.caches = volume_cache_dirs(home, volume, mount_config ? mount_config->uuid : "", mount_config);
   }
   return plan;
 }

@@ -86,7 +86,7 @@ TEST_F(RemovalTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     ASSERT_TRUE(q.init({.name = "vol", .dev = true}, Cancel::never()));
     const std::string first = uuid();
     // A block cache of the volume where the backend keeps it.
-    const fs::path cache = caches_.emplace_back(default_cache_base().value() / first);
+    const fs::path cache = caches_.emplace_back(h.cache_dir() / first);
     fs::create_directories(cache / "raw");
     testing::spit(cache / "raw" / "block", "cached");
     testing::spit(h.volume_log_path("vol"), "log");

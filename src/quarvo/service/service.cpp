@@ -20,6 +20,7 @@
 #include "quarvo/juicefs/command.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
+#include "quarvo/service/mount_settings.hpp"
 
 namespace quarvo {
 namespace {
@@ -137,6 +138,9 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   // ensure_volume still returns an existing record of that name and refuses
   // only to create one (build_volume).
   if (!existing_ok) QUARVO_TRY(check_dev_name(request));
+  auto settings = apply_setting_changes({}, request.settings);
+  if (!settings) return std::unexpected(std::move(settings).error());
+  QUARVO_TRY(check_allow_other(*settings));
 
   const WaitLimits limits = call_limits(cancel);
   auto lock = registry_.lock(limits);
@@ -148,11 +152,13 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
     if (!existing_ok) return std::unexpected(QuarvoError::volume_exists(request.name));
     auto stored = registry_.read(request.name);
     if (!stored) return std::unexpected(std::move(stored).error());
+    QUARVO_TRY(store_settings(*stored, request.settings));
     return VolumeInfo::from(*stored);
   }
 
   auto volume = build_volume(request);
   if (!volume) return std::unexpected(std::move(volume).error());
+  volume->settings = std::move(*settings);
   auto formatted = juicefs_.format(*volume, limits);
   if (!formatted) return std::unexpected(std::move(formatted).error());
   QUARVO_TRY(registry_.write(*volume));
@@ -200,7 +206,7 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
   return volume;
 }
 
-Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
+Result<Notes> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(name));
   const WaitLimits limits = call_limits(cancel);
   auto volume = registry_.read(name);
@@ -208,6 +214,8 @@ Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
   const fs::path& mountpoint = *volume->mountpoint;
   QUARVO_TRY(require_live_mount(name, mountpoint, limits));
+  // A read-only mount holds no writes, and takes no probe.
+  if (mounted_read_only(mountpoint)) return Notes{"it is mounted read-only: there was nothing to flush"};
   QUARVO_TRY(probe_mount(mountpoint, limits));
   QUARVO_TRY(write_flush_marker(mountpoint, limits));
   // The system-wide sync is a best effort on top of the marker's fsync: a
@@ -218,7 +226,7 @@ Result<void> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
     if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted)
       return std::unexpected(std::move(synced).error());
   }
-  return {};
+  return Notes{};
 }
 
 WaitLimits configured_limits(const QuarvoHome& home, const Cancel& cancel) {

@@ -65,6 +65,7 @@ struct InitVolume {
   // The metadata engine's password, given apart from the URL (typed at a
   // prompt, read from the standard input); META_PASSWORD when not given.
   std::optional<std::string> metadata_password{};
+  SettingChanges settings{};  // stored with the volume (a key set to nullopt: left out)
 };
 
 // What an operation found and set right on its way, beyond the plain case
@@ -76,6 +77,13 @@ using Notes = std::vector<std::string>;
 struct MountedVolume {
   std::string name;
   std::filesystem::path mountpoint;  // absolute and canonical
+  Notes notes{};
+};
+
+// ConfiguredVolume: a volume's settings after `configure`.
+struct ConfiguredVolume {
+  std::string name;
+  VolumeSettings settings;
   Notes notes{};
 };
 
@@ -105,9 +113,11 @@ class Quarvo {
   // volume named "." or ".." (its data would land outside the home's "dev"
   // directory) is InvalidVolumeName before the lock is taken.
   [[nodiscard]] Result<VolumeInfo> init(const InitVolume& request, const Cancel& cancel) const;
-  // The stored record when the name has one, whatever the request says;
-  // else exactly what init does (a "." or ".." development volume is then
-  // InvalidVolumeName, before any directory of it is created).
+  // The stored record when the name has one, whatever the request says but
+  // its settings, which are stored in it as configure stores them; else
+  // exactly what init does (a "." or ".." development volume is then
+  // InvalidVolumeName, before any directory of it is created). Either way
+  // the settings are checked before anything runs (InvalidArgument).
   [[nodiscard]] Result<VolumeInfo> ensure_volume(const InitVolume& request, const Cancel& cancel) const;
   // Mounts the volume at `request.path` (created with its parents when
   // missing; a symbolic link is followed), verified: the mount table must
@@ -132,8 +142,9 @@ class Quarvo {
   // Probes the recorded mountpoint and creates, fsyncs and deletes a flush
   // marker there, then runs "sync" (its absence or failure is ignored).
   // VolumeNotMounted unless the table shows the volume there; a mount whose
-  // daemon died fails at once (IoAt, ENOTCONN). Takes no lock.
-  [[nodiscard]] Result<void> flush(std::string_view name, const Cancel& cancel) const;
+  // daemon died fails at once (IoAt, ENOTCONN). A read-only mount has
+  // nothing to flush: a note says so. Takes no lock.
+  [[nodiscard]] Result<Notes> flush(std::string_view name, const Cancel& cancel) const;
   // Unmounts the recorded mountpoint and clears it from the record, running
   // the backend only on this volume's own live mount; it then waits (up to
   // 30 s, or what is left of the deadline) for the mount's daemon to exit,
@@ -144,6 +155,12 @@ class Quarvo {
   // VolumeNotMounted when no mountpoint is recorded; a failed backend unmount
   // keeps the record.
   [[nodiscard]] Result<Notes> unmount(std::string_view name, bool force, const Cancel& cancel) const;
+  // Changes the volume's settings (configuring.cpp): each key to its value,
+  // a key set to nullopt unset; no change reads them. Every value is checked
+  // before the lock is taken (InvalidArgument). A volume that is mounted
+  // keeps what it was mounted with until its next mount: a note says so.
+  [[nodiscard]] Result<ConfiguredVolume> configure(std::string_view name, const SettingChanges& changes,
+                                                   const Cancel& cancel) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
@@ -174,6 +191,9 @@ class Quarvo {
   // or two, and a password both in the request and in META_PASSWORD, are
   // InvalidArgument: which one was meant cannot be told.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
+  // `changes` applied to the record `volume` and written when they change
+  // it; the caller holds the lock (configuring.cpp).
+  [[nodiscard]] Result<void> store_settings(Volume& volume, const SettingChanges& changes) const;
   // init and ensure_volume share everything after the existence check.
   [[nodiscard]] Result<VolumeInfo> provision(const InitVolume& request, bool existing_ok, const Cancel& cancel) const;
   // The limits of one call, made when it starts: the user's bound from now

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
 
 #include "quarvo/core/file_io.hpp"
 #include "quarvo/core/json.hpp"
+#include "quarvo/juicefs/mount_options.hpp"
 
 namespace quarvo {
 namespace fs = std::filesystem;
@@ -81,7 +83,19 @@ std::optional<MountConfig> read_mount_config(const fs::path& mountpoint) {
   auto doc = parse_json(*text);
   if (!doc) return std::nullopt;
   MountConfig config;
-  if (const JsonValue* uuid = doc->at("Format", "UUID")) config.uuid = uuid->string().value_or("");
+  const auto field = [&](std::string_view section, std::string_view key) {
+    const JsonValue* value = doc->at(section, key);
+    return value ? value->string().value_or("") : std::string();
+  };
+  config.uuid = field("Format", "UUID");
+  config.name = field("Format", "Name");
+  config.subdir = field("Meta", "Subdir");
+  config.metrics = field("Port", "PrometheusAgent");
+  if (const JsonValue* read_only = doc->at("Meta", "ReadOnly")) config.read_only = read_only->boolean().value_or(false);
+  for (auto [key, pid] : {std::pair{"Pid", &config.pid}, std::pair{"PPid", &config.supervisor_pid}}) {
+    const JsonValue* value = doc->find(key);
+    *pid = value ? std::max<std::int64_t>(value->integer().value_or(0), 0) : 0;
+  }
   if (const JsonValue* dirs = doc->at("Chunk", "CacheDir")) {
     // Several cache directories are joined by ':'.
     const std::string joined = dirs->string().value_or("");
@@ -97,17 +111,36 @@ std::optional<MountConfig> read_mount_config(const fs::path& mountpoint) {
   return config;
 }
 
-std::vector<fs::path> volume_cache_dirs(std::string_view uuid, const std::optional<MountConfig>& mount) {
+std::vector<fs::path> volume_cache_dirs(const QuarvoHome& home, const Volume& volume, std::string_view uuid,
+                                        const std::optional<MountConfig>& mount) {
   std::vector<fs::path> dirs;
+  const auto add = [&](const fs::path& dir) {
+    const bool named = is_uuid(uuid) ? dir.filename() == uuid : is_uuid(dir.filename().native());
+    if (named && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+  };
+  for (const fs::path& dir : volume.cache_dirs) add(dir);
   if (!is_uuid(uuid)) return dirs;
   if (mount && mount->uuid == uuid) {
-    for (const fs::path& dir : mount->cache_dirs) {
-      if (dir.filename() == uuid) dirs.push_back(dir);
-    }
-    if (!dirs.empty()) return dirs;
+    for (const fs::path& dir : mount->cache_dirs) add(dir);
   }
-  if (auto base = default_cache_base()) dirs.push_back(*base / std::string(uuid));
+  const auto setting = volume.settings.find(kCacheDirSetting);
+  const auto* base = setting == volume.settings.end() ? nullptr : std::get_if<std::string>(&setting->second);
+  add((base != nullptr && !base->empty() ? fs::path(*base) : home.cache_dir()) / std::string(uuid));
+  add(home.cache_dir() / std::string(uuid));
+  if (auto backend_default = default_cache_base()) add(*backend_default / std::string(uuid));
   return dirs;
+}
+
+std::uintmax_t disk_usage(const std::vector<fs::path>& dirs) {
+  std::uintmax_t bytes = 0;
+  for (const fs::path& dir : dirs) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      struct stat st{};
+      if (::lstat(it->path().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) bytes += std::uintmax_t(st.st_blocks) * 512;
+    }
+  }
+  return bytes;
 }
 
 void delete_caches(const std::vector<fs::path>& dirs) {
