@@ -33,13 +33,25 @@ if TYPE_CHECKING:
 
 
 class Arg:
-    """One argument: a positional (`nargs` None, "?" or "+"), a flag
+    """One argument: a positional (`nargs` None, "?", "+" or "*"), a flag
     (store_true) or an option taking one value, converted by `convert`, one
-    of `choices` when given. `complete` tells the shell completion what the
+    of `choices` when given (with `repeat`, every value given, in a list). `complete` tells the shell completion what the
     value is: "volume" (a volume name of the home), "directory" or "file";
     a `hidden` argument is left out of help and completion."""
 
-    __slots__ = ("choices", "complete", "convert", "dest", "help", "hidden", "metavar", "names", "nargs", "takes_value")
+    __slots__ = (
+        "choices",
+        "complete",
+        "convert",
+        "dest",
+        "help",
+        "hidden",
+        "metavar",
+        "names",
+        "nargs",
+        "repeat",
+        "takes_value",
+    )
 
     def __init__(
         self,
@@ -53,17 +65,19 @@ class Arg:
         choices: Sequence[str] | None = None,
         complete: str | None = None,
         hidden: bool = False,
+        repeat: bool = False,
     ) -> None:
         self.names = names
         self.dest = dest or names[-1].lstrip("-").replace("-", "_")
         self.help = help
         self.metavar = metavar
         self.nargs = nargs
-        self.takes_value = takes_value
+        self.takes_value = takes_value or repeat
         self.convert = convert
         self.choices = choices
         self.complete = complete
         self.hidden = hidden
+        self.repeat = repeat
 
     @property
     def positional(self) -> bool:
@@ -71,7 +85,9 @@ class Arg:
 
     def default(self) -> Any:
         if self.positional:
-            return None if self.nargs != "+" else []
+            return [] if self.nargs in ("+", "*") else None
+        if self.repeat:
+            return []
         return None if self.takes_value else False
 
 
@@ -94,6 +110,11 @@ def _value(
     *names: str, metavar: str, help: str, dest: str | None = None, convert: Any = None, complete: str | None = None
 ) -> Arg:
     return Arg(*names, metavar=metavar, help=help, dest=dest, takes_value=True, convert=convert, complete=complete)
+
+
+def _values(*names: str, metavar: str, help: str, dest: str | None = None) -> Arg:
+    """An option that may be given many times, its values in a list."""
+    return Arg(*names, metavar=metavar, help=help, dest=dest, repeat=True)
 
 
 def seconds(text: str) -> float:
@@ -139,6 +160,7 @@ _VOLUME_ARGS = (
     _value("--store", metavar="URL", help="object store URL: file://, s3:// or gs://"),
     _value("--storage", metavar="KIND", help="object storage kind, given directly (with --bucket)"),
     _value("--bucket", metavar="BUCKET", help="bucket or endpoint, given directly (with --storage)"),
+    _values("--set", dest="set", metavar="KEY=VALUE", help="a mount setting stored with the volume (see `config`)"),
 )
 
 
@@ -156,6 +178,8 @@ class Command:
 
 # The shells `quarvo completion` writes a script for.
 SHELLS = ("bash", "zsh", "fish")
+# What `quarvo autostart` does.
+AUTOSTART_ACTIONS = ("enable", "disable", "status")
 
 # Every command, in the order of the help.
 COMMANDS = {
@@ -176,6 +200,14 @@ COMMANDS = {
         _flag("--all", help="mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)"),
         _flag("--foreground", help="serve the mount from this process until unmounted"),
         _flag("--check-storage", help="have the backend check the object storage first"),
+        _values("--set", dest="set", metavar="KEY=VALUE", help="a mount setting for this mount only (see `config`)"),
+        _value(
+            "--retry",
+            metavar="SECONDS",
+            convert=seconds,
+            help="with --all: mount shared volumes that failed (their network may not be up yet) again "
+            "until SECONDS have passed",
+        ),
         json="the mount (with --all: every volume tried)",
     ),
     "flush": Command(
@@ -187,6 +219,21 @@ COMMANDS = {
         _volumes(),
         _flag("--force", help="unmount even when the volume is busy"),
         json="the volume unmounted",
+    ),
+    "config": Command(
+        "_settings",
+        "show or change a volume's mount settings",
+        _volumes(),
+        _positional("assignments", "KEY=VALUE", "*", f"a setting to store, of {', '.join(_native._SETTING_KEYS)}"),
+        _values("--unset", metavar="KEY", help="drop a setting: its default applies again"),
+        json="the settings",
+    ),
+    "autostart": Command(
+        "_autostart",
+        "mount this home's volumes again at login or boot (a systemd unit)",
+        _positional("action", "ACTION", None, "enable, disable or status", choices=AUTOSTART_ACTIONS),
+        _flag("--at-boot", help="with enable, for a user other than root: at boot, not only at login (lingering)"),
+        json="the outcome",
     ),
     "status": Command("cli", "list volumes and their mount state", _volumes(nargs="?"), json="the volumes"),
     "rm": Command(
@@ -251,9 +298,10 @@ def _take_option(options: dict[str, Arg], argv: Sequence[str], i: int, values: d
     else:
         return None
     try:
-        values[arg.dest] = arg.convert(text) if arg.convert else text
+        value = arg.convert(text) if arg.convert else text
     except Exception:  # ValueError, ArgumentTypeError: argparse says what is wrong
         return None
+    values[arg.dest] = [*values[arg.dest], value] if arg.repeat else value
     return after
 
 
@@ -284,8 +332,8 @@ def quick_parse(argv: Sequence[str]) -> Namespace | None:
             return None  # also a positional after an option: argparse's reading differs by version
         i = after
     for a in (a for a in command.args if a.positional):
-        if a.nargs == "+":
-            if not words:
+        if a.nargs in ("+", "*"):
+            if not words and a.nargs == "+":
                 return None
             values[a.dest], words = words, []
         elif words:
@@ -316,6 +364,10 @@ def build_parser() -> argparse.ArgumentParser:
         shown = argparse.SUPPRESS if a.hidden else a.help
         if a.positional:
             return p.add_argument(a.dest, metavar=a.metavar, nargs=a.nargs, choices=a.choices, help=shown)
+        if a.repeat:
+            return p.add_argument(
+                *a.names, dest=a.dest, metavar=a.metavar, action="append", default=default, help=shown
+            )
         if a.takes_value:
             return p.add_argument(*a.names, dest=a.dest, metavar=a.metavar, type=a.convert, default=default, help=shown)
         return p.add_argument(*a.names, dest=a.dest, action="store_true", default=default, help=shown)

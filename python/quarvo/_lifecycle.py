@@ -177,7 +177,22 @@ def _inspect_text(d: dict[str, Any], show_secrets: bool) -> str:
         rows.append(["old log", d["old_log"]])
     if d["dev_paths"]:
         rows.append(["data", d["dev_paths"]["directory"]])
-    rows.append(["cache", ", ".join(d["cache_dirs"]) or "-"])
+    if volume is not None:
+        from quarvo._settings import settings_text
+
+        rows.append(["settings", settings_text(d["settings"]).replace("\n", ", ") or "none"])
+    cache = d["cache_dir"] or "-"
+    others = [c for c in d["cache_dirs"] if c != d["cache_dir"]]
+    rows.append(["cache", f"{cache} ({_size(d['cache_bytes'])} on disk)" if d["cache_dirs"] else cache])
+    if others:
+        rows.append(["old caches", ", ".join(others)])
+    daemon = d["daemon"]
+    if daemon is not None:
+        rows.append(["served by", f"pid {daemon['pid']}, restarted by its supervisor pid {daemon['supervisor_pid']}"])
+        rows.append(["metrics", daemon["metrics"] or "-"])
+    autostart = d["autostart"]
+    if autostart is not None:
+        rows.append(["autostart", autostart["unit"] if autostart["installed"] else "not enabled"])
     backend = d["backend"]
     if backend is not None:
         used = f"{_size(backend['used_bytes'])} in {backend['used_inodes']} files and directories"

@@ -63,12 +63,18 @@ class _notes:
 
 
 def cmd_mount(args: Namespace) -> int:
+    from quarvo._settings import assignments
+
     if args.all:
-        if args.name is not None or args.foreground:
-            raise _Usage("--all takes no NAME, PATH or --foreground")
+        if args.name is not None or args.foreground or args.set:
+            raise _Usage("--all takes no NAME, PATH, --foreground or --set")
         return _mount_all(args)
     if args.name is None or args.path is None:
         raise _Usage("mount needs NAME and PATH, or --all")
+    if args.retry is not None:
+        raise _Usage("--retry goes with --all")
+    settings = assignments(args.set)
+    _native._check_settings(settings)
     q = _service(args)
     _mount_checks(args)
     if args.foreground:
@@ -78,7 +84,9 @@ def cmd_mount(args: Namespace) -> int:
         say(f"mounting {args.name} at {args.path} ...")
     try:
         with _notes():
-            info = q.mount(args.name, args.path, foreground=args.foreground, check_storage=args.check_storage)
+            info = q.mount(
+                args.name, args.path, foreground=args.foreground, check_storage=args.check_storage, settings=settings
+            )
     except KeyboardInterrupt:
         if not args.foreground:
             raise
@@ -102,6 +110,8 @@ def _mount_all(args: Namespace) -> int:
     say("mounting every volume whose recorded mountpoint is no longer mounted ...")
     with _notes():
         outcomes = q.mount_all()
+        if args.retry:
+            _retry_shared(q, outcomes, args.retry)
     failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
     for name, error in failed.items():
         say(f"quarvo: error: {name}: {shown(str(error), args.show_secrets)}")
@@ -116,10 +126,43 @@ def _mount_all(args: Namespace) -> int:
     return EXIT_FAILURE if failed else 0
 
 
+# Pauses between the tries of --retry: short at first, for a network that
+# comes up a moment after the command starts, then no longer than this.
+_RETRY_PAUSE_BOUND = 30.0
+
+
+def _retry_shared(q: quarvo.Quarvo, outcomes: dict[str, Any], seconds: float) -> None:
+    """Mounts the shared volumes of `outcomes` that failed again, with
+    pauses, until they mount or `seconds` have passed; their new outcomes
+    replace the old. Development volumes need no network: one try is theirs."""
+    import time
+
+    deadline = time.monotonic() + seconds
+    shared = {e.name: e.volume for e in q.volume_states() if e.volume is not None and not e.volume.dev}
+    pause = 2.0
+    while True:
+        failing = [n for n, o in outcomes.items() if isinstance(o, quarvo.QuarvoError) and n in shared]
+        left = deadline - time.monotonic()
+        if not failing or left <= 0:
+            return
+        say(f"{', '.join(failing)}: not mounted yet; trying again in {min(pause, left):.0f} s (until {seconds:g} s)")
+        time.sleep(min(pause, left))
+        pause = min(pause * 2, _RETRY_PAUSE_BOUND)
+        for name in failing:
+            mountpoint = shared[name].mountpoint
+            try:
+                outcomes[name] = q.mount(name, mountpoint) if mountpoint else outcomes[name]
+            except quarvo.QuarvoError as e:
+                if e.kind == "Interrupted":
+                    raise
+                outcomes[name] = e
+
+
 def cmd_flush(args: Namespace) -> int:
     q = _service(args)
     say(f"flushing {args.name} ...")
-    q.flush(args.name)
+    with _notes():
+        q.flush(args.name)
     where = q.status(args.name).volumes[0].mountpoint
     report(args, {"name": args.name, "mountpoint": where}, f"flushed {args.name}")
     return 0

@@ -5,9 +5,9 @@
 # attribute is read-only. VolumeInfo, MountInfo, Status and VolumeState are
 # values: equal when their fields are, hashable, with a repr of their fields.
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from contextlib import AbstractContextManager
-from typing import Literal, TypedDict, final, type_check_only
+from typing import Any, Literal, TypedDict, final, type_check_only
 
 from typing_extensions import Unpack
 
@@ -187,6 +187,7 @@ class Quarvo:
         storage: str | None = None,
         bucket: str | None = None,
         metadata_password: str | None = None,
+        settings: Mapping[str, str | bool | None] | None = None,
     ) -> VolumeInfo: ...
     def ensure_volume(
         self,
@@ -198,8 +199,17 @@ class Quarvo:
         storage: str | None = None,
         bucket: str | None = None,
         metadata_password: str | None = None,
+        settings: Mapping[str, str | bool | None] | None = None,
     ) -> VolumeInfo: ...
-    def mount(self, name: str, path: str, *, foreground: bool = False, check_storage: bool = False) -> MountInfo: ...
+    def mount(
+        self,
+        name: str,
+        path: str,
+        *,
+        foreground: bool = False,
+        check_storage: bool = False,
+        settings: Mapping[str, str | bool | None] | None = None,
+    ) -> MountInfo: ...
     def flush(self, name: str) -> None: ...
     def unmount(self, name: str, *, force: bool = False) -> None: ...
     def status(self, name: str | None = None) -> Status: ...
@@ -212,6 +222,8 @@ class Quarvo:
         """The volume ensured and mounted for a `with` block (at `path`, else at a
         private temporary directory), its MountInfo yielded, unmounted on exit;
         with temporary=True a new development volume, removed on exit."""
+    def configure(self, name: str, settings: Mapping[str, str | bool | None]) -> dict[str, str | bool]:
+        """Changes a volume's mount settings (None unsets a key); returns them all."""
 
 # ensure_volume's keyword arguments, as Quarvo.mounted passes them on.
 @type_check_only
@@ -221,6 +233,7 @@ class VolumeOptions(TypedDict, total=False):
     store: str | None
     storage: str | None
     bucket: str | None
+    settings: Mapping[str, str | bool | None] | None
 
 @final
 class VolumeInfo:
@@ -283,9 +296,16 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], /) -> str: ...
 def _escaped(text: str, /) -> str: ...
 def _managed_storage_backend() -> str: ...
 def _volume_names() -> list[str]: ...
+def _check_settings(settings: Mapping[str, str | bool | None], /) -> None: ...
+def _autostart_unit() -> dict[str, Any]: ...
+def _autostart_write(command: list[str], /) -> None: ...
+def _autostart_remove() -> bool: ...
+def _autostart_text(command: list[str], /) -> str: ...
+def _autostart_line(command: list[str], /) -> str: ...
 
 _INSTALL_ADVICE: str
 _DEFAULT_COMMAND_TIMEOUT: float
 _BACKEND_NAME_RULE: str
 _SERVED_STATES: tuple[str, ...]
 _LIVE_STATES: tuple[str, ...]
+_SETTING_KEYS: tuple[str, ...]

@@ -3,10 +3,10 @@
     quarvo [--timeout SECONDS] [--show-secrets] COMMAND ...
     quarvo doctor [--json] [--install [--from PATH]]
     quarvo init NAME [--dev] [--metadata URL [--metadata-password-stdin]] [--store URL]
-                     [--storage KIND --bucket BUCKET] [--json]
+                     [--storage KIND --bucket BUCKET] [--set KEY=VALUE]... [--json]
     quarvo ensure NAME (the options of init)
-    quarvo mount NAME PATH [--foreground] [--check-storage] [--json]
-    quarvo mount --all [--json]
+    quarvo mount NAME PATH [--foreground] [--check-storage] [--set KEY=VALUE]... [--json]
+    quarvo mount --all [--retry SECONDS] [--json]
     quarvo flush NAME
     quarvo unmount NAME [--force]
     quarvo status [NAME] [--json]
@@ -14,6 +14,8 @@
     quarvo inspect NAME... [--json]
     quarvo prune [--yes]
     quarvo logs NAME [-f] [-n N]
+    quarvo config NAME [KEY=VALUE]... [--unset KEY]... [--json]
+    quarvo autostart enable [--at-boot] | disable | status [--json]
 
 Results go to standard output, as aligned text or, with --json, as one JSON
 document. Progress and errors go to standard error; an error is one line
@@ -127,9 +129,15 @@ def _has_record(name: str) -> bool:
 
 
 def _provision(args: Namespace, operation: str) -> int:
+    from quarvo._settings import assignments, note_if_mounted
+
     q = _service(args)
-    # An existing volume: init refuses it and ensure returns it, with no work.
-    if not _has_record(args.name):
+    settings = assignments(args.set)
+    _native._check_settings(settings)
+    # An existing volume: init refuses it and ensure returns it (storing the
+    # settings given), with no other work.
+    existed = _has_record(args.name)
+    if not existed:
         _native.check_new_volume_name(args.name)  # the backend's rule, before any work
         say(f"formatting volume {args.name} ...")
     info = getattr(q, operation)(
@@ -140,7 +148,9 @@ def _provision(args: Namespace, operation: str) -> int:
         storage=args.storage,
         bucket=args.bucket,
         metadata_password=_password_from_stdin() if args.metadata_password_stdin else None,
+        settings=settings,
     )
+    note_if_mounted(info, existed and bool(settings))
     if args.json:
         shown_volume = {
             "name": info.name,

@@ -54,7 +54,7 @@ def test_exports_the_exception_type_and_signatures(q: quarvo.Quarvo) -> None:
     with pytest.raises(quarvo.QuarvoError) as failure:
         q.status("missing")
     assert failure.value.args == (str(failure.value),)
-    signature = "(self, /, name, path, *, foreground=False, check_storage=False)"
+    signature = "(self, /, name, path, *, foreground=False, check_storage=False, settings=None)"
     assert str(inspect.signature(quarvo.Quarvo.mount)) == signature
     with pytest.raises(TypeError):
         q.unmount("missing", True)  # type: ignore[misc]  # flags are keyword-only

@@ -30,6 +30,12 @@ ERRORS = [
     (["status"], {"QUARVO_HOME": ""}, 1, ["quarvo: error: QUARVO_HOME is set but empty"]),
     (["init", "vol", "--dev"], {"QUARVO_HOME": "{tmp}/a?b"}, 1,
      ["quarvo: error: a development volume cannot live at {tmp}/a?b/dev/vol: its metadata URL would"]),
+    (["init", "vol", "--dev", "--set", "cache-size=1G"], {}, 1,
+     ['quarvo: error: setting cache-size = "1G": expected a whole number of MiB']),
+    (["config", "nope", "read-only=true"], {}, 1, ['quarvo: error: volume "nope" does not exist']),
+    (["config", "nope", "read-only"], {}, 2, None),
+    (["mount", "--all", "--set", "read-only=true"], {}, 2, None),
+    (["autostart", "start"], {}, 2, None),
 ]  # fmt: skip
 
 
@@ -222,3 +228,21 @@ def test_a_metadata_password_reaches_the_backend_only_by_environment(
     # What the backend wrote is shown masked: URL passwords, and the volume's own.
     (home / "logs" / "team.log").write_text("said p@ss w and redis://:zz@h/1\nthen sesa")
     assert quarvo_cli("logs", "team").stdout == "said **** and redis://:****@h/1\nthen sesa"
+
+
+# Stored at init and by config, shown by config and inspect, over which a
+# mount's own settings go for that mount only; refused before anything runs.
+def test_settings_stay_with_the_volume(run, home: Path, backend_log: Path, mounts: None) -> None:
+    assert run("init", "vol", "--dev", "--set", "cache-size=0064").returncode == 0
+    assert run("config", "vol", "writeback=true", "--unset", "cache-size").stdout == "writeback = true\n"
+    assert json.loads(run("config", "vol", "--json").stdout) == {"name": "vol", "settings": {"writeback": True}}
+    refused = run("config", "vol", "no-such=1")
+    assert (refused.returncode, "the settings are: read-only, subdir" in refused.stderr) == (1, True)
+    assert run("mount", "vol", "mnt", "--set", "buffer-size=32", "--set", "writeback=false").returncode == 0
+    mount = next(call for call in backend_calls(backend_log) if call[0] == "mount")
+    assert "--buffer-size=32" in mount and "--writeback" not in mount and "--no-usage-report" in mount
+    assert f"--cache-dir={home / 'cache'}" in mount
+    assert json.loads(run("inspect", "vol", "--json").stdout)[0]["settings"] == {"writeback": True}
+    changed = run("ensure", "vol", "--dev", "--set", "read-only=true")
+    assert "its settings reach it at its next mount" in changed.stderr
+    assert run("config", "vol").stdout == "read-only = true\nwriteback = true\n"

@@ -33,6 +33,12 @@ QUICK = [
     ["rm", "a", "--json"],
     ["completion", "zsh"],
     ["completion", "--volumes"],
+    ["config", "v"],
+    ["config", "v", "a=1", "b=", "--unset", "c", "--unset=d", "--json"],
+    ["init", "v", "--dev", "--set", "read-only=true", "--set=subdir=a"],
+    ["mount", "v", "/p", "--set", "writeback=true"],
+    ["mount", "--all", "--retry", "60"],
+    ["autostart", "enable", "--at-boot", "--json"],
 ]
 # Left to argparse (help, abbreviations, odd orders, mistakes).
 OTHER = [
@@ -48,6 +54,7 @@ OTHER = [
     ["mount", "v", "p", "q"],
     ["rm"],
     ["completion", "tcsh"],
+    ["config", "v", "--unset", "c", "a=1"],
     [],
 ]
 
