@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -177,3 +178,20 @@ def test_a_users_own_unit(juicefs: str) -> None:
     finally:
         subprocess.run(["userdel", user], capture_output=True, timeout=60)
         shutil.rmtree(base, ignore_errors=True)
+
+
+# After a reboot the engine of a shared volume may not be reachable yet (its
+# network is not up): --retry tries it again until it is, within its bound.
+def test_mount_all_retries_a_shared_volume_until_its_engine_answers(machine: Machine, juicefs: str) -> None:
+    engine = machine.root / "engine"
+    engine.mkdir()
+    machine.cli("init", "late", "--metadata", f"sqlite3://{engine}/meta.db", "--store", f"file://{machine.root}/obj")
+    at = machine.root / "late"
+    machine.cli("mount", "late", str(at))
+    subprocess.run([juicefs, "umount", str(at)], check=True, capture_output=True, timeout=60)
+    away = engine.rename(machine.root / "engine.away")
+    assert machine.cli("mount", "--all", check=False).returncode == 1
+    threading.Timer(3, away.rename, (engine,)).start()
+    retried = machine.cli("mount", "--all", "--retry", "60")
+    assert "late: not mounted yet; trying again" in retried.stderr and f"mounted late at {at}" in retried.stdout
+    assert machine.state("late") == "mounted"
