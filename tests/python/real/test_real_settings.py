@@ -59,6 +59,7 @@ def test_settings_reach_every_mount_and_the_cache_stays_in_the_home(machine: Mac
     machine.cli("unmount", "conf")
     caches = [machine.home / "cache" / uuid, other_cache / uuid]
     assert all(c.is_dir() for c in caches)
+    machine.cli("config", "conf", "--unset", "cache-dir")  # the record still knows where it was
     machine.cli("rm", "conf")  # every cache the volume has used goes with it
     assert not any(c.exists() for c in caches)
 
@@ -104,7 +105,7 @@ def test_autostart_unit_and_its_line_after_a_reboot(machine: Machine, juicefs: s
     analyze = shutil.which("systemd-analyze") or missing("no systemd-analyze (Debian package systemd)")
     if os.geteuid() != 0:
         missing("root's system unit needs root")
-    odd = machine.another("boot home %i $HOME 'q' \\")
+    odd = machine.another("boot home %z $HOME 'q' \\")  # %z: no specifier systemd knows
     odd.cli("doctor", "--install")  # the unit's environment names the home, nothing else
     odd.cli("init", "boot-ro", "--dev", "--set", "read-only=true")
     odd.cli("init", "boot-rw", "--dev")
@@ -123,8 +124,10 @@ def test_autostart_unit_and_its_line_after_a_reboot(machine: Machine, juicefs: s
         assert enabled["name"] != json.loads(machine.cli("autostart", "status", "--json").stdout)["name"]
         unit = Path(enabled["unit"])
         assert (unit.parent / "multi-user.target.wants" / unit.name).resolve() == unit
+        # The daemons outlive the command, and stopping the unit ends none of them.
+        assert {"Type=oneshot", "RemainAfterExit=yes", "KillMode=process"} <= set(unit.read_text().splitlines())
         verified = subprocess.run([analyze, "verify", str(unit)], capture_output=True, text=True, timeout=120)
-        assert verified.returncode == 0 and "quarvo" not in verified.stderr, verified.stderr
+        assert verified.returncode == 0 and str(unit) not in verified.stderr, verified.stderr
         assert json.loads(odd.cli("autostart", "status", "--json").stdout)["enabled"] == "enabled"
 
         subprocess.run(["sh", "-c", enabled["line"]], env={"PATH": "/usr/bin:/bin"}, cwd="/", check=True, timeout=300)
@@ -172,9 +175,16 @@ def test_a_users_own_unit(juicefs: str) -> None:
             unit.read_text()
         )
         verified = as_user(analyze, "--user", "verify", str(unit))
-        assert verified.returncode == 0 and "quarvo" not in verified.stderr, verified.stderr
+        assert verified.returncode == 0 and str(unit) not in verified.stderr, verified.stderr
         assert as_user(python, "-m", "quarvo", "autostart", "disable").returncode == 0
         assert not unit.exists()
+
+        # FUSE lets other users into a user's mount only with user_allow_other.
+        env["QUARVO_STORAGE_BACKEND_BIN"] = juicefs
+        allowed = any(line.split("#")[0].strip() == "user_allow_other" for line in open("/etc/fuse.conf"))
+        made = as_user(python, "-m", "quarvo", "init", "open-vol", "--dev", "--set", "allow-other=true")
+        assert made.returncode == int(not allowed), made.stderr
+        assert allowed or "allow-other needs the line user_allow_other in /etc/fuse.conf" in made.stderr
     finally:
         subprocess.run(["userdel", user], capture_output=True, timeout=60)
         shutil.rmtree(base, ignore_errors=True)
