@@ -54,7 +54,11 @@
 //                      a tmpfs outlives its process, so a death after
 //                      mounting could not look like a dead mount)
 //         other:NAME   mount with the source of volume NAME
-//         readonly     mount read-only, so nothing can be written
+//         readonly     mount read-only, so nothing can be written, though
+//                      .config says otherwise
+//         writable     ignore "--read-only" (mount writable, .config says so)
+//       Otherwise "--read-only" mounts read-only, and .config says so; its
+//       "Format" names the volume mounted.
 //   umount [--flush] [--force] MOUNTPOINT   "not mounted", exit 1, when
 //       nothing is; with "--flush" and the daemon gone, exit 1 (the real
 //       client cannot reach it to flush); unmounts, lazily with "--force";
@@ -211,11 +215,16 @@ std::optional<std::string> source_at(const std::string& mountpoint) {
   return top ? std::optional(top->source) : std::nullopt;
 }
 
-void write_config(const std::string& mountpoint, pid_t pid, pid_t ppid) {
+// Every volume of the fake has this UUID.
+constexpr const char* kFakeUuid = "0fa4e000-0000-4000-8000-000000000000";
+
+void write_config(const std::string& mountpoint, const std::string& name, bool read_only, pid_t pid, pid_t ppid) {
   const std::string path = mountpoint + "/.config";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0400);
   if (fd < 0) return;
-  write_all(fd, "{\n \"Meta\": {},\n \"Pid\": " + std::to_string(pid) + ",\n \"PPid\": " + std::to_string(ppid) +
+  write_all(fd, "{\n \"Format\": {\"Name\": \"" + name + "\", \"UUID\": \"" + kFakeUuid +
+                    "\"},\n \"Meta\": {\"ReadOnly\": " + (read_only ? "true" : "false") +
+                    "},\n \"Pid\": " + std::to_string(pid) + ",\n \"PPid\": " + std::to_string(ppid) +
                     ",\n \"Version\": \"1.3.0+fake\"\n}\n");
   ::close(fd);
 }
@@ -266,8 +275,15 @@ void mount(int argc, char** argv) {
   if (::mount(source.c_str(), mountpoint.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64m,mode=0777") != 0) {
     fail("mount tmpfs at " + mountpoint + ": " + std::strerror(errno));
   }
-  write_config(mountpoint, ::getpid(), ::getpid());  // the real client: its supervisor and worker
-  if (how == "readonly") ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+  // "--read-only" is obeyed and shown in .config, as the real client does.
+  const bool asked_read_only = how != "writable" && std::any_of(argv + 4, argv + argc, [](const char* a) {
+                                 return std::string(a) == "--read-only";
+                               });
+  write_config(mountpoint, name, asked_read_only, ::getpid(),
+               ::getpid());  // the real client: its supervisor and worker
+  if (how == "readonly" || asked_read_only) {
+    ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+  }
   serve(mountpoint, source);
 }
 

@@ -115,6 +115,7 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     ErrorKind kind;
     const char* says;
     bool foreground = false;
+    SettingChanges settings{};
   } cases[] = {
       {{{"FAKE_BACKEND_FAIL", "mount:2"}}, ErrorKind::CommandFailed, "(exit status: 2)"},
       {{{"FAKE_BACKEND_FAIL", "mount:3"}}, ErrorKind::CommandFailed, "(exit status: 3)", true},
@@ -123,6 +124,12 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
       {{{"FAKE_BACKEND_MOUNT", "other:vol-b"}}, ErrorKind::MountFailed, "backend mounted JuiceFS:vol-b there"},
       {{{"FAKE_BACKEND_MOUNT", "readonly"}}, ErrorKind::IoAt, ": Read-only file system"},  // the probe's write
       {{{"FAKE_BACKEND_SLEEP", "mount:20000"}, {"QUARVO_COMMAND_TIMEOUT", "0.3"}}, ErrorKind::TimedOut, "after 0.3 s"},
+      // A read-only mount is checked through its .config, not by a write.
+      {{{"FAKE_BACKEND_MOUNT", "writable"}},
+       ErrorKind::MountFailed,
+       "its .config says it is not read-only",
+       false,
+       {{"read-only", "true"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.says);
@@ -130,7 +137,11 @@ TEST_F(ServiceTest, FailedMountIsTornDown) {
     const Volume before = make_dev(name);
     testing::ScopedEnv env;
     for (const auto& [variable, value] : c.env) env.set(variable, value);
-    auto m = Quarvo::from_env().value().mount({.name = name, .path = root_ / name, .foreground = c.foreground},
+    auto m = Quarvo::from_env().value().mount({.name = name,
+                                               .path = root_ / name,
+                                               .foreground = c.foreground,
+                                               .check_storage = false,
+                                               .settings = c.settings},
                                               Cancel::never());
     ASSERT_NO_FATAL_FAILURE(expect_error(m, c.kind));
     EXPECT_NE(m.error().message().find(c.says), std::string::npos) << m.error().message();

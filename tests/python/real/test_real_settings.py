@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -56,6 +57,12 @@ def test_settings_reach_every_mount_and_the_cache_stays_in_the_home(machine: Mac
     assert (at / "projects" / "web").stat().st_mode & 0o777 == 0o700
     write_random(at / "more.bin", 1 << 20)
     machine.cli("flush", "conf")
+    # What inspect shows: the cache in use and what it takes, the metrics the mount serves.
+    seen = machine.inspect("conf")
+    assert seen["cache_dir"] == str(other_cache / uuid) and seen["cache_bytes"] >= 1 << 20
+    with urllib.request.urlopen(f"http://{seen['daemon']['metrics']}/metrics", timeout=30) as served:
+        assert b"juicefs_" in served.read()
+    assert seen["autostart"]["installed"] is False
     machine.cli("unmount", "conf")
     caches = [machine.home / "cache" / uuid, other_cache / uuid]
     assert all(c.is_dir() for c in caches)
@@ -129,6 +136,8 @@ def test_autostart_unit_and_its_line_after_a_reboot(machine: Machine, juicefs: s
         verified = subprocess.run([analyze, "verify", str(unit)], capture_output=True, text=True, timeout=120)
         assert verified.returncode == 0 and str(unit) not in verified.stderr, verified.stderr
         assert json.loads(odd.cli("autostart", "status", "--json").stdout)["enabled"] == "enabled"
+        shown = {key: enabled[key] for key in ("unit", "name", "system", "installed")}
+        assert odd.inspect("boot-rw")["autostart"] == shown
 
         subprocess.run(["sh", "-c", enabled["line"]], env={"PATH": "/usr/bin:/bin"}, cwd="/", check=True, timeout=300)
         assert [odd.state(name) for name in places] == ["mounted"] * 2
