@@ -100,9 +100,10 @@ Result<void> make_subdir_private(const VolumeSettings& settings, const fs::path&
   if (::stat(at.c_str(), &st) != 0) return std::unexpected(QuarvoError::io_at_errno(at, errno));
   // The backend stamps a directory it makes with this machine's clock; a
   // second of slack for a clock that counts whole seconds.
-  const auto changed = std::chrono::system_clock::time_point(std::chrono::seconds(st.st_ctim.tv_sec) +
-                                                             std::chrono::nanoseconds(st.st_ctim.tv_nsec));
-  if ((st.st_mode & 07777) != kMadeSubdirMode || changed < started - std::chrono::seconds(1)) return {};
+  // (Compared as durations since the epoch: a clock's own unit may be coarser than nanoseconds.)
+  const auto changed = std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec);
+  const auto since = started.time_since_epoch() - std::chrono::seconds(1);
+  if ((st.st_mode & 07777) != kMadeSubdirMode || changed < since) return {};
   if (::chmod(at.c_str(), kPrivateDirectoryMode) != 0) return std::unexpected(QuarvoError::io_at_errno(at, errno));
   return {};
 }
