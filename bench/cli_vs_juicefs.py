@@ -8,14 +8,16 @@ Round by round, side by side:
                `quarvo init NAME --dev` (interpreter start included, as a user
                pays it), against `juicefs format` with the arguments Quarvo
                passes (a fresh volume each time)
-  mount        Quarvo.mount(NAME, PATH) and `quarvo mount NAME PATH`, each
-               until it returns with the volume mounted and probed, against
-               `juicefs mount -d META PATH --log LOG`
+  mount        Quarvo.mount(NAME, PATH) and `quarvo mount NAME PATH` of a
+               volume with settings (SETTINGS), each until it returns with the
+               volume mounted and probed, against `juicefs mount -d META PATH
+               --log LOG OPTIONS` with the options Quarvo passes for them
 Each mount is unmounted before the next one starts. Needs the juicefs client
 (the environment's own, or --juicefs) and, for mounting, a usable /dev/fuse;
 without them the rows are left out with a note. Everything lives in a
-temporary directory; the mounts, and the block caches the client keeps per
-volume outside it (/var/jfsCache/UUID as root), are removed at the end.
+temporary directory (the block caches too, under its home); the mounts, and
+any block cache the client kept per volume outside it (/var/jfsCache/UUID as
+root), are removed at the end.
 """
 
 from __future__ import annotations
@@ -32,6 +34,14 @@ from pathlib import Path
 from benchlib import emit, fresh_env, once, row, venv_program
 
 MOUNT_GOAL = 0.5  # the API's mount against `juicefs mount -d`
+# The mounted volumes' settings, and the backend options they become (in
+# Quarvo's order: by key, the home's cache among them, usage reports off).
+SETTINGS = {"attr-cache": "1s", "buffer-size": "256", "cache-size": "1024", "entry-cache": "1s"}
+
+
+def mount_options(home: Path) -> list[str]:
+    with_cache = {**SETTINGS, "cache-dir": str(home / "cache")}
+    return [*(f"--{key}={value}" for key, value in sorted(with_cache.items())), "--no-usage-report"]
 
 
 def run(cmd: list[str], env: dict[str, str]) -> None:
@@ -94,7 +104,10 @@ def mount_rows(q, quarvo_cli: str, juicefs: str, work: Path, env: dict[str, str]
     bare_meta = f"sqlite3://{work}/bare/bare-0/metadata.db"
     points = {k: work / f"mnt-{k}" for k in ("api", "cli", "bare")}
     points["bare"].mkdir()
-    bare_mount = [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), "-d"]
+    for name in ("api-0", "cli-0"):
+        q.configure(name, SETTINGS)
+    options = mount_options(work / "home")
+    bare_mount = [juicefs, "mount", bare_meta, str(points["bare"]), "--log", str(work / "bare.log"), *options, "-d"]
     for _ in range(rounds):
         api.append(once(lambda: q.mount("api-0", str(points["api"]))))
         q.unmount("api-0")

@@ -43,12 +43,14 @@ def main() -> int:
     log = work / "home" / "logs" / "bench-mount.log"
     bare_mp, api_mp = work / "bare", work / "api"
     bare_mp.mkdir()
+    # What Quarvo adds for a volume without settings: the home's cache, no usage report.
+    options = [f"--cache-dir={work / 'home' / 'cache'}", "--no-usage-report"]
     api, bare = [], []
     try:
         for _ in range(args.rounds):
             start = time.perf_counter()
             subprocess.run(
-                [juicefs, "mount", volume.metadata_url, str(bare_mp), "--log", str(log), "-d"],
+                [juicefs, "mount", volume.metadata_url, str(bare_mp), "--log", str(log), *options, "-d"],
                 check=True,
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
