@@ -35,9 +35,10 @@ if TYPE_CHECKING:
 class Arg:
     """One argument: a positional (`nargs` None, "?", "+" or "*"), a flag
     (store_true) or an option taking one value, converted by `convert`, one
-    of `choices` when given (with `repeat`, every value given, in a list). `complete` tells the shell completion what the
-    value is: "volume" (a volume name of the home), "directory" or "file";
-    a `hidden` argument is left out of help and completion."""
+    of `choices` when given (with `repeat`, every value given, in a list).
+    `complete` tells the shell completion what the value is: "volume" (a
+    volume name of the home), "directory" or "file"; a `hidden` argument is
+    left out of help and completion."""
 
     __slots__ = (
         "choices",

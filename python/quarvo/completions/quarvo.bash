@@ -5,14 +5,16 @@
 #    source ~/.local/share/bash_completion/quarvo
 # See also: https://github.com/scop/bash-completion/blob/main/doc/configuration.md
 
-_shtab_quarvo_subparsers=(doctor init ensure mount flush unmount status rm inspect prune logs completion)
+_shtab_quarvo_subparsers=(doctor init ensure mount flush unmount config autostart status rm inspect prune logs completion)
 
 _shtab_quarvo_doctor_option_strings=(-h --help --timeout --show-secrets --install --from --json)
-_shtab_quarvo_init_option_strings=(-h --help --timeout --show-secrets --dev --metadata --metadata-password-stdin --store --storage --bucket --json)
-_shtab_quarvo_ensure_option_strings=(-h --help --timeout --show-secrets --dev --metadata --metadata-password-stdin --store --storage --bucket --json)
-_shtab_quarvo_mount_option_strings=(-h --help --timeout --show-secrets --all --foreground --check-storage --json)
+_shtab_quarvo_init_option_strings=(-h --help --timeout --show-secrets --dev --metadata --store --storage --bucket --set --json)
+_shtab_quarvo_ensure_option_strings=(-h --help --timeout --show-secrets --dev --metadata --store --storage --bucket --set --json)
+_shtab_quarvo_mount_option_strings=(-h --help --timeout --show-secrets --all --foreground --check-storage --set --retry --json)
 _shtab_quarvo_flush_option_strings=(-h --help --timeout --show-secrets --json)
 _shtab_quarvo_unmount_option_strings=(-h --help --timeout --show-secrets --force --json)
+_shtab_quarvo_config_option_strings=(-h --help --timeout --show-secrets --unset --json)
+_shtab_quarvo_autostart_option_strings=(-h --help --timeout --show-secrets --at-boot --json)
 _shtab_quarvo_status_option_strings=(-h --help --timeout --show-secrets --json)
 _shtab_quarvo_rm_option_strings=(-h --help --timeout --show-secrets --force --destroy --yes --json)
 _shtab_quarvo_inspect_option_strings=(-h --help --timeout --show-secrets --json)
@@ -26,13 +28,15 @@ _shtab_quarvo_mount_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_mount_pos_1_COMPGEN=_shtab_compgen_dirs
 _shtab_quarvo_flush_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_unmount_pos_0_COMPGEN=_quarvo_volumes
+_shtab_quarvo_config_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_status_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_rm_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_inspect_pos_0_COMPGEN=_quarvo_volumes
 _shtab_quarvo_logs_pos_0_COMPGEN=_quarvo_volumes
 
+_shtab_quarvo_autostart_pos_0_choices=(enable disable status)
 _shtab_quarvo_completion_pos_0_choices=(bash zsh fish)
-_shtab_quarvo_pos_0_choices=(doctor init ensure mount flush unmount status rm inspect prune logs completion)
+_shtab_quarvo_pos_0_choices=(doctor init ensure mount flush unmount config autostart status rm inspect prune logs completion)
 
 _shtab_quarvo_doctor__h_nargs=0
 _shtab_quarvo_doctor___help_nargs=0
@@ -43,13 +47,11 @@ _shtab_quarvo_init__h_nargs=0
 _shtab_quarvo_init___help_nargs=0
 _shtab_quarvo_init___show_secrets_nargs=0
 _shtab_quarvo_init___dev_nargs=0
-_shtab_quarvo_init___metadata_password_stdin_nargs=0
 _shtab_quarvo_init___json_nargs=0
 _shtab_quarvo_ensure__h_nargs=0
 _shtab_quarvo_ensure___help_nargs=0
 _shtab_quarvo_ensure___show_secrets_nargs=0
 _shtab_quarvo_ensure___dev_nargs=0
-_shtab_quarvo_ensure___metadata_password_stdin_nargs=0
 _shtab_quarvo_ensure___json_nargs=0
 _shtab_quarvo_mount__h_nargs=0
 _shtab_quarvo_mount___help_nargs=0
@@ -67,6 +69,16 @@ _shtab_quarvo_unmount___help_nargs=0
 _shtab_quarvo_unmount___show_secrets_nargs=0
 _shtab_quarvo_unmount___force_nargs=0
 _shtab_quarvo_unmount___json_nargs=0
+_shtab_quarvo_config_pos_1_nargs='*'
+_shtab_quarvo_config__h_nargs=0
+_shtab_quarvo_config___help_nargs=0
+_shtab_quarvo_config___show_secrets_nargs=0
+_shtab_quarvo_config___json_nargs=0
+_shtab_quarvo_autostart__h_nargs=0
+_shtab_quarvo_autostart___help_nargs=0
+_shtab_quarvo_autostart___show_secrets_nargs=0
+_shtab_quarvo_autostart___at_boot_nargs=0
+_shtab_quarvo_autostart___json_nargs=0
 _shtab_quarvo_status__h_nargs=0
 _shtab_quarvo_status___help_nargs=0
 _shtab_quarvo_status___show_secrets_nargs=0

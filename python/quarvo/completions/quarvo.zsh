@@ -10,7 +10,9 @@
 
 _shtab_quarvo_commands() {
   local _commands=(
+    autostart:'mount this home'"'"'s volumes again at login or boot (a systemd unit)'
     completion:'print the shell completion script: eval "$(quarvo completion bash)"'
+    config:'show or change a volume'"'"'s mount settings'
     doctor:'check the storage backend and mount support'
     ensure:'create a volume unless it exists'
     flush:'push a mounted volume'"'"'s writes to its storage'
@@ -36,6 +38,18 @@ _shtab_quarvo_options=(
 # guard to ensure default positional specs are added only once per session
 _shtab_quarvo_defaults_added=0
 
+_shtab_quarvo_autostart_options=(
+  "(- : *)"{-h,--help}"[show this help message and exit]"
+  "--timeout[bound every storage backend command (default\: QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml, else 120 s\; none for a foreground mount)]:SECONDS:"
+  "--show-secrets[print passwords in URLs instead of \*\*\*\*]"
+  "--at-boot[with enable, for a user other than root\: at boot, not only at login (lingering)]"
+  "--json[print the outcome as JSON]"
+  ":enable, disable or status:(enable disable status)"
+)
+
+# guard to ensure default positional specs are added only once per session
+_shtab_quarvo_autostart_defaults_added=0
+
 _shtab_quarvo_completion_options=(
   "(- : *)"{-h,--help}"[show this help message and exit]"
   "--timeout[bound every storage backend command (default\: QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml, else 120 s\; none for a foreground mount)]:SECONDS:"
@@ -45,6 +59,19 @@ _shtab_quarvo_completion_options=(
 
 # guard to ensure default positional specs are added only once per session
 _shtab_quarvo_completion_defaults_added=0
+
+_shtab_quarvo_config_options=(
+  "(- : *)"{-h,--help}"[show this help message and exit]"
+  "--timeout[bound every storage backend command (default\: QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml, else 120 s\; none for a foreground mount)]:SECONDS:"
+  "--show-secrets[print passwords in URLs instead of \*\*\*\*]"
+  "*--unset[drop a setting\: its default applies again]:KEY:"
+  "--json[print the settings as JSON]"
+  ":NAME:_quarvo_volumes"
+  "(*)::a setting to store, of read-only, subdir, cache-dir, cache-size, free-space-ratio, writeback, buffer-size, upload-limit, download-limit, attr-cache, entry-cache, dir-entry-cache, allow-other, usage-report:"
+)
+
+# guard to ensure default positional specs are added only once per session
+_shtab_quarvo_config_defaults_added=0
 
 _shtab_quarvo_doctor_options=(
   "(- : *)"{-h,--help}"[show this help message and exit]"
@@ -63,11 +90,11 @@ _shtab_quarvo_ensure_options=(
   "--timeout[bound every storage backend command (default\: QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml, else 120 s\; none for a foreground mount)]:SECONDS:"
   "--show-secrets[print passwords in URLs instead of \*\*\*\*]"
   "--dev[a local development volume under the Quarvo home]"
-  "--metadata[metadata engine URL (redis\:\/\/, postgres\:\/\/, sqlite3\:\/\/, ...)\; a password in it (redis\:\/\/\:PASSWORD\@host, postgres\:\/\/user\:PASSWORD\@host\/db or \?password\=PASSWORD) never reaches a command line]:URL:"
-  "--metadata-password-stdin[read the metadata engine\'s password from the first line of standard input instead of the URL (META_PASSWORD in the environment gives it too)\; it is kept with the volume, as one in the URL is]"
+  "--metadata[metadata engine URL (redis\:\/\/, postgres\:\/\/, sqlite3\:\/\/, ...)]:URL:"
   "--store[object store URL\: file\:\/\/, s3\:\/\/ or gs\:\/\/]:URL:"
   "--storage[object storage kind, given directly (with --bucket)]:KIND:"
   "--bucket[bucket or endpoint, given directly (with --storage)]:BUCKET:"
+  "*--set[a mount setting stored with the volume (see \`config\`)]:KEY=VALUE:"
   "--json[print the volume as JSON]"
   ":volume name\; a new one of 3 to 63 characters\: lowercase letters, digits and \'-\', beginning and ending with a letter or digit:"
 )
@@ -91,11 +118,11 @@ _shtab_quarvo_init_options=(
   "--timeout[bound every storage backend command (default\: QUARVO_COMMAND_TIMEOUT, command_timeout in config.toml, else 120 s\; none for a foreground mount)]:SECONDS:"
   "--show-secrets[print passwords in URLs instead of \*\*\*\*]"
   "--dev[a local development volume under the Quarvo home]"
-  "--metadata[metadata engine URL (redis\:\/\/, postgres\:\/\/, sqlite3\:\/\/, ...)\; a password in it (redis\:\/\/\:PASSWORD\@host, postgres\:\/\/user\:PASSWORD\@host\/db or \?password\=PASSWORD) never reaches a command line]:URL:"
-  "--metadata-password-stdin[read the metadata engine\'s password from the first line of standard input instead of the URL (META_PASSWORD in the environment gives it too)\; it is kept with the volume, as one in the URL is]"
+  "--metadata[metadata engine URL (redis\:\/\/, postgres\:\/\/, sqlite3\:\/\/, ...)]:URL:"
   "--store[object store URL\: file\:\/\/, s3\:\/\/ or gs\:\/\/]:URL:"
   "--storage[object storage kind, given directly (with --bucket)]:KIND:"
   "--bucket[bucket or endpoint, given directly (with --storage)]:BUCKET:"
+  "*--set[a mount setting stored with the volume (see \`config\`)]:KEY=VALUE:"
   "--json[print the volume as JSON]"
   ":volume name\; a new one of 3 to 63 characters\: lowercase letters, digits and \'-\', beginning and ending with a letter or digit:"
 )
@@ -133,6 +160,8 @@ _shtab_quarvo_mount_options=(
   "--all[mount again every volume whose recorded mountpoint is no longer mounted (after a reboot)]"
   "--foreground[serve the mount from this process until unmounted]"
   "--check-storage[have the backend check the object storage first]"
+  "*--set[a mount setting for this mount only (see \`config\`)]:KEY=VALUE:"
+  "--retry[with --all\: mount shared volumes that failed (their network may not be up yet) again until SECONDS have passed]:SECONDS:"
   "--json[print the mount (with --all\: every volume tried) as JSON]"
   ":NAME:_quarvo_volumes"
   ":mountpoint directory, created when missing:_files -/"
@@ -208,7 +237,9 @@ _shtab_quarvo() {
       (( CURRENT += 1 ))
       curcontext="${curcontext%:*:*}:_shtab_quarvo-$line[1]:"
       case $line[1] in
+        autostart) _arguments -C -s $_shtab_quarvo_autostart_options ;;
         completion) _arguments -C -s $_shtab_quarvo_completion_options ;;
+        config) _arguments -C -s $_shtab_quarvo_config_options ;;
         doctor) _arguments -C -s $_shtab_quarvo_doctor_options ;;
         ensure) _arguments -C -s $_shtab_quarvo_ensure_options ;;
         flush) _arguments -C -s $_shtab_quarvo_flush_options ;;
