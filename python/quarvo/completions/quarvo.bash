@@ -8,8 +8,8 @@
 _shtab_quarvo_subparsers=(doctor init ensure mount flush unmount config autostart status rm inspect prune logs completion)
 
 _shtab_quarvo_doctor_option_strings=(-h --help --timeout --show-secrets --install --from --json)
-_shtab_quarvo_init_option_strings=(-h --help --timeout --show-secrets --dev --metadata --store --storage --bucket --set --json)
-_shtab_quarvo_ensure_option_strings=(-h --help --timeout --show-secrets --dev --metadata --store --storage --bucket --set --json)
+_shtab_quarvo_init_option_strings=(-h --help --timeout --show-secrets --dev --metadata --metadata-password-stdin --store --storage --bucket --set --json)
+_shtab_quarvo_ensure_option_strings=(-h --help --timeout --show-secrets --dev --metadata --metadata-password-stdin --store --storage --bucket --set --json)
 _shtab_quarvo_mount_option_strings=(-h --help --timeout --show-secrets --all --foreground --check-storage --set --retry --json)
 _shtab_quarvo_flush_option_strings=(-h --help --timeout --show-secrets --json)
 _shtab_quarvo_unmount_option_strings=(-h --help --timeout --show-secrets --force --json)
@@ -47,11 +47,13 @@ _shtab_quarvo_init__h_nargs=0
 _shtab_quarvo_init___help_nargs=0
 _shtab_quarvo_init___show_secrets_nargs=0
 _shtab_quarvo_init___dev_nargs=0
+_shtab_quarvo_init___metadata_password_stdin_nargs=0
 _shtab_quarvo_init___json_nargs=0
 _shtab_quarvo_ensure__h_nargs=0
 _shtab_quarvo_ensure___help_nargs=0
 _shtab_quarvo_ensure___show_secrets_nargs=0
 _shtab_quarvo_ensure___dev_nargs=0
+_shtab_quarvo_ensure___metadata_password_stdin_nargs=0
 _shtab_quarvo_ensure___json_nargs=0
 _shtab_quarvo_mount__h_nargs=0
 _shtab_quarvo_mount___help_nargs=0

@@ -77,8 +77,8 @@ PyObject* Quarvo_doctor(PyObject* self, PyObject*) {
 
 // init and ensure_volume differ only in the service operation they call.
 PyObject* provision(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool existing_ok) {
-  static const char* keywords[] = {"name",    "dev",    "metadata",          "store",   "storage",
-                                   "bucket",  "metadata_password", "settings", nullptr};
+  static const char* keywords[] = {"name",     "dev",  "metadata", "store", "storage", "bucket", "metadata_password",
+                                   "settings", nullptr};
   PyObject* name = nullptr;
   PyObject* dev = nullptr;
   PyObject* metadata = nullptr;

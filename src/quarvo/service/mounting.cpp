@@ -17,8 +17,8 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
-#include "quarvo/service/private_mount.hpp"
 #include "quarvo/service/mount_settings.hpp"
+#include "quarvo/service/private_mount.hpp"
 #include "quarvo/service/service.hpp"
 #include "quarvo/service/volume_files.hpp"
 
