@@ -47,6 +47,7 @@ class QuarvoError(Exception):
         "InvalidArgument",
         "InvalidBackendVolumeName",
         "UnsafePath",
+        "FlushIncomplete",
     ]
     reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
     log: str | None  # the log file the reason was read from (a background mount's)
@@ -67,7 +68,8 @@ class QuarvoError(Exception):
     source: str | None  # IoAt, Io: the operating system's error text
     errno: int | None  # IoAt, Io
     command: str | None  # TimedOut: what ran out of time
-    seconds: float | None  # TimedOut: the bound, in seconds
+    seconds: float | None  # TimedOut, FlushIncomplete: the bound, in seconds
+    held_bytes: int | None  # FlushIncomplete: what the client had not written out at the last look
 
 # The doctor's report. At run time it is a plain dict; these TypedDicts exist
 # only for type checkers.

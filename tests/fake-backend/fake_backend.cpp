@@ -45,7 +45,8 @@
 //       not formatted", exit 1, when there is none), mounts the tmpfs (its
 //       root 0777, as the real client formats a volume's) and
 //       writes MOUNTPOINT/.config with "Pid" and "PPid", its own, as the real
-//       client shows its supervisor's and worker's. It serves until the mount
+//       client shows its supervisor's and worker's, and MOUNTPOINT/.stats
+//       with write buffers that hold nothing. It serves until the mount
 //       is gone, or until SIGINT or SIGTERM, when it unmounts and exits 0.
 //       Quarvo never asks for the backend's own daemon ("-d"): it is refused.
 //       FAKE_BACKEND_MOUNT changes what happens:
@@ -229,6 +230,17 @@ void write_config(const std::string& mountpoint, const std::string& name, bool r
   ::close(fd);
 }
 
+// MOUNTPOINT/.stats as the real client shows it, holding nothing: a tmpfs
+// has written everything once the write returns.
+void write_stats(const std::string& mountpoint) {
+  const int fd = ::open((mountpoint + "/.stats").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0400);
+  if (fd < 0) return;
+  write_all(fd,
+            "juicefs_staging_block_bytes 0\njuicefs_staging_blocks 0\njuicefs_used_buffer_size_bytes 0\n"
+            "juicefs_used_read_buffer_size_bytes 0\n");
+  ::close(fd);
+}
+
 volatile sig_atomic_t stop_requested = 0;
 void request_stop(int) { stop_requested = 1; }
 
@@ -281,6 +293,7 @@ void mount(int argc, char** argv) {
                                });
   write_config(mountpoint, name, asked_read_only, ::getpid(),
                ::getpid());  // the real client: its supervisor and worker
+  write_stats(mountpoint);
   if (how == "readonly" || asked_read_only) {
     ::mount(nullptr, mountpoint.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
   }

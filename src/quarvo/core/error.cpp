@@ -99,6 +99,11 @@ QuarvoError QuarvoError::invalid_backend_volume_name(std::string name) {
 QuarvoError QuarvoError::unsafe_path(std::filesystem::path path, std::string detail, std::string fix) {
   return of(ErrorKind::UnsafePath, {.path = std::move(path), .detail = std::move(detail), .fix = std::move(fix)});
 }
+QuarvoError QuarvoError::flush_incomplete(std::string name, std::filesystem::path mountpoint, std::int64_t held_bytes,
+                                          std::chrono::milliseconds bound) {
+  return of(ErrorKind::FlushIncomplete,
+            {.name = std::move(name), .path = std::move(mountpoint), .bound = bound, .held_bytes = held_bytes});
+}
 
 std::string QuarvoError::message() const {
   // The table's messages read the payload as `f`.

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <iterator>
@@ -105,6 +106,7 @@ struct ErrorFields {
   OsError os{};                        // errno, and source: its text
   std::string what{};                  // command: the step that ran out of time
   std::chrono::milliseconds bound{0};  // seconds: the bound it ran out of
+  std::int64_t held_bytes = 0;         // held_bytes: data a client had not written out
 };
 
 // QuarvoError: a kind with its payload. Build it with the named constructors;
@@ -146,6 +148,9 @@ class [[nodiscard]] QuarvoError {
   static QuarvoError invalid_backend_volume_name(std::string name);
   // `detail` says what `path` is, its owner and mode; `fix` what to do.
   static QuarvoError unsafe_path(std::filesystem::path path, std::string detail, std::string fix);
+  // `held_bytes` what the client at `mountpoint` still held when `bound` ran out.
+  static QuarvoError flush_incomplete(std::string name, std::filesystem::path mountpoint, std::int64_t held_bytes,
+                                      std::chrono::milliseconds bound);
 
   // Shorthands for the common OS cases: errno taken as it stands.
   static QuarvoError io_at_errno(std::filesystem::path path, int code) {

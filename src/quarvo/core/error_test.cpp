@@ -72,6 +72,9 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
        "digits and '-', beginning and ending with a letter or digit"},
       {QuarvoError::unsafe_path("/tmp/q\nhome", "the Quarvo home belongs to nobody", "remove it"),
        ErrorKind::UnsafePath, "/tmp/q\\nhome is not safe to use: the Quarvo home belongs to nobody; remove it"},
+      {QuarvoError::flush_incomplete("a", "/m", 65536, std::chrono::milliseconds(3000)), ErrorKind::FlushIncomplete,
+       "volume \"a\" was not flushed: after 3 s its mount at /m still held 65536 bytes not yet written out; writes "
+       "to it did not pause"},
   };
   std::size_t next = 0;  // the kind the next new row must have
   for (const auto& [error, kind, message] : cases) {

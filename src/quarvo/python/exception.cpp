@@ -79,6 +79,22 @@ bool set_seconds(PyObject* value, ErrorFields& f) {
   return true;
 }
 
+Ref get_held_bytes(const ErrorFields& f) { return Ref::steal(PyLong_FromLongLong(f.held_bytes)); }
+bool set_held_bytes(PyObject* value, ErrorFields& f) {
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "_error(): held_bytes must be int");
+    return false;
+  }
+  const long long bytes = PyLong_AsLongLong(value);
+  if (bytes == -1 && PyErr_Occurred()) return false;
+  if (bytes < 0) {
+    PyErr_SetString(PyExc_ValueError, "_error(): held_bytes must be 0 or more");
+    return false;
+  }
+  f.held_bytes = bytes;
+  return true;
+}
+
 // Every field of every kind, in the order the instance's attributes are set.
 constexpr Field kFields[] = {
     text_field<&ErrorFields::name>("name"),
@@ -96,6 +112,7 @@ constexpr Field kFields[] = {
     {"errno", get_errno, set_errno},
     text_field<&ErrorFields::what>("command"),
     {"seconds", get_seconds, set_seconds},
+    {"held_bytes", get_held_bytes, set_held_bytes},
 };
 constexpr std::size_t kFieldCount = std::size(kFields);
 

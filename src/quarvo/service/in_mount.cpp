@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -40,10 +42,10 @@ constexpr int kCreateInMountpoint = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | 
 struct Outcome {
   int failed_step = -1;  // -1: every step succeeded
   int error = 0;         // the errno of the failed step
-  long numbers[2] = {0, 0};
+  long numbers[6] = {0, 0, 0, 0, 0, 0};
 };
 
-Outcome failed(int step, int error) { return Outcome{step, error, {0, 0}}; }
+Outcome failed(int step, int error) { return Outcome{step, error, {0, 0, 0, 0, 0, 0}}; }
 
 // The operations below use only system calls that are safe in a process
 // forked from a threaded one: no allocation, no locks, no C++ runtime.
@@ -152,6 +154,37 @@ Outcome pid_steps(const char* path) {
   outcome.numbers[0] = json_number(config, "\"Pid\"");
   outcome.numbers[1] = json_number(config, "\"PPid\"");
   return outcome;
+}
+
+// Steps: 0 read .stats, 1 the buffer counters.
+Outcome stats_steps(const char* path) {
+  const int fd = open_retrying(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return failed(0, errno);
+  char text[64 * 1024];
+  const ssize_t n = read_up_to(fd, text, sizeof text);
+  const int err = errno;
+  ::close(fd);
+  if (n < 0) return failed(0, err);
+  MountCounters counters;
+  if (!parse_mount_counters(std::string_view(text, static_cast<size_t>(n)), counters)) return failed(1, EPROTO);
+  Outcome outcome;
+  outcome.numbers[0] = counters.write_buffer;
+  outcome.numbers[1] = counters.staging_blocks;
+  outcome.numbers[2] = counters.staging_bytes;
+  outcome.numbers[3] = counters.uploading;
+  outcome.numbers[4] = counters.commits;
+  outcome.numbers[5] = counters.written;
+  return outcome;
+}
+
+// The value of a .stats line as a whole number ("65536", "1.5e+06"); false
+// for anything else.
+bool counter_value(std::string_view text, std::int64_t& into) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return false;
+  into = value >= 9.0e18 ? INT64_MAX : value <= -9.0e18 ? INT64_MIN : static_cast<std::int64_t>(value);
+  return true;
 }
 
 // Forks a helper that runs `steps(path)` with every signal blocked and no
@@ -266,13 +299,63 @@ Result<void> write_flush_marker(const fs::path& mountpoint, const WaitLimits& li
   }
 }
 
+bool parse_mount_counters(std::string_view text, MountCounters& into) {
+  std::int64_t buffer = 0, read_buffer = 0;
+  MountCounters found;
+  // Each counter by its exact name.
+  const struct {
+    std::string_view name;
+    std::int64_t* value;
+  } wanted[] = {
+      {"juicefs_used_buffer_size_bytes", &buffer},
+      {"juicefs_used_read_buffer_size_bytes", &read_buffer},
+      {"juicefs_staging_blocks", &found.staging_blocks},
+      {"juicefs_staging_block_bytes", &found.staging_bytes},
+      {"juicefs_object_request_uploading", &found.uploading},
+      {"juicefs_meta_ops_total_Write", &found.commits},
+      {"juicefs_fuse_written_size_bytes_sum", &found.written},
+  };
+  bool seen_buffer = false, valid = true;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) continue;
+    const std::string_view name = line.substr(0, space);
+    for (const auto& counter : wanted) {
+      if (name != counter.name) continue;
+      valid = valid && counter_value(line.substr(space + 1), *counter.value);
+      seen_buffer = seen_buffer || counter.value == &buffer;
+    }
+  }
+  if (!seen_buffer || !valid) return false;
+  found.write_buffer = buffer - read_buffer;
+  into = found;
+  return true;
+}
+
+Result<MountCounters> read_mount_counters(const fs::path& mountpoint, const WaitLimits& limits) {
+  const fs::path stats = mountpoint / ".stats";
+  auto outcome = perform(stats_steps, stats, limits, "reading the mount's .stats");
+  if (!outcome) return std::unexpected(std::move(outcome).error());
+  if (outcome->failed_step == 1) {
+    return std::unexpected(QuarvoError::io_at(
+        stats, OsError::with_message(EPROTO, "the storage backend does not show its write buffer there")));
+  }
+  if (outcome->failed_step >= 0) return std::unexpected(QuarvoError::io_at_errno(stats, outcome->error));
+  const long* n = outcome->numbers;
+  return MountCounters{n[0], n[1], n[2], n[3], n[4], n[5]};
+}
+
 Result<std::vector<pid_t>> read_daemon_pids(const fs::path& mountpoint, const WaitLimits& limits) {
   const fs::path config = mountpoint / ".config";
   auto outcome = perform(pid_steps, config, limits, "reading the mount's .config");
   if (!outcome) return std::unexpected(std::move(outcome).error());
   if (outcome->failed_step >= 0) return std::unexpected(QuarvoError::io_at_errno(config, outcome->error));
   std::vector<pid_t> pids;
-  for (const long n : outcome->numbers) {
+  for (const long n : {outcome->numbers[0], outcome->numbers[1]}) {
     const bool seen = !pids.empty() && pids.front() == static_cast<pid_t>(n);
     // Never this process: it may be what started a foreground mount.
     if (n > 0 && n < (1L << 30) && !seen && n != ::getpid()) pids.push_back(static_cast<pid_t>(n));

@@ -66,5 +66,50 @@ TEST(InMount, StepsShareOneDeadlineOnAMountThatNeverAnswers) {
             "pids: interrupted (at the deadline)|");
 }
 
+// The counters as the client prints them (juicefs 1.4.2, lines trimmed):
+// the read buffer is not held writing, a name that only begins like a
+// counter's is another, and a client that shows no write buffer cannot be
+// waited for.
+TEST(InMount, ParsesTheCountersOfStats) {
+  constexpr std::string_view kReal =
+      "juicefs_meta_ops_total_Write 32\n"
+      "juicefs_meta_ops_total_WriteX 9\n"
+      "juicefs_staging_block_bytes 8192\n"
+      "juicefs_staging_block_delay_seconds 0\n"
+      "juicefs_staging_blocks 2\n"
+      "juicefs_staging_blocks_total 40\n"
+      "juicefs_used_buffer_size_bytes 196608\n"
+      "juicefs_used_read_buffer_size_bytes 65536\n"
+      "juicefs_object_request_uploading 1\n"
+      "juicefs_fuse_written_size_bytes_sum 24576\n"
+      "juicefs_fuse_written_size_bytes_total 1\n";
+  struct Case {
+    std::string_view text;
+    bool parsed;
+    std::int64_t buffer, staging, staged_bytes, commits, uploading, written;
+  };
+  const Case cases[] = {
+      {kReal, true, 131072, 2, 8192, 32, 1, 24576},
+      {"juicefs_used_buffer_size_bytes 65536\r\n", true, 65536, 0, 0, 0, 0, 0},
+      {"juicefs_used_buffer_size_bytes 1.5e+06\njuicefs_used_read_buffer_size_bytes 0", true, 1500000, 0, 0, 0, 0, 0},
+      {"juicefs_used_read_buffer_size_bytes 0\njuicefs_staging_blocks 0\n", false, 0, 0, 0, 0, 0, 0},
+      {"juicefs_used_buffer_size_bytes 64k\n", false, 0, 0, 0, 0, 0, 0},
+      {"juicefs_used_buffer_size_bytes 0\njuicefs_staging_blocks NaN\n", false, 0, 0, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text));
+    MountCounters counters;
+    ASSERT_EQ(parse_mount_counters(c.text, counters), c.parsed);
+    if (!c.parsed) continue;
+    EXPECT_EQ(counters.write_buffer, c.buffer);
+    EXPECT_EQ(counters.staging_blocks, c.staging);
+    EXPECT_EQ(counters.staging_bytes, c.staged_bytes);
+    EXPECT_EQ(counters.commits, c.commits);
+    EXPECT_EQ(counters.uploading, c.uploading);
+    EXPECT_EQ(counters.written, c.written);
+  }
+}
+
 }  // namespace
 }  // namespace quarvo

@@ -206,29 +206,6 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
   return volume;
 }
 
-Result<Notes> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
-  QUARVO_TRY(validate_volume_name(name));
-  const WaitLimits limits = call_limits(cancel);
-  auto volume = registry_.read(name);
-  if (!volume) return std::unexpected(std::move(volume).error());
-  if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
-  const fs::path& mountpoint = *volume->mountpoint;
-  QUARVO_TRY(require_live_mount(name, mountpoint, limits));
-  // A read-only mount holds no writes, and takes no probe.
-  if (mounted_read_only(mountpoint)) return Notes{"it is mounted read-only: there was nothing to flush"};
-  QUARVO_TRY(probe_mount(mountpoint, limits));
-  QUARVO_TRY(write_flush_marker(mountpoint, limits));
-  // The system-wide sync is a best effort on top of the marker's fsync: a
-  // machine without the program, or a sync that fails, does not fail a
-  // flush; one that outlasts the bound or is interrupted does.
-  if (auto synced = CommandSpec("sync").run(limits); !synced) {
-    const ErrorKind kind = synced.error().kind();
-    if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted)
-      return std::unexpected(std::move(synced).error());
-  }
-  return Notes{};
-}
-
 WaitLimits configured_limits(const QuarvoHome& home, const Cancel& cancel) {
   auto config = Config::load(home);
   return WaitLimits(Deadline::after(config ? config->command_timeout : std::nullopt), cancel);

@@ -140,10 +140,12 @@ class Quarvo {
   // Interrupted.
   [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const Cancel& cancel) const;
   // Probes the recorded mountpoint and creates, fsyncs and deletes a flush
-  // marker there, then runs "sync" (its absence or failure is ignored).
+  // marker there, waits until the client has written out and committed
+  // everything it held (flushing.hpp: FlushIncomplete under writes that
+  // never pause), then runs "sync" (its absence or failure is ignored).
   // VolumeNotMounted unless the table shows the volume there; a mount whose
   // daemon died fails at once (IoAt, ENOTCONN). A read-only mount has
-  // nothing to flush: a note says so. Takes no lock.
+  // nothing to flush: a note says so. Takes no lock. (flushing.cpp)
   [[nodiscard]] Result<Notes> flush(std::string_view name, const Cancel& cancel) const;
   // Unmounts the recorded mountpoint and clears it from the record, running
   // the backend only on this volume's own live mount; it then waits (up to
