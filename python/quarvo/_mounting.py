@@ -32,9 +32,11 @@ def _mount_hint(e: quarvo.QuarvoError, args: Namespace) -> str | None:
 
 
 def _mount_checks(args: Namespace) -> None:
-    """Before the progress line: the volume must exist; a directory whose
-    files the mount would hide is worth a word."""
+    """Before the progress line: the volume must exist and the path must be
+    one a mount can work at; a directory whose files the mount would hide is
+    worth a word."""
     _native.volume_states(args.name)
+    _native._check_mountpoint(args.path)
     try:
         hidden = os.path.isdir(args.path) and not os.path.ismount(args.path) and bool(os.listdir(args.path))
     except OSError:
@@ -160,7 +162,10 @@ def _retry_shared(q: quarvo.Quarvo, outcomes: dict[str, Any], seconds: float) ->
 
 def cmd_flush(args: Namespace) -> int:
     q = _service(args)
-    say(f"flushing {args.name} ...")
+    # The progress line only for a volume served where its record says: any
+    # other is refused at once, with the service's own words.
+    if _native.volume_states(args.name)[0].state == "mounted":
+        say(f"flushing {args.name} ...")
     with _notes():
         q.flush(args.name)
     where = q.status(args.name).volumes[0].mountpoint
@@ -171,7 +176,8 @@ def cmd_flush(args: Namespace) -> int:
 def cmd_unmount(args: Namespace) -> int:
     q = _service(args)
     where = q.status(args.name).volumes[0].mountpoint
-    say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
+    if where is not None:  # else refused at once: not mounted
+        say(f"unmounting {args.name}{' (forced)' if args.force else ''} ...")
     try:
         with _notes():
             q.unmount(args.name, force=args.force)

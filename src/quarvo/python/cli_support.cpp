@@ -27,6 +27,8 @@
 //                                         # (the home's layout made first)
 //   _volume_names() -> list[str]          # the home's volume names, no record read
 //                                         # (what shell completion offers)
+//   _check_mountpoint(path: str) -> None  # what mount says of a path that cannot
+//                                         # work, raised before anything runs
 //
 //   _INSTALL_ADVICE: str                  # how to get a storage backend program
 //   _DEFAULT_COMMAND_TIMEOUT: float       # the command's bound in seconds when none is set
@@ -62,6 +64,7 @@
 #include "quarvo/python/conversions.hpp"
 #include "quarvo/python/instance.hpp"
 #include "quarvo/python/released.hpp"
+#include "quarvo/service/mount_paths.hpp"
 
 namespace quarvo::python {
 namespace {
@@ -238,6 +241,19 @@ PyObject* managed_storage_backend_function(PyObject*, PyObject*) {
   });
 }
 
+PyObject* check_mountpoint_function(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::string path;
+    if (!path_arg(arg, "path", path)) return nullptr;
+    Result<QuarvoHome> home = QuarvoHome::from_env();
+    if (!home) return raise_quarvo_error(home.error());
+    if (Result<void> ok = check_mount_path(Registry(std::move(*home)), path); !ok) {
+      return raise_quarvo_error(ok.error());
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
 // The words of the states `holds` is true for, in the order they are declared.
 Ref state_names(bool (*holds)(LiveState)) {
   std::vector<Ref> names;
@@ -302,6 +318,7 @@ PyMethodDef cli_support_defs[] = {
     {"_managed_storage_backend", managed_storage_backend_function, METH_NOARGS,
      "_managed_storage_backend($module, /)\n--\n\n"},
     {"_volume_names", volume_names_function, METH_NOARGS, "_volume_names($module, /)\n--\n\n"},
+    {"_check_mountpoint", check_mountpoint_function, METH_O, "_check_mountpoint($module, path, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

@@ -71,6 +71,17 @@ bool text_arg(PyObject* value, const char* param, std::string& out) {
   return true;
 }
 
+bool path_arg(PyObject* value, const char* param, std::string& out) {
+  if (!PyUnicode_Check(value)) return wrong_type(value, param, "str");
+  Ref bytes = Ref::steal(PyUnicode_EncodeFSDefault(value));
+  if (!bytes) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool optional_text_arg(PyObject* value, const char* param, std::optional<std::string>& out) {
   if (value == nullptr || value == Py_None) {
     out.reset();

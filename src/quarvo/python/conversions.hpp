@@ -55,6 +55,10 @@ template <class Body>
 [[nodiscard]] bool text_arg(PyObject* value, const char* param, std::string& out);
 
 // Omitted or None: absent; anything else converts as text.
+// A path: str, its bytes as the file system encoding gives them (so a name
+// read from a non-UTF-8 file name, with its bytes as lone surrogates, is
+// those bytes again); false with TypeError for anything else.
+[[nodiscard]] bool path_arg(PyObject* value, const char* param, std::string& out);
 [[nodiscard]] bool optional_text_arg(PyObject* value, const char* param, std::optional<std::string>& out);
 
 // True, False or a NumPy boolean scalar; omitted is false. None, integers and

@@ -132,14 +132,15 @@ PyObject* Quarvo_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (service == nullptr) return nullptr;
     MountVolume request;
     std::string path_text;
-    if (!text_arg(name, "name", request.name) || !text_arg(path, "path", path_text) ||
+    if (!text_arg(name, "name", request.name) || !path_arg(path, "path", path_text) ||
         !bool_arg(foreground, "foreground", request.foreground) ||
         !bool_arg(check_storage, "check_storage", request.check_storage) ||
         !settings_arg(settings, "settings", request.settings)) {
       return nullptr;
     }
-    // The text's bytes as the path, exactly as given: no "~" expansion and
-    // no normalisation; the service makes a relative path absolute.
+    // The text's bytes as the path, exactly as given (os.fsencode's): no "~"
+    // expansion and no normalisation; the service makes a relative path
+    // absolute, and refuses one that is not UTF-8.
     request.path = std::filesystem::path(std::move(path_text));
     Result<MountedVolume> mounted = without_gil([&](const Cancel& cancel) { return service->mount(request, cancel); });
     return finish(mounted, [](const MountedVolume& m) -> PyObject* {

@@ -17,6 +17,7 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
+#include "quarvo/service/mount_paths.hpp"
 #include "quarvo/service/mount_settings.hpp"
 #include "quarvo/service/private_mount.hpp"
 #include "quarvo/service/service.hpp"
@@ -142,6 +143,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   auto recorded = registry_.read(request.name);
   if (!recorded) return std::unexpected(std::move(recorded).error());
   QUARVO_TRY(running_settings(home_, *recorded, request.settings));
+  QUARVO_TRY(check_mount_path(registry_, request.path));  // before any directory is made
   auto mountpoint = prepare_mountpoint(request.path);
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());
   const fs::path& at = *mountpoint;

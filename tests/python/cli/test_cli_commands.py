@@ -52,6 +52,20 @@ def test_errors(run, tmp_path: Path, args: list[str], env: dict[str, str], statu
         assert sum(line.startswith("hint: ") for line in lines) == sum(t.startswith("hint: ") for t in tail)
 
 
+# A command refused by a check says so alone: no progress line before it.
+def test_refusals_come_before_progress_lines(run, home: Path) -> None:
+    run("init", "vol", "--dev")
+    for args, error in [
+        (["flush", "vol"], 'volume "vol" is not mounted'),
+        (["unmount", "vol"], 'volume "vol" is not mounted'),
+        (["flush", "ghost"], 'volume "ghost" does not exist'),
+        (["mount", "vol", str(home / "logs" / "mnt")], f"cannot mount at {home / 'logs' / 'mnt'}: it is inside"),
+    ]:
+        result = run(*args)
+        assert (result.returncode, result.stderr[: len(error) + 15]) == (1, f"quarvo: error: {error}"), args
+        assert result.stderr.count("\n") == 1, result.stderr
+
+
 # Listing runs no backend program; passwords are masked unless asked for; a
 # record that cannot be read is listed, and fails the command.
 def test_status_of_a_home_without_a_backend(run, home: Path, request: pytest.FixtureRequest) -> None:
