@@ -98,7 +98,10 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> dict[str, Any]:
     try:
         q.remove(name, force=args.force, destroy=args.destroy)
     except quarvo.QuarvoError as e:
-        raise _Hinted(e, _remove_hint(name, entry.state, args)) from None
+        hint = _remove_hint(name, entry.state, args, e)
+        if hint is None:
+            raise
+        raise _Hinted(e, hint) from None
     if volume.dev:
         _text(args, f"removed development volume {name} and its data")
     elif destroying:
@@ -115,11 +118,18 @@ def _text(args: Namespace, line: str) -> None:
         print(line)
 
 
-def _remove_hint(name: str, state: str | None, args: Namespace) -> str:
-    if state in _native._LIVE_STATES and not args.force:
-        return f"`quarvo rm {name} --force` unmounts it first"
-    if args.destroy:
-        return "the storage backend destroys a volume only while no machine has it mounted; unmount it there first"
+def _remove_hint(name: str, state: str | None, args: Namespace, e: quarvo.QuarvoError) -> str | None:
+    """What to do about a failed removal, when something is true to say: a
+    mount is named only when one refused it; a bound run out or Ctrl-C needs
+    no hint, any other failure (with the backend's reason shown) points to
+    inspect."""
+    if e.kind in ("TimedOut", "Interrupted"):
+        return None
+    if e.kind == "VolumeMounted":
+        if state in _native._LIVE_STATES and not args.force:
+            return f"`quarvo rm {name} --force` unmounts it first"
+        if args.destroy:
+            return "the storage backend destroys a volume only while no machine has it mounted; unmount it there first"
     return f"`quarvo inspect {name}` shows what is known about it"
 
 
@@ -200,6 +210,8 @@ def _inspect_text(d: dict[str, Any], show_secrets: bool) -> str:
         rows += [["uuid", backend["uuid"]], ["used", used], ["connected", sessions]]
     elif d["backend_error"]:
         rows.append(["backend", f"no answer: {d['backend_error']}"])
+        if d["backend_reason"]:
+            rows.append(["reason", d["backend_reason"]])
     # Control characters escaped; only a multi-line error keeps its lines, indented.
     return "\n".join(
         f"{key + ':':<12} " + "\n             ".join(escaped(line) for line in value.split("\n"))

@@ -35,7 +35,8 @@
 //    known), "cache_bytes": what "cache_dirs" take on disk, "settings": the
 //    record's settings or None, "daemon": {"pid", "supervisor_pid",
 //    "metrics", "read_only"} of a mounted volume or None, "autostart":
-//    {"unit", "name", "system", "installed"} of the home or None}
+//    {"unit", "name", "system", "installed"} of the home or None,
+//    "backend_reason": what the backend itself said of "backend_error", or None}
 #include <sys/stat.h>
 
 #include <chrono>
@@ -192,6 +193,8 @@ Ref details_to_py(const VolumeDetails& d) {
       .set("daemon", d.mount ? daemon_to_py(*d.mount) : Ref::newref(Py_None));
   out.set("backend", d.backend ? backend_to_py(*d.backend) : Ref::newref(Py_None));
   out.optional_text("backend_error", d.backend_error ? std::optional(d.backend_error->message()) : std::nullopt);
+  const bool said = d.backend_error && !d.backend_error->reason().empty();
+  out.optional_text("backend_reason", said ? std::optional(d.backend_error->reason()) : std::nullopt);
   return out.release();
 }
 

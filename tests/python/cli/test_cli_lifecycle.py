@@ -95,6 +95,41 @@ def test_rm_and_the_guards_around_it(run, home: Path) -> None:
     assert run("rm", "broken", "--force").stdout == "removed the unreadable record of broken\n"
 
 
+LOST = (
+    "2026/12/07 08:22:01.268376 juicefs[14933] <FATAL>: get status: load setting: database is not formatted, "
+    "please run `juicefs format ...` first [status@status.go:84]\n"
+)
+MOUNTED_ELSEWHERE = STATUS.replace('"Sessions": []', '"Sessions": [{"HostName": "other", "MountPoint": "/m"}]')
+MOUNTS_HINT = "hint: the storage backend destroys a volume only while no machine has it mounted"
+
+
+# rm --destroy says what is true: the backend's reason for an engine that lost
+# the volume, a bound run out without a word about mounts, the hint about
+# mounts only when another machine has it mounted; inspect shows the reason too.
+@pytest.mark.parametrize(
+    ("env", "tail"),
+    [
+        ({"FAKE_BACKEND_FAIL": "status:1", "FAKE_BACKEND_STDERR": LOST},
+         ["quarvo: error: Quarvo storage backend command failed",
+          "reason: get status: load setting: database is not formatted", "hint: `quarvo inspect team`"]),
+        ({"FAKE_BACKEND_SLEEP": "status:60000"}, ["removing team", "quarvo: error: fake_backend status timed out"]),
+        ({"FAKE_BACKEND_STDOUT": MOUNTED_ELSEWHERE}, ['quarvo: error: volume "team" is mounted at', MOUNTS_HINT]),
+    ],
+)  # fmt: skip
+def test_rm_destroy_and_inspect_keep_the_reason(run, home: Path, env: dict[str, str], tail: list[str]) -> None:
+    run("init", "team", "--metadata", "redis://db/1", "--store", "s3://b")
+    result = run("--timeout", "1", "rm", "team", "--destroy", "--yes", **env)
+    lines = result.stderr.splitlines()
+    assert result.returncode == 1 and [x[: len(t)] for x, t in zip(lines[-len(tail) :], tail)] == tail, result.stderr
+    assert (home / "volumes" / "team.toml").exists()
+    if "FAKE_BACKEND_FAIL" in env:
+        document = json.loads(run("inspect", "team", "--json", **env).stdout)[0]
+        assert document["backend_reason"].startswith("get status: load setting: database is not formatted")
+        assert (
+            "reason:      get status: load setting: database is not formatted" in run("inspect", "team", **env).stdout
+        )
+
+
 def test_inspect_prune_and_logs(run, home: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     run("init", "idle", "--dev")
     (home / "dev" / "idle" / "metadata.db").write_text("formatted")
