@@ -73,7 +73,8 @@ TEST(WaitUntilWrittenOut, EndsOnceTheClientWasSeenIdleLongEnough) {
   }
 }
 
-// Writes that never pause, blocks that stay staged: at the bound the wait
+// Writes that never pause, an upload that does not end, blocks that stay
+// staged: at the bound the wait
 // fails, naming what the client held at its last reading that held anything
 // (staged blocks included), instead of claiming the data safe.
 TEST(WaitUntilWrittenOut, FailsWithWhatWasHeldWhenWritesNeverPause) {
@@ -87,8 +88,11 @@ TEST(WaitUntilWrittenOut, FailsWithWhatWasHeldWhenWritesNeverPause) {
     writing.push_back(holding(65536, 0, i * 4096));  // into pages already there: the buffer stays as it was
     committing.push_back(empty(i));                  // the buffer empties between writes, a commit every time
   }
+  MountCounters stuck = holding(65536);
+  stuck.uploading = 1;  // an upload to a store that does not answer
   const std::vector<Case> cases = {
       {"bytes keep coming", writing, 65536},
+      {"an upload that does not end", {stuck}, 65536},
       {"commits never stand still", committing, 131072},
       {"blocks stay staged", {staged(3, 12288)}, 12288},
   };

@@ -7,6 +7,8 @@ import os
 import pytest
 from real_support import Machine, mount_table
 
+import quarvo
+
 pytestmark = pytest.mark.real_backend
 
 
@@ -32,5 +34,8 @@ def test_a_mountpoint_that_cannot_work_is_refused(machine: Machine, where: str, 
     error = result.stderr.splitlines()[-1]
     assert error.startswith("quarvo: error: ") and said in error, result.stderr
     assert "mounting data" not in result.stderr  # refused before the progress line
+    with pytest.raises(quarvo.QuarvoError) as raised:  # the library refuses it as the command does
+        quarvo.Quarvo.from_env().mount("data", os.fsdecode(os.fsencode(path)))
+    assert (raised.value.kind, said in str(raised.value)) == ("InvalidArgument", True)
     assert set(mount_table()) == before and machine.state("data") is None
     assert not (machine.root / "home" / "new").exists() and not (machine.root / "caf\udce9").exists()
