@@ -53,10 +53,12 @@ def report(args: Any, document: Any, text: str | None) -> None:
         print(text)
 
 
-def failure(name: str, error: Any, show_secrets: bool) -> dict[str, str]:
-    """A volume's error in a command's document: {"name", "kind", "error"},
-    the message as printed (passwords masked unless asked)."""
-    return {"name": name, "kind": error.kind, "error": shown(str(error), show_secrets)}
+def failure(name: str, error: Any, show_secrets: bool) -> dict[str, str | None]:
+    """A volume's error in a command's document: {"name", "kind", "error",
+    "reason"}, the message and the backend's reason (None when it gave
+    none) as printed (passwords masked unless asked)."""
+    reason = shown(error.reason, show_secrets) if error.reason else None
+    return {"name": name, "kind": error.kind, "error": shown(str(error), show_secrets), "reason": reason}
 
 
 def say(message: str) -> None:

@@ -123,6 +123,8 @@ def test_rm_destroy_and_inspect_keep_the_reason(run, home: Path, env: dict[str, 
     assert result.returncode == 1 and [x[: len(t)] for x, t in zip(lines[-len(tail) :], tail)] == tail, result.stderr
     assert (home / "volumes" / "team.toml").exists()
     if "FAKE_BACKEND_FAIL" in env:
+        failed = json.loads(run("rm", "team", "--destroy", "--yes", "--json", **env).stdout)["failed"][0]
+        assert failed["reason"].startswith("get status: load setting: database is not formatted")
         document = json.loads(run("inspect", "team", "--json", **env).stdout)[0]
         assert document["backend_reason"].startswith("get status: load setting: database is not formatted")
         assert (

@@ -103,7 +103,9 @@ def test_each_result_is_one_document(run, home: Path, tmp_path: Path, mounts: No
     removed = document("rm", "vol-a", "ghost", status=1)
     assert removed == {
         "removed": [{"name": "vol-a", "dev": True, "destroyed": False}],
-        "failed": [{"name": "ghost", "kind": "VolumeNotFound", "error": 'volume "ghost" does not exist'}],
+        "failed": [
+            {"name": "ghost", "kind": "VolumeNotFound", "error": 'volume "ghost" does not exist', "reason": None}
+        ],
     }
     (home / "dev" / "vol-b" / "objects" / "chunk").write_bytes(b"x" * 1000)
     assert document("prune", "--yes") == {"completed": [], "removed": [{"name": "vol-b", "bytes": 1000}], "failed": []}
