@@ -180,7 +180,7 @@ TEST_F(ServiceTest, MountFlushAndUnmountGoByTheLiveMount) {
   env.set("PATH", (root_ / "empty-path").string());  // no "sync" to run: no matter
   auto flushed = q_.flush("data", Cancel::never());
   ASSERT_TRUE(flushed) << flushed.error().message();
-  EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 1);  // the daemon's .config
+  EXPECT_EQ(std::distance(fs::directory_iterator(mp), fs::directory_iterator()), 2);  // the daemon's .config, .stats
   env.set("FAKE_BACKEND_FAIL", "umount:1");
   expect_error(q_.unmount("data", false, Cancel::never()), ErrorKind::CommandFailed);
   EXPECT_EQ(record("data").mountpoint, mp);

@@ -234,7 +234,7 @@ def test_mount_all_and_prune_after_a_reboot(machine: Machine) -> None:
     assert result.returncode == 1 and "note: it was recorded at" in result.stderr
     mounted = [{"name": n, "mountpoint": str(machine.root / n)} for n in ("boot-a", "boot-b")]
     error = f"mountpoint {machine.root / 'boot-c'} exists and is not a directory"
-    failed = {"name": "boot-c", "kind": "MountpointNotDirectory", "error": error}
+    failed = {"name": "boot-c", "kind": "MountpointNotDirectory", "error": error, "reason": None}
     assert json.loads(result.stdout) == {"volumes": [*mounted, failed]}
     for name in ("boot-a", "boot-b"):
         assert (machine.root / name / "data").read_bytes() == written[name]
