@@ -35,6 +35,9 @@ bool within(const fs::path& inner, const fs::path& outer) {
 std::vector<AvoidedPlace> places_to_avoid(const QuarvoHome& home, const std::vector<Volume>& volumes) {
   std::vector<AvoidedPlace> places{{resolved(home.root()), "the Quarvo home"}};
   for (const Volume& v : volumes) {
+    for (const fs::path& cache : v.cache_dirs) {
+      if (cache.is_absolute()) places.push_back({resolved(cache), "the block cache of volume " + quote(v.name)});
+    }
     if (v.storage != "file" || v.bucket.empty() || !fs::path(v.bucket).is_absolute()) continue;
     places.push_back({resolved(v.bucket), "the data of volume " + quote(v.name)});
   }

@@ -33,8 +33,9 @@ struct AvoidedPlace {
   std::string what;
 };
 
-// The home, each file:// store among `volumes`, and the backend's default
-// block cache directory (volumes' caches live in subdirectories of it).
+// The home (with its block caches), each file:// store and each block cache
+// directory a record lists among `volumes`, and the backend's default block
+// cache directory (volumes' caches live in subdirectories of it).
 [[nodiscard]] std::vector<AvoidedPlace> places_to_avoid(const QuarvoHome& home, const std::vector<Volume>& volumes);
 
 // InvalidArgument naming `mountpoint` (absolute) when it, or the path it

@@ -35,7 +35,9 @@ TEST(MountPaths, RefusesPathsThatCannotWork) {
   fs::create_directories(root / std::string("caf\xE9"));
   fs::create_directory_symlink(root / "home" / "dev", root / "into-home");
   fs::create_directory_symlink(root / std::string("caf\xE9"), root / "latin1");
-  const auto places = places_to_avoid(home, {shared_volume("team", root / "store")});
+  Volume team = shared_volume("team", root / "store");
+  team.cache_dirs = {root / "caches" / "5e2c"};
+  const auto places = places_to_avoid(home, {team});
 
   struct Case {
     fs::path path;
@@ -50,6 +52,7 @@ TEST(MountPaths, RefusesPathsThatCannotWork) {
       {root / "home" / ".." / "home" / "logs", "inside the Quarvo home"},
       {root, "the mount would hide the Quarvo home"},
       {root / "store" / "chunks", "inside the data of volume \"team\""},
+      {root / "caches" / "5e2c" / "raw", "inside the block cache of volume \"team\""},
       {root / std::string("caf\xE9") / "mnt", "is not valid UTF-8"},
       {root / "latin1", "is not valid UTF-8"},
       {root / "mnt", nullptr},
