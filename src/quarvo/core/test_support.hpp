@@ -119,9 +119,21 @@ inline bool deny_syscall(long nr, int err = ENOSYS) {
 }
 #endif
 
+// The whole of a file, or what could be read of it: a read that fails (a
+// /proc file of a process that has just ended says ESRCH) ends it quietly.
+// No stream here: a stream's buffer throws on a failed read.
 inline std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return out;
+  char buf[65536];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
 }
 
 inline void spit(const std::filesystem::path& path, const std::string& data) {

@@ -7,25 +7,11 @@
 #include <string>
 #include <thread>
 
-#include "quarvo/core/file_io.hpp"
+#include "quarvo/core/processes.hpp"
 #include "quarvo/core/text.hpp"
 
 namespace quarvo {
-namespace {
-
 namespace fs = std::filesystem;
-
-// Gone, or a zombie whose parent has not reaped it yet (init in a container
-// may take its time, or never).
-bool gone(pid_t pid) {
-  if (::kill(pid, 0) != 0) return errno == ESRCH;
-  auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return false;
-  const size_t paren = stat->rfind(')');
-  return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] == 'Z';
-}
-
-}  // namespace
 
 MountCheck state_at(std::string_view name, const fs::path& mountpoint, const WaitLimits& limits) {
   return check_mounts({{std::string(name), mountpoint}}, limits.deadline().left_at_most(kAnswerBound)).front();
@@ -52,7 +38,7 @@ Result<void> require_live_mount(std::string_view name, const fs::path& mountpoin
 Result<bool> wait_until_gone(const std::vector<pid_t>& pids, const WaitLimits& limits) {
   auto pause = std::chrono::milliseconds(5);
   for (;;) {
-    if (std::all_of(pids.begin(), pids.end(), gone)) return true;
+    if (std::all_of(pids.begin(), pids.end(), process_gone)) return true;
     if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
     if (limits.deadline().passed()) return false;
     std::this_thread::sleep_for(std::min(pause, limits.deadline().left().value_or(pause)));
