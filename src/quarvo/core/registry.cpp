@@ -50,12 +50,20 @@ bool names_nothing(const QuarvoError& error) {
 
 constexpr std::string_view kRecordRole = "record";
 
-// Reads a record's bytes into `out`: IoAt (EILSEQ) when they are not UTF-8,
-// else as the record reader says, its error naming the file.
-Result<void> parse_record(std::string_view bytes, const auto& path_of, Volume& out) {
+// Reads the record of volume `name` from its bytes into `out`: IoAt
+// (EILSEQ) when they are not UTF-8, else as the record reader says, its
+// error naming the file. A record that names another volume than its file
+// (copied by hand, say) is broken: used, it would be shown twice, and
+// writing it back would replace the other volume's record.
+Result<void> parse_record(std::string_view name, std::string_view bytes, const auto& path_of, Volume& out) {
   if (!is_valid_utf8(bytes)) return std::unexpected(QuarvoError::io_at_errno(path_of(), EILSEQ));
   auto read = read_utf8_volume(bytes, out);
   if (!read) return std::unexpected(std::move(read).error().in_file(path_of()));
+  if (out.name != name) {
+    return std::unexpected(QuarvoError::toml_parse({"the record names volume " + quote(out.name) +
+                                                    ", not the volume of its file name " + quote(name)})
+                               .in_file(path_of()));
+  }
   return {};
 }
 
@@ -118,7 +126,7 @@ class RecordFiles {
       if (names_nothing(bytes.error())) return false;
       return std::unexpected(std::move(bytes).error());
     }
-    QUARVO_TRY(parse_record(*bytes, path_of, out));
+    QUARVO_TRY(parse_record(name(i), *bytes, path_of, out));
     return true;
   }
 
@@ -250,7 +258,7 @@ Result<Volume> Registry::read(std::string_view name) const {
     return std::unexpected(std::move(bytes).error());
   }
   Volume volume;
-  QUARVO_TRY(parse_record(*bytes, [&] { return path; }, volume));
+  QUARVO_TRY(parse_record(name, *bytes, [&] { return path; }, volume));
   return volume;
 }
 

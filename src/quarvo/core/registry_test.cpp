@@ -42,7 +42,7 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
   const struct {
     const char* entry;
     char type;  // 'd' a directory, 'p' a FIFO, 'f' not UTF-8, 'l' a link to a record, 'n' one to nowhere,
-                // 'o' another user's, 'b' too large; 0: none
+                // 'o' another user's, 'b' too large, 'm' another volume's record; 0: none
     const char* error;
   } cases[] = {
       {"", 0, ""},
@@ -53,6 +53,7 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
       {"dangling.toml", 'n', "{} is not safe to use: the record is a symbolic link"},
       {"other.toml", 'o', "{} is not safe to use: the record belongs to uid 4242"},
       {"big.toml", 'b', "I/O error at {}: File too large: 65537 bytes"},
+      {"copy.toml", 'm', "the record names volume \"a\", not the volume of its file name \"copy\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry);
@@ -62,6 +63,7 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     if (c.type == 'f') testing::spit(entry, "name = \"\xff\"\n");
     if (c.type == 'l') fs::create_symlink("../elsewhere", entry);
     if (c.type == 'n') fs::create_symlink("nowhere/at/all", entry);
+    if (c.type == 'm') testing::spit(entry, *volume_to_toml(volume("a")));  // copied by hand
     if (c.type == 'o') {
       testing::spit(entry, *volume_to_toml(volume("other")));
       if (::geteuid() != 0 || ::chown(entry.c_str(), 4242, 0) != 0) continue;  // only root gives files away
@@ -77,7 +79,7 @@ TEST_F(RegistryTest, ListingTakesOnlyRecordsAndFailsOnAnUnreadableOne) {
     }));
     for (const auto& v : listed ? *listed : std::vector<Volume>{}) names += v.name + " ";
     std::string error = c.error;
-    if (c.type) error.replace(error.find("{}"), 2, entry.string());
+    if (const size_t at = error.find("{}"); at != std::string::npos) error.replace(at, 2, entry.string());
     EXPECT_TRUE((listed ? names : listed.error().message()).starts_with(c.type ? error : "B a b "));
     EXPECT_EQ(files.substr(0, 6), "B a b ");
     EXPECT_TRUE(files.substr(6).starts_with(error));
