@@ -48,6 +48,7 @@ class QuarvoError(Exception):
         "InvalidBackendVolumeName",
         "UnsafePath",
         "FlushIncomplete",
+        "VolumeBusy",
     ]
     reason: str | None  # the backend's last FATAL or ERROR line, cleaned, passwords masked
     log: str | None  # the log file the reason was read from (a background mount's)
@@ -57,7 +58,7 @@ class QuarvoError(Exception):
     url: str | None  # UnsupportedStoreUrl
     platform: str | None  # AutoInstallUnsupported
     # StorageBackendInstallFailed, MountSupportUnavailable, TomlParse, TomlWrite, MountFailed, VolumeMismatch,
-    # InvalidArgument (its whole message), UnsafePath (what it is, its owner and mode)
+    # InvalidArgument (its whole message), UnsafePath (what it is, its owner and mode), VolumeBusy (the process at work)
     detail: str | None
     fix: str | None  # MountSupportUnavailable, UnsafePath
     program: str | None  # CommandFailed

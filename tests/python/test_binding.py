@@ -190,6 +190,7 @@ KINDS = {
     "UnsafePath": (["/h", "the Quarvo home belongs to nobody", "remove it"],
                    {"path": "/h", "detail": "the Quarvo home belongs to nobody", "fix": "remove it"}),
     "FlushIncomplete": (["v", "/m", 65536, 3.0], {"name": "v", "path": "/m", "held_bytes": 65536, "seconds": 3.0}),
+    "VolumeBusy": (["v", "a daemon runs"], {"name": "v", "detail": "a daemon runs"}),
 }  # fmt: skip
 
 

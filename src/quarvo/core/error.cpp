@@ -104,6 +104,9 @@ QuarvoError QuarvoError::flush_incomplete(std::string name, std::filesystem::pat
   return of(ErrorKind::FlushIncomplete,
             {.name = std::move(name), .path = std::move(mountpoint), .bound = bound, .held_bytes = held_bytes});
 }
+QuarvoError QuarvoError::volume_busy(std::string name, std::string detail) {
+  return of(ErrorKind::VolumeBusy, {.name = std::move(name), .detail = std::move(detail)});
+}
 
 std::string QuarvoError::message() const {
   // The table's messages read the payload as `f`.

@@ -151,6 +151,8 @@ class [[nodiscard]] QuarvoError {
   // `held_bytes` what the client at `mountpoint` still held when `bound` ran out.
   static QuarvoError flush_incomplete(std::string name, std::filesystem::path mountpoint, std::int64_t held_bytes,
                                       std::chrono::milliseconds bound);
+  // `detail` names the process at work ("a daemon of it still runs: pid 4310 ...").
+  static QuarvoError volume_busy(std::string name, std::string detail);
 
   // Shorthands for the common OS cases: errno taken as it stands.
   static QuarvoError io_at_errno(std::filesystem::path path, int code) {

@@ -75,6 +75,8 @@ TEST(ErrorMessage, EveryKindRendersItsFixedText) {
       {QuarvoError::flush_incomplete("a", "/m", 65536, std::chrono::milliseconds(3000)), ErrorKind::FlushIncomplete,
        "volume \"a\" was not flushed: after 3 s its mount at /m still held 65536 bytes not yet written out; writes "
        "to it did not pause"},
+      {QuarvoError::volume_busy("v", "a daemon of it still runs: pid 7"), ErrorKind::VolumeBusy,
+       "volume \"v\" is busy: a daemon of it still runs: pid 7"},
   };
   std::size_t next = 0;  // the kind the next new row must have
   for (const auto& [error, kind, message] : cases) {

@@ -120,6 +120,28 @@ std::optional<std::string> command_line(pid_t pid) {
   return std::move(*text);
 }
 
+std::optional<pid_t> parent_pid(pid_t pid) {
+  auto fields = stat_fields(pid);
+  if (!fields) return std::nullopt;
+  // "S PPID ...": the state, then the parent.
+  std::string_view rest = *fields;
+  const size_t space = rest.find(' ');
+  if (space == std::string_view::npos) return std::nullopt;
+  rest.remove_prefix(space + 1);
+  return number_of<pid_t>(rest.substr(0, rest.find(' ')));
+}
+
+std::vector<fs::path> open_files(pid_t pid) {
+  std::vector<fs::path> files;
+  const fs::path fds = proc_path(pid, "fd");
+  for (const int fd : numbered_entries<int>(fds)) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink((fds / std::to_string(fd)).c_str(), target, sizeof target);
+    if (n > 0) files.emplace_back(std::string(target, static_cast<size_t>(n)));
+  }
+  return files;
+}
+
 std::vector<pid_t> process_ids() { return numbered_entries<pid_t>("/proc"); }
 
 std::vector<fs::path> writers_under(const fs::path& dir) {

@@ -47,6 +47,13 @@ namespace quarvo {
 // gone or a zombie, a kernel thread, or not ours to look at).
 [[nodiscard]] std::optional<std::string> command_line(pid_t pid);
 
+// The parent of `pid` (field 4 of its stat); nullopt once it is gone.
+[[nodiscard]] std::optional<pid_t> parent_pid(pid_t pid);
+
+// The paths of the files `pid` has open, as /proc shows them (a deleted
+// file's path ends in " (deleted)"); empty once it is gone.
+[[nodiscard]] std::vector<std::filesystem::path> open_files(pid_t pid);
+
 // Every process id /proc lists now, in no order.
 [[nodiscard]] std::vector<pid_t> process_ids();
 

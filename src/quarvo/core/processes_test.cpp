@@ -44,7 +44,11 @@ TEST(Processes, AnOwnerIsAliveOnlyAsTheProcessItNames) {
   const pid_t child = start({"sleep", "30"});
   ASSERT_GT(child, 0);
   const std::string owner = std::to_string(child) + ":" + std::to_string(process_start(child).value());
+  // The spawn returns while the kernel may still be setting up the new
+  // program's arguments: until then its command line reads as empty.
+  for (int i = 0; i < 1000 && !command_line(child); ++i) ::usleep(1000);
   EXPECT_EQ(command_line(child), "sleep 30");
+  EXPECT_EQ(parent_pid(child), ::getpid());
   EXPECT_TRUE(owner_alive(owner));
   ::kill(child, SIGKILL);
   while (!process_gone(child)) ::usleep(1000);  // a zombie until reaped
@@ -54,6 +58,7 @@ TEST(Processes, AnOwnerIsAliveOnlyAsTheProcessItNames) {
   EXPECT_FALSE(owner_alive(owner));
   EXPECT_EQ(command_line(child), std::nullopt);
   EXPECT_EQ(process_start(child), std::nullopt);
+  EXPECT_EQ(parent_pid(child), std::nullopt);
 }
 
 // Only descriptors open for writing, only under the directory asked for.
@@ -69,6 +74,9 @@ TEST(Processes, WritersUnderADirectory) {
   const auto link = [](int fd) {
     return std::filesystem::path("/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd));
   };
+  const auto open = open_files(::getpid());
+  EXPECT_NE(std::find(open.begin(), open.end(), dir / "written"), open.end());
+  EXPECT_TRUE(open_files(-1).empty());
   auto found = writers_under(dir);
   std::sort(found.begin(), found.end());
   std::vector<std::filesystem::path> expected{link(writing), link(both)};

@@ -349,18 +349,21 @@ Result<MountCounters> read_mount_counters(const fs::path& mountpoint, const Wait
   return MountCounters{n[0], n[1], n[2], n[3], n[4], n[5]};
 }
 
-Result<std::vector<pid_t>> read_daemon_pids(const fs::path& mountpoint, const WaitLimits& limits) {
+std::vector<pid_t> MountPids::supervisor_first() const {
+  std::vector<pid_t> pids;
+  if (supervisor > 0) pids.push_back(supervisor);
+  if (serving > 0 && serving != supervisor) pids.push_back(serving);
+  return pids;
+}
+
+Result<MountPids> read_daemon_pids(const fs::path& mountpoint, const WaitLimits& limits) {
   const fs::path config = mountpoint / ".config";
   auto outcome = perform(pid_steps, config, limits, "reading the mount's .config");
   if (!outcome) return std::unexpected(std::move(outcome).error());
   if (outcome->failed_step >= 0) return std::unexpected(QuarvoError::io_at_errno(config, outcome->error));
-  std::vector<pid_t> pids;
-  for (const long n : {outcome->numbers[0], outcome->numbers[1]}) {
-    const bool seen = !pids.empty() && pids.front() == static_cast<pid_t>(n);
-    // Never this process: it may be what started a foreground mount.
-    if (n > 0 && n < (1L << 30) && !seen && n != ::getpid()) pids.push_back(static_cast<pid_t>(n));
-  }
-  return pids;
+  // Never this process: it may be what started a foreground mount.
+  const auto pid_of = [](long n) { return n > 0 && n < (1L << 30) && n != ::getpid() ? static_cast<pid_t>(n) : 0; };
+  return MountPids{pid_of(outcome->numbers[0]), pid_of(outcome->numbers[1])};
 }
 
 }  // namespace quarvo

@@ -48,10 +48,17 @@ namespace quarvo {
 // fsync fails.
 [[nodiscard]] Result<void> write_flush_marker(const std::filesystem::path& mountpoint, const WaitLimits& limits);
 
-// The daemon's process ids (one or two, positive); IoAt at .config when it
-// cannot be read, an empty list when it names none.
-[[nodiscard]] Result<std::vector<pid_t>> read_daemon_pids(const std::filesystem::path& mountpoint,
-                                                          const WaitLimits& limits);
+// The processes a mount's .config names: 0 where it names none (or names
+// this process, which may have started a foreground mount).
+struct MountPids {
+  pid_t serving = 0;     // "Pid"
+  pid_t supervisor = 0;  // "PPid": restarts a killed serving process
+  // Those named, the supervisor first: the order to end them in.
+  [[nodiscard]] std::vector<pid_t> supervisor_first() const;
+};
+
+// IoAt at .config when it cannot be read.
+[[nodiscard]] Result<MountPids> read_daemon_pids(const std::filesystem::path& mountpoint, const WaitLimits& limits);
 
 // MountCounters: the lines of a mount's .stats ("name value", one a line)
 // that say whether its client still holds written data, for the whole

@@ -15,6 +15,7 @@
 #include "quarvo/core/text.hpp"
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
+#include "quarvo/service/daemons.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/mount_paths.hpp"
@@ -34,6 +35,9 @@ constexpr milliseconds kReadyInterval{5};
 // How long a mount may take to become ready when the user set no bound: the
 // backend's own "-d" gives up after 10 s, an object store check may take longer.
 constexpr milliseconds kReadyBound{60'000};
+// How long a mount waits for an old daemon of the volume to end before it
+// refuses: one that is unmounting ends within a second or two.
+constexpr milliseconds kOldDaemonBound{5'000};
 
 // The path to mount at: absolute, its parent resolved (and created), a leaf
 // that is a symbolic link followed, since the kernel mounts at its target.
@@ -157,6 +161,7 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   auto served = settle_mountpoint(*volume, at, limits, notes);
   if (!served) return std::unexpected(std::move(served).error());
   if (*served) return MountedVolume{volume->name, at, std::move(notes)};
+  QUARVO_TRY(await_old_daemons(*volume, limits));
   MountVolume resolved = request;
   resolved.path = at;
   return mount_locked(std::move(*volume), resolved, std::move(*lock), std::move(notes), limits);
@@ -176,6 +181,13 @@ Result<void> Quarvo::clear_other_mountpoint(const Volume& volume, const fs::path
   return {};
 }
 
+Result<void> Quarvo::await_old_daemons(const Volume& volume, const WaitLimits& limits) const {
+  auto running = await_no_daemons(volume, volume_logs(home_, volume.name), limits.capped(kOldDaemonBound));
+  if (!running) return std::unexpected(std::move(running).error());
+  if (running->empty()) return {};
+  return std::unexpected(QuarvoError::volume_busy(volume.name, "a daemon of it still runs: " + daemons_text(*running)));
+}
+
 Result<bool> Quarvo::settle_mountpoint(Volume& volume, const fs::path& at, const WaitLimits& limits,
                                        Notes& notes) const {
   const MountCheck here = state_at(volume.name, at, limits);
@@ -183,6 +195,11 @@ Result<bool> Quarvo::settle_mountpoint(Volume& volume, const fs::path& at, const
     case LiveState::Mounted:
       // Already served here: that mount, at once, foreground or not.
       if (volume.mountpoint != at) {
+        // Mounted by a call that was killed before it recorded it, say.
+        if (auto pids = read_daemon_pids(at, limits.capped(kAnswerBound))) {
+          volume.daemon_pid = pids->serving > 0 ? std::optional<std::int64_t>(pids->serving) : std::nullopt;
+          volume.supervisor_pid = pids->supervisor > 0 ? std::optional<std::int64_t>(pids->supervisor) : std::nullopt;
+        }
         volume.mountpoint = at;
         volume.updated_at = now_rfc3339();
         QUARVO_TRY(registry_.write(volume));
@@ -292,6 +309,11 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
     return give_up(std::move(checked).error());
   }
   remember_cache_dirs(volume, at);
+  // Who serves it, for the unmount that cannot ask the mount any more.
+  if (auto pids = read_daemon_pids(at, limits.capped(kAnswerBound))) {
+    volume.daemon_pid = pids->serving > 0 ? std::optional<std::int64_t>(pids->serving) : std::nullopt;
+    volume.supervisor_pid = pids->supervisor > 0 ? std::optional<std::int64_t>(pids->supervisor) : std::nullopt;
+  }
   volume.mountpoint = at;
   volume.updated_at = now_rfc3339();
   if (auto written = registry_.write(volume); !written) return give_up(std::move(written).error());
@@ -332,6 +354,8 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
   auto now = registry_.read(volume.name);
   if (now && now->mountpoint == at && state_at(volume.name, at, after).state != LiveState::Mounted) {
     now->mountpoint.reset();
+    now->daemon_pid.reset();
+    now->supervisor_pid.reset();
     now->updated_at = now_rfc3339();
     QUARVO_TRY(registry_.write(*now));
   }

@@ -125,7 +125,10 @@ class Quarvo {
   // started is torn down and the error says what was found (MountFailed, the
   // probe's error, the backend's CommandFailed). Already mounted there: that
   // mount is returned at once; mounted and live elsewhere: VolumeMounted. A
-  // stale mount at either place is unmounted first, with a note. Returns as
+  // stale mount at either place is unmounted first, with a note. A daemon
+  // of the volume still running for this home (see daemons.hpp) is waited
+  // for up to 5 s, then VolumeBusy names it: never two daemons on one
+  // volume. The record keeps the pids the mount's .config names. Returns as
   // soon as the mount answers, not when the backend's command returns.
   //
   // A foreground mount serves from a child of this process: the call
@@ -231,9 +234,17 @@ class Quarvo {
   // for its daemon to exit (a note when it has not). The mount staying is an
   // error; an interrupted wait for the daemon is returned as the error to
   // report once the record is cleared.
-  [[nodiscard]] Result<std::optional<QuarvoError>> unmount_served(std::string_view name,
-                                                                  const std::filesystem::path& at, bool force,
-                                                                  const WaitLimits& limits, Notes& notes) const;
+  [[nodiscard]] Result<std::optional<QuarvoError>> unmount_served(const Volume& volume, const std::filesystem::path& at,
+                                                                  bool force, const WaitLimits& limits,
+                                                                  Notes& notes) const;
+  // The processes serving the volume's mount at `at`, supervisor first: as
+  // its .config names them, else as their arguments show (see daemons.hpp).
+  [[nodiscard]] std::vector<pid_t> daemons_at(const Volume& volume, const std::filesystem::path& at,
+                                              const WaitLimits& limits) const;
+  // Before a mount starts: no daemon of the volume may still run for this
+  // home (one that outlived its unmount, one a killed call started). Waits
+  // for them a while within `limits`, then VolumeBusy naming them.
+  [[nodiscard]] Result<void> await_old_daemons(const Volume& volume, const WaitLimits& limits) const;
   // Unmounts whatever volume's mount is at `mountpoint` lazily (the backend
   // without --flush, else the kernel's detach); Io or the backend's error
   // when it stays. Without a deadline, the backend gets kTeardownBound.

@@ -11,6 +11,7 @@
 #include "quarvo/core/text.hpp"
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
+#include "quarvo/service/daemons.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/service.hpp"
@@ -52,18 +53,14 @@ void Quarvo::tear_down(const fs::path& mountpoint, pid_t daemon_group) const {
   // The daemon's ids before the mount goes, bounded: it may be stuck.
   auto read = read_daemon_pids(mountpoint, WaitLimits::within(kAnswerBound, Cancel::never()));
   (void)detach(mountpoint, WaitLimits::within(timeout_.value_or(kTeardownBound), Cancel::never()));
-  std::vector<pid_t> pids = read ? std::move(*read) : std::vector<pid_t>{};
+  // The supervisor first (the process this call started leads the group):
+  // ended after its serving process, it would start another.
+  std::vector<pid_t> pids;
   if (daemon_group > 0) pids.push_back(daemon_group);
-  if (pids.empty()) return;
-  const auto signal_all = [&](int sig) {
-    for (const pid_t pid : pids) ::kill(pid, sig);
-    if (daemon_group > 0) ::kill(-daemon_group, sig);
-  };
-  signal_all(SIGTERM);
-  if (auto gone = wait_until_gone(pids, WaitLimits::within(kTeardownExitBound, Cancel::never())); gone && !*gone) {
-    signal_all(SIGKILL);
-    (void)wait_until_gone(pids, WaitLimits::within(kTeardownExitBound, Cancel::never()));
+  for (const pid_t pid : read ? read->supervisor_first() : std::vector<pid_t>{}) {
+    if (pid != daemon_group) pids.push_back(pid);
   }
+  if (!end_daemons(pids, kTeardownExitBound) && daemon_group > 0) ::kill(-daemon_group, SIGKILL);
 }
 
 Result<Notes> Quarvo::unmount(std::string_view name, bool force, const Cancel& cancel) const {
@@ -86,7 +83,7 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
   const MountCheck check = state_at(name, at, asking);
   switch (check.state) {
     case LiveState::Mounted: {
-      auto served = unmount_served(name, at, force, limits, notes);
+      auto served = unmount_served(*volume, at, force, limits, notes);
       if (!served) return std::unexpected(std::move(served).error());
       after_clearing = std::move(*served);
       break;
@@ -108,32 +105,46 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
       break;
   }
   volume->mountpoint.reset();
+  volume->daemon_pid.reset();
+  volume->supervisor_pid.reset();
   volume->updated_at = now_rfc3339();
   QUARVO_TRY(registry_.write(*volume));
   if (after_clearing) return std::unexpected(std::move(*after_clearing));
   return notes;
 }
 
-Result<std::optional<QuarvoError>> Quarvo::unmount_served(std::string_view name, const fs::path& at, bool force,
+std::vector<pid_t> Quarvo::daemons_at(const Volume& volume, const fs::path& at, const WaitLimits& limits) const {
+  auto read = read_daemon_pids(at, limits.capped(kAnswerBound));
+  if (read) return read->supervisor_first();
+  // The mount cannot say (its engine is down, say): the volume's processes
+  // that mount there, as their arguments show.
+  std::vector<pid_t> pids;
+  for (const VolumeDaemon& d : volume_daemons(volume, volume_logs(home_, volume.name))) {
+    if (d.mountpoint == at) pids.push_back(d.pid);
+  }
+  return pids;
+}
+
+Result<std::optional<QuarvoError>> Quarvo::unmount_served(const Volume& volume, const fs::path& at, bool force,
                                                           const WaitLimits& limits, Notes& notes) const {
   // The daemon's ids, read before the mount goes, to wait for them after.
-  auto pids = read_daemon_pids(at, limits.capped(kAnswerBound));
-  if (!pids && pids.error().kind() == ErrorKind::Interrupted) return std::unexpected(std::move(pids).error());
+  const std::vector<pid_t> pids = daemons_at(volume, at, limits);
+  if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
   if (auto out = juicefs_.unmount(at, force, /*flush=*/true, limits); !out) {
     const ErrorKind kind = out.error().kind();
     if (kind == ErrorKind::Interrupted || kind == ErrorKind::TimedOut ||
-        state_at(name, at, limits).state == LiveState::Mounted) {
+        state_at(volume.name, at, limits).state == LiveState::Mounted) {
       return std::unexpected(std::move(out).error());
     }
   }
-  if (!pids) return std::nullopt;
+  if (pids.empty()) return std::nullopt;
   // After a forced unmount the daemon also waits for files still open under
   // the detached mount, which may be never: a shorter wait.
   const WaitLimits exiting = limits.capped(force ? kForcedDaemonExitBound : kDaemonExitBound);
-  auto gone = wait_until_gone(*pids, exiting);
+  auto gone = wait_until_gone(pids, exiting);
   if (!gone) return std::optional(std::move(gone).error());
   if (!*gone) {
-    notes.push_back("the daemon of " + path_text(at) + " (pid " + pid_list(*pids) + ") still runs after " +
+    notes.push_back("the daemon of " + path_text(at) + " (pid " + pid_list(pids) + ") still runs after " +
                     seconds_text(exiting.deadline().bound()) + " s" +
                     (force ? ", held by files still open under it" : "") +
                     "; its last writes may not be on the object store yet");

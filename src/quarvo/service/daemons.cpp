@@ -1,0 +1,102 @@
+#include "quarvo/service/daemons.hpp"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#include "quarvo/core/cancel.hpp"
+#include "quarvo/core/processes.hpp"
+#include "quarvo/core/secrets.hpp"
+#include "quarvo/core/text.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+bool all_gone(const std::vector<pid_t>& pids) { return std::all_of(pids.begin(), pids.end(), process_gone); }
+
+// Waits up to `bound` until every process of `pids` is gone.
+bool gone_within(const std::vector<pid_t>& pids, milliseconds bound) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  while (!all_gone(pids)) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<fs::path> daemon_mountpoint(std::string_view command_line, const Volume& volume,
+                                          const fs::path& log_path) {
+  const std::string head = " mount " + split_metadata_password(volume.metadata_url).url + " ";
+  const std::string tail = " --log " + path_text(log_path);
+  const std::string line = " " + std::string(command_line) + " ";
+  const size_t start = line.find(head);
+  if (start == std::string::npos) return std::nullopt;
+  // The mountpoint, which may hold spaces, runs up to the log option.
+  const size_t from = start + head.size();
+  const size_t end = line.find(tail + " ", from);
+  if (end == std::string::npos || end <= from) return std::nullopt;
+  return fs::path(line.substr(from, end - from));
+}
+
+std::vector<fs::path> volume_logs(const QuarvoHome& home, std::string_view name) {
+  return {home.volume_log_path(name), home.old_volume_log_path(name)};
+}
+
+std::vector<VolumeDaemon> volume_daemons(const Volume& volume, const std::vector<fs::path>& logs) {
+  std::vector<VolumeDaemon> found;
+  for (const pid_t pid : process_ids()) {
+    auto line = command_line(pid);
+    if (!line || line->find(" mount ") == std::string::npos || process_gone(pid)) continue;
+    const auto open = open_files(pid);
+    const bool logs_here = std::any_of(open.begin(), open.end(), [&](const fs::path& file) {
+      return std::find(logs.begin(), logs.end(), file) != logs.end();
+    });
+    if (!logs_here) continue;
+    auto at = logs.empty() ? std::nullopt : daemon_mountpoint(*line, volume, logs.front());
+    found.push_back({pid, at.value_or(fs::path())});
+  }
+  // A supervisor's parent is no daemon of the volume; its serving process's is.
+  for (VolumeDaemon& d : found) {
+    const auto parent = parent_pid(d.pid);
+    d.supervisor = std::none_of(found.begin(), found.end(), [&](const VolumeDaemon& o) { return parent == o.pid; });
+  }
+  std::stable_partition(found.begin(), found.end(), [](const VolumeDaemon& d) { return d.supervisor; });
+  return found;
+}
+
+std::string daemons_text(const std::vector<VolumeDaemon>& daemons) {
+  std::string text;
+  for (const VolumeDaemon& d : daemons) {
+    text += (text.empty() ? "pid " : ", pid ") + std::to_string(d.pid);
+    if (!d.mountpoint.empty()) text += " (mounting at " + path_text(d.mountpoint) + ")";
+  }
+  return text;
+}
+
+Result<std::vector<VolumeDaemon>> await_no_daemons(const Volume& volume, const std::vector<fs::path>& logs,
+                                                   const WaitLimits& limits) {
+  for (;;) {
+    auto running = volume_daemons(volume, logs);
+    if (running.empty() || limits.deadline().passed()) return running;
+    if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
+    std::this_thread::sleep_for(limits.deadline().left_at_most(milliseconds(50)));
+  }
+}
+
+bool end_daemons(const std::vector<pid_t>& pids, milliseconds bound) {
+  if (pids.empty()) return true;
+  // In order: a supervisor ended first can restart nothing.
+  for (const pid_t pid : pids) ::kill(pid, SIGTERM);
+  if (gone_within(pids, bound)) return true;
+  for (const pid_t pid : pids) ::kill(pid, SIGKILL);
+  return gone_within(pids, bound);
+}
+
+}  // namespace quarvo

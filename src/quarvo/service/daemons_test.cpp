@@ -1,0 +1,103 @@
+#include "quarvo/service/daemons.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "quarvo/core/processes.hpp"
+#include "quarvo/core/test_support.hpp"
+
+extern char** environ;
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+Volume volume_at(std::string url) {
+  Volume v;
+  v.name = "data";
+  v.metadata_url = std::move(url);
+  return v;
+}
+
+// Which command lines are a daemon's of the volume: the password never in
+// them, the URL and this home's log both required, options after the log.
+TEST(Daemons, CommandLinesOfTheVolumesDaemonsForThisHome) {
+  const Volume v = volume_at("redis://:s3cret@h:6379/1");
+  const fs::path log = "/home/u/.quarvo/logs/data.log";
+  const struct {
+    const char* line;
+    const char* mountpoint;  // nullptr: no daemon of it
+  } cases[] = {
+      {"juicefs mount redis://@h:6379/1 /mnt/d --log /home/u/.quarvo/logs/data.log", "/mnt/d"},
+      {"/v/juicefs mount redis://@h:6379/1 /mnt/my d --log /home/u/.quarvo/logs/data.log --cache-size=5", "/mnt/my d"},
+      {"juicefs mount redis://@h:6379/1 /mnt/d --log /other/home/logs/data.log", nullptr},
+      {"juicefs mount redis://@h:6379/1 /mnt/d --log /home/u/.quarvo/logs/data.log.1", nullptr},
+      {"juicefs mount redis://@h:6379/1 /mnt/d --log /home/u/.quarvo/lo", nullptr},  // cut short
+      {"juicefs mount redis://@h:6379/1 /mnt/d", nullptr},
+      {"juicefs mount redis://:s3cret@h:6379/1 /mnt/d --log /home/u/.quarvo/logs/data.log", nullptr},
+      {"juicefs mount redis://@h:6379/10 /mnt/d --log /home/u/.quarvo/logs/data.log", nullptr},
+      {"juicefs status redis://@h:6379/1 --log /home/u/.quarvo/logs/data.log", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const auto found = daemon_mountpoint(c.line, v, log);
+    EXPECT_EQ(found, c.mountpoint ? std::optional<fs::path>(c.mountpoint) : std::nullopt);
+  }
+}
+
+pid_t start(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Real processes with a daemon's arguments: a supervisor that ignores
+// SIGTERM and its serving child are found (supervisor first), waited for
+// within the bound, and ended, the supervisor by SIGKILL.
+TEST(Daemons, FoundWaitedForAndEndedSupervisorFirst) {
+  const Volume v = volume_at("sqlite3:///tmp/quarvo-daemons-test-" + std::to_string(::getpid()) + ".db");
+  testing::TempDir tmp;
+  const fs::path log = tmp.path() / "data.log";
+  const std::vector<fs::path> logs{log, tmp.path() / "data.log.1"};
+  // sh -c SCRIPT $0 $1 ...: the shells' own arguments hold "mount URL MP --log LOG", both hold the log open.
+  const pid_t supervisor = start({"sh", "-c", "exec 3>>\"$4\"; trap '' TERM; sh -c 'sleep 30; :' \"$0\" \"$@\" & wait",
+                                  "mount", v.metadata_url, "/mnt/d", "--log", log.string()});
+  ASSERT_GT(supervisor, 0);
+  std::vector<VolumeDaemon> found;
+  for (int i = 0; i < 200 && found.size() < 2; ++i) {
+    std::this_thread::sleep_for(10ms);
+    found = volume_daemons(v, logs);
+  }
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].pid, supervisor);
+  EXPECT_TRUE(found[0].supervisor);
+  EXPECT_FALSE(found[1].supervisor);
+  EXPECT_EQ(parent_pid(found[1].pid), supervisor);
+  EXPECT_EQ(found[1].mountpoint, "/mnt/d");
+  EXPECT_TRUE(volume_daemons(v, {tmp.path() / "other.log"}).empty());  // another home's, whatever its line
+  EXPECT_EQ(daemons_text({found[0]}), "pid " + std::to_string(supervisor) + " (mounting at /mnt/d)");
+
+  auto waited = await_no_daemons(v, logs, WaitLimits::within(100ms, Cancel::never()));
+  ASSERT_TRUE(waited);
+  EXPECT_EQ(waited->size(), 2u);  // still there at the bound
+
+  std::thread reaper([&] { ::waitpid(supervisor, nullptr, 0); });
+  EXPECT_TRUE(end_daemons({found[0].pid, found[1].pid}, 300ms));
+  reaper.join();
+  waited = await_no_daemons(v, logs, WaitLimits::within(2s, Cancel::never()));
+  ASSERT_TRUE(waited);
+  EXPECT_TRUE(waited->empty());
+}
+
+}  // namespace
+}  // namespace quarvo
