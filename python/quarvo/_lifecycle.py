@@ -95,8 +95,11 @@ def _remove(q: quarvo.Quarvo, name: str, args: Namespace) -> dict[str, Any]:
             raise _native._error("InvalidArgument", f"{quoted(name)} was not destroyed: the name typed did not match")
     if entry.state not in _native._LIVE_STATES or args.force:  # else refused at once
         say(f"removing {name}{' and destroying its data' if destroying else ''} ...")
+    from quarvo._mounting import _notes  # what a forced unmount did on its way
+
     try:
-        q.remove(name, force=args.force, destroy=args.destroy)
+        with _notes():
+            q.remove(name, force=args.force, destroy=args.destroy)
     except quarvo.QuarvoError as e:
         hint = _remove_hint(name, entry.state, args, e)
         if hint is None:

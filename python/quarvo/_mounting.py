@@ -182,9 +182,12 @@ def cmd_unmount(args: Namespace) -> int:
         with _notes():
             q.unmount(args.name, force=args.force)
     except quarvo.QuarvoError as e:
-        # The backend refuses a busy mount; the record keeps its mountpoint.
-        if e.kind == "CommandFailed" and not args.force:
-            raise _Hinted(e, f"files under {where} may be open; close them, or pass --force") from None
+        # The record keeps its mountpoint. The hint follows the backend's reason: open files only when it
+        # says the mount is busy; otherwise (its engine down, say) --force takes it off through the kernel.
+        if e.kind in ("CommandFailed", "TimedOut") and not args.force:
+            if "busy" in (e.reason or "").lower():
+                raise _Hinted(e, f"files under {where} are open; close them, or pass --force") from None
+            raise _Hinted(e, f"`quarvo unmount {args.name} --force` takes {where} off through the kernel") from None
         raise
     report(args, {"name": args.name, "mountpoint": where}, f"unmounted {args.name}")
     return 0

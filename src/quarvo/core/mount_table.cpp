@@ -65,6 +65,7 @@ std::optional<MountEntry> parse_line(std::string_view line) {
     if (fields[dash] != "-") continue;
     MountEntry entry{unescape(fields[4]), unescape(fields[dash + 2]), unescape(fields[dash + 1])};
     if (dash + 3 < fields.size()) entry.allow_other = has_option(fields[dash + 3], "allow_other");
+    entry.device = std::string(fields[2]);
     return entry;
   }
   return std::nullopt;

@@ -32,6 +32,7 @@ struct MountEntry {
   // A FUSE mount that other users than the mounting one may enter (its
   // super options hold allow_other); Linux only.
   bool allow_other = false;
+  std::string device{};  // "MAJ:MIN" of its file system ("0:46"); empty where the platform has none
 
   bool operator==(const MountEntry&) const = default;
 };

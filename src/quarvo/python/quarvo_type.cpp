@@ -261,9 +261,9 @@ PyObject* Quarvo_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
         !bool_arg(destroy, "destroy", destroying)) {
       return nullptr;
     }
-    Result<void> removed =
+    Result<Notes> removed =
         without_gil([&](const Cancel& cancel) { return service->remove(volume, forced, destroying, cancel); });
-    return finish(removed, [] { return Py_NewRef(Py_None); });
+    return finish(removed, [](const Notes& notes) { return warn_notes(notes) ? Py_NewRef(Py_None) : nullptr; });
   });
 }
 

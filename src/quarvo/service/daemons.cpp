@@ -1,6 +1,8 @@
 #include "quarvo/service/daemons.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -90,13 +92,34 @@ Result<std::vector<VolumeDaemon>> await_no_daemons(const Volume& volume, const s
   }
 }
 
+bool abort_fuse_connection(std::string_view device) {
+  // Anonymous devices (major 0) only: a FUSE connection is named by the minor.
+  if (!device.starts_with("0:") || device.size() < 3) return false;
+  const std::string minor(device.substr(2));
+  if (minor.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::string abort = "/sys/fs/fuse/connections/" + minor + "/abort";
+  const int fd = ::open(abort.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, "1", 1) == 1;
+  ::close(fd);
+  return written;
+}
+
 bool end_daemons(const std::vector<pid_t>& pids, milliseconds bound) {
   if (pids.empty()) return true;
   // In order: a supervisor ended first can restart nothing.
   for (const pid_t pid : pids) ::kill(pid, SIGTERM);
-  if (gone_within(pids, bound)) return true;
-  for (const pid_t pid : pids) ::kill(pid, SIGKILL);
-  return gone_within(pids, bound);
+  bool gone = gone_within(pids, bound);
+  if (!gone) {
+    for (const pid_t pid : pids) ::kill(pid, SIGKILL);
+    gone = gone_within(pids, bound);
+  }
+  for (const pid_t pid : pids) {
+    if (!process_gone(pid)) continue;
+    (void)::unlink(("/tmp/fuse_fd_comm." + std::to_string(pid)).c_str());
+    (void)::unlink(("/tmp/state" + std::to_string(pid) + ".json").c_str());
+  }
+  return gone;
 }
 
 }  // namespace quarvo

@@ -76,8 +76,19 @@ struct VolumeDaemon {
 
 // Ends `pids` (supervisors first, as given): SIGTERM to each in order, and
 // SIGKILL, in the same order, to those still running after `bound`; then
-// waits up to `bound` again. Whether all are gone.
+// waits up to `bound` again. Whether all are gone. A supervisor ended by
+// SIGKILL leaves its files in /tmp (measured: /tmp/fuse_fd_comm.PID, the
+// socket .config names as CommPath; /tmp/statePID.json while it restarts a
+// serving process): those of every process of `pids` that is gone are
+// deleted.
 bool end_daemons(const std::vector<pid_t>& pids, std::chrono::milliseconds bound);
+
+// Aborts the FUSE connection of the file system on `device` ("0:46", as
+// the mount table shows it): every request waiting on it fails at once, and
+// a daemon that SIGKILL could not end (in state D, waiting in the kernel)
+// ends. Root only, and only where /sys/fs/fuse/connections is mounted.
+// Whether the abort was written.
+bool abort_fuse_connection(std::string_view device);
 
 }  // namespace quarvo
 

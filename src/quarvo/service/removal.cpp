@@ -265,7 +265,7 @@ Result<std::vector<std::string>> finish_removals(const Registry& registry, const
 }
 
 Result<std::optional<MountConfig>> Quarvo::unmount_for_removal(std::string_view name, bool force,
-                                                               const WaitLimits& limits) const {
+                                                               const WaitLimits& limits, Notes& notes) const {
   auto volume = readable_or_forced(registry_, name, force);
   if (!volume) return std::unexpected(std::move(volume).error());
   const LiveState state = live_state_of(*volume, limits);
@@ -280,14 +280,16 @@ Result<std::optional<MountConfig>> Quarvo::unmount_for_removal(std::string_view 
   if (state == LiveState::Mounted) config = read_mount_config(*volume->mountpoint);
   auto unmounted = unmount_within(name, true, limits);
   if (!unmounted) return std::unexpected(std::move(unmounted).error());
+  notes.insert(notes.end(), unmounted->begin(), unmounted->end());
   return config;
 }
 
-Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const {
+Result<Notes> Quarvo::remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const {
   QUARVO_TRY(validate_volume_name(name));
   const WaitLimits limits = call_limits(cancel);
+  Notes notes;
   // A live mount is unmounted first; unmount takes the lock itself.
-  auto mount_config = unmount_for_removal(name, force, limits);
+  auto mount_config = unmount_for_removal(name, force, limits, notes);
   if (!mount_config) return std::unexpected(std::move(mount_config).error());
 
   auto lock = registry_.lock(limits);
@@ -308,7 +310,8 @@ Result<void> Quarvo::remove(std::string_view name, bool force, bool destroy, con
     auto destroyed = juicefs_.destroy(volume->metadata_url, plan->status->uuid, limits);
     if (!destroyed) return std::unexpected(std::move(destroyed).error());
   }
-  return delete_volume(registry_, *volume, plan->caches);
+  QUARVO_TRY(delete_volume(registry_, *volume, plan->caches));
+  return notes;
 }
 
 }  // namespace quarvo

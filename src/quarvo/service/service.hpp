@@ -181,7 +181,8 @@ class Quarvo {
   // nothing changed) while another client has it mounted. A record that
   // cannot be read is removed only with `force` (with dev/NAME, if any).
   // Unmounting, the backend's status and its destroy keep to one deadline.
-  [[nodiscard]] Result<void> remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const;
+  // What the forced unmount found and did on its way is in the notes.
+  [[nodiscard]] Result<Notes> remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const;
 
  private:
   Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
@@ -237,6 +238,13 @@ class Quarvo {
   [[nodiscard]] Result<std::optional<QuarvoError>> unmount_served(const Volume& volume, const std::filesystem::path& at,
                                                                   bool force, const WaitLimits& limits,
                                                                   Notes& notes) const;
+  // The way out when the backend cannot unmount the volume's mount at `at`
+  // (`why`, the note's opening): the kernel's lazy detach of that mount,
+  // then its daemons (`pids`, else found as daemons.hpp says) ended,
+  // supervisor first, its FUSE connection aborted if they would not end; a
+  // note says what was done and what may be lost.
+  [[nodiscard]] Result<void> detach_by_kernel(const Volume& volume, const std::filesystem::path& at,
+                                              std::vector<pid_t> pids, const std::string& why, Notes& notes) const;
   // The processes serving the volume's mount at `at`, supervisor first: as
   // its .config names them, else as their arguments show (see daemons.hpp).
   [[nodiscard]] std::vector<pid_t> daemons_at(const Volume& volume, const std::filesystem::path& at,
@@ -258,7 +266,7 @@ class Quarvo {
   // down (VolumeMounted unless `force`); the mount's own word on its cache,
   // read while it could still be asked.
   [[nodiscard]] Result<std::optional<MountConfig>> unmount_for_removal(std::string_view name, bool force,
-                                                                       const WaitLimits& limits) const;
+                                                                       const WaitLimits& limits, Notes& notes) const;
 
   QuarvoHome home_;
   Registry registry_;

@@ -24,6 +24,16 @@ using std::chrono::milliseconds;
 
 // How long a daemon we signalled while taking a mount down has to go.
 constexpr milliseconds kTeardownExitBound{2'000};
+// How long a forced unmount leaves the backend before the kernel detaches
+// the mount.
+constexpr milliseconds kForcedBackendBound{10'000};
+
+// Whether the kernel's table shows volume `name` on top at `at`.
+bool shows_volume(std::string_view name, const fs::path& at) {
+  auto table = read_mount_table();
+  const auto entry = table ? mount_at(*table, at) : std::nullopt;
+  return entry && entry->source == volume_mount_source(name);
+}
 
 std::string pid_list(const std::vector<pid_t>& pids) {
   std::string text;
@@ -94,8 +104,8 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
       break;
     case LiveState::Unresponsive:
       if (!force) return std::unexpected(unanswered(at, asking));
-      QUARVO_TRY(detach(at, limits));
-      notes.push_back("its mount at " + where + " did not answer; detached it");
+      // The backend's unmount would wait on it too: the kernel at once.
+      QUARVO_TRY(detach_by_kernel(*volume, at, {}, "its mount at " + where + " did not answer", notes));
       break;
     case LiveState::Foreign:
       notes.push_back(check.found_source + " is mounted at " + where + ", not this volume: left alone");
@@ -120,9 +130,35 @@ std::vector<pid_t> Quarvo::daemons_at(const Volume& volume, const fs::path& at, 
   // that mount there, as their arguments show.
   std::vector<pid_t> pids;
   for (const VolumeDaemon& d : volume_daemons(volume, volume_logs(home_, volume.name))) {
-    if (d.mountpoint == at) pids.push_back(d.pid);
+    // A command line cut short names no mountpoint: one daemon per volume.
+    if (d.mountpoint == at || d.mountpoint.empty()) pids.push_back(d.pid);
   }
   return pids;
+}
+
+Result<void> Quarvo::detach_by_kernel(const Volume& volume, const fs::path& at, std::vector<pid_t> pids,
+                                      const std::string& why, Notes& notes) const {
+  auto table = read_mount_table();
+  const auto entry = table ? mount_at(*table, at) : std::nullopt;
+  const bool ours = entry && entry->source == volume_mount_source(volume.name);
+  if (pids.empty()) pids = daemons_at(volume, at, WaitLimits::within(kAnswerBound, Cancel::never()));
+  if (ours && ::umount2(at.c_str(), MNT_DETACH) != 0) return std::unexpected(QuarvoError::io_at_errno(at, errno));
+  bool ended = end_daemons(pids, kTeardownExitBound);
+  // A daemon waiting in the kernel (state D) outlives SIGKILL until its
+  // connection is aborted.
+  bool aborted = false;
+  if (!ended && ours && abort_fuse_connection(entry->device)) {
+    aborted = true;
+    ended = end_daemons(pids, kTeardownExitBound);
+  }
+  std::string note = why + "; detached " + path_text(at) + " through the kernel";
+  if (aborted) note += ", aborted its FUSE connection";
+  if (!pids.empty()) {
+    note += ended ? " and ended its daemon (pid " + pid_list(pids) + ")"
+                  : "; its daemon (pid " + pid_list(pids) + ") would not end";
+  }
+  notes.push_back(std::move(note) + "; writes it had not yet sent to the object store may be lost");
+  return {};
 }
 
 Result<std::optional<QuarvoError>> Quarvo::unmount_served(const Volume& volume, const fs::path& at, bool force,
@@ -130,9 +166,21 @@ Result<std::optional<QuarvoError>> Quarvo::unmount_served(const Volume& volume, 
   // The daemon's ids, read before the mount goes, to wait for them after.
   const std::vector<pid_t> pids = daemons_at(volume, at, limits);
   if (limits.cancel().requested()) return std::unexpected(QuarvoError::interrupted());
-  if (auto out = juicefs_.unmount(at, force, /*flush=*/true, limits); !out) {
+  // Forced, the backend's unmount has a bound of its own: with its engine
+  // down it waits on the engine (measured: over 40 s), and the kernel is
+  // the way out.
+  const WaitLimits backend = force ? limits.capped(kForcedBackendBound) : limits;
+  if (auto out = juicefs_.unmount(at, force, /*flush=*/true, backend); !out) {
     const ErrorKind kind = out.error().kind();
-    if (kind == ErrorKind::Interrupted || kind == ErrorKind::TimedOut ||
+    // Asked by the table alone: a mount whose engine is down may not answer.
+    if (force && kind != ErrorKind::Interrupted && shows_volume(volume.name, at)) {
+      const QuarvoError& e = out.error();
+      const std::string why =
+          "the storage backend could not unmount it (" + (e.reason().empty() ? e.message() : e.reason()) + ")";
+      QUARVO_TRY(detach_by_kernel(volume, at, pids, why, notes));
+      return std::nullopt;
+    }
+    if (kind == ErrorKind::Interrupted || (kind == ErrorKind::TimedOut && !force) ||
         state_at(volume.name, at, limits).state == LiveState::Mounted) {
       return std::unexpected(std::move(out).error());
     }

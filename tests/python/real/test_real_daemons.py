@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import tomllib
 from pathlib import Path
 
 import pytest
-from real_support import Machine, daemons_of, mount_at, wait_until
+from real_support import Machine, daemons_of, missing, mount_at, redis_url, serving, wait_until
 
 pytestmark = pytest.mark.real_backend
 
@@ -51,3 +52,38 @@ def test_one_daemon_per_volume(machine: Machine) -> None:
     assert record(machine, "solo")["daemon_pid"] == config_pids(second)[0]
     machine.cli("unmount", "solo")
     assert daemons_of(str(second)) == [] and "daemon_pid" not in record(machine, "solo")
+
+
+# The metadata engine goes away under two mounted volumes: the backend can unmount neither. The
+# plain unmount fails with the backend's reason and a hint that says so; --force on unmount and on
+# rm takes each mount off through the kernel, ends its daemon, says what may be lost, and leaves
+# records that tell the truth and no file of the daemon in /tmp.
+def test_a_way_out_when_the_engine_is_down(machine: Machine, tmp_path: Path) -> None:
+    program = shutil.which("redis-server") or missing("no redis-server (Debian package redis-server)")
+    points = {name: machine.root / name for name in ("off", "gone")}
+    pids = {}
+    with serving([program, "--port", "{port}", "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+                  "--dir", str(tmp_path)], tmp_path / "redis.log") as port:  # fmt: skip
+        for name, at in points.items():
+            machine.cli("init", name, "--metadata", redis_url(port, password=""), "--store", f"file://{tmp_path}/o")
+            machine.cli("mount", name, str(at))
+            (at / "kept").write_text("on the store")
+            pids[name] = config_pids(at)
+    # The engine is down now.
+    failed = machine.cli("--timeout", "4", "unmount", "off", check=False)
+    assert failed.returncode == 1 and "open" not in failed.stderr, failed.stderr
+    assert f"hint: `quarvo unmount off --force` takes {points['off']} off through the kernel" in failed.stderr
+    forced = {
+        "off": machine.cli("--timeout", "4", "unmount", "off", "--force"),
+        "gone": machine.cli("--timeout", "4", "rm", "gone", "--force"),
+    }
+    for name, at in points.items():
+        pid, ppid = pids[name]
+        note = forced[name].stderr
+        assert f"through the kernel and ended its daemon (pid {ppid}, {pid})" in note, note
+        assert "may be lost" in note
+        assert mount_at(at) is None and daemons_of(str(at)) == []
+        assert not Path(f"/tmp/fuse_fd_comm.{ppid}").exists()
+    assert machine.state("off") is None and "daemon_pid" not in record(machine, "off")
+    assert not (machine.home / "volumes" / "gone.toml").exists()
+    machine.cli("--timeout", "2", "rm", "off")  # its engine is gone for good
