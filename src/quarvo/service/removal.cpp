@@ -271,6 +271,8 @@ Result<std::optional<MountConfig>> Quarvo::unmount_for_removal(std::string_view 
   const LiveState state = live_state_of(*volume, limits);
   if (!is_live(state)) return std::nullopt;
   if (!force) return std::unexpected(QuarvoError::volume_mounted(std::string(name), *volume->mountpoint));
+  // A lazy detach would take the volumes mounted inside it along.
+  QUARVO_TRY(unmount_nested(name, *volume->mountpoint, limits, notes));
   if (state == LiveState::Stale) {
     QUARVO_TRY(detach_stale(*volume->mountpoint, limits));
     return std::nullopt;
@@ -282,6 +284,31 @@ Result<std::optional<MountConfig>> Quarvo::unmount_for_removal(std::string_view 
   if (!unmounted) return std::unexpected(std::move(unmounted).error());
   notes.insert(notes.end(), unmounted->begin(), unmounted->end());
   return config;
+}
+
+Result<void> Quarvo::unmount_nested(std::string_view name, const fs::path& at, const WaitLimits& limits,
+                                    Notes& notes) const {
+  auto volumes = registry_.list_info();
+  if (!volumes) return std::unexpected(std::move(volumes).error());
+  // The deepest first: a mount inside a nested one goes before it.
+  std::vector<std::pair<fs::path, std::string>> inside;
+  const std::string prefix = at.native() == "/" ? "/" : at.native() + "/";
+  for (const VolumeInfo& v : *volumes) {
+    if (v.name != name && v.mountpoint && v.mountpoint->native().starts_with(prefix)) {
+      inside.emplace_back(*v.mountpoint, v.name);
+    }
+  }
+  std::sort(inside.begin(), inside.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  for (const auto& [where, other] : inside) {
+    auto unmounted = unmount_within(other, true, limits);
+    if (!unmounted) {
+      return std::unexpected(QuarvoError::volume_busy(
+          std::string(name), "volume " + quote(other) + " is mounted inside it at " + path_text(where) +
+                                 " and could not be unmounted: " + unmounted.error().message()));
+    }
+    notes.push_back("unmounted volume " + quote(other) + ", mounted inside it at " + path_text(where));
+  }
+  return {};
 }
 
 Result<Notes> Quarvo::remove(std::string_view name, bool force, bool destroy, const Cancel& cancel) const {

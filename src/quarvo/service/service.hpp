@@ -265,6 +265,12 @@ class Quarvo {
   // remove's first step (removal.cpp): a live mount of the volume taken
   // down (VolumeMounted unless `force`); the mount's own word on its cache,
   // read while it could still be asked.
+  // Before volume `name`'s mount at `at` goes: every other volume whose
+  // record names a mountpoint inside it unmounted, forced, through
+  // unmount_within (its record cleared), deepest first, with a note each;
+  // one that cannot be is VolumeBusy naming it.
+  [[nodiscard]] Result<void> unmount_nested(std::string_view name, const std::filesystem::path& at,
+                                            const WaitLimits& limits, Notes& notes) const;
   [[nodiscard]] Result<std::optional<MountConfig>> unmount_for_removal(std::string_view name, bool force,
                                                                        const WaitLimits& limits, Notes& notes) const;
 

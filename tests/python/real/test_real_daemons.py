@@ -87,3 +87,19 @@ def test_a_way_out_when_the_engine_is_down(machine: Machine, tmp_path: Path) -> 
     assert machine.state("off") is None and "daemon_pid" not in record(machine, "off")
     assert not (machine.home / "volumes" / "gone.toml").exists()
     machine.cli("--timeout", "2", "rm", "off")  # its engine is gone for good
+
+
+# rm --force of a volume with others mounted inside it (one inside the other) unmounts them first,
+# deepest first, through the service: their records follow, their daemons end.
+def test_rm_force_unmounts_the_volumes_mounted_inside(machine: Machine) -> None:
+    outer = machine.root / "outer"
+    places = {"outer": outer, "inner": outer / "in", "innermost": outer / "in" / "most"}
+    for name, at in places.items():
+        machine.cli("init", name, "--dev")
+        machine.cli("mount", name, str(at))
+    removed = machine.cli("rm", "outer", "--force")
+    assert removed.stderr.index('unmounted volume "innermost"') < removed.stderr.index('unmounted volume "inner"')
+    for name, at in places.items():
+        assert mount_at(at) is None and daemons_of(str(at)) == []
+    assert (machine.state("inner"), machine.state("innermost")) == (None, None)
+    assert not (machine.home / "volumes" / "outer.toml").exists()
