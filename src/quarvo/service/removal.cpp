@@ -43,8 +43,19 @@ bool entry_exists(const fs::path& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-fs::path tombstone_path(const QuarvoHome& home, std::string_view name) {
-  return home.dev_dir() / (std::string(kTombstonePrefix) + std::string(name));
+// The token of a record in its tombstone's name: the digits of when it was
+// created, so that the tombstone of a removed volume and a volume made again
+// under its name never meet.
+std::string record_token(const Volume& volume) {
+  std::string token;
+  for (const char c : volume.created_at) {
+    if (c >= '0' && c <= '9') token += c;
+  }
+  return token.empty() ? "0" : token;
+}
+
+fs::path tombstone_path(const QuarvoHome& home, std::string_view name, std::string_view token) {
+  return home.dev_dir() / (std::string(kTombstonePrefix) + std::string(name) + "~" + std::string(token));
 }
 
 // Deletes a tree without following symbolic links. Failures are left for the
@@ -77,11 +88,23 @@ std::vector<fs::path> read_cache_list(const fs::path& tombstone) {
   return dirs;
 }
 
-// The interrupted removal of `name`, whose tombstone is `tombstone`. True
-// when it was completed or undone.
-bool finish_one(const Registry& registry, std::string_view name, const fs::path& tombstone) {
+// The interrupted removal of `name`, whose tombstone is `tombstone`, named
+// for the record of `token` (empty: a tombstone named before tokens, which
+// belongs to any record of the name). True when it was completed or undone.
+bool finish_one(const Registry& registry, std::string_view name, std::string_view token, const fs::path& tombstone) {
   const QuarvoHome& home = registry.home();
   const fs::path directory = home.dev_paths(name).directory;
+  if (entry_exists(home.volume_path(name)) && !token.empty()) {
+    auto volume = registry.read(name);
+    if (!volume) return false;  // broken: nothing to decide by
+    if (record_token(*volume) != token) {
+      // The name was made again after this removal committed: the
+      // tombstone's data and caches go, the new volume's logs stay.
+      delete_caches(read_cache_list(tombstone));
+      delete_tree(tombstone);
+      return true;
+    }
+  }
   if (entry_exists(home.volume_path(name))) {
     // Killed before the record went: the volume is still wanted, so its data
     // goes back. (With dev/NAME there again, by some other hand, neither is
@@ -103,17 +126,21 @@ std::vector<std::string> finish_removals_locked(const Registry& registry) {
   const fs::path dev = registry.home().dev_dir();
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(dev.c_str()), ::closedir);
   if (!dir) return finished;
-  std::vector<std::string> names;
+  std::vector<std::string> files;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string_view file = entry->d_name;
-    if (!file.starts_with(kTombstonePrefix)) continue;
-    std::string_view name = file.substr(kTombstonePrefix.size());
-    if (validate_volume_name(name)) names.emplace_back(name);
+    if (file.starts_with(kTombstonePrefix)) files.emplace_back(file);
   }
   dir.reset();
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    if (finish_one(registry, name, tombstone_path(registry.home(), name))) finished.push_back(name);
+  std::sort(files.begin(), files.end());
+  for (const std::string& file : files) {
+    // ".removing~NAME~TOKEN" ('~' is in no volume name), or ".removing~NAME" of old.
+    const std::string_view rest = std::string_view(file).substr(kTombstonePrefix.size());
+    const size_t tilde = rest.find('~');
+    const std::string_view name = rest.substr(0, tilde);
+    const std::string_view token = tilde == std::string_view::npos ? std::string_view() : rest.substr(tilde + 1);
+    if (!validate_volume_name(name)) continue;
+    if (finish_one(registry, name, token, registry.home().dev_dir() / file)) finished.emplace_back(name);
   }
   return finished;
 }
@@ -227,7 +254,7 @@ Result<RemovalPlan> plan_removal(const JuiceFs& juicefs, const QuarvoHome& home,
 Result<void> delete_volume(const Registry& registry, const Volume& volume, const std::vector<fs::path>& caches) {
   const QuarvoHome& home = registry.home();
   const DevPaths dev = home.dev_paths(volume.name);
-  const fs::path tombstone = tombstone_path(home, volume.name);
+  const fs::path tombstone = tombstone_path(home, volume.name, record_token(volume));
   bool moved = false;
   if (volume.dev) {
     if (::rename(dev.directory.c_str(), tombstone.c_str()) == 0) {

@@ -6,16 +6,20 @@
 // volume_files.hpp). The removal of a development volume is crash-safe in
 // this order:
 //
-//   1. dev/NAME is renamed to the tombstone dev/.removing~NAME (a name no
-//      volume can have: '~' breaks the name rule), and the list of the
-//      volume's cache directories is written into it;
+//   1. dev/NAME is renamed to the tombstone dev/.removing~NAME~TOKEN (a
+//      name no volume can have: '~' breaks the name rule; TOKEN, the digits
+//      of the record's created_at, tells this record from a volume made
+//      again under the name), and the list of the volume's cache
+//      directories is written into it;
 //   2. the record is unlinked (the commit point);
 //   3. the caches, the logs and the tombstone are deleted.
 //
 // A removal killed at any point leaves the volume with its record and its
 // data (in dev/NAME or in the tombstone), or no record; `finish_removals`,
 // run by every removal and by prune, puts a tombstone whose record still
-// exists back in place and deletes the others with the caches they list. So
+// exists back in place and deletes the others with the caches they list
+// (a tombstone of an earlier record of the name too, leaving the new
+// volume's logs). So
 // a record never points at deleted data, and `init --dev NAME` after a
 // removal always starts with an empty volume.
 #ifndef QUARVO_SERVICE_REMOVAL_HPP_
