@@ -11,19 +11,8 @@
 
 #include "quarvo/core/test_support.hpp"
 
-extern char** environ;
-
 namespace quarvo {
 namespace {
-
-pid_t start(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  return pid;
-}
 
 // An owner passes only for the very process it names: not for a text of
 // another form, another start time (a reused pid), a zombie or a process
@@ -41,7 +30,7 @@ TEST(Processes, AnOwnerIsAliveOnlyAsTheProcessItNames) {
     EXPECT_FALSE(owner_alive(other));
   }
 
-  const pid_t child = start({"sleep", "30"});
+  const pid_t child = testing::start_program({"sleep", "30"});
   ASSERT_GT(child, 0);
   const std::string owner = std::to_string(child) + ":" + std::to_string(process_start(child).value());
   // The spawn returns while the kernel may still be setting up the new

@@ -85,6 +85,17 @@ inline int wait_exit_code(pid_t pid) {
   return WEXITSTATUS(status);
 }
 
+// Starts `argv` (the program looked up on PATH) without waiting: its pid, or
+// -1 when it cannot start.
+inline pid_t start_program(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
+  return pid;
+}
+
 inline int run_program(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

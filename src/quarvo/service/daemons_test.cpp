@@ -11,8 +11,6 @@
 #include "quarvo/core/processes.hpp"
 #include "quarvo/core/test_support.hpp"
 
-extern char** environ;
-
 namespace quarvo {
 namespace {
 
@@ -52,15 +50,6 @@ TEST(Daemons, CommandLinesOfTheVolumesDaemonsForThisHome) {
   }
 }
 
-pid_t start(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  return pid;
-}
-
 // Real processes with a daemon's arguments: a supervisor that ignores
 // SIGTERM and its serving child are found (supervisor first), waited for
 // within the bound, and ended, the supervisor by SIGKILL.
@@ -70,8 +59,9 @@ TEST(Daemons, FoundWaitedForAndEndedSupervisorFirst) {
   const fs::path log = tmp.path() / "data.log";
   const std::vector<fs::path> logs{log, tmp.path() / "data.log.1"};
   // sh -c SCRIPT $0 $1 ...: the shells' own arguments hold "mount URL MP --log LOG", both hold the log open.
-  const pid_t supervisor = start({"sh", "-c", "exec 3>>\"$4\"; trap '' TERM; sh -c 'sleep 30; :' \"$0\" \"$@\" & wait",
-                                  "mount", v.metadata_url, "/mnt/d", "--log", log.string()});
+  const pid_t supervisor =
+      testing::start_program({"sh", "-c", "exec 3>>\"$4\"; trap '' TERM; sh -c 'sleep 30; :' \"$0\" \"$@\" & wait",
+                              "mount", v.metadata_url, "/mnt/d", "--log", log.string()});
   ASSERT_GT(supervisor, 0);
   std::vector<VolumeDaemon> found;
   for (int i = 0; i < 200 && found.size() < 2; ++i) {
