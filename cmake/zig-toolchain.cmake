@@ -10,6 +10,14 @@
 # build keeps the system's g++.
 cmake_minimum_required(VERSION 3.25)
 
+# The compiler checks compile without linking (a target of their own makes
+# CMake identify the compiler from an object file): any link makes zig build
+# its C++ runtime for that link's mode, and the checks' unoptimised one would
+# cost a cold build minutes only to be thrown away.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_C_COMPILER_TARGET ${QUARVO_ZIG_TARGET})
+set(CMAKE_CXX_COMPILER_TARGET ${QUARVO_ZIG_TARGET})
+
 # A try_compile project reads this file again with only these variables.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARVO_ZIG_TARGET QUARVO_ZIG)
 
