@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -18,6 +21,18 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+
+// Where the kernel lists FUSE connections, one directory per connection
+// named by its device's minor number.
+constexpr std::string_view kFuseConnections = "/sys/fs/fuse/connections";
+
+// Mounts the FUSE control file system at kFuseConnections (root only);
+// whether it is there now.
+bool mount_fuse_control() {
+  const std::string at(kFuseConnections);
+  if (::mount("fusectl", at.c_str(), "fusectl", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) return true;
+  return errno == EBUSY;  // mounted meanwhile
+}
 
 bool all_gone(const std::vector<pid_t>& pids) { return std::all_of(pids.begin(), pids.end(), process_gone); }
 
@@ -97,8 +112,12 @@ bool abort_fuse_connection(std::string_view device) {
   if (!device.starts_with("0:") || device.size() < 3) return false;
   const std::string minor(device.substr(2));
   if (minor.find_first_not_of("0123456789") != std::string::npos) return false;
-  const std::string abort = "/sys/fs/fuse/connections/" + minor + "/abort";
-  const int fd = ::open(abort.c_str(), O_WRONLY | O_CLOEXEC);
+  const std::string abort = std::string(kFuseConnections) + "/" + minor + "/abort";
+  int fd = ::open(abort.c_str(), O_WRONLY | O_CLOEXEC);
+  // A machine whose init did not mount the control file system (a
+  // container, say) gets it where init would have put it, and keeps it:
+  // without it a daemon stuck in the kernel never ends.
+  if (fd < 0 && errno == ENOENT && mount_fuse_control()) fd = ::open(abort.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool written = ::write(fd, "1", 1) == 1;
   ::close(fd);

@@ -86,7 +86,8 @@ bool end_daemons(const std::vector<pid_t>& pids, std::chrono::milliseconds bound
 // Aborts the FUSE connection of the file system on `device` ("0:46", as
 // the mount table shows it): every request waiting on it fails at once, and
 // a daemon that SIGKILL could not end (in state D, waiting in the kernel)
-// ends. Root only, and only where /sys/fs/fuse/connections is mounted.
+// ends. Root only (or the mount's owner). The control file system is
+// mounted at /sys/fs/fuse/connections first when it is not there (as root).
 // Whether the abort was written.
 bool abort_fuse_connection(std::string_view device);
 

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <thread>
 
+#include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/processes.hpp"
 #include "quarvo/core/test_support.hpp"
 
@@ -87,6 +90,38 @@ TEST(Daemons, FoundWaitedForAndEndedSupervisorFirst) {
   waited = await_no_daemons(v, logs, WaitLimits::within(2s, Cancel::never()));
   ASSERT_TRUE(waited);
   EXPECT_TRUE(waited->empty());
+}
+
+// A process waiting on a connection nobody serves (as on a daemon stuck in
+// the kernel) is freed by the abort, on a machine whose init did not mount
+// the FUSE control file system too.
+TEST(Daemons, AbortFreesWhatWaitsOnTheConnection) {
+  testing::TempDir tmp;
+  const fs::path at = tmp.path() / "hung";
+  fs::create_directory(at);
+  const int device = testing::serverless_fuse(at, "JuiceFS:hung");
+  if (device < 0) GTEST_SKIP() << "no FUSE mount here";
+  auto table = read_mount_table();
+  ASSERT_TRUE(table);
+  const auto entry = mount_at(*table, at);
+  ASSERT_TRUE(entry);
+  (void)::umount2("/sys/fs/fuse/connections", MNT_DETACH);
+  const pid_t waiter = ::fork();
+  if (waiter == 0) {
+    struct stat st{};
+    ::_exit(::stat(at.c_str(), &st) != 0 && errno == ENOTCONN ? 0 : 1);
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(abort_fuse_connection(entry->device));
+  int status = -1;
+  for (int i = 0; i < 500 && ::waitpid(waiter, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+  if (status == -1) {  // still waiting: end it with the connection
+    ::close(device);
+    ::waitpid(waiter, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::umount2(at.c_str(), MNT_DETACH);
+  ::close(device);
 }
 
 }  // namespace
