@@ -32,10 +32,12 @@ def _mount_hint(e: quarvo.QuarvoError, args: Namespace) -> str | None:
 
 
 def _mount_checks(args: Namespace) -> None:
-    """Before the progress line: the volume must exist and the path must be
-    one a mount can work at; a directory whose files the mount would hide is
-    worth a word."""
-    _native.volume_states(args.name)
+    """Before the progress line: the volume must exist with a record that
+    can be used and the path must be one a mount can work at; a directory
+    whose files the mount would hide is worth a word."""
+    entry = _native.volume_states(args.name)[0]
+    if entry.volume is None:
+        raise entry.error
     _native._check_mountpoint(args.path)
     try:
         hidden = os.path.isdir(args.path) and not os.path.ismount(args.path) and bool(os.listdir(args.path))

@@ -64,6 +64,11 @@ def test_refusals_come_before_progress_lines(run, home: Path) -> None:
         result = run(*args)
         assert (result.returncode, result.stderr[: len(error) + 15]) == (1, f"quarvo: error: {error}"), args
         assert result.stderr.count("\n") == 1, result.stderr
+    (home / "volumes" / "bad.toml").write_text("name = ")
+    result = run("mount", "bad", str(home.parent / "mnt"))
+    assert result.returncode == 1 and result.stderr.startswith(f"quarvo: error: {home / 'volumes' / 'bad.toml'}"), (
+        result.stderr
+    )
 
 
 # Listing runs no backend program; passwords are masked unless asked for; a
