@@ -62,9 +62,9 @@ TEST(Daemons, FoundWaitedForAndEndedSupervisorFirst) {
   const fs::path log = tmp.path() / "data.log";
   const std::vector<fs::path> logs{log, tmp.path() / "data.log.1"};
   // sh -c SCRIPT $0 $1 ...: the shells' own arguments hold "mount URL MP --log LOG", both hold the log open.
-  const pid_t supervisor =
-      testing::start_program({"sh", "-c", "exec 3>>\"$4\"; trap '' TERM; sh -c 'sleep 30; :' \"$0\" \"$@\" & wait",
-                              "mount", v.metadata_url, "/mnt/d", "--log", log.string()});
+  const pid_t supervisor = testing::start_program(
+      {"sh", "-c", "exec 3>>\"$4\"; trap '' TERM; sh -c 'sleep 30 <&- >&- 2>&- 3>&-; :' \"$0\" \"$@\" & wait", "mount",
+       v.metadata_url, "/mnt/d", "--log", log.string()});
   ASSERT_GT(supervisor, 0);
   std::vector<VolumeDaemon> found;
   for (int i = 0; i < 200 && found.size() < 2; ++i) {
