@@ -257,6 +257,9 @@ def test_ctrl_c_ends_a_wait_while_other_threads_run(
     if wait == "registry lock":
         fcntl.flock(held, fcntl.LOCK_EX)  # another open file: the call must wait for it
     before = children_of_this_process()
+    # Python's own handler even where SIGINT came in ignored (a background job
+    # of a shell without job control): else the lock wait would never end.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
     start = time.monotonic()
     try:
@@ -264,6 +267,7 @@ def test_ctrl_c_ends_a_wait_while_other_threads_run(
             q.init("slow", dev=True)
     finally:
         os.close(held)
+        signal.signal(signal.SIGINT, handler)
     assert time.monotonic() - start < 5  # the call ended long before the backend's minute
     assert set(children_of_this_process()) <= set(before) and q.status().volumes == []  # no child left behind
 
