@@ -25,6 +25,13 @@ struct StoreSpec {
 // cloud store keeps it; nothing after the scheme is examined.
 [[nodiscard]] Result<StoreSpec> parse_store_url(std::string_view url);
 
+// A local location made absolute: a relative path is taken from `base` (the
+// directory a volume is created in), so that the backend, run later from
+// any directory, finds the same files. A sqlite3 URL keeps its query; any
+// other URL, and an absolute path, are returned as given.
+[[nodiscard]] std::string absolute_sqlite_url(std::string_view url, const std::filesystem::path& base);
+[[nodiscard]] std::string absolute_file_bucket(std::string_view bucket, const std::filesystem::path& base);
+
 // A development store: {"file", the path as lossy text}.
 [[nodiscard]] StoreSpec dev_store(const std::filesystem::path& objects_dir);
 

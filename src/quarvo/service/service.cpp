@@ -186,6 +186,13 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
     volume.metadata_url = std::move(*metadata);
     volume.storage = std::move(store->storage);
     volume.bucket = std::move(store->bucket);
+    // Local files as the caller meant them, from this directory: the
+    // backend runs later from any other (and would find, or make, others).
+    std::error_code ec;
+    if (const fs::path here = fs::current_path(ec); !ec) {
+      volume.metadata_url = absolute_sqlite_url(volume.metadata_url, here);
+      if (volume.storage == "file") volume.bucket = absolute_file_bucket(volume.bucket, here);
+    }
     return volume;
   }
 

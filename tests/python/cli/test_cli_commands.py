@@ -71,6 +71,15 @@ def test_refusals_come_before_progress_lines(run, home: Path) -> None:
     )
 
 
+# Local paths given relative are recorded as the directory of init means
+# them: the backend, run later from another directory, finds the same files.
+def test_relative_local_paths_are_recorded_absolute(run, home: Path, tmp_path: Path, monkeypatch) -> None:
+    monkeypatch.chdir(tmp_path)
+    assert run("init", "rel", "--metadata", "sqlite3://m/rel.db?_busy=1", "--store", "file://objs/").returncode == 0
+    volume = json.loads(run("status", "rel", "--json").stdout)["volumes"][0]
+    assert (volume["metadata_url"], volume["bucket"]) == (f"sqlite3://{tmp_path}/m/rel.db?_busy=1", f"{tmp_path}/objs/")
+
+
 # Listing runs no backend program; passwords are masked unless asked for; a
 # record that cannot be read is listed, and fails the command.
 def test_status_of_a_home_without_a_backend(run, home: Path, request: pytest.FixtureRequest) -> None:
