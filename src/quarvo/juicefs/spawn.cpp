@@ -1,5 +1,6 @@
 #include "quarvo/juicefs/spawn.hpp"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -130,6 +131,20 @@ Result<void> set_attributes(SpawnAttr& attr, bool new_session) {
   return {};
 }
 
+// Children start in "/": one left in the caller's directory pins it for its
+// whole life (a daemon started from inside another mount kept that mount
+// busy: its unmount failed until the daemon ended). The file action came
+// with glibc 2.29 and is looked up when the module loads, so the module
+// binds nothing newer; without it a child keeps the caller's directory.
+using AddChdir = int (*)(posix_spawn_file_actions_t*, const char*);
+const AddChdir kAddChdir = reinterpret_cast<AddChdir>(::dlsym(RTLD_DEFAULT, "posix_spawn_file_actions_addchdir_np"));
+
+Result<void> start_at_root(FileActions& actions) {
+  if (kAddChdir == nullptr) return {};
+  if (const int e = kAddChdir(actions.get(), "/")) return os_failure(e);
+  return {};
+}
+
 // Standard input from /dev/null, the output streams onto the given ends.
 Result<void> redirect(FileActions& actions, const ChildStreams& captured) {
   if (const int e = ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0))
@@ -184,6 +199,13 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   FileActions actions;
   if (const int e = actions.init_error()) return os_failure(e);
   if (captured != nullptr) QUARVO_TRY(redirect(actions, *captured));
+  QUARVO_TRY(start_at_root(actions));
+
+  // A relative path names the program from this directory, not the child's.
+  const bool search_path = program.native().find('/') == std::string::npos;
+  std::error_code ec;
+  const std::filesystem::path run = search_path ? program : std::filesystem::absolute(program, ec);
+  if (ec) return std::unexpected(QuarvoError::io_at_errno(program, ec.value()));
 
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -195,10 +217,9 @@ Result<pid_t> start_process(const std::filesystem::path& program, const std::vec
   char** envp = child_env ? child_env->pointers.data() : environ;
 
   pid_t pid = -1;
-  const bool search_path = program.native().find('/') == std::string::npos;
   // glibc reports a failed exec (ENOENT, EACCES) through this return value.
-  const int e = search_path ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp)
-                            : ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(), argv.data(), envp);
+  const int e = search_path ? ::posix_spawnp(&pid, run.c_str(), actions.get(), attr.get(), argv.data(), envp)
+                            : ::posix_spawn(&pid, run.c_str(), actions.get(), attr.get(), argv.data(), envp);
   if (e != 0) {
     return std::unexpected(QuarvoError::io(
         OsError::with_message(e, "could not start " + path_text(program) + ": " + OsError::from_errno(e).text())));

@@ -7,7 +7,9 @@
 // output streams on the descriptors given (or inherited); every descriptor
 // of ours but those close-on-exec; no signal blocked in the child and the
 // default action for every one this process ignores; a process group (or,
-// for a daemon, a session) of its own; every posix_spawn* result checked.
+// for a daemon, a session) of its own; the root directory as its working
+// directory where the C library can set it (glibc 2.29 and later); every
+// posix_spawn* result checked.
 #ifndef QUARVO_JUICEFS_SPAWN_HPP_
 #define QUARVO_JUICEFS_SPAWN_HPP_
 

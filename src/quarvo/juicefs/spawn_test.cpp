@@ -96,6 +96,18 @@ TEST_F(SpawnTest, DaemonLeadsItsSessionOrItsGroup) {
 }
 #endif
 
+// Children start in "/" whatever directory this process stands in (a
+// daemon would pin it), and a program named relative to it still runs.
+TEST_F(SpawnTest, ChildrenStartAtTheRoot) {
+  const fs::path before = fs::current_path();
+  fs::current_path(dir_.path());
+  script("where", "pwd");
+  auto out = CommandSpec("./where").run(WaitLimits::within(std::chrono::seconds(20), Cancel::never()));
+  fs::current_path(before);
+  ASSERT_TRUE(out) << out.error().message();
+  EXPECT_EQ(out->stdout_text, "/\n");
+}
+
 // The runner's own pipes reach no child, whether its output is captured or
 // not: it sees only what this process leaves inheritable.
 TEST_F(SpawnTest, NoDescriptorOfOursReachesTheChild) {
