@@ -110,21 +110,31 @@ def cmd_mount(args: Namespace) -> int:
 
 
 def _mount_all(args: Namespace) -> int:
+    """Up to 4 volumes at once, each result printed as it comes (--json: one
+    document at the end). With --retry a failure is told once retrying ends."""
     q = _service(args)
     say("mounting every volume whose recorded mountpoint is no longer mounted ...")
+
+    def tell(name: str, outcome: Any) -> None:
+        if isinstance(outcome, quarvo.QuarvoError):
+            if not args.retry:
+                say(f"quarvo: error: {name}: {shown(str(outcome), args.show_secrets)}")
+        elif not args.json:
+            print(f"mounted {name} at {outcome.mountpoint}", flush=True)
+
     with _notes():
-        outcomes = q.mount_all()
+        outcomes = q.mount_all(on_result=tell)
         if args.retry:
-            _retry_shared(q, outcomes, args.retry)
+            _retry_shared(q, outcomes, args.retry, tell)
     failed = {name: o for name, o in outcomes.items() if isinstance(o, quarvo.QuarvoError)}
-    for name, error in failed.items():
-        say(f"quarvo: error: {name}: {shown(str(error), args.show_secrets)}")
-    mounted = {name: o.mountpoint for name, o in outcomes.items() if name not in failed}
+    if args.retry:
+        for name, error in failed.items():
+            say(f"quarvo: error: {name}: {shown(str(error), args.show_secrets)}")
     document = [
-        failure(name, o, args.show_secrets) if name in failed else {"name": name, "mountpoint": mounted[name]}
+        failure(name, o, args.show_secrets) if name in failed else {"name": name, "mountpoint": o.mountpoint}
         for name, o in outcomes.items()
     ]
-    report(args, {"volumes": document}, "\n".join(f"mounted {n} at {m}" for n, m in mounted.items()) or None)
+    report(args, {"volumes": document}, None)
     if not outcomes:
         say("nothing to mount: every recorded mountpoint is mounted")
     return EXIT_FAILURE if failed else 0
@@ -135,10 +145,11 @@ def _mount_all(args: Namespace) -> int:
 _RETRY_PAUSE_BOUND = 30.0
 
 
-def _retry_shared(q: quarvo.Quarvo, outcomes: dict[str, Any], seconds: float) -> None:
+def _retry_shared(q: quarvo.Quarvo, outcomes: dict[str, Any], seconds: float, tell: Any) -> None:
     """Mounts the shared volumes of `outcomes` that failed again, with
     pauses, until they mount or `seconds` have passed; their new outcomes
-    replace the old. Development volumes need no network: one try is theirs."""
+    replace the old, and a mount is told as it comes. Development volumes
+    need no network: one try is theirs."""
     import time
 
     deadline = time.monotonic() + seconds
@@ -160,6 +171,8 @@ def _retry_shared(q: quarvo.Quarvo, outcomes: dict[str, Any], seconds: float) ->
                 if e.kind == "Interrupted":
                     raise
                 outcomes[name] = e
+            else:
+                tell(name, outcomes[name])
 
 
 def cmd_flush(args: Namespace) -> int:

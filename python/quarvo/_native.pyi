@@ -5,7 +5,7 @@
 # attribute is read-only. VolumeInfo, MountInfo, Status and VolumeState are
 # values: equal when their fields are, hashable, with a repr of their fields.
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from contextlib import AbstractContextManager
 from typing import Any, Literal, TypedDict, final, type_check_only
 
@@ -218,7 +218,9 @@ class Quarvo:
     def status(self, name: str | None = None) -> Status: ...
     def volume_states(self, name: str | None = None) -> list[VolumeState]: ...
     def remove(self, name: str, *, force: bool = False, destroy: bool = False) -> None: ...
-    def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+    def mount_all(
+        self, *, on_result: Callable[[str, MountInfo | QuarvoError], object] | None = None
+    ) -> dict[str, MountInfo | QuarvoError]: ...
     def mounted(
         self, name: str, path: str | None = None, *, temporary: bool = False, **options: Unpack[VolumeOptions]
     ) -> AbstractContextManager[MountInfo]:

@@ -17,7 +17,7 @@
 //       def status(self, name=None) -> Status: ...
 //       def volume_states(self, name=None) -> list[VolumeState]: ...
 //       def remove(self, name, *, force=False, destroy=False) -> None: ...
-//       def mount_all(self) -> dict[str, MountInfo | QuarvoError]: ...
+//       def mount_all(self, *, on_result=None) -> dict[str, MountInfo | QuarvoError]: ...
 //       def mounted(self, name, path=None, *, temporary=False,
 //                   **options) -> ContextManager[MountInfo]: ...  # mounted_method.cpp
 //       def configure(self, name, settings) -> dict[str, str | bool]: ...
@@ -185,23 +185,52 @@ PyObject* Quarvo_unmount(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* Quarvo_mount_all(PyObject* self, PyObject*) {
+// The Python value of one volume's outcome of mount_all: a MountInfo, or
+// the QuarvoError it failed with.
+Ref mount_outcome_to_py(const Result<MountedVolume>& result) {
+  if (result) return new_mount_info(PyMountInfo::from(*result));
+  return quarvo_error_to_py(result.error());
+}
+
+PyObject* Quarvo_mount_all(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"on_result", nullptr};
+    PyObject* callback = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:mount_all", const_cast<char**>(keywords), &callback)) {
+      return nullptr;
+    }
+    if (callback == Py_None) callback = nullptr;
+    if (callback != nullptr && PyCallable_Check(callback) == 0) {
+      PyErr_SetString(PyExc_TypeError, "argument 'on_result' must be callable or None");
+      return nullptr;
+    }
     const Quarvo* service = service_of(self);
     if (service == nullptr) return nullptr;
-    Result<std::vector<MountAttempt>> attempts =
-        without_gil([&](const Cancel& cancel) { return service->mount_all(cancel); });
+    Result<std::vector<MountAttempt>> attempts = [&] {
+      ReleasedGil released;
+      // Each outcome as it comes, on this thread, the interpreter lock taken;
+      // the first exception the callback raises stops the rest and is raised.
+      bool raised = false;
+      const OnMountResult tell = [&](const std::string& name, const Result<MountedVolume>& result) {
+        if (callback == nullptr) return true;
+        if (raised) return false;
+        return released.holding([&] {
+          Ref key = text_to_py(name);
+          Ref value = mount_outcome_to_py(result);
+          Ref said = key && value ? Ref::steal(PyObject_CallFunctionObjArgs(callback, key.get(), value.get(), nullptr))
+                                  : Ref();
+          raised = !said;
+          return !raised;
+        });
+      };
+      return service->mount_all(tell, released);
+    }();
     return finish(attempts, [](const std::vector<MountAttempt>& all) -> PyObject* {
       Ref out = Ref::steal(PyDict_New());
       if (!out) return nullptr;
       for (const MountAttempt& attempt : all) {
-        Ref value;
-        if (attempt.result) {
-          if (!warn_notes(attempt.result->notes)) return nullptr;
-          value = new_mount_info(PyMountInfo::from(*attempt.result));
-        } else {
-          value = quarvo_error_to_py(attempt.result.error());
-        }
+        if (attempt.result && !warn_notes(attempt.result->notes)) return nullptr;
+        Ref value = mount_outcome_to_py(attempt.result);
         Ref key = text_to_py(attempt.name);
         if (!value || !key || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return nullptr;
       }
@@ -315,9 +344,10 @@ PyMethodDef Quarvo_methods[] = {
      "volume_states($self, name=None)\n--\n\n"},
     {"remove", method_function(Quarvo_remove), METH_VARARGS | METH_KEYWORDS,
      "remove($self, name, *, force=False, destroy=False)\n--\n\n"},
-    {"mount_all", method_function(Quarvo_mount_all), METH_NOARGS,
-     "mount_all($self)\n--\n\nMounts again every volume whose record names a mountpoint where it is no longer "
-     "mounted; returns {name: MountInfo or QuarvoError}."},
+    {"mount_all", method_function(Quarvo_mount_all), METH_VARARGS | METH_KEYWORDS,
+     "mount_all($self, *, on_result=None)\n--\n\nMounts again every volume whose record names a mountpoint where it "
+     "is no longer mounted, up to 4 at once, each with the command's bound of its own; calls on_result(name, "
+     "MountInfo or QuarvoError) as each ends; returns {name: MountInfo or QuarvoError}."},
     {"mounted", method_function(Quarvo_mounted), METH_VARARGS | METH_KEYWORDS,
      "mounted($self, name, path=None, *, temporary=False, **options)\n--\n\nA context manager: the volume ensured "
      "(options: ensure_volume's) and mounted at `path` or at a private temporary directory, its MountInfo yielded, "

@@ -52,6 +52,18 @@ class ReleasedGil final : public Cancel {
     return requested_;
   }
 
+  // Runs `call()` with the interpreter lock taken again for its length, on
+  // this thread: a Python callback told something while the service waits.
+  template <class Call>
+  auto holding(Call&& call) const {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      const ReleasedGil& gil;
+      ~Release() { gil.state_ = PyEval_SaveThread(); }
+    } release{*this};
+    return std::forward<Call>(call)();
+  }
+
  private:
   mutable PyThreadState* state_;  // this thread's, while the lock is released
   mutable bool requested_ = false;

@@ -1,5 +1,5 @@
-// The volume service's mounts: mount (background and foreground) and
-// mount_all, each checked against the kernel's mount table.
+// The volume service's mounts: mount, in the background or the foreground,
+// checked against the kernel's mount table (mount_all: mount_all.cpp).
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -365,25 +365,6 @@ Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const Mount
         juicefs_.mount_failure(volume, request, home_.volume_log_path(volume.name), status, CommandOutput{}));
   }
   return MountedVolume{volume.name, at, std::move(notes)};
-}
-
-Result<std::vector<MountAttempt>> Quarvo::mount_all(const Cancel& cancel) const {
-  auto volumes = registry_.list();
-  if (!volumes) return std::unexpected(std::move(volumes).error());
-  std::vector<std::pair<std::string, fs::path>> recorded;
-  for (const Volume& v : *volumes) {
-    if (v.mountpoint) recorded.emplace_back(v.name, *v.mountpoint);
-  }
-  const std::vector<MountCheck> checks = check_mounts(recorded, kAnswerBound);
-  std::vector<MountAttempt> attempts;
-  for (size_t i = 0; i < recorded.size(); ++i) {
-    if (is_served(checks[i].state)) continue;
-    auto mounted = mount({.name = recorded[i].first, .path = recorded[i].second}, cancel);
-    if (!mounted && mounted.error().kind() == ErrorKind::Interrupted)
-      return std::unexpected(std::move(mounted).error());
-    attempts.push_back({recorded[i].first, std::move(mounted)});
-  }
-  return attempts;
 }
 
 }  // namespace quarvo

@@ -36,6 +36,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,6 +94,10 @@ struct MountAttempt {
   Result<MountedVolume> result;
 };
 
+// Told one volume's outcome of `mount_all` as it comes; false asks to stop
+// (the mounts under way are then ended, the rest not started).
+using OnMountResult = std::function<bool(const std::string& name, const Result<MountedVolume>& result)>;
+
 class Quarvo {
  public:
   // QuarvoHome::from_env, then create().
@@ -139,9 +144,13 @@ class Quarvo {
   [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel) const;
   // Mounts again every volume whose record names a mountpoint where it is no
   // longer mounted (after a reboot), each with its own outcome and its own
-  // deadline. Fails as a whole only when the records cannot be listed or on
-  // Interrupted.
-  [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const Cancel& cancel) const;
+  // deadline, up to kMountAllWorkers at once (mount_all.hpp); `on_result`
+  // hears each outcome as it comes, on this thread, and all come back in the
+  // records' order. Fails as a whole only when the records cannot be listed
+  // or on Interrupted. Calls mount() from several threads at once: mount
+  // keeps no state in this object, and the registry's lock is a file lock
+  // each call takes on a descriptor of its own.
+  [[nodiscard]] Result<std::vector<MountAttempt>> mount_all(const OnMountResult& on_result, const Cancel& cancel) const;
   // Probes the recorded mountpoint and creates, fsyncs and deletes a flush
   // marker there, waits until the client has written out and committed
   // everything it held (flushing.hpp: FlushIncomplete under writes that

@@ -240,6 +240,19 @@ def test_mount_all_and_prune_after_a_reboot(machine: Machine) -> None:
         assert (machine.root / name / "data").read_bytes() == written[name]
     assert [(n, type(o)) for n, o in q.mount_all().items()] == [("boot-c", quarvo.QuarvoError)]  # the rest is mounted
 
+    # Mounted at once, each told as it comes: a line each, the failure on its own.
+    for name in ("boot-a", "boot-b"):
+        kill_daemons(machine.root / name)
+        subprocess.run(["umount", "-l", str(machine.root / name)], check=True)
+    result = machine.cli("mount", "--all", check=False)
+    assert sorted(result.stdout.splitlines()) == [f"mounted {n} at {machine.root / n}" for n in ("boot-a", "boot-b")]
+    assert result.stderr.count("quarvo: error: boot-c: ") == 1 and machine.state("boot-b") == "mounted"
+    told = []
+    assert list(q.mount_all(on_result=lambda *outcome: told.append(outcome))) == ["boot-c"]
+    assert [(n, type(o)) for n, o in told] == [("boot-c", quarvo.QuarvoError)]
+    with pytest.raises(ZeroDivisionError):  # the callback's own error stops the call
+        q.mount_all(on_result=lambda *_: 1 / 0)
+
     kill_daemons(machine.root / "boot-a")
     assert machine.state("boot-a") == "stale"
     pruned = sorted(machine.cli("prune", "--yes").stdout.splitlines())
