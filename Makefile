@@ -99,10 +99,14 @@ SANITIZE_BUILD := build/sanitize
 FUZZ_SECONDS ?= 30
 
 # The reliability tests at length: the record writer killed 500 times, then
-# the process races and hostile input.
+# the process races and hostile input; then the random-kill campaign with the
+# real backend (scripts/stress.py: STRESS_KILLS commands killed, the home checked
+# after each; about 20 minutes for 1000 on a 2-CPU machine).
+STRESS_KILLS ?= 1000
 stress: bootstrap build
 	QUARVO_STRESS=1 $(BUILD)/reliability_test
 	QUARVO_FAKE_BACKEND=$(abspath $(BUILD))/fake_backend $(PY) -m pytest -q tests/python/reliability
+	$(PY) scripts/stress.py --kills $(STRESS_KILLS)
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report fails the test that caused it.
