@@ -136,13 +136,18 @@ Result<std::vector<MountAttempt>> Quarvo::mount_all(const OnMountResult& on_resu
   auto volumes = registry_.list();
   if (!volumes) return std::unexpected(std::move(volumes).error());
   std::vector<std::pair<std::string, std::filesystem::path>> recorded;
+  std::vector<bool> stepping;  // a step under way, or left by a killed call
   for (const Volume& v : *volumes) {
-    if (v.mountpoint) recorded.emplace_back(v.name, *v.mountpoint);
+    if (!v.mountpoint) continue;
+    recorded.emplace_back(v.name, *v.mountpoint);
+    stepping.push_back(v.intent.has_value());
   }
   const std::vector<MountCheck> checks = check_mounts(recorded, kAnswerBound);
   std::vector<MountTarget> targets;
   for (std::size_t i = 0; i < recorded.size(); ++i) {
-    if (!is_served(checks[i].state)) targets.push_back({recorded[i].first, recorded[i].second});
+    // A served volume is left alone, unless its record holds a step: mount
+    // then finishes or undoes it (a mount a killed call made is adopted).
+    if (!is_served(checks[i].state) || stepping[i]) targets.push_back({recorded[i].first, recorded[i].second});
   }
   // Each mount is a call of its own: its deadline starts when it starts.
   const MountOne mount_one = [this](const MountTarget& target, const Cancel& stop) {

@@ -143,7 +143,8 @@ class Quarvo {
   // Interrupted.
   [[nodiscard]] Result<MountedVolume> mount(const MountVolume& request, const Cancel& cancel) const;
   // Mounts again every volume whose record names a mountpoint where it is no
-  // longer mounted (after a reboot), each with its own outcome and its own
+  // longer mounted (after a reboot), or whose record holds a step under way
+  // (mount settles it), each with its own outcome and its own
   // deadline, up to kMountAllWorkers at once (mount_all.hpp); `on_result`
   // hears each outcome as it comes, on this thread, and all come back in the
   // records' order. Fails as a whole only when the records cannot be listed
