@@ -221,9 +221,11 @@ class Campaign:
         name = self.rng.choice(sorted(mounts))
         pids = self.end_daemons(name)
         subprocess.run(["umount", "-l", mounts[name]], capture_output=True)
+        self.forget(pids)
+
+    def forget(self, pids: list[int]) -> None:
+        """Daemons this campaign killed itself: what SIGKILL left of them in /tmp is its own to remove."""
         for pid in pids:
-            with contextlib.suppress(OSError):
-                os.waitpid(pid, os.WNOHANG)
             self.seen_daemons.discard(pid)
             for leftover in (f"/tmp/fuse_fd_comm.{pid}", f"/tmp/state{pid}.json"):
                 with contextlib.suppress(OSError):
@@ -387,7 +389,7 @@ class Campaign:
     def reset(self, name: str) -> None:
         """Takes away by hand what rm --force left of a volume, so that the campaign goes on from a clean
         state and later violations are the later kills' own: its daemons, its mount, its files."""
-        self.end_daemons(name)
+        self.forget(self.end_daemons(name))
         if name in self.live_mounts():
             subprocess.run(["umount", "-l", self.live_mounts()[name]], capture_output=True)
         for path in [self.home / "volumes" / f"{name}.toml", *(self.home / "logs").glob(f"{name}.log*")]:
