@@ -243,14 +243,24 @@ def cmd_prune(args: Namespace) -> int:
     completed = _native.finish_removals()
     for name in completed:
         say(f"completed the interrupted removal of {name}")
+    # Steps a killed command left (a mount, an unmount, an init): finished or
+    # undone before anything is counted; one that cannot be is a failure.
+    unsettled = []
+    for name, outcome in q._settle_interrupted().items():
+        if isinstance(outcome, quarvo.QuarvoError):
+            _report(outcome, args.show_secrets)
+            unsettled.append(failure(name, outcome, args.show_secrets))
+            continue
+        for note in outcome:
+            say(f"{name}: {note}")
     # Not served: nothing mounted, another file system there, or a mount whose
     # daemon died (which remove(force=True) detaches).
     served = _native._SERVED_STATES
     candidates = [e for e in _native.volume_states() if e.volume is not None and e.volume.dev and e.state not in served]
     if not candidates:
         say("nothing to prune: every development volume is mounted")
-        report(args, {"completed": completed, "removed": [], "failed": []}, None)
-        return 0
+        report(args, {"completed": completed, "removed": [], "failed": unsettled}, None)
+        return EXIT_FAILURE if unsettled else 0
     sizes = {}
     for e in candidates:
         sizes[e.name] = _tree_size(_native.inspect(e.name, backend=False)["dev_paths"]["directory"])
@@ -273,6 +283,7 @@ def cmd_prune(args: Namespace) -> int:
         return {"name": name, "bytes": sizes[name]}
 
     removed, failed = _each([e.name for e in candidates], remove, args.show_secrets)
+    failed = unsettled + failed
     report(args, {"completed": completed, "removed": removed, "failed": failed}, None)
     return EXIT_FAILURE if failed else 0
 

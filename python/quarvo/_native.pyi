@@ -229,6 +229,7 @@ class Quarvo:
         with temporary=True a new development volume, removed on exit."""
     def configure(self, name: str, settings: Mapping[str, str | bool | None]) -> dict[str, str | bool]:
         """Changes a volume's mount settings (None unsets a key); returns them all."""
+    def _settle_interrupted(self) -> dict[str, list[str] | QuarvoError]: ...
 
 # ensure_volume's keyword arguments, as Quarvo.mounted passes them on.
 @type_check_only
@@ -280,8 +281,22 @@ class VolumeState:
     def path(self) -> str:
         """The record file."""
     @property
-    def state(self) -> Literal["mounted", "stale", "unresponsive", "not mounted", "foreign"] | None:
-        """None when no mountpoint is recorded (or the record cannot be read)."""
+    def state(self) -> (
+        Literal[
+            "mounted",
+            "stale",
+            "unresponsive",
+            "not mounted",
+            "foreign",
+            "mounting",
+            "unmounting",
+            "creating",
+            "interrupted",
+        ]
+        | None
+    ):
+        """None when no mountpoint is recorded (or the record cannot be read); "mounting",
+        "unmounting", "creating" while a call is at that step, "interrupted" when it was killed."""
     @property
     def found(self) -> str | None:
         """When foreign: the source of what is mounted at the recorded path."""

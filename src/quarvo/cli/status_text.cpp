@@ -6,6 +6,7 @@
 #include "quarvo/core/json.hpp"
 #include "quarvo/core/secrets.hpp"
 #include "quarvo/core/text.hpp"
+#include "quarvo/service/intents.hpp"
 
 namespace quarvo {
 namespace {
@@ -17,7 +18,8 @@ constexpr std::size_t kStatusCells = 5;  // the table's columns but the state, w
 std::string_view state_colour(std::string_view state) {
   if (state == "mounted") return "32";
   if (state == "stale" || state == "unresponsive" || state == "not mounted") return "33";
-  if (state == "foreign" || state == "broken") return "31";
+  if (state == "foreign" || state == "broken" || state == "interrupted") return "31";
+  if (state == "mounting" || state == "unmounting" || state == "creating") return "33";
   return {};
 }
 
@@ -52,7 +54,7 @@ void StatusWriter::add_cell(std::string_view text) {
 }
 
 void StatusWriter::add(std::string_view file_name, const Volume* volume, const QuarvoError* error) {
-  Row row{0, -1, false};
+  Row row{0, -1, false, {}};
   if (volume == nullptr) {
     row.broken = true;
     broken_.emplace_back(std::string(file_name), *error);
@@ -65,13 +67,28 @@ void StatusWriter::add(std::string_view file_name, const Volume* volume, const Q
       row.mount = static_cast<std::int32_t>(mounts_.size());
       mounts_.emplace_back(volume->name, *volume->mountpoint);
     }
-    options_.json ? add_object(*volume) : add_cells(*volume);
+    // Its intent shows as it is found now: nothing is settled here.
+    const bool live = volume->intent && intent_live(*volume->intent);
+    if (volume->intent) row.intent = intent_state_word(*volume->intent, live);
+    options_.json ? add_object(*volume, row, live) : add_cells(*volume);
   }
   row.end = static_cast<std::uint32_t>(text_.size());
   rows_.push_back(row);
 }
 
-void StatusWriter::add_object(const Volume& volume) {
+void StatusWriter::add_intent(const Volume& volume, bool live) {
+  if (!volume.intent) {
+    text_ += "      \"intent\": null,\n";
+    return;
+  }
+  const VolumeIntent& intent = *volume.intent;
+  text_ += "      \"intent\": {\"step\": " + json_string(intent.step) + ", \"mountpoint\": ";
+  text_ += intent.mountpoint ? json_string(path_text(*intent.mountpoint)) : "null";
+  text_ += ", \"since\": " + (intent.since.empty() ? std::string("null") : json_string(intent.since));
+  text_ += std::string(", \"live\": ") + (live ? "true" : "false") + "},\n";
+}
+
+void StatusWriter::add_object(const Volume& volume, const Row& row, bool live) {
   const auto field = [this](std::string_view key, std::string_view value) {
     text_.append("      \"").append(key).append("\": ");
     append_json_string(text_, value);
@@ -83,10 +100,13 @@ void StatusWriter::add_object(const Volume& volume) {
   field("storage", volume.storage);
   field("bucket", url(volume.bucket));
   text_.append("      \"dev\": ").append(volume.dev ? "true" : "false").append(",\n");
+  add_intent(volume, live);
   if (volume.mountpoint) {
     field("mountpoint", path_text(*volume.mountpoint));  // its state and what was found there follow in finish()
   } else {
-    text_ += "      \"mountpoint\": null,\n      \"state\": null,\n      \"found\": null\n    }";
+    text_ += "      \"mountpoint\": null,\n      \"state\": ";
+    text_ += row.intent.empty() ? "null" : json_string(row.intent);
+    text_ += ",\n      \"found\": null\n    }";
   }
 }
 
@@ -106,6 +126,7 @@ std::string StatusWriter::shown_message(const QuarvoError& error) const {
 
 std::string_view StatusWriter::state_of(const Row& row, const std::vector<MountCheck>& checks) const {
   if (row.broken) return "broken";
+  if (!row.intent.empty()) return row.intent;
   return row.mount < 0 ? std::string_view() : live_state_name(checks[static_cast<std::size_t>(row.mount)].state);
 }
 
@@ -137,7 +158,8 @@ std::string StatusWriter::json_document(const std::vector<MountCheck>& checks, c
       const MountCheck& check = checks[static_cast<std::size_t>(row.mount)];
       out.append(text_, copied, row.end - copied);
       copied = row.end;
-      out += "      \"state\": " + json_string(live_state_name(check.state)) + ",\n      \"found\": ";
+      const std::string_view state = row.intent.empty() ? live_state_name(check.state) : row.intent;
+      out += "      \"state\": " + json_string(state) + ",\n      \"found\": ";
       out += check.state == LiveState::Foreign ? json_string(check.found_source) : "null";
       out += "\n    }";
     }

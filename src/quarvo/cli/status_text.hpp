@@ -67,12 +67,16 @@ class StatusWriter {
 
  private:
   struct Row {
-    std::uint32_t end;   // JSON, a mounted volume: where its state goes in text_
-    std::int32_t mount;  // its index in mounts_, -1 without a mountpoint
-    bool broken;         // it cannot be read (its file and reason are in broken_)
+    std::uint32_t end;        // JSON, a mounted volume: where its state goes in text_
+    std::int32_t mount;       // its index in mounts_, -1 without a mountpoint
+    bool broken;              // it cannot be read (its file and reason are in broken_)
+    std::string_view intent;  // the state word of its intent (intents.hpp), empty for none
   };
   // add(), for a readable record: its JSON object, or its table cells.
-  void add_object(const Volume& volume);
+  // add_object's "intent": null when none; else its step, mountpoint, since
+  // and whether its owner runs.
+  void add_intent(const Volume& volume, bool live);
+  void add_object(const Volume& volume, const Row& row, bool live);
   void add_cells(const Volume& volume);
   void add_cell(std::string_view text);
   // `value` as shown; valid until the next call.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "quarvo/core/processes.hpp"
+
 namespace quarvo {
 namespace {
 
@@ -12,13 +14,15 @@ struct Record {
   std::optional<std::string> mountpoint;
   MountCheck check;
   std::string why;
+  std::optional<VolumeIntent> intent{};
 };
 
 StatusText render(const std::vector<Record>& records, const StatusTextOptions& options) {
   StatusWriter writer(options);
   std::vector<MountCheck> checks;
   for (const Record& r : records) {
-    const Volume v{r.name, "", "redis://:pw@h:6379/1", "s3", "https://b.example/q", false, r.mountpoint, "", ""};
+    Volume v{r.name, "", "redis://:pw@h:6379/1", "s3", "https://b.example/q", false, r.mountpoint, "", ""};
+    v.intent = r.intent;
     const QuarvoError error = QuarvoError::volume_mismatch(r.name, r.why);
     writer.add(r.name, r.why.empty() ? &v : nullptr, r.why.empty() ? nullptr : &error);
     if (r.mountpoint) checks.push_back(r.check);
@@ -32,6 +36,8 @@ std::vector<Record> listing() {
           {"gone", "/mnt/g", {LiveState::NotMounted, ""}, ""},
           {"dead", "/mnt/d", {LiveState::Stale, ""}, ""},
           {"over", "/mnt/o", {LiveState::Foreign, "tmpfs"}, ""},
+          // A step under way shows as such, over what the check found.
+          {"busy", "/mnt/u", {LiveState::Mounted, ""}, "", VolumeIntent{"unmount", "/mnt/u", own_owner(), ""}},
           {"bad", std::nullopt, {}, "see redis://:pw@h/2\n\tnext"}};
 }
 
@@ -46,6 +52,7 @@ TEST(StatusText, TableAlignsByCharactersEscapesAndColoursTheState) {
       "gone   shared   \x1b[33mnot mounted\x1b[0m   /mnt/g       s3 https://b.example/q   redis://:****@h:6379/1\n"
       "dead   shared   \x1b[33mstale\x1b[0m         /mnt/d       s3 https://b.example/q   redis://:****@h:6379/1\n"
       "over   shared   \x1b[31mforeign\x1b[0m       /mnt/o       s3 https://b.example/q   redis://:****@h:6379/1\n"
+      "busy   shared   \x1b[33munmounting\x1b[0m    /mnt/u       s3 https://b.example/q   redis://:****@h:6379/1\n"
       "bad    -        \x1b[31mbroken\x1b[0m        -            -                        -\n");
   EXPECT_TRUE(t.broken);
   EXPECT_EQ(t.err,
@@ -59,7 +66,9 @@ TEST(StatusText, TableAlignsByCharactersEscapesAndColoursTheState) {
 }
 
 TEST(StatusText, JsonIsPythonsIndentedDocument) {
-  const std::vector<Record> all = listing();
+  std::vector<Record> all = listing();
+  // A step whose owner is gone (a start its pid never had): interrupted.
+  all[1].intent = VolumeIntent{"mount", "/mnt/b", std::to_string(::getpid()) + ":1", "2026-12-05T07:08:08Z"};
   const StatusText t = render({all[0], all[1], all.back()}, {.json = true, .show_secrets = true});
   EXPECT_EQ(t.out, R"({
   "volumes": [
@@ -69,6 +78,7 @@ TEST(StatusText, JsonIsPythonsIndentedDocument) {
       "storage": "s3",
       "bucket": "https://b.example/q",
       "dev": false,
+      "intent": null,
       "mountpoint": "/mnt/c",
       "state": "mounted",
       "found": null
@@ -79,8 +89,9 @@ TEST(StatusText, JsonIsPythonsIndentedDocument) {
       "storage": "s3",
       "bucket": "https://b.example/q",
       "dev": false,
+      "intent": {"step": "mount", "mountpoint": "/mnt/b", "since": "2026-12-05T07:08:08Z", "live": false},
       "mountpoint": null,
-      "state": null,
+      "state": "interrupted",
       "found": null
     }
   ],

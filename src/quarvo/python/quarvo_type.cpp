@@ -21,6 +21,7 @@
 //       def mounted(self, name, path=None, *, temporary=False,
 //                   **options) -> ContextManager[MountInfo]: ...  # mounted_method.cpp
 //       def configure(self, name, settings) -> dict[str, str | bool]: ...
+//       def _settle_interrupted(self) -> dict[str, list[str] | QuarvoError]: ...
 //
 // Every method but from_env's lookup runs its service call with the
 // interpreter lock released (see released.hpp); what a mount or unmount
@@ -239,6 +240,37 @@ PyObject* Quarvo_mount_all(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// A new list of str.
+Ref texts_to_py(const std::vector<std::string>& texts) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return list;
+  for (const std::string& text : texts) {
+    Ref item = text_to_py(text);
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return Ref();
+  }
+  return list;
+}
+
+// For prune: every step a killed call left, settled; {name: notes or error}.
+PyObject* Quarvo_settle_interrupted(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Quarvo* service = service_of(self);
+    if (service == nullptr) return nullptr;
+    Result<std::vector<SettledVolume>> settled =
+        without_gil([&](const Cancel& cancel) { return service->settle_interrupted(cancel); });
+    return finish(settled, [](const std::vector<SettledVolume>& all) -> PyObject* {
+      Ref out = Ref::steal(PyDict_New());
+      if (!out) return nullptr;
+      for (const SettledVolume& one : all) {
+        Ref value = one.outcome ? texts_to_py(*one.outcome) : quarvo_error_to_py(one.outcome.error());
+        Ref key = text_to_py(one.name);
+        if (!value || !key || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return nullptr;
+      }
+      return out.release();
+    });
+  });
+}
+
 PyObject* Quarvo_status(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"name", nullptr};
@@ -355,6 +387,9 @@ PyMethodDef Quarvo_methods[] = {
     {"configure", method_function(Quarvo_configure), METH_VARARGS | METH_KEYWORDS,
      "configure($self, name, settings)\n--\n\nChanges a volume's mount settings (a mapping of key to str, bool, or "
      "None to unset it); returns them all. A mounted volume gets them at its next mount."},
+    {"_settle_interrupted", method_function(Quarvo_settle_interrupted), METH_NOARGS,
+     "_settle_interrupted($self)\n--\n\nFinishes or undoes every step a killed call left on a volume; returns "
+     "{name: [what was done] or QuarvoError}."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 

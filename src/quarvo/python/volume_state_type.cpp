@@ -7,7 +7,9 @@
 //       error: QuarvoError | None  # why it cannot be read
 //       path: str                  # the record file
 //       state: str | None          # "mounted", "stale", "unresponsive", "not mounted",
-//                                  # "foreign"; None when no mountpoint is recorded
+//                                  # "foreign"; "mounting", "unmounting", "creating" while
+//                                  # a call is at that step, "interrupted" when it was
+//                                  # killed (intents.hpp); None when no mountpoint is recorded
 //       found: str | None          # foreign: the source of what is mounted there
 //
 //   def volume_states(name=None) -> list[VolumeState]   # module and Quarvo method
@@ -111,7 +113,7 @@ PyVolumeState PyVolumeState::from(VolumeState&& state) {
   } else {
     out.error = std::move(state.volume).error();
   }
-  if (state.check.state != LiveState::NotRecorded) out.state = std::string(live_state_name(state.check.state));
+  if (!state.state_word().empty()) out.state = std::string(state.state_word());
   if (state.check.state == LiveState::Foreign) out.found = state.check.found_source;
   return out;
 }

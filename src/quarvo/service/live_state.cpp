@@ -11,6 +11,7 @@
 
 #include "quarvo/core/mount_table.hpp"
 #include "quarvo/core/syscalls.hpp"
+#include "quarvo/service/intents.hpp"
 
 namespace quarvo {
 namespace fs = std::filesystem;
@@ -121,6 +122,10 @@ std::string_view live_state_name(LiveState state) {
   return "";
 }
 
+std::string_view VolumeState::state_word() const {
+  return intent ? intent_state_word(*intent, intent_live) : live_state_name(check.state);
+}
+
 bool is_served(LiveState state) { return state == LiveState::Mounted || state == LiveState::Unresponsive; }
 
 bool is_live(LiveState state) { return is_served(state) || state == LiveState::Stale; }
@@ -165,13 +170,16 @@ Result<std::vector<VolumeState>> volume_states(const Registry& registry, const s
         (volume.error().kind() == ErrorKind::InvalidVolumeName || volume.error().kind() == ErrorKind::VolumeNotFound)) {
       return std::unexpected(std::move(volume).error());
     }
+    std::optional<VolumeIntent> intent = volume ? volume->intent : std::nullopt;
     states.push_back(VolumeState{*name, registry.home().volume_path(*name), info_of(std::move(volume)), {}});
+    states.back().intent = std::move(intent);
   } else {
     QUARVO_TRY(registry.visit_each([&](std::string_view file, const Volume* volume, const QuarvoError* error) {
       states.push_back(VolumeState{std::string(file),
                                    registry.home().volume_path(file),
                                    volume ? Result<VolumeInfo>(VolumeInfo::from(*volume)) : std::unexpected(*error),
-                                   {}});
+                                   {},
+                                   volume ? volume->intent : std::nullopt});
     }));
   }
 
@@ -185,6 +193,7 @@ Result<std::vector<VolumeState>> volume_states(const Registry& registry, const s
       mounted.push_back(&state);
     }
   }
+  for (VolumeState& state : states) state.intent_live = state.intent && intent_live(*state.intent);
   std::vector<MountCheck> checks = check_mounts(mounts, bound);
   for (std::size_t i = 0; i < checks.size(); ++i) mounted[i]->check = std::move(checks[i]);
   return states;

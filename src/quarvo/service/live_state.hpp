@@ -86,10 +86,16 @@ inline constexpr std::chrono::milliseconds kLiveStateBound{1000};
 
 // VolumeState: one record of the registry with the live state of its mount.
 struct VolumeState {
-  std::string name;              // the record's volume name; the file's stem when it cannot be read
-  std::filesystem::path record;  // the record file
-  Result<VolumeInfo> volume;     // the error when the record cannot be read
-  MountCheck check;              // NotRecorded when unreadable or no mountpoint is recorded
+  std::string name;                      // the record's volume name; the file's stem when it cannot be read
+  std::filesystem::path record;          // the record file
+  Result<VolumeInfo> volume;             // the error when the record cannot be read
+  MountCheck check;                      // NotRecorded when unreadable or no mountpoint is recorded
+  std::optional<VolumeIntent> intent{};  // a step under way or interrupted (intents.hpp)
+  bool intent_live = false;              // its owner still runs
+
+  // The word status shows: the intent's (intent_state_word) when there is
+  // one, else the check's (live_state_name); empty for none.
+  [[nodiscard]] std::string_view state_word() const;
 };
 
 // Every record (no name) in the registry's order, or the one named, each

@@ -17,11 +17,13 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/daemons.hpp"
 #include "quarvo/service/in_mount.hpp"
+#include "quarvo/service/intents.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/mount_paths.hpp"
 #include "quarvo/service/mount_settings.hpp"
 #include "quarvo/service/private_mount.hpp"
 #include "quarvo/service/service.hpp"
+#include "quarvo/service/step_points.hpp"
 #include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
@@ -152,19 +154,34 @@ Result<MountedVolume> Quarvo::mount(const MountVolume& request, const Cancel& ca
   if (!mountpoint) return std::unexpected(std::move(mountpoint).error());
   const fs::path& at = *mountpoint;
 
-  auto lock = registry_.lock(limits);
-  if (!lock) return std::unexpected(std::move(lock).error());
-  auto volume = registry_.read(request.name);
-  if (!volume) return std::unexpected(std::move(volume).error());
   Notes notes;
-  QUARVO_TRY(clear_other_mountpoint(*volume, at, limits, notes));
-  auto served = settle_mountpoint(*volume, at, limits, notes);
-  if (!served) return std::unexpected(std::move(served).error());
-  if (*served) return MountedVolume{volume->name, at, std::move(notes)};
-  QUARVO_TRY(await_old_daemons(*volume, limits));
+  VolumeIntent intent;
+  {
+    auto lock = registry_.lock(limits);
+    if (!lock) return std::unexpected(std::move(lock).error());
+    auto volume = registry_.read(request.name);
+    if (!volume) return std::unexpected(std::move(volume).error());
+    auto kept = settle_intent(*volume, limits, notes);
+    if (!kept) return std::unexpected(std::move(kept).error());
+    if (!*kept) return std::unexpected(QuarvoError::volume_not_found(request.name));
+    QUARVO_TRY(clear_other_mountpoint(*volume, at, limits, notes));
+    auto served = settle_mountpoint(*volume, at, limits, notes);
+    if (!served) return std::unexpected(std::move(served).error());
+    if (*served) return MountedVolume{volume->name, at, std::move(notes)};
+    QUARVO_TRY(await_old_daemons(*volume, limits));
+    // Where it is going, before anything starts: a call killed from here on
+    // leaves the next one something to finish or undo. The lock is then
+    // released while the backend mounts: other volumes' calls go on.
+    intent = begin_intent(kMountStep, at);
+    volume->intent = intent;  // updated_at stays: a mount that fails leaves the record as it was
+    QUARVO_TRY(registry_.write(*volume));
+    reach("mount:intent");
+  }
   MountVolume resolved = request;
   resolved.path = at;
-  return mount_locked(std::move(*volume), resolved, std::move(*lock), std::move(notes), limits);
+  auto mounted = mount_ahead(request.name, intent, resolved, std::move(notes), limits);
+  if (!mounted) drop_mount_intent(request.name, intent);
+  return mounted;
 }
 
 Result<void> Quarvo::clear_other_mountpoint(const Volume& volume, const fs::path& at, const WaitLimits& limits,
@@ -236,6 +253,7 @@ Result<Child> Quarvo::start_until_ready(const Volume& volume, const MountVolume&
   const off_t log_start = log_size(log_path);
   auto child = juicefs_.start_mount(volume, request, log_path);
   if (!child) return std::unexpected(std::move(child).error());
+  reach("mount:started");
   // The command is the backend's supervisor: its socket is made ours alone
   // as soon as it is there (private_mount.hpp).
   const pid_t supervisor = child->pid();
@@ -272,9 +290,12 @@ Result<Child> Quarvo::start_until_ready(const Volume& volume, const MountVolume&
   return std::unexpected(ended_early(juicefs_, volume, request, status, after, log_path, log_start));
 }
 
-Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& request, RegistryLock lock, Notes notes,
-                                           const WaitLimits& limits) const {
+Result<MountedVolume> Quarvo::mount_ahead(std::string_view name, const VolumeIntent& intent, const MountVolume& request,
+                                          Notes notes, const WaitLimits& limits) const {
   const fs::path& at = request.path;
+  auto read = registry_.read(name);
+  if (!read) return std::unexpected(std::move(read).error());
+  const Volume& volume = *read;
   // The backend mounts with the settings this mount runs with; the record
   // keeps the volume's own.
   auto settings = running_settings(home_, volume, request.settings);
@@ -285,6 +306,7 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   const auto started = std::chrono::system_clock::now();
   auto child = start_until_ready(running, request, limits);
   if (!child) return std::unexpected(std::move(child).error());
+  reach("mount:ready");
   // The daemon's process group: it leads a session of its own, and its
   // worker stays in the group. A mount given up below ends the whole group
   // even when the mount is too busy to say which processes serve it.
@@ -308,22 +330,33 @@ Result<MountedVolume> Quarvo::mount_locked(Volume volume, const MountVolume& req
   if (auto checked = check_new_mount(volume.name, *settings, at, limits); !checked) {
     return give_up(std::move(checked).error());
   }
-  remember_cache_dirs(volume, at);
   // Who serves it, for the unmount that cannot ask the mount any more.
-  if (auto pids = read_daemon_pids(at, limits.capped(kAnswerBound))) {
-    volume.daemon_pid = pids->serving > 0 ? std::optional<std::int64_t>(pids->serving) : std::nullopt;
-    volume.supervisor_pid = pids->supervisor > 0 ? std::optional<std::int64_t>(pids->supervisor) : std::nullopt;
+  auto pids = read_daemon_pids(at, limits.capped(kAnswerBound));
+  reach("mount:checked");
+
+  // What it found, with the intent cleared, in one write of the record as
+  // it is now (its settings may have changed meanwhile): the lock again.
+  auto lock = registry_.lock(limits);
+  if (!lock) return give_up(std::move(lock).error());
+  auto now = registry_.read(name);
+  if (!now) return give_up(std::move(now).error());
+  if (now->intent != intent) {
+    return give_up(QuarvoError::volume_busy(std::string(name), "its record changed while it was being mounted"));
   }
-  volume.mountpoint = at;
-  volume.updated_at = now_rfc3339();
-  if (auto written = registry_.write(volume); !written) return give_up(std::move(written).error());
-  if (!request.foreground) return MountedVolume{volume.name, at, std::move(notes)};
+  remember_cache_dirs(*now, at);
+  now->daemon_pid = pids && pids->serving > 0 ? std::optional<std::int64_t>(pids->serving) : std::nullopt;
+  now->supervisor_pid = pids && pids->supervisor > 0 ? std::optional<std::int64_t>(pids->supervisor) : std::nullopt;
+  now->mountpoint = at;
+  now->intent.reset();
+  now->updated_at = now_rfc3339();
+  if (auto written = registry_.write(*now); !written) return give_up(std::move(written).error());
+  if (!request.foreground) return MountedVolume{now->name, at, std::move(notes)};
 
   // Others may act on the volume while it serves: the record shows it.
   {
-    RegistryLock released = std::move(lock);
+    RegistryLock released = std::move(*lock);
   }
-  return serve_foreground(volume, request, std::move(*child), std::move(notes), limits.cancel());
+  return serve_foreground(*now, request, std::move(*child), std::move(notes), limits.cancel());
 }
 
 Result<MountedVolume> Quarvo::serve_foreground(const Volume& volume, const MountVolume& request, Child child,

@@ -21,8 +21,10 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
 #include "quarvo/juicefs/doctor.hpp"
+#include "quarvo/service/intents.hpp"
 #include "quarvo/service/live_state.hpp"
 #include "quarvo/service/service.hpp"
+#include "quarvo/service/step_points.hpp"
 #include "quarvo/service/volume_files.hpp"
 
 namespace quarvo {
@@ -33,10 +35,6 @@ namespace {
 constexpr std::string_view kTombstonePrefix = ".removing~";
 // Inside a tombstone: the cache directories to delete with it, NUL-separated.
 constexpr std::string_view kCacheList = ".quarvo-cache-dirs";
-
-void reached(std::string_view step) {
-  if (removal_step_hook != nullptr) removal_step_hook(step);
-}
 
 bool entry_exists(const fs::path& path) {
   struct stat st{};
@@ -267,7 +265,7 @@ Result<void> delete_volume(const Registry& registry, const Volume& volume, const
     } else if (errno != ENOENT) {
       return std::unexpected(QuarvoError::io_at_errno(dev.directory, errno));
     }
-    reached("moved");
+    reach("rm:moved");
   }
   if (auto removed = registry.remove(volume.name); !removed) {
     if (moved && ::rename(tombstone.c_str(), dev.directory.c_str()) == 0) {
@@ -275,10 +273,10 @@ Result<void> delete_volume(const Registry& registry, const Volume& volume, const
     }
     return removed;
   }
-  reached("unlinked");
+  reach("rm:unlinked");
   delete_caches(caches);
   delete_volume_logs(home, volume.name);
-  reached("cleaned");
+  reach("rm:cleaned");
   if (moved) delete_tree(tombstone);
   return {};
 }
@@ -342,6 +340,16 @@ Result<Notes> Quarvo::remove(std::string_view name, bool force, bool destroy, co
   QUARVO_TRY(validate_volume_name(name));
   const WaitLimits limits = call_limits(cancel);
   Notes notes;
+  {
+    // A step a killed call left is settled first; one under way refuses.
+    auto lock = registry_.lock(limits);
+    if (!lock) return std::unexpected(std::move(lock).error());
+    if (auto volume = registry_.read(name)) {
+      auto kept = settle_intent(*volume, limits, notes);
+      if (!kept) return std::unexpected(std::move(kept).error());
+      if (!*kept) return notes;  // an interrupted init: what it made is gone
+    }
+  }
   // A live mount is unmounted first; unmount takes the lock itself.
   auto mount_config = unmount_for_removal(name, force, limits, notes);
   if (!mount_config) return std::unexpected(std::move(mount_config).error());
@@ -351,14 +359,15 @@ Result<Notes> Quarvo::remove(std::string_view name, bool force, bool destroy, co
   (void)finish_removals_locked(registry_);
   auto volume = readable_or_forced(registry_, name, force);
   if (!volume) return std::unexpected(std::move(volume).error());
-  // Mounted again meanwhile.
+  // Mounted again meanwhile, or being mounted.
+  if (volume->intent && intent_live(*volume->intent)) return std::unexpected(busy_with(*volume));
   if (is_live(live_state_of(*volume, limits))) {
     return std::unexpected(QuarvoError::volume_mounted(std::string(name), *volume->mountpoint));
   }
   const bool destroying = destroy && !volume->dev;  // a development volume's data always goes
   auto plan = plan_removal(juicefs_, home_, *volume, destroying, *mount_config, limits);
   if (!plan) return std::unexpected(std::move(plan).error());
-  reached("checked");
+  reach("rm:checked");
 
   if (destroying) {
     auto destroyed = juicefs_.destroy(volume->metadata_url, plan->status->uuid, limits);

@@ -41,12 +41,6 @@ namespace quarvo {
 // `limits`. Returns the names it completed or put back.
 [[nodiscard]] Result<std::vector<std::string>> finish_removals(const Registry& registry, const WaitLimits& limits);
 
-// For tests only: when set, a removal calls it with the name of each step it
-// has just completed ("checked": nothing changed yet; "moved": the tombstone
-// is in place; "unlinked": the record is gone; "cleaned": caches and logs are
-// gone), so a test can kill the process at that point.
-inline void (*removal_step_hook)(std::string_view step) = nullptr;
-
 }  // namespace quarvo
 
 #endif  // QUARVO_SERVICE_REMOVAL_HPP_

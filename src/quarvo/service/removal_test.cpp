@@ -6,6 +6,7 @@
 
 #include "quarvo/core/test_support.hpp"
 #include "quarvo/service/service.hpp"
+#include "quarvo/service/step_points.hpp"
 
 namespace quarvo {
 namespace {
@@ -93,8 +94,8 @@ TEST_F(RemovalTest, RemovalKilledAtEachStepLeavesTheVolumeOrNoRecord) {
     kill_at = step;
     const pid_t child = ::fork();
     if (child == 0) {
-      removal_step_hook = [](std::string_view reached) {
-        if (reached == kill_at) ::raise(SIGKILL);
+      step_hook = [](std::string_view reached) {
+        if (reached == "rm:" + std::string(kill_at)) ::raise(SIGKILL);
       };
       _exit(q.remove("vol", false, false, Cancel::never()) ? 0 : 1);
     }

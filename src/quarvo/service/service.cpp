@@ -19,8 +19,10 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
 #include "quarvo/service/in_mount.hpp"
+#include "quarvo/service/intents.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/mount_settings.hpp"
+#include "quarvo/service/step_points.hpp"
 
 namespace quarvo {
 namespace {
@@ -149,20 +151,49 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   auto exists = registry_.exists(request.name);
   if (!exists) return std::unexpected(std::move(exists).error());
   if (*exists) {
-    if (!existing_ok) return std::unexpected(QuarvoError::volume_exists(request.name));
     auto stored = registry_.read(request.name);
-    if (!stored) return std::unexpected(std::move(stored).error());
-    QUARVO_TRY(store_settings(*stored, request.settings));
-    return VolumeInfo::from(*stored);
+    // A creation a killed call left is undone first; one under way refuses.
+    Notes ignored;
+    auto kept = stored ? settle_intent(*stored, limits, ignored) : Result<bool>(true);
+    if (!kept) return std::unexpected(std::move(kept).error());
+    if (*kept) {
+      if (!existing_ok) return std::unexpected(QuarvoError::volume_exists(request.name));
+      if (!stored) return std::unexpected(std::move(stored).error());
+      QUARVO_TRY(store_settings(*stored, request.settings));
+      return VolumeInfo::from(*stored);
+    }
   }
 
   auto volume = build_volume(request);
   if (!volume) return std::unexpected(std::move(volume).error());
   volume->settings = std::move(*settings);
-  auto formatted = juicefs_.format(*volume, limits);
-  if (!formatted) return std::unexpected(std::move(formatted).error());
+  // The name is claimed before anything is made for it: a call killed from
+  // here on leaves a record the next call undoes (intents.hpp).
+  const VolumeIntent intent = begin_intent(kInitStep, std::nullopt);
+  volume->intent = intent;
+  QUARVO_TRY(registry_.write(*volume));
+  reach("init:intent");
+  auto made = make_volume(*volume, limits);
+  if (!made) {
+    (void)undo_init(*volume);
+    return std::unexpected(std::move(made).error());
+  }
+  reach("init:formatted");
+  volume->intent.reset();
   QUARVO_TRY(registry_.write(*volume));
   return VolumeInfo::from(*volume);
+}
+
+Result<void> Quarvo::make_volume(const Volume& volume, const WaitLimits& limits) const {
+  if (volume.dev) {
+    const DevPaths dev = home_.dev_paths(volume.name);
+    if (int err = quarvo::create_directories(dev.objects, kPrivateDirectoryMode)) {
+      return std::unexpected(QuarvoError::io_at_errno(dev.objects, err));
+    }
+  }
+  auto formatted = juicefs_.format(volume, limits);
+  if (!formatted) return std::unexpected(std::move(formatted).error());
+  return {};
 }
 
 Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
@@ -203,9 +234,6 @@ Result<Volume> Quarvo::build_volume(const InitVolume& request) const {
   }
   const DevPaths dev = home_.dev_paths(request.name);
   QUARVO_TRY(check_sqlite_path(dev.directory));
-  if (int err = quarvo::create_directories(dev.objects, kPrivateDirectoryMode)) {
-    return std::unexpected(QuarvoError::io_at_errno(dev.objects, err));
-  }
   StoreSpec store = dev_store(dev.objects);
   volume.metadata_url = "sqlite3://" + path_text(dev.metadata);
   volume.storage = std::move(store.storage);

@@ -88,6 +88,14 @@ struct ConfiguredVolume {
   Notes notes{};
 };
 
+// SettledVolume: a step a killed call left on a volume, settled by
+// `settle_interrupted` (see intents.hpp).
+struct SettledVolume {
+  std::string name;
+  std::string step;       // the intent's step: "mount", "unmount", "init"
+  Result<Notes> outcome;  // what was done, or why it could not be
+};
+
 // MountAttempt: one volume of `mount_all`.
 struct MountAttempt {
   std::string name;
@@ -176,6 +184,11 @@ class Quarvo {
   // keeps what it was mounted with until its next mount: a note says so.
   [[nodiscard]] Result<ConfiguredVolume> configure(std::string_view name, const SettingChanges& changes,
                                                    const Cancel& cancel) const;
+  // Settles every step a killed call left behind (an intent whose owner is
+  // gone; see intents.hpp), each with its outcome; what prune runs first.
+  // Fails as a whole only when the lock or the records cannot be had, or on
+  // Interrupted.
+  [[nodiscard]] Result<std::vector<SettledVolume>> settle_interrupted(const Cancel& cancel) const;
   // All records (no name) or exactly the one named.
   [[nodiscard]] Result<std::vector<VolumeInfo>> status(const std::optional<std::string>& name) const;
 
@@ -198,8 +211,8 @@ class Quarvo {
   Quarvo(QuarvoHome home, std::filesystem::path program, std::optional<std::chrono::milliseconds> timeout)
       : home_(home), registry_(std::move(home)), juicefs_(std::move(program)), timeout_(timeout) {}
 
-  // The record a request describes; creates the development directories of
-  // a development volume (0700), touches nothing else. A home whose path
+  // The record a request describes; touches nothing (make_volume then
+  // makes a development volume's directories). A home whose path
   // holds "?" or "#" cannot hold development volumes (Io saying so): the
   // metadata URL would mean another file. A password given apart from the
   // metadata URL (the request's, else a non-empty META_PASSWORD) is kept in
@@ -207,6 +220,9 @@ class Quarvo {
   // or two, and a password both in the request and in META_PASSWORD, are
   // InvalidArgument: which one was meant cannot be told.
   [[nodiscard]] Result<Volume> build_volume(const InitVolume& request) const;
+  // What init makes for a record it has claimed: a development volume's
+  // directories (0700), then the backend's format.
+  [[nodiscard]] Result<void> make_volume(const Volume& volume, const WaitLimits& limits) const;
   // `changes` applied to the record `volume` and written when they change
   // it; the caller holds the lock (configuring.cpp).
   [[nodiscard]] Result<void> store_settings(Volume& volume, const SettingChanges& changes) const;
@@ -227,9 +243,14 @@ class Quarvo {
   // mount, or one that does not answer, MountFailed.
   [[nodiscard]] Result<bool> settle_mountpoint(Volume& volume, const std::filesystem::path& at,
                                                const WaitLimits& limits, Notes& notes) const;
-  // The rest of mount, under the lock, from the backend's command on.
-  [[nodiscard]] Result<MountedVolume> mount_locked(Volume volume, const MountVolume& request, RegistryLock lock,
-                                                   Notes notes, const WaitLimits& limits) const;
+  // The rest of mount, once its intent is recorded (the lock released):
+  // the backend's command, the checks, then, under the lock again, the
+  // record's mountpoint and pids with the intent cleared (VolumeBusy when
+  // another call changed the intent meanwhile). Whatever it started is
+  // taken down when it fails; the caller then drops the intent.
+  [[nodiscard]] Result<MountedVolume> mount_ahead(std::string_view name, const VolumeIntent& intent,
+                                                  const MountVolume& request, Notes notes,
+                                                  const WaitLimits& limits) const;
   // Starts the backend's mount and waits until the table shows it ready;
   // the backend's process, still serving. Whatever it started is taken down
   // when it fails, mounts another volume or ends first.
@@ -241,6 +262,11 @@ class Quarvo {
 
   // unmount (unmounting.cpp) under limits a caller already has: removal's.
   [[nodiscard]] Result<Notes> unmount_within(std::string_view name, bool force, const WaitLimits& limits) const;
+  // What unmount does at `at`, as the table shows it (under the lock, its
+  // intent written): the error to report once the record is cleared, or
+  // the error that keeps the record as it is.
+  [[nodiscard]] Result<std::optional<QuarvoError>> unmount_at(const Volume& volume, const std::filesystem::path& at,
+                                                              bool force, const WaitLimits& limits, Notes& notes) const;
   // The backend's unmount of this volume's live mount at `at`, then the wait
   // for its daemon to exit (a note when it has not). The mount staying is an
   // error; an interrupted wait for the daemon is returned as the error to
@@ -283,6 +309,26 @@ class Quarvo {
                                             const WaitLimits& limits, Notes& notes) const;
   [[nodiscard]] Result<std::optional<MountConfig>> unmount_for_removal(std::string_view name, bool force,
                                                                        const WaitLimits& limits, Notes& notes) const;
+
+  // Crash recovery (intents.cpp; see intents.hpp), with the lock held, on
+  // `volume` as just read: an intent whose owner runs is VolumeBusy naming
+  // it; one whose owner is gone is finished or undone and the record
+  // rewritten, with a note. False when that removed the record (an
+  // interrupted init).
+  [[nodiscard]] Result<bool> settle_intent(Volume& volume, const WaitLimits& limits, Notes& notes) const;
+  [[nodiscard]] Result<void> settle_mount(Volume& volume, const std::filesystem::path& at, const WaitLimits& limits,
+                                          Notes& notes) const;
+  [[nodiscard]] Result<void> settle_unmount(Volume& volume, const std::filesystem::path& at, const WaitLimits& limits,
+                                            Notes& notes) const;
+  // Removes a volume whose init did not finish: a development volume's
+  // directory, then the record.
+  [[nodiscard]] Result<void> undo_init(const Volume& volume) const;
+  // Clears `intent` from the record of `name` if it is still there: a mount
+  // that failed after the lock was released. Bounds of its own, no cancel.
+  void drop_mount_intent(std::string_view name, const VolumeIntent& intent) const;
+  // The volume's daemons mounting at `at`, or starting to (their command
+  // line names it), supervisor first.
+  [[nodiscard]] std::vector<pid_t> daemons_mounting(const Volume& volume, const std::filesystem::path& at) const;
 
   QuarvoHome home_;
   Registry registry_;

@@ -13,8 +13,10 @@
 #include "quarvo/core/validation.hpp"
 #include "quarvo/service/daemons.hpp"
 #include "quarvo/service/in_mount.hpp"
+#include "quarvo/service/intents.hpp"
 #include "quarvo/service/mount_checks.hpp"
 #include "quarvo/service/service.hpp"
+#include "quarvo/service/step_points.hpp"
 
 namespace quarvo {
 namespace {
@@ -83,21 +85,47 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
   if (!lock) return std::unexpected(std::move(lock).error());
   auto volume = registry_.read(name);
   if (!volume) return std::unexpected(std::move(volume).error());
-  if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
-  const fs::path at = *volume->mountpoint;
-  const std::string where = path_text(at);
   Notes notes;
-  std::optional<QuarvoError> after_clearing;  // Interrupted while waiting for the daemon
+  auto kept = settle_intent(*volume, limits, notes);
+  if (!kept) return std::unexpected(std::move(kept).error());
+  if (!*kept) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+  if (!volume->mountpoint) {
+    // An interrupted unmount it has just finished is this call's work done.
+    if (!notes.empty()) return notes;
+    return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
+  }
+  const fs::path at = *volume->mountpoint;
+  // Written ahead, so that a call killed half-way is finished by the next.
+  volume->intent = begin_intent(kUnmountStep, at);  // updated_at stays until it is done
+  QUARVO_TRY(registry_.write(*volume));
+  reach("unmount:intent");
 
+  auto after_clearing = unmount_at(*volume, at, force, limits, notes);
+  if (!after_clearing) {
+    // Nothing was done that the record must show: it stays as it was.
+    volume->intent.reset();
+    (void)registry_.write(*volume);
+    return std::unexpected(std::move(after_clearing).error());
+  }
+  reach("unmount:detached");
+  volume->mountpoint.reset();
+  volume->daemon_pid.reset();
+  volume->supervisor_pid.reset();
+  volume->intent.reset();
+  volume->updated_at = now_rfc3339();
+  QUARVO_TRY(registry_.write(*volume));
+  if (*after_clearing) return std::unexpected(std::move(**after_clearing));
+  return notes;
+}
+
+Result<std::optional<QuarvoError>> Quarvo::unmount_at(const Volume& volume, const fs::path& at, bool force,
+                                                      const WaitLimits& limits, Notes& notes) const {
+  const std::string where = path_text(at);
   const WaitLimits asking = limits.capped(kAnswerBound);
-  const MountCheck check = state_at(name, at, asking);
+  const MountCheck check = state_at(volume.name, at, asking);
   switch (check.state) {
-    case LiveState::Mounted: {
-      auto served = unmount_served(*volume, at, force, limits, notes);
-      if (!served) return std::unexpected(std::move(served).error());
-      after_clearing = std::move(*served);
-      break;
-    }
+    case LiveState::Mounted:
+      return unmount_served(volume, at, force, limits, notes);
     case LiveState::Stale:
       QUARVO_TRY(detach(at, limits));
       notes.push_back("its mount at " + where + " had lost its daemon; unmounted it");
@@ -105,7 +133,7 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
     case LiveState::Unresponsive:
       if (!force) return std::unexpected(unanswered(at, asking));
       // The backend's unmount would wait on it too: the kernel at once.
-      QUARVO_TRY(detach_by_kernel(*volume, at, {}, "its mount at " + where + " did not answer", notes));
+      QUARVO_TRY(detach_by_kernel(volume, at, {}, "its mount at " + where + " did not answer", notes));
       break;
     case LiveState::Foreign:
       notes.push_back(check.found_source + " is mounted at " + where + ", not this volume: left alone");
@@ -114,13 +142,7 @@ Result<Notes> Quarvo::unmount_within(std::string_view name, bool force, const Wa
       notes.push_back("it was already unmounted: nothing is mounted at " + where);
       break;
   }
-  volume->mountpoint.reset();
-  volume->daemon_pid.reset();
-  volume->supervisor_pid.reset();
-  volume->updated_at = now_rfc3339();
-  QUARVO_TRY(registry_.write(*volume));
-  if (after_clearing) return std::unexpected(std::move(*after_clearing));
-  return notes;
+  return std::nullopt;
 }
 
 std::vector<pid_t> Quarvo::daemons_at(const Volume& volume, const fs::path& at, const WaitLimits& limits) const {

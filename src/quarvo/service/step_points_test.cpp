@@ -1,0 +1,202 @@
+#include "quarvo/service/step_points.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "quarvo/core/mount_table.hpp"
+#include "quarvo/core/processes.hpp"
+#include "quarvo/core/test_support.hpp"
+#include "quarvo/service/intents.hpp"
+#include "quarvo/service/live_state.hpp"
+#include "quarvo/service/mount_checks.hpp"
+#include "quarvo/service/removal.hpp"
+#include "quarvo/service/service.hpp"
+
+namespace quarvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string_view kill_at;  // the point the child process dies at
+
+// The /tmp/fuse_fd_comm.PID files there are now.
+std::set<fs::path> fd_comm_files() {
+  std::set<fs::path> files;
+  for (const auto& e : fs::directory_iterator("/tmp")) {
+    if (e.path().filename().string().starts_with("fuse_fd_comm.")) files.insert(e.path());
+  }
+  return files;
+}
+
+// Every call of mount, unmount, init and rm killed at each of its points,
+// with the real backend: status shows what was left, the next call on the
+// volume finishes or undoes it, and nothing is left that no record knows.
+class KillPoints : public ::testing::TestWithParam<std::string_view> {
+ protected:
+  void SetUp() override {
+    const auto program = testing::real_juicefs();
+    if (!program) GTEST_SKIP() << "no juicefs client beside " << QUARVO_PYTHON;
+    env_.set("QUARVO_HOME", home_.root().string());
+    env_.set("QUARVO_STORAGE_BACKEND_BIN", program->string());
+    env_.set("QUARVO_COMMAND_TIMEOUT", {});
+    q_.emplace(Quarvo::from_env().value());
+    comm_before_ = fd_comm_files();
+  }
+  void TearDown() override {
+    if (!q_) return;
+    (void)q_->remove("vol", true, false, Cancel::never());
+    if (auto table = read_mount_table(); table && mount_at(*table, mountpoint_)) {
+      ::umount2(mountpoint_.c_str(), MNT_DETACH);
+    }
+  }
+
+  // The processes running the backend's mount of the volume, starting or serving.
+  std::vector<pid_t> daemons() const {
+    const std::string mounting = " mount sqlite3://" + home_.dev_paths("vol").metadata.string() + " ";
+    std::vector<pid_t> found;
+    for (const pid_t pid : process_ids()) {
+      auto line = command_line(pid);
+      if (line && (" " + *line + " ").find(mounting) != std::string::npos && !process_gone(pid)) found.push_back(pid);
+    }
+    return found;
+  }
+
+  void expect_invariants() const {
+    auto record = Registry(home_).read("vol");
+    const std::optional<fs::path> recorded = record ? record->mountpoint : std::nullopt;
+    EXPECT_FALSE(record && record->intent) << "an intent is left";
+    // Every mount of the volume is the one its record names; that one answers.
+    const std::vector<MountEntry> table = read_mount_table().value();
+    for (const MountEntry& entry : table) {
+      if (entry.source == volume_mount_source("vol")) {
+        EXPECT_EQ(recorded, entry.mountpoint);
+      }
+    }
+    if (recorded) {
+      EXPECT_EQ(state_at("vol", *recorded, testing::no_limits()).state, LiveState::Mounted);
+    }
+    // No daemon runs but those the record names.
+    for (const pid_t pid : daemons()) {
+      EXPECT_TRUE(recorded && (record->daemon_pid == pid || record->supervisor_pid == pid)) << "daemon " << pid;
+    }
+    // No socket file of a daemon that is gone.
+    for (const fs::path& file : fd_comm_files()) {
+      if (comm_before_.contains(file)) continue;
+      const auto pid = std::stoi(file.extension().string().substr(1));
+      EXPECT_FALSE(process_gone(pid)) << file;
+    }
+  }
+
+  [[nodiscard]] Result<void> call(std::string_view which) const {
+    const auto done = [](auto result) -> Result<void> {
+      if (!result) return std::unexpected(std::move(result).error());
+      return {};
+    };
+    if (which == "mount") return done(q_->mount({.name = "vol", .path = mountpoint_}, Cancel::never()));
+    if (which == "unmount") return done(q_->unmount("vol", false, Cancel::never()));
+    if (which == "init") return done(q_->init({.name = "vol", .dev = true}, Cancel::never()));
+    return done(q_->remove("vol", false, false, Cancel::never()));
+  }
+
+  testing::TempDir tmp_;
+  QuarvoHome home_{tmp_.path() / "home"};
+  fs::path mountpoint_ = tmp_.path() / "mnt";
+  testing::ScopedEnv env_;
+  std::optional<Quarvo> q_;
+  std::set<fs::path> comm_before_;
+};
+
+TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
+  const std::string_view point = GetParam();
+  const std::string which(point.substr(0, point.find(':')));
+  if (which != "init") {
+    ASSERT_TRUE(q_->init({.name = "vol", .dev = true}, Cancel::never()));
+  }
+  if (which == "unmount") {
+    ASSERT_TRUE(q_->mount({.name = "vol", .path = mountpoint_}, Cancel::never()));
+  }
+
+  kill_at = point;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    step_hook = [](std::string_view reached) {
+      if (reached == kill_at) ::raise(SIGKILL);
+    };
+    _exit(call(which) ? 0 : 1);
+  }
+  ASSERT_EQ(testing::wait_exit_code(child), -1);  // killed there
+
+  // Status shows the step left mid-way, and changes nothing.
+  auto states = volume_states(Registry(home_), std::nullopt, kLiveStateBound).value();
+  if (which != "rm") {
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_EQ(states[0].state_word(), "interrupted");
+    EXPECT_TRUE(Registry(home_).read("vol")->intent);
+  }
+  // The next call of the same kind settles it, then does its own work.
+  if (which == "rm") {
+    ASSERT_TRUE(finish_removals(Registry(home_), testing::no_limits()));
+    if (Registry(home_).exists("vol").value()) {
+      EXPECT_TRUE(call("rm"));
+    }
+  } else {
+    const auto next = call(which);
+    EXPECT_TRUE(next) << next.error().message();
+  }
+  expect_invariants();
+  if (which == "mount") {
+    EXPECT_EQ(Registry(home_).read("vol")->mountpoint, mountpoint_);
+  }
+  // And removal always works.
+  if (Registry(home_).exists("vol").value()) {
+    const auto removed = q_->remove("vol", true, false, Cancel::never());
+    EXPECT_TRUE(removed) << removed.error().message();
+  }
+  expect_invariants();
+  EXPECT_FALSE(Registry(home_).exists("vol").value());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPoint, KillPoints, ::testing::ValuesIn(kStepPoints),
+                         [](const ::testing::TestParamInfo<std::string_view>& info) {
+                           std::string name(info.param);
+                           std::replace(name.begin(), name.end(), ':', '_');
+                           return name;
+                         });
+
+// A step whose owner runs is a call at work: another call on the volume is
+// refused naming it, status shows it, and nothing is settled meanwhile.
+TEST(Intents, AStepUnderWayRefusesOtherCalls) {
+  testing::TempDir tmp;
+  testing::FakeBackend fake(tmp.path());
+  const Quarvo q = Quarvo::from_env().value();
+  ASSERT_TRUE(q.init({.name = "vol", .dev = true}, Cancel::never()));
+  Registry registry(QuarvoHome(tmp.path() / "home"));
+  Volume volume = registry.read("vol").value();
+  volume.intent = begin_intent(kMountStep, tmp.path() / "mnt");
+  ASSERT_TRUE(registry.write(volume));
+  const std::string pid = std::to_string(::getpid());
+  for (const auto& refused :
+       {q.mount({.name = "vol", .path = tmp.path() / "elsewhere"}, Cancel::never()).error(),
+        q.unmount("vol", false, Cancel::never()).error(), q.remove("vol", true, false, Cancel::never()).error(),
+        q.ensure_volume({.name = "vol", .dev = true}, Cancel::never()).error()}) {
+    EXPECT_EQ(refused.kind(), ErrorKind::VolumeBusy);
+    EXPECT_NE(refused.message().find("process " + pid + " is at its mount"), std::string::npos) << refused.message();
+  }
+  EXPECT_EQ(volume_states(registry, "vol", kLiveStateBound).value()[0].state_word(), "mounting");
+  EXPECT_EQ(registry.read("vol").value(), volume);
+  // Its owner gone (a pid's start that never was), the step was interrupted.
+  volume.intent->owner = pid + ":1";
+  ASSERT_TRUE(registry.write(volume));
+  EXPECT_EQ(volume_states(registry, "vol", kLiveStateBound).value()[0].state_word(), "interrupted");
+  auto settled = q.settle_interrupted(Cancel::never()).value();
+  ASSERT_EQ(settled.size(), 1u);
+  EXPECT_EQ(settled[0].step, "mount");
+  EXPECT_FALSE(registry.read("vol").value().intent);
+}
+
+}  // namespace
+}  // namespace quarvo
