@@ -281,7 +281,9 @@ class VolumeState:
     def path(self) -> str:
         """The record file."""
     @property
-    def state(self) -> (
+    def state(
+        self,
+    ) -> (
         Literal[
             "mounted",
             "stale",
