@@ -21,15 +21,19 @@
 //   [intent]                           a step under way, written before it
 //   step = "mount"                     changes the kernel or the disk and
 //   mountpoint = "/mnt/data"           cleared when it is done; a step whose
-//   owner = "5150:987654"              owner is gone was interrupted
-//   since = "2026-12-05T07:08:08Z"
+//   owner = "5150:987654"              owner is gone was interrupted: the
+//   since = "2026-12-05T07:08:08Z"     next call finishes or undoes it. The
+//                                      service writes "mount", "unmount" (with
+//                                      their mountpoint) and "init" (see
+//                                      service/intents.hpp)
 //
 //   [settings]                         mount settings: the backend's own
 //   cache-size = "1024"                option names, a text or a boolean each
 //   read-only = true
 //
 // A Quarvo that predates a key reads past it and drops it when it rewrites
-// the record.
+// the record (so one that predates [intent] neither sees nor settles a step
+// under way; a later Quarvo, finding the step gone, has nothing to settle).
 #ifndef QUARVO_CORE_MODELS_HPP_
 #define QUARVO_CORE_MODELS_HPP_
 
@@ -50,7 +54,7 @@ namespace quarvo {
 // changes anything so that a call killed half-way leaves a record the next
 // call can finish or undo by.
 struct VolumeIntent {
-  std::string step;                                 // "create", "mount", "unmount", "remove", ...
+  std::string step;                                 // "mount", "unmount", "init"
   std::optional<std::filesystem::path> mountpoint;  // where a mount or unmount acts
   std::string owner;                                // the process carrying it out, "PID:START"; may be empty
   std::string since;                                // when it began, RFC 3339; may be empty

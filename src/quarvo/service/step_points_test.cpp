@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include "quarvo/core/mount_table.hpp"
@@ -32,10 +33,8 @@ std::set<fs::path> fd_comm_files() {
   return files;
 }
 
-// Every call of mount, unmount, init and rm killed at each of its points,
-// with the real backend: status shows what was left, the next call on the
-// volume finishes or undoes it, and nothing is left that no record knows.
-class KillPoints : public ::testing::TestWithParam<std::string_view> {
+// A home of its own with the real backend, volume "vol" and what is known of it.
+class RealHome : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto program = testing::real_juicefs();
@@ -62,6 +61,7 @@ class KillPoints : public ::testing::TestWithParam<std::string_view> {
       auto line = command_line(pid);
       if (line && (" " + *line + " ").find(mounting) != std::string::npos && !process_gone(pid)) found.push_back(pid);
     }
+    std::sort(found.begin(), found.end());
     return found;
   }
 
@@ -110,9 +110,23 @@ class KillPoints : public ::testing::TestWithParam<std::string_view> {
   std::set<fs::path> comm_before_;
 };
 
+// The call that comes next after a kill at `point`: each kind of call meets
+// each kind of step somewhere.
+std::string_view next_call(std::string_view point) {
+  if (point == "mount:intent" || point == "unmount:detached") return "rm";
+  if (point == "mount:checked") return "unmount";
+  return point.substr(0, point.find(':'));
+}
+
+// Every call of mount, unmount, init and rm killed at each of its points:
+// status shows what was left, the next call on the volume finishes or undoes
+// it, and nothing is left that no record knows.
+class KillPoints : public RealHome, public ::testing::WithParamInterface<std::string_view> {};
+
 TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
   const std::string_view point = GetParam();
   const std::string which(point.substr(0, point.find(':')));
+  const std::string_view next = next_call(point);
   if (which != "init") {
     ASSERT_TRUE(q_->init({.name = "vol", .dev = true}, Cancel::never()));
   }
@@ -129,6 +143,15 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
     _exit(call(which) ? 0 : 1);
   }
   ASSERT_EQ(testing::wait_exit_code(child), -1);  // killed there
+  const std::vector<pid_t> left = daemons();
+  // What a killed init formatted, to tell it from what the next one does.
+  const auto uuid = [&]() -> std::string {
+    if (!fs::exists(home_.dev_paths("vol").metadata)) return "";
+    auto status = JuiceFs(*testing::real_juicefs())
+                      .status("sqlite3://" + home_.dev_paths("vol").metadata.string(), testing::no_limits());
+    return status ? status->uuid : "";
+  };
+  const std::string formatted = which == "init" ? uuid() : "";
 
   // Status shows the step left mid-way, and changes nothing.
   auto states = volume_states(Registry(home_), std::nullopt, kLiveStateBound).value();
@@ -137,19 +160,23 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
     EXPECT_EQ(states[0].state_word(), "interrupted");
     EXPECT_TRUE(Registry(home_).read("vol")->intent);
   }
-  // The next call of the same kind settles it, then does its own work.
+  // The next call settles it, then does its own work.
   if (which == "rm") {
     ASSERT_TRUE(finish_removals(Registry(home_), testing::no_limits()));
-    if (Registry(home_).exists("vol").value()) {
-      EXPECT_TRUE(call("rm"));
-    }
-  } else {
-    const auto next = call(which);
-    EXPECT_TRUE(next) << next.error().message();
+  }
+  if (Registry(home_).exists("vol").value()) {
+    const auto done = call(next);
+    EXPECT_TRUE(done) << done.error().message();
   }
   expect_invariants();
-  if (which == "mount") {
+  if (next == "mount") {
     EXPECT_EQ(Registry(home_).read("vol")->mountpoint, mountpoint_);
+  }
+  if (point == "mount:ready") {
+    EXPECT_EQ(daemons(), left) << "the mount that answered is kept";
+  }
+  if (!formatted.empty()) {
+    EXPECT_NE(uuid(), formatted) << "a half-made volume is made again from nothing";
   }
   // And removal always works.
   if (Registry(home_).exists("vol").value()) {
@@ -166,6 +193,37 @@ INSTANTIATE_TEST_SUITE_P(EveryPoint, KillPoints, ::testing::ValuesIn(kStepPoints
                            std::replace(name.begin(), name.end(), ':', '_');
                            return name;
                          });
+
+// A mount holds no lock while the backend mounts: another volume is made
+// meanwhile, while this one is refused naming the process and shows as
+// mounting.
+TEST_F(RealHome, AMountUnderWayHoldsNoLockAndKeepsOthersOffItsVolume) {
+  ASSERT_TRUE(q_->init({.name = "vol", .dev = true}, Cancel::never()));
+  kill_at = "mount:ready";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    step_hook = [](std::string_view reached) {
+      if (reached == kill_at) ::raise(SIGSTOP);
+    };
+    _exit(call("mount") ? 0 : 1);
+  }
+  for (int i = 0; i < 2000 && testing::process_state(child) != 'T'; ++i) ::usleep(5000);
+  ASSERT_EQ(testing::process_state(child), 'T');
+  env_.set("QUARVO_COMMAND_TIMEOUT", "2");
+  const Quarvo bounded = Quarvo::from_env().value();
+  const auto other = bounded.init({.name = "other", .dev = true}, Cancel::never());
+  EXPECT_TRUE(other) << other.error().message();
+  const auto busy = bounded.mount({.name = "vol", .path = mountpoint_}, Cancel::never());
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error().kind(), ErrorKind::VolumeBusy);
+  EXPECT_NE(busy.error().message().find("process " + std::to_string(child) + " "), std::string::npos);
+  EXPECT_EQ(volume_states(Registry(home_), "vol", kLiveStateBound).value()[0].state_word(), "mounting");
+  ::kill(child, SIGCONT);
+  EXPECT_EQ(testing::wait_exit_code(child), 0);
+  expect_invariants();
+  EXPECT_EQ(Registry(home_).read("vol")->mountpoint, mountpoint_);
+  (void)bounded.remove("other", true, false, Cancel::never());
+}
 
 // A step whose owner runs is a call at work: another call on the volume is
 // refused naming it, status shows it, and nothing is settled meanwhile.
