@@ -82,10 +82,10 @@ void StatusWriter::add_intent(const Volume& volume, bool live) {
     return;
   }
   const VolumeIntent& intent = *volume.intent;
-  text_ += "      \"intent\": {\"step\": " + json_string(intent.step) + ", \"mountpoint\": ";
+  text_ += "      \"intent\": {\n        \"step\": " + json_string(intent.step) + ",\n        \"mountpoint\": ";
   text_ += intent.mountpoint ? json_string(path_text(*intent.mountpoint)) : "null";
-  text_ += ", \"since\": " + (intent.since.empty() ? std::string("null") : json_string(intent.since));
-  text_ += std::string(", \"live\": ") + (live ? "true" : "false") + "},\n";
+  text_ += ",\n        \"since\": " + (intent.since.empty() ? std::string("null") : json_string(intent.since));
+  text_ += std::string(",\n        \"live\": ") + (live ? "true" : "false") + "\n      },\n";
 }
 
 void StatusWriter::add_object(const Volume& volume, const Row& row, bool live) {

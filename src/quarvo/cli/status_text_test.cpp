@@ -89,7 +89,12 @@ TEST(StatusText, JsonIsPythonsIndentedDocument) {
       "storage": "s3",
       "bucket": "https://b.example/q",
       "dev": false,
-      "intent": {"step": "mount", "mountpoint": "/mnt/b", "since": "2026-12-05T07:08:08Z", "live": false},
+      "intent": {
+        "step": "mount",
+        "mountpoint": "/mnt/b",
+        "since": "2026-12-05T07:08:08Z",
+        "live": false
+      },
       "mountpoint": null,
       "state": "interrupted",
       "found": null

@@ -164,6 +164,23 @@ def test_inspect_prune_and_logs(run, home: Path, monkeypatch: pytest.MonkeyPatch
         os.close(other_end)
 
 
+# A step a killed command left shows in status, table and JSON, until the next
+# command on the volume (here prune) settles it: a half-made volume goes.
+def test_an_interrupted_step_shows_until_prune_settles_it(run, home: Path) -> None:
+    run("init", "half", "--dev")
+    with open(home / "volumes" / "half.toml", "a") as f:
+        f.write('\n[intent]\nstep = "init"\nowner = "999999999:1"\nsince = "2026-12-07T10:00:00Z"\n')
+    out = run("status", "--json").stdout
+    assert out == json.dumps(json.loads(out), indent=2, ensure_ascii=False) + "\n"
+    (half,) = json.loads(out)["volumes"]
+    assert half["state"] == "interrupted"
+    assert half["intent"] == {"step": "init", "mountpoint": None, "since": "2026-12-07T10:00:00Z", "live": False}
+    assert " interrupted " in run("status").stdout
+    pruned = run("prune", "--yes")
+    assert pruned.returncode == 0 and "half: its creation was interrupted" in pruned.stderr, pruned.stderr
+    assert not (home / "volumes" / "half.toml").exists() and not (home / "dev" / "half").exists()
+
+
 # A code split between two reads of a followed log goes all the same.
 def test_colour_codes_split_between_reads() -> None:
     text = b"a \x1b[1;31mFATAL\x1b[0m b \x1b[92mOK\x1b[0m\n"
