@@ -173,9 +173,16 @@ Result<VolumeInfo> Quarvo::provision(const InitVolume& request, bool existing_ok
   volume->intent = intent;
   QUARVO_TRY(registry_.write(*volume));
   reach("init:intent");
+  // A directory of the name that was there before is not this call's to delete.
+  struct stat st{};
+  const bool had_directory = volume->dev && ::lstat(home_.dev_paths(volume->name).directory.c_str(), &st) == 0;
   auto made = make_volume(*volume, limits);
   if (!made) {
-    (void)undo_init(*volume);
+    if (had_directory) {
+      (void)registry_.remove(volume->name);
+    } else {
+      (void)undo_init(*volume);
+    }
     return std::unexpected(std::move(made).error());
   }
   reach("init:formatted");
