@@ -152,7 +152,20 @@ class Inspection(TypedDict):
     record: str  # the record file
     error: str | None  # why the record cannot be read
     volume: InspectedVolume | None  # None when the record cannot be read
-    state: Literal["mounted", "stale", "unresponsive", "not mounted", "foreign"] | None
+    state: (
+        Literal[
+            "mounted",
+            "stale",
+            "unresponsive",
+            "not mounted",
+            "foreign",
+            "mounting",
+            "unmounting",
+            "creating",
+            "interrupted",
+        ]
+        | None
+    )
     found: str | None
     log: str
     log_bytes: int | None  # None: no log yet

@@ -57,6 +57,7 @@
 #include "quarvo/python/released.hpp"
 #include "quarvo/python/settings.hpp"
 #include "quarvo/service/inspection.hpp"
+#include "quarvo/service/intents.hpp"
 #include "quarvo/service/removal.hpp"
 #include "quarvo/service/service.hpp"
 
@@ -166,8 +167,14 @@ Ref details_to_py(const VolumeDetails& d) {
   } else {
     out.text("error", d.volume.error().message()).none("volume");
   }
-  const bool recorded = d.check.state != LiveState::NotRecorded;
-  out.optional_text("state", recorded ? std::optional(std::string(live_state_name(d.check.state))) : std::nullopt)
+  // A step under way or interrupted shows as status shows it (intents.hpp).
+  std::optional<std::string> state;
+  if (d.volume && d.volume->intent) {
+    state = std::string(intent_state_word(*d.volume->intent, intent_live(*d.volume->intent)));
+  } else if (d.check.state != LiveState::NotRecorded) {
+    state = std::string(live_state_name(d.check.state));
+  }
+  out.optional_text("state", state)
       .optional_text("found", d.check.state == LiveState::Foreign ? std::optional(d.check.found_source) : std::nullopt)
       .set("access", d.access ? access_to_py(*d.access) : Ref::newref(Py_None))
       .path("log", d.log)

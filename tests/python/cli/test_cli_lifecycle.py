@@ -176,6 +176,7 @@ def test_an_interrupted_step_shows_until_prune_settles_it(run, home: Path) -> No
     assert half["state"] == "interrupted"
     assert half["intent"] == {"step": "init", "mountpoint": None, "since": "2026-12-07T10:00:00Z", "live": False}
     assert " interrupted " in run("status").stdout
+    assert quarvo.inspect("half", backend=False)["state"] == "interrupted"
     pruned = run("prune", "--yes")
     assert pruned.returncode == 0 and "half: its creation was interrupted" in pruned.stderr, pruned.stderr
     assert not (home / "volumes" / "half.toml").exists() and not (home / "dev" / "half").exists()
