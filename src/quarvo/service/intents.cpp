@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,9 @@ using std::chrono::milliseconds;
 
 // How long daemons ended while settling have to go.
 constexpr milliseconds kSettleExitBound{2'000};
+// How often, and how far apart, an undone mount looks again for a daemon.
+constexpr int kStartingLooks = 5;
+constexpr milliseconds kStartingLookInterval{100};
 
 // Whether the kernel's table shows volume `name` on top at `at`.
 bool shows_volume(std::string_view name, const fs::path& at) {
@@ -124,7 +128,14 @@ Result<void> Quarvo::settle_mount(Volume& volume, const fs::path& at, const Wait
     return {};
   }
   // Anything else it started goes.
-  const std::vector<pid_t> pids = daemons_mounting(volume, at);
+  // A daemon the killed call had just started may not show in /proc for a
+  // moment (seen about once in twenty: missed by every look at once, there
+  // a moment later): a few more looks before nothing counts as nothing.
+  std::vector<pid_t> pids = daemons_mounting(volume, at);
+  for (int look = 0; look < kStartingLooks && pids.empty(); ++look) {
+    std::this_thread::sleep_for(kStartingLookInterval);
+    pids = daemons_mounting(volume, at);
+  }
   const std::string why = "an interrupted mount had left it at " + where;
   if (shows_volume(volume.name, at)) {
     QUARVO_TRY(detach_by_kernel(volume, at, pids, why, notes));

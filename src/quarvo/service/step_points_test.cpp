@@ -25,7 +25,11 @@ namespace fs = std::filesystem;
 
 std::string_view kill_at;  // the point the child process dies at
 
-// A home of its own with the real backend, volume "vol" and what is known of it.
+// The volume's name, this process's own: tests run side by side on one
+// machine, and the kernel's mount table names a mount by its volume alone.
+const std::string kVol = "kill" + std::to_string(::getpid());
+
+// A home of its own with the real backend, volume kVol and what is known of it.
 class RealHome : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -38,7 +42,7 @@ class RealHome : public ::testing::Test {
   }
   void TearDown() override {
     if (!q_) return;
-    (void)q_->remove("vol", true, false, Cancel::never());
+    (void)q_->remove(kVol, true, false, Cancel::never());
     if (auto table = read_mount_table(); table && mount_at(*table, mountpoint_)) {
       ::umount2(mountpoint_.c_str(), MNT_DETACH);
     }
@@ -46,7 +50,7 @@ class RealHome : public ::testing::Test {
 
   // The processes running the backend's mount of the volume, starting or serving.
   std::vector<pid_t> daemons() const {
-    const std::string mounting = " mount sqlite3://" + home_.dev_paths("vol").metadata.string() + " ";
+    const std::string mounting = " mount sqlite3://" + home_.dev_paths(kVol).metadata.string() + " ";
     std::vector<pid_t> found;
     for (const pid_t pid : process_ids()) {
       auto line = command_line(pid);
@@ -58,22 +62,24 @@ class RealHome : public ::testing::Test {
   }
 
   void expect_invariants() const {
-    auto record = Registry(home_).read("vol");
+    auto record = Registry(home_).read(kVol);
     const std::optional<fs::path> recorded = record ? record->mountpoint : std::nullopt;
     EXPECT_FALSE(record && record->intent) << "an intent is left";
     // Every mount of the volume is the one its record names; that one answers.
     const std::vector<MountEntry> table = read_mount_table().value();
     for (const MountEntry& entry : table) {
-      if (entry.source == volume_mount_source("vol")) {
+      if (entry.source == volume_mount_source(kVol)) {
         EXPECT_EQ(recorded, entry.mountpoint);
       }
     }
     if (recorded) {
-      EXPECT_EQ(state_at("vol", *recorded, testing::no_limits()).state, LiveState::Mounted);
+      EXPECT_EQ(state_at(kVol, *recorded, testing::no_limits()).state, LiveState::Mounted);
     }
     // No daemon runs but those the record names.
     for (const pid_t pid : daemons()) {
-      EXPECT_TRUE(recorded && (record->daemon_pid == pid || record->supervisor_pid == pid)) << "daemon " << pid;
+      EXPECT_TRUE(recorded && (record->daemon_pid == pid || record->supervisor_pid == pid))
+          << "daemon " << pid << " (parent " << parent_pid(pid).value_or(0) << "): " << command_line(pid).value_or("")
+          << " state " << testing::process_state(pid);
     }
     // No socket file of a daemon of it that is gone.
     for (const pid_t pid : seen_) {
@@ -87,10 +93,10 @@ class RealHome : public ::testing::Test {
       if (!result) return std::unexpected(std::move(result).error());
       return {};
     };
-    if (which == "mount") return done(q_->mount({.name = "vol", .path = mountpoint_}, Cancel::never()));
-    if (which == "unmount") return done(q_->unmount("vol", false, Cancel::never()));
-    if (which == "init") return done(q_->init({.name = "vol", .dev = true}, Cancel::never()));
-    return done(q_->remove("vol", false, false, Cancel::never()));
+    if (which == "mount") return done(q_->mount({.name = kVol, .path = mountpoint_}, Cancel::never()));
+    if (which == "unmount") return done(q_->unmount(kVol, false, Cancel::never()));
+    if (which == "init") return done(q_->init({.name = kVol, .dev = true}, Cancel::never()));
+    return done(q_->remove(kVol, true, false, Cancel::never()));  // forced: a mount it adopts goes too
   }
 
   testing::TempDir tmp_;
@@ -104,8 +110,7 @@ class RealHome : public ::testing::Test {
 // The call that comes next after a kill at `point`: each kind of call meets
 // each kind of step somewhere.
 std::string_view next_call(std::string_view point) {
-  if (point == "mount:started" || point == "unmount:detached") return "rm";
-  if (point == "mount:checked") return "unmount";
+  if (point == "mount:checked" || point == "unmount:detached") return "rm";
   return point.substr(0, point.find(':'));
 }
 
@@ -119,10 +124,10 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
   const std::string which(point.substr(0, point.find(':')));
   const std::string_view next = next_call(point);
   if (which != "init") {
-    ASSERT_TRUE(q_->init({.name = "vol", .dev = true}, Cancel::never()));
+    ASSERT_TRUE(q_->init({.name = kVol, .dev = true}, Cancel::never()));
   }
   if (which == "unmount") {
-    ASSERT_TRUE(q_->mount({.name = "vol", .path = mountpoint_}, Cancel::never()));
+    ASSERT_TRUE(q_->mount({.name = kVol, .path = mountpoint_}, Cancel::never()));
     (void)daemons();
   }
 
@@ -138,9 +143,9 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
   const std::vector<pid_t> left = daemons();
   // What a killed init formatted, to tell it from what the next one does.
   const auto uuid = [&]() -> std::string {
-    if (!fs::exists(home_.dev_paths("vol").metadata)) return "";
+    if (!fs::exists(home_.dev_paths(kVol).metadata)) return "";
     auto status = JuiceFs(*testing::real_juicefs())
-                      .status("sqlite3://" + home_.dev_paths("vol").metadata.string(), testing::no_limits());
+                      .status("sqlite3://" + home_.dev_paths(kVol).metadata.string(), testing::no_limits());
     return status ? status->uuid : "";
   };
   const std::string formatted = which == "init" ? uuid() : "";
@@ -150,19 +155,19 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
   if (which != "rm") {
     ASSERT_EQ(states.size(), 1u);
     EXPECT_EQ(states[0].state_word(), "interrupted");
-    EXPECT_TRUE(Registry(home_).read("vol")->intent);
+    EXPECT_TRUE(Registry(home_).read(kVol)->intent);
   }
   // The next call settles it, then does its own work.
   if (which == "rm") {
     ASSERT_TRUE(finish_removals(Registry(home_), testing::no_limits()));
   }
-  if (Registry(home_).exists("vol").value()) {
+  if (Registry(home_).exists(kVol).value()) {
     const auto done = call(next);
     EXPECT_TRUE(done) << done.error().message();
   }
   expect_invariants();
   if (next == "mount") {
-    EXPECT_EQ(Registry(home_).read("vol")->mountpoint, mountpoint_);
+    EXPECT_EQ(Registry(home_).read(kVol)->mountpoint, mountpoint_);
   }
   if (point == "mount:ready") {
     EXPECT_EQ(daemons(), left) << "the mount that answered is kept";
@@ -171,12 +176,12 @@ TEST_P(KillPoints, TheNextCallFinishesOrUndoesTheKilledStep) {
     EXPECT_NE(uuid(), formatted) << "a half-made volume is made again from nothing";
   }
   // And removal always works.
-  if (Registry(home_).exists("vol").value()) {
-    const auto removed = q_->remove("vol", true, false, Cancel::never());
+  if (Registry(home_).exists(kVol).value()) {
+    const auto removed = q_->remove(kVol, true, false, Cancel::never());
     EXPECT_TRUE(removed) << removed.error().message();
   }
   expect_invariants();
-  EXPECT_FALSE(Registry(home_).exists("vol").value());
+  EXPECT_FALSE(Registry(home_).exists(kVol).value());
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPoint, KillPoints, ::testing::ValuesIn(kStepPoints),
@@ -190,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(EveryPoint, KillPoints, ::testing::ValuesIn(kStepPoints
 // meanwhile, while this one is refused naming the process and shows as
 // mounting.
 TEST_F(RealHome, AMountUnderWayHoldsNoLockAndKeepsOthersOffItsVolume) {
-  ASSERT_TRUE(q_->init({.name = "vol", .dev = true}, Cancel::never()));
+  ASSERT_TRUE(q_->init({.name = kVol, .dev = true}, Cancel::never()));
   kill_at = "mount:ready";
   const pid_t child = ::fork();
   if (child == 0) {
@@ -208,15 +213,15 @@ TEST_F(RealHome, AMountUnderWayHoldsNoLockAndKeepsOthersOffItsVolume) {
   const Quarvo bounded = Quarvo::from_env().value();
   const auto other = bounded.init({.name = "other", .dev = true}, Cancel::never());
   EXPECT_TRUE(other) << other.error().message();
-  const auto busy = bounded.mount({.name = "vol", .path = mountpoint_}, Cancel::never());
+  const auto busy = bounded.mount({.name = kVol, .path = mountpoint_}, Cancel::never());
   ASSERT_FALSE(busy);
   EXPECT_EQ(busy.error().kind(), ErrorKind::VolumeBusy);
   EXPECT_NE(busy.error().message().find("process " + std::to_string(child) + " "), std::string::npos);
-  EXPECT_EQ(volume_states(Registry(home_), "vol", kLiveStateBound).value()[0].state_word(), "mounting");
+  EXPECT_EQ(volume_states(Registry(home_), kVol, kLiveStateBound).value()[0].state_word(), "mounting");
   ::kill(child, SIGCONT);
   EXPECT_EQ(testing::wait_exit_code(child), 0);
   expect_invariants();
-  EXPECT_EQ(Registry(home_).read("vol")->mountpoint, mountpoint_);
+  EXPECT_EQ(Registry(home_).read(kVol)->mountpoint, mountpoint_);
   (void)bounded.remove("other", true, false, Cancel::never());
 }
 
