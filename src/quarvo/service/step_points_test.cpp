@@ -39,6 +39,9 @@ class RealHome : public ::testing::Test {
     env_.set("QUARVO_STORAGE_BACKEND_BIN", program->string());
     env_.set("QUARVO_COMMAND_TIMEOUT", {});
     q_.emplace(Quarvo::from_env().value());
+    for (const auto& e : fs::directory_iterator("/tmp")) {
+      if (e.path().filename().string().starts_with("fuse_fd_comm.")) comm_before_.insert(e.path());
+    }
   }
   void TearDown() override {
     if (!q_) return;
@@ -81,10 +84,12 @@ class RealHome : public ::testing::Test {
           << "daemon " << pid << " (parent " << parent_pid(pid).value_or(0) << "): " << command_line(pid).value_or("")
           << " state " << testing::process_state(pid);
     }
-    // No socket file of a daemon of it that is gone.
+    // No socket file of a daemon of it that is gone (one of the same name
+    // there before the test is another's: /tmp keeps those of any dead
+    // daemon, and pids come round again).
     for (const pid_t pid : seen_) {
       const fs::path file = "/tmp/fuse_fd_comm." + std::to_string(pid);
-      EXPECT_FALSE(process_gone(pid) && fs::exists(file)) << file;
+      EXPECT_FALSE(process_gone(pid) && fs::exists(file) && !comm_before_.contains(file)) << file;
     }
   }
 
@@ -104,7 +109,8 @@ class RealHome : public ::testing::Test {
   fs::path mountpoint_ = tmp_.path() / "mnt";
   testing::ScopedEnv env_;
   std::optional<Quarvo> q_;
-  mutable std::set<pid_t> seen_;  // every daemon of the volume seen
+  mutable std::set<pid_t> seen_;    // every daemon of the volume seen
+  std::set<fs::path> comm_before_;  // the /tmp/fuse_fd_comm.PID files there before
 };
 
 // The call that comes next after a kill at `point`: each kind of call meets
