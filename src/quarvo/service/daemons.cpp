@@ -1,12 +1,15 @@
 #include "quarvo/service/daemons.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -32,6 +35,19 @@ bool mount_fuse_control() {
   const std::string at(kFuseConnections);
   if (::mount("fusectl", at.c_str(), "fusectl", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) return true;
   return errno == EBUSY;  // mounted meanwhile
+}
+
+// The pid in the name of a file a daemon keeps in /tmp ("fuse_fd_comm.PID",
+// "statePID.json"); 0 for any other name.
+pid_t daemon_file_pid(std::string_view name) {
+  std::string_view digits;
+  if (name.starts_with("fuse_fd_comm.")) {
+    digits = name.substr(13);
+  } else if (name.starts_with("state") && name.ends_with(".json") && name.size() > 10) {
+    digits = name.substr(5, name.size() - 10);
+  }
+  if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos) return 0;
+  return static_cast<pid_t>(std::stol(std::string(digits)));
 }
 
 bool all_gone(const std::vector<pid_t>& pids) { return std::all_of(pids.begin(), pids.end(), process_gone); }
@@ -133,12 +149,22 @@ bool end_daemons(const std::vector<pid_t>& pids, milliseconds bound) {
     for (const pid_t pid : pids) ::kill(pid, SIGKILL);
     gone = gone_within(pids, bound);
   }
-  for (const pid_t pid : pids) {
-    if (!process_gone(pid)) continue;
-    (void)::unlink(("/tmp/fuse_fd_comm." + std::to_string(pid)).c_str());
-    (void)::unlink(("/tmp/state" + std::to_string(pid) + ".json").c_str());
-  }
+  remove_dead_daemon_files();
   return gone;
+}
+
+void remove_dead_daemon_files() {
+  const std::unique_ptr<DIR, int (*)(DIR*)> tmp(::opendir("/tmp"), ::closedir);
+  if (!tmp) return;
+  const int dir = ::dirfd(tmp.get());
+  while (const dirent* entry = ::readdir(tmp.get())) {
+    const std::string_view name = entry->d_name;
+    const pid_t pid = daemon_file_pid(name);
+    struct stat st{};
+    if (pid <= 0 || ::fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const bool kind = name.starts_with("fuse_fd_comm.") ? S_ISSOCK(st.st_mode) : S_ISREG(st.st_mode);
+    if (kind && st.st_uid == ::geteuid() && process_gone(pid)) (void)::unlinkat(dir, entry->d_name, 0);
+  }
 }
 
 }  // namespace quarvo

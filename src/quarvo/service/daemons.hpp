@@ -76,12 +76,17 @@ struct VolumeDaemon {
 
 // Ends `pids` (supervisors first, as given): SIGTERM to each in order, and
 // SIGKILL, in the same order, to those still running after `bound`; then
-// waits up to `bound` again. Whether all are gone. A supervisor ended by
-// SIGKILL leaves its files in /tmp (measured: /tmp/fuse_fd_comm.PID, the
-// socket .config names as CommPath; /tmp/statePID.json while it restarts a
-// serving process): those of every process of `pids` that is gone are
-// deleted.
+// waits up to `bound` again. Whether all are gone. Then what dead daemons
+// left in /tmp goes (remove_dead_daemon_files).
 bool end_daemons(const std::vector<pid_t>& pids, std::chrono::milliseconds bound);
+
+// A supervisor ended by SIGKILL leaves its files in /tmp (measured:
+// /tmp/fuse_fd_comm.PID, the socket .config names as CommPath;
+// /tmp/statePID.json while it restarts a serving process), and so does one
+// whose ender was itself killed before it could tidy. Deletes every such
+// file (a socket, a regular file) of this user whose PID is gone: nothing
+// can use it any more. Another user's are left to that user.
+void remove_dead_daemon_files();
 
 // Aborts the FUSE connection of the file system on `device` ("0:46", as
 // the mount table shows it): every request waiting on it fails at once, and

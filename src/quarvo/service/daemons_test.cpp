@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "quarvo/core/mount_table.hpp"
@@ -90,6 +93,52 @@ TEST(Daemons, FoundWaitedForAndEndedSupervisorFirst) {
   waited = await_no_daemons(v, logs, WaitLimits::within(2s, Cancel::never()));
   ASSERT_TRUE(waited);
   EXPECT_TRUE(waited->empty());
+}
+
+// What dead daemons left in /tmp goes: this user's sockets and state files
+// of gone pids; a live pid's, another kind of file and another user's stay.
+TEST(Daemons, FilesOfDeadDaemonsGo) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string d = std::to_string(dead), live = std::to_string(::getpid());
+  const auto socket_at = [](const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+    ::close(fd);
+  };
+  const struct {
+    fs::path path;
+    bool socket;
+    bool goes;
+  } cases[] = {
+      {"/tmp/fuse_fd_comm." + d, true, true},      {"/tmp/state" + d + ".json", false, true},
+      {"/tmp/fuse_fd_comm." + live, true, false},  {"/tmp/state" + live + ".json", false, false},
+      {"/tmp/fuse_fd_comm.0" + d, false, false},  // not a socket
+      {"/tmp/state" + d + "x.json", false, false},
+  };
+  for (const auto& c : cases) {
+    fs::remove(c.path);
+    if (c.socket) {
+      socket_at(c.path);
+    } else {
+      testing::spit(c.path, "{}");
+    }
+  }
+  remove_dead_daemon_files();
+  for (const auto& c : cases) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(c.path)), !c.goes) << c.path;
+    fs::remove(c.path);
+  }
+  // Another user's is not ours to judge.
+  socket_at("/tmp/fuse_fd_comm." + d);
+  ASSERT_EQ(::chown(("/tmp/fuse_fd_comm." + d).c_str(), 65534, 65534), 0);
+  remove_dead_daemon_files();
+  EXPECT_TRUE(fs::exists(fs::symlink_status("/tmp/fuse_fd_comm." + d)));
+  fs::remove("/tmp/fuse_fd_comm." + d);
 }
 
 // A process waiting on a connection nobody serves (as on a daemon stuck in

@@ -18,6 +18,7 @@
 #include "quarvo/core/time.hpp"
 #include "quarvo/core/validation.hpp"
 #include "quarvo/juicefs/command.hpp"
+#include "quarvo/service/daemons.hpp"
 #include "quarvo/service/in_mount.hpp"
 #include "quarvo/service/intents.hpp"
 #include "quarvo/service/mount_checks.hpp"
@@ -116,6 +117,9 @@ Result<Quarvo> Quarvo::create(QuarvoHome home, std::optional<std::chrono::millis
   if (!config) return std::unexpected(std::move(config).error());
   auto program = trusted_storage_backend_bin(home, config->storage_backend_bin);
   if (!program) return std::unexpected(std::move(program).error());
+  // What daemons ended while nobody watched (a command killed mid-way)
+  // left in /tmp goes with the next command.
+  remove_dead_daemon_files();
   return Quarvo(std::move(home), std::move(*program), command_timeout ? command_timeout : config->command_timeout);
 }
 

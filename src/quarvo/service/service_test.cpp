@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -108,6 +112,23 @@ TEST_F(ServiceTest, ProvisionRefusesWhatTheBackendCannotTake) {
 // no probe file, no mountpoint recorded. A command timeout ends the backend
 // and whatever it mounted meanwhile. A foreground backend has the caller's
 // terminal: its failure names the subcommand alone and holds no output.
+// A command killed while it ended a daemon leaves the daemon's socket in
+// /tmp; the next command's service takes it away.
+TEST_F(ServiceTest, TheNextCommandTakesAwayADeadDaemonsSocket) {
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  const std::string socket = "/tmp/fuse_fd_comm." + std::to_string(dead);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{.sun_family = AF_UNIX, .sun_path = {}};
+  socket.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);
+  ASSERT_TRUE(Quarvo::from_env());
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(socket)));
+  std::filesystem::remove(socket);
+}
+
 TEST_F(ServiceTest, FailedMountIsTornDown) {
   if (!kPrivateMounts) GTEST_SKIP() << kNoMounts;
   const struct {
