@@ -7,11 +7,17 @@
 
 from collections.abc import Callable, Mapping, Sequence
 from contextlib import AbstractContextManager
-from typing import Any, Literal, TypedDict, final, type_check_only
+from typing import Any, Literal, TypeAlias, TypedDict, final, type_check_only
 
 from typing_extensions import Unpack
 
 __all__ = ["QuarvoError", "doctor", "Quarvo", "VolumeInfo", "MountInfo", "Status"]
+
+# What a volume is doing, as status, volume_states and inspect say it; a step
+# under way, or one whose process is gone ("interrupted"), shows over the mount.
+_StateWord: TypeAlias = Literal[
+    "mounted", "stale", "unresponsive", "not mounted", "foreign", "mounting", "unmounting", "creating", "interrupted"
+]
 
 class QuarvoError(Exception):
     """Every failure of the system; args[0] is the user-facing message.
@@ -152,20 +158,7 @@ class Inspection(TypedDict):
     record: str  # the record file
     error: str | None  # why the record cannot be read
     volume: InspectedVolume | None  # None when the record cannot be read
-    state: (
-        Literal[
-            "mounted",
-            "stale",
-            "unresponsive",
-            "not mounted",
-            "foreign",
-            "mounting",
-            "unmounting",
-            "creating",
-            "interrupted",
-        ]
-        | None
-    )
+    state: _StateWord | None
     found: str | None
     log: str
     log_bytes: int | None  # None: no log yet
@@ -294,22 +287,7 @@ class VolumeState:
     def path(self) -> str:
         """The record file."""
     @property
-    def state(
-        self,
-    ) -> (
-        Literal[
-            "mounted",
-            "stale",
-            "unresponsive",
-            "not mounted",
-            "foreign",
-            "mounting",
-            "unmounting",
-            "creating",
-            "interrupted",
-        ]
-        | None
-    ):
+    def state(self) -> _StateWord | None:
         """None when no mountpoint is recorded (or the record cannot be read); "mounting",
         "unmounting", "creating" while a call is at that step, "interrupted" when it was killed."""
     @property
