@@ -72,11 +72,26 @@ Result<Notes> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
   const WaitLimits limits = call_limits(cancel);
   auto volume = registry_.read(name);
   if (!volume) return std::unexpected(std::move(volume).error());
+  Notes notes;
+  // A step a killed call left is settled first, as by every call that acts
+  // on the volume (intents.hpp); one under way is VolumeBusy.
+  if (volume->intent) {
+    auto lock = registry_.lock(limits);
+    if (!lock) return std::unexpected(std::move(lock).error());
+    volume = registry_.read(name);
+    if (!volume) return std::unexpected(std::move(volume).error());
+    auto kept = settle_intent(*volume, limits, notes);
+    if (!kept) return std::unexpected(std::move(kept).error());
+    if (!*kept) return std::unexpected(QuarvoError::volume_not_found(std::string(name)));
+  }
   if (!volume->mountpoint) return std::unexpected(QuarvoError::volume_not_mounted(std::string(name)));
   const fs::path& mountpoint = *volume->mountpoint;
   QUARVO_TRY(require_live_mount(name, mountpoint, limits));
   // A read-only mount holds no writes, and takes no probe.
-  if (mounted_read_only(mountpoint)) return Notes{"it is mounted read-only: there was nothing to flush"};
+  if (mounted_read_only(mountpoint)) {
+    notes.push_back("it is mounted read-only: there was nothing to flush");
+    return notes;
+  }
   QUARVO_TRY(probe_mount(mountpoint, limits));
   QUARVO_TRY(write_flush_marker(mountpoint, limits));
   const CounterReader read = [&](const WaitLimits& within) { return read_mount_counters(mountpoint, within); };
@@ -89,7 +104,7 @@ Result<Notes> Quarvo::flush(std::string_view name, const Cancel& cancel) const {
     if (kind == ErrorKind::TimedOut || kind == ErrorKind::Interrupted)
       return std::unexpected(std::move(synced).error());
   }
-  return Notes{};
+  return notes;
 }
 
 }  // namespace quarvo

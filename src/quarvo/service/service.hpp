@@ -166,7 +166,9 @@ class Quarvo {
   // never pause), then runs "sync" (its absence or failure is ignored).
   // VolumeNotMounted unless the table shows the volume there; a mount whose
   // daemon died fails at once (IoAt, ENOTCONN). A read-only mount has
-  // nothing to flush: a note says so. Takes no lock. (flushing.cpp)
+  // nothing to flush: a note says so. Takes no lock, but to settle a step a
+  // killed call left in the record first (an interrupted unmount finished
+  // leaves nothing to flush: VolumeNotMounted). (flushing.cpp)
   [[nodiscard]] Result<Notes> flush(std::string_view name, const Cancel& cancel) const;
   // Unmounts the recorded mountpoint and clears it from the record, running
   // the backend only on this volume's own live mount; it then waits (up to

@@ -101,6 +101,12 @@ class RealHome : public ::testing::Test {
     if (which == "mount") return done(q_->mount({.name = kVol, .path = mountpoint_}, Cancel::never()));
     if (which == "unmount") return done(q_->unmount(kVol, false, Cancel::never()));
     if (which == "init") return done(q_->init({.name = kVol, .dev = true}, Cancel::never()));
+    if (which == "flush") {
+      auto flushed = q_->flush(kVol, Cancel::never());
+      // An interrupted unmount it finished leaves nothing to flush.
+      if (!flushed && flushed.error().kind() == ErrorKind::VolumeNotMounted) return {};
+      return done(std::move(flushed));
+    }
     return done(q_->remove(kVol, true, false, Cancel::never()));  // forced: a mount it adopts goes too
   }
 
@@ -117,6 +123,7 @@ class RealHome : public ::testing::Test {
 // each kind of step somewhere.
 std::string_view next_call(std::string_view point) {
   if (point == "mount:checked" || point == "unmount:detached") return "rm";
+  if (point == "unmount:intent") return "flush";
   return point.substr(0, point.find(':'));
 }
 
