@@ -33,19 +33,6 @@ constexpr milliseconds kSettleExitBound{2'000};
 constexpr int kStartingLooks = 5;
 constexpr milliseconds kStartingLookInterval{100};
 
-// Whether the kernel's table shows volume `name` on top at `at`.
-bool shows_volume(std::string_view name, const fs::path& at) {
-  auto table = read_mount_table();
-  const auto entry = table ? mount_at(*table, at) : std::nullopt;
-  return entry && entry->source == volume_mount_source(name);
-}
-
-std::string pids_text(const std::vector<pid_t>& pids) {
-  std::string text;
-  for (const pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
-  return text;
-}
-
 void forget_mount(Volume& volume, const fs::path& at) {
   if (volume.mountpoint != at) return;
   volume.mountpoint.reset();
@@ -147,10 +134,10 @@ Result<void> Quarvo::settle_mount(Volume& volume, const fs::path& at, const Wait
     }
     if (!ended) {
       return std::unexpected(QuarvoError::volume_busy(
-          volume.name, "the daemon an interrupted mount started (pid " + pids_text(pids) + ") would not end"));
+          volume.name, "the daemon an interrupted mount started (pid " + pid_list(pids) + ") would not end"));
     }
     notes.push_back("undid an interrupted mount at " + where +
-                    (pids.empty() ? std::string() : " (ended its daemon, pid " + pids_text(pids) + ")"));
+                    (pids.empty() ? std::string() : " (ended its daemon, pid " + pid_list(pids) + ")"));
   }
   forget_mount(volume, at);
   return {};
@@ -181,7 +168,7 @@ Result<void> Quarvo::settle_unmount(Volume& volume, const fs::path& at, const Wa
     if (!gone) return std::unexpected(std::move(gone).error());
     if (!*gone && !end_daemons(pids, kSettleExitBound)) {
       return std::unexpected(QuarvoError::volume_busy(
-          volume.name, "the daemon of its interrupted unmount (pid " + pids_text(pids) + ") would not end"));
+          volume.name, "the daemon of its interrupted unmount (pid " + pid_list(pids) + ") would not end"));
     }
   }
   notes.push_back("finished an interrupted unmount of " + where);

@@ -13,6 +13,18 @@
 namespace quarvo {
 namespace fs = std::filesystem;
 
+bool shows_volume(std::string_view name, const fs::path& at) {
+  auto table = read_mount_table();
+  const auto entry = table ? mount_at(*table, at) : std::nullopt;
+  return entry && entry->source == volume_mount_source(name);
+}
+
+std::string pid_list(const std::vector<pid_t>& pids) {
+  std::string text;
+  for (const pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
+  return text;
+}
+
 MountCheck state_at(std::string_view name, const fs::path& mountpoint, const WaitLimits& limits) {
   return check_mounts({{std::string(name), mountpoint}}, limits.deadline().left_at_most(kAnswerBound)).front();
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,13 @@ inline constexpr std::chrono::milliseconds kTeardownBound{30'000};
 // work is done). False when some still run at the deadline; Interrupted on
 // a cancel request.
 [[nodiscard]] Result<bool> wait_until_gone(const std::vector<pid_t>& pids, const WaitLimits& limits);
+
+// Whether the kernel's table shows volume `name` on top at `at` (asked of
+// the table alone: a mount whose engine is down may not answer).
+[[nodiscard]] bool shows_volume(std::string_view name, const std::filesystem::path& at);
+
+// "123, 456": pids as a message names them.
+[[nodiscard]] std::string pid_list(const std::vector<pid_t>& pids);
 
 }  // namespace quarvo
 

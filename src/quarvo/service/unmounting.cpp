@@ -30,19 +30,6 @@ constexpr milliseconds kTeardownExitBound{2'000};
 // the mount.
 constexpr milliseconds kForcedBackendBound{10'000};
 
-// Whether the kernel's table shows volume `name` on top at `at`.
-bool shows_volume(std::string_view name, const fs::path& at) {
-  auto table = read_mount_table();
-  const auto entry = table ? mount_at(*table, at) : std::nullopt;
-  return entry && entry->source == volume_mount_source(name);
-}
-
-std::string pid_list(const std::vector<pid_t>& pids) {
-  std::string text;
-  for (const pid_t pid : pids) text += (text.empty() ? "" : ", ") + std::to_string(pid);
-  return text;
-}
-
 }  // namespace
 
 Result<void> Quarvo::detach(const fs::path& mountpoint, const WaitLimits& limits) const {
